@@ -1,0 +1,59 @@
+// The USB transport's facade and records. The rest of the library reaches
+// libusb only through CHID.
+#pragma once
+
+namespace kyr_hid_library {
+
+typedef struct _HID_DEVICE_INFO {
+    // "%04x:%04x:%02x" of bus number, device address and interface number;
+    // the key of the device's cross-process objects while it stays attached.
+    char DevicePath[512];
+    unsigned short VendorID;
+    unsigned short ProductID;
+    unsigned short MI;
+    int DeviceIndex;
+    unsigned short UsagePage; // always 0 on this platform
+    unsigned short Usage;     // always 0 on this platform
+    void* Extra;              // transport-private while a device is open, else null
+} HID_DEVICE_INFO, *PHID_DEVICE_INFO;
+
+typedef void (*FnOnDisconnect)(void* Context);
+typedef void (*FnOnReceive)(unsigned char* buffer, unsigned long length, void* Context);
+
+typedef struct _HID_NOTIFY {
+    void* Context;
+    FnOnDisconnect fnOnDisconnect;
+    FnOnReceive fnOnReceive;
+} HID_NOTIFY, *PHID_NOTIFY;
+
+class CHIDAdaptor;
+
+class CHID {
+public:
+    CHID();
+    ~CHID();
+    CHID(const CHID&) = delete;
+    CHID& operator=(const CHID&) = delete;
+
+    // Attached devices with these ids whose active configuration has more
+    // than nMI interfaces. Never touches the last error.
+    int GetDeviceCount(unsigned short nVendorID, unsigned short nProductID, int nMI);
+    // Closes whatever this object had open, then selects the nDevIndex-th
+    // match and opens a handle to it (no interface claimed). Returns this
+    // object's own record, or null with the last error set.
+    PHID_DEVICE_INFO GetDeviceInfo(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex);
+    // The open device's record; null with KYR_ERROR_NO_DEVICE while closed.
+    PHID_DEVICE_INFO GetDeviceInfo();
+    bool IsOpenDevice();
+    void Close();
+
+    bool GetFeature(void* pBuffer, unsigned long dwSize);
+    bool SetFeature(void* pBuffer, unsigned long dwSize);
+    bool GetSerialNumberString(void* pBuffer, unsigned long dwSize);
+    void* GetLowDeviceHandle() { return nullptr; }
+
+private:
+    CHIDAdaptor* m_pAdaptor;
+};
+
+} // namespace kyr_hid_library

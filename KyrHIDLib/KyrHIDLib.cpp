@@ -1,0 +1,148 @@
+// The flat exported interface.
+//
+// Last-error rule: a function that takes a handle or record tests it for null
+// first (KYR_ERROR_INVALID_PARAMETER), otherwise sets KYR_SUCCESS before it
+// forwards, and whatever the forwarded work sets stands. The exceptions are
+// noted at the functions.
+#include "Include/KyrHIDLib.h"
+
+#include <cstring>
+#include <iterator>
+
+#include "Include/HID.h"
+#include "KyrLastError.h"
+
+using namespace kyr_hid_library;
+
+int g_nLastError = KYR_SUCCESS;
+
+namespace {
+
+struct ErrorEntry {
+    int nCode;
+    const char* pszName;
+    const char* pszDescription;
+};
+
+constexpr ErrorEntry s_ErrorTable[] = {
+    {KYR_SUCCESS, "KYR_SUCCESS", "success"},
+    {KYR_ERROR_NO_DEVICE, "KYR_ERROR_NO_DEVICE", "no such device, or the device is not open"},
+    {KYR_ERROR_FIRMWARE_DOWNLOAD, "KYR_ERROR_FIRMWARE_DOWNLOAD", "a firmware download is in progress"},
+    {KYR_ERROR_TIMEOUT, "KYR_ERROR_TIMEOUT", "timed out"},
+    {KYR_ERROR_SYNC_OBJECT_OVERFLOW, "KYR_ERROR_SYNC_OBJECT_OVERFLOW", "no free client slot on the device"},
+    {KYR_ERROR_ALREADY_OPENED, "KYR_ERROR_ALREADY_OPENED", "the handle is already open"},
+    {KYR_ERROR_DEVICE_BUSY, "KYR_ERROR_DEVICE_BUSY", "the device is in use by another client"},
+    {KYR_ERROR_NOT_SUPPORT, "KYR_ERROR_NOT_SUPPORT", "not supported on this platform"},
+    {KYR_ERROR_SEND_FAIL, "KYR_ERROR_SEND_FAIL", "the command could not be sent"},
+    {KYR_ERROR_INVALID_PARAMETER, "KYR_ERROR_INVALID_PARAMETER", "invalid parameter"},
+    {KYR_ERROR_ACCESS_DENIED, "KYR_ERROR_ACCESS_DENIED", "no permission to open the device"},
+    {KYR_ERROR_UNKNOWN, "KYR_ERROR_UNKNOWN", "unknown failure"},
+};
+// One entry per code of the public enumeration.
+static_assert(std::size(s_ErrorTable) == 12);
+
+const ErrorEntry* FindError(int nError)
+{
+    for (const ErrorEntry& entry : s_ErrorTable) {
+        if (entry.nCode == nError)
+            return &entry;
+    }
+    return nullptr;
+}
+
+PHID_DEVICE_INFO AsInfo(KYR_DEVICE_INFO devInfo)
+{
+    return static_cast<PHID_DEVICE_INFO>(devInfo);
+}
+
+} // namespace
+
+extern "C" {
+
+KYR_API int KyrGetLastError(void)
+{
+    return GetLastError();
+}
+
+KYR_API const char* KyrGetErrorName(int nError)
+{
+    const ErrorEntry* pEntry = FindError(nError);
+    return pEntry != nullptr ? pEntry->pszName : "KYR_ERROR_?";
+}
+
+KYR_API const char* KyrGetErrorDescription(int nError)
+{
+    const ErrorEntry* pEntry = FindError(nError);
+    return pEntry != nullptr ? pEntry->pszDescription : "not an error code of this library";
+}
+
+// Never touches the last error.
+KYR_API int KyrGetDeviceCount(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI)
+{
+    CHID hid;
+    return hid.GetDeviceCount(nVendorID, nProductID, nMI);
+}
+
+// Leaves the last error as the enumeration set it.
+KYR_API KYR_DEVICE_INFO KyrGetDeviceInfo(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI,
+                                         unsigned short nDevIndex)
+{
+    static HID_DEVICE_INFO __HIDInfo;
+
+    CHID hid;
+    PHID_DEVICE_INFO pInfo = hid.GetDeviceInfo(nVendorID, nProductID, nMI, nDevIndex);
+    if (pInfo == nullptr)
+        return nullptr;
+    memcpy(&__HIDInfo, pInfo, sizeof(__HIDInfo));
+    // The transport's private data goes with the temporary CHID.
+    __HIDInfo.Extra = nullptr;
+    return &__HIDInfo;
+}
+
+// Never touches the last error, not even for a null record.
+KYR_API unsigned short KyrGetDevInfoVendorID(KYR_DEVICE_INFO devInfo)
+{
+    return devInfo != nullptr ? AsInfo(devInfo)->VendorID : 0;
+}
+
+KYR_API unsigned short KyrGetDevInfoProductID(KYR_DEVICE_INFO devInfo)
+{
+    if (devInfo == nullptr) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return 0xFFFF;
+    }
+    SetLastError(KYR_SUCCESS);
+    return AsInfo(devInfo)->ProductID;
+}
+
+KYR_API unsigned short KyrGetDevInfoInterfaceNumber(KYR_DEVICE_INFO devInfo)
+{
+    if (devInfo == nullptr) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return 0xFFFF;
+    }
+    SetLastError(KYR_SUCCESS);
+    return AsInfo(devInfo)->MI;
+}
+
+KYR_API int KyrGetDevInfoDeviceIndex(KYR_DEVICE_INFO devInfo)
+{
+    if (devInfo == nullptr) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    SetLastError(KYR_SUCCESS);
+    return AsInfo(devInfo)->DeviceIndex;
+}
+
+KYR_API char* KyrGetDevInfoPath(KYR_DEVICE_INFO devInfo)
+{
+    if (devInfo == nullptr) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    SetLastError(KYR_SUCCESS);
+    return AsInfo(devInfo)->DevicePath;
+}
+
+} // extern "C"
