@@ -1,0 +1,101 @@
+// Named, lockable memory blocks shared by all processes on the machine, and the
+// per-device block KyrHandleSharedMemory that every client of a device meets in.
+//
+// The layout of KyrHandleSharedMemory is read and written by other processes
+// built from the same sources: its size and every offset are fixed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kyr_hid_library {
+
+// Per-device block, shared by every process that opens the device. Touched
+// only while the block's lock is held.
+typedef struct _KyrHandleSharedMemory {
+    std::int16_t nInstantMode;             // OR of the modes of all registered clients
+    std::int64_t lTimeout;                 // reserved
+    std::int64_t lLockCount;               // number of registered clients
+    std::int16_t nClientInstantMode[256];  // per slot: -1 (0xFFFF) = free, else the client's mode bits
+    std::uint64_t dwClientFGstValue;       // shared gesture-feature value; all ones = none
+    std::uint64_t dwUniqueId[256];         // per slot: owner's process id; 0 = none
+    std::int32_t nControlClientID;         // slot controlling the instant mode; -1 = none
+    std::uint8_t nCmdId;                   // last command id handed out (1..255)
+    std::uint8_t bUseExclusiveApp[256];    // per slot: non-zero = exclusive application
+    std::uint64_t dwExclusiveFGstValue;    // gesture-feature value of the exclusive application
+    std::uint8_t Reserved[233];
+} KyrHandleSharedMemory, *PKyrHandleSharedMemory;
+
+static_assert(sizeof(KyrHandleSharedMemory) == 3104);
+static_assert(offsetof(KyrHandleSharedMemory, nInstantMode) == 0);
+static_assert(offsetof(KyrHandleSharedMemory, lTimeout) == 8);
+static_assert(offsetof(KyrHandleSharedMemory, lLockCount) == 16);
+static_assert(offsetof(KyrHandleSharedMemory, nClientInstantMode) == 24);
+static_assert(offsetof(KyrHandleSharedMemory, dwClientFGstValue) == 536);
+static_assert(offsetof(KyrHandleSharedMemory, dwUniqueId) == 544);
+static_assert(offsetof(KyrHandleSharedMemory, nControlClientID) == 2592);
+static_assert(offsetof(KyrHandleSharedMemory, nCmdId) == 2596);
+static_assert(offsetof(KyrHandleSharedMemory, bUseExclusiveApp) == 2597);
+static_assert(offsetof(KyrHandleSharedMemory, dwExclusiveFGstValue) == 2856);
+static_assert(offsetof(KyrHandleSharedMemory, Reserved) == 2864);
+
+class CKyrSharedMemoryData;
+
+// A named block with a cross-process lock. The first user of a name creates
+// the block (and is told to initialise it); the last one to leave removes it.
+//
+// The lock is held by the object, not by a thread: a second Lock on an object
+// that holds it returns at once, and one Unlock releases it. It keeps other
+// processes (and other objects on the same names) out, not other threads
+// working through this object; callers serialise those themselves. No member
+// is guarded internally.
+class CKyrSharedMemory {
+public:
+    CKyrSharedMemory();
+    virtual ~CKyrSharedMemory();
+    CKyrSharedMemory(const CKyrSharedMemory&) = delete;
+    CKyrSharedMemory& operator=(const CKyrSharedMemory&) = delete;
+
+    // Finds or creates the block szMemoryName of at least nMemorySize bytes,
+    // locked by szSyncObjName, and maps it. bInit is true only when this call
+    // made the block's key file: the caller is its first user and initialises
+    // the contents (a new block reads as zeros). bInit is false on every other
+    // path, failures included. A failed Create leaves nothing mapped.
+    // Names whose key-file path exceeds 511 characters are refused.
+    bool Create(const char* szSyncObjName, const char* szMemoryName, size_t nMemorySize, bool& bInit);
+    // Unmaps the block; the last process to do so removes it. Idempotent.
+    void Destroy();
+
+    // Blocks until the lock is free. False when no block exists or the lock
+    // cannot be obtained; the block must not be touched then.
+    bool Lock();
+    bool Unlock();
+
+    // Address of the mapped block, null when there is none. Valid until Destroy
+    // or the next Create.
+    void* GetMemory();
+
+    // Takes the lock for its scope; releases it only if it was taken.
+    class Locker {
+    public:
+        explicit Locker(CKyrSharedMemory& SharedMemory) : m_SharedMemory(SharedMemory), m_bLocked(SharedMemory.Lock()) {}
+        ~Locker()
+        {
+            if (m_bLocked)
+                m_SharedMemory.Unlock();
+        }
+        Locker(const Locker&) = delete;
+        Locker& operator=(const Locker&) = delete;
+
+        bool IsLocked() const { return m_bLocked; }
+
+    private:
+        CKyrSharedMemory& m_SharedMemory;
+        bool m_bLocked;
+    };
+
+private:
+    CKyrSharedMemoryData* m_pData;
+};
+
+} // namespace kyr_hid_library

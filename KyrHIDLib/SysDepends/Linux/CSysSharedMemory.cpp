@@ -1,0 +1,239 @@
+#include "CSysSharedMemory.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+CSysSharedMemory::CSysSharedMemory() = default;
+
+CSysSharedMemory::~CSysSharedMemory()
+{
+    SetKey(nullptr);
+    if (m_bLocked)
+        Unlock();
+}
+
+bool CSysSharedMemory::MakeFileName(const char* pKey, const char* pPrefix, char* pFileName)
+{
+    return sys_ipc_key::MakeFileName(pKey, pPrefix, pFileName);
+}
+
+int CSysSharedMemory::CreateUnixKeyFile(const char* pFileName)
+{
+    return sys_ipc_key::CreateUnixKeyFile(pFileName, 0666);
+}
+
+void CSysSharedMemory::SetKey(const char* pKey)
+{
+    if (pKey && pKey[0] == '\0')
+        pKey = nullptr;
+    const bool bSame = pKey ? (m_pszKey && std::strcmp(m_pszKey.get(), pKey) == 0) : !m_pszKey;
+    if (bSame)
+        return;
+    if (IsAttached())
+        Detach();
+    ClearnHandle();
+    m_pszKey.reset();
+    if (pKey) {
+        const size_t nLength = std::strlen(pKey);
+        m_pszKey = std::make_unique<char[]>(nLength + 1);
+        std::memcpy(m_pszKey.get(), pKey, nLength + 1);
+    }
+}
+
+bool CSysSharedMemory::InitKey()
+{
+    ClearnHandle();
+    if (!m_pszKey)
+        return false;
+    // Setting "no key" first forces the semaphore to be obtained afresh.
+    m_SysSemaphore.SetKey(nullptr, 0, 0, CSysSemaphore::Open);
+    m_SysSemaphore.SetKey(m_pszKey.get(), static_cast<int>(std::strlen(m_pszKey.get())), 0, CSysSemaphore::Open);
+    return m_SysSemaphore.GetLastSemError() == CSysSemaphore::ERROR_NONE;
+}
+
+key_t CSysSharedMemory::GetHandle()
+{
+    if (m_tKey != 0)
+        return m_tKey;
+    if (!m_pszKey)
+        return 0;
+    char szPath[sys_ipc_key::KEY_FILE_PATH_SIZE];
+    if (!MakeFileName(m_pszKey.get(), sys_ipc_key::SHARED_MEMORY_PREFIX, szPath))
+        return 0;
+    struct stat st;
+    if (::stat(szPath, &st) == -1)
+        return 0;
+    const key_t tKey = ::ftok(szPath, sys_ipc_key::KEY_PROJECT_ID);
+    m_tKey = tKey == -1 ? 0 : tKey;
+    return m_tKey;
+}
+
+bool CSysSharedMemory::Create(const char* pSyncLockKey, const char* pSharedMemoryKey, long tSize, bool& bInit,
+                              eAccessMode eMode)
+{
+    bInit = false;
+    // Refused before anything is created, so that a bad size or a key whose
+    // path does not fit leaves no key file, semaphore or segment behind.
+    char szPath[sys_ipc_key::KEY_FILE_PATH_SIZE];
+    if (tSize < 0 || !MakeFileName(pSharedMemoryKey, sys_ipc_key::SHARED_MEMORY_PREFIX, szPath))
+        return false;
+    // A second Create on one object must not leak the first mapping.
+    if (IsAttached())
+        Detach();
+
+    SetKey(pSharedMemoryKey);
+    if (!InitKey())
+        return false;
+    // Re-keying drops the semaphore InitKey obtained under the memory's name;
+    // the lock starts at 1 (free) when this process creates it.
+    m_SysSemaphore.SetKey(pSyncLockKey, pSyncLockKey ? static_cast<int>(std::strlen(pSyncLockKey)) : 0, 1,
+                          CSysSemaphore::Open);
+
+    CSysSharedMemoryLocker locker(this);
+    if (!locker.Lock())
+        return false;
+
+    const int nFile = CreateUnixKeyFile(szPath);
+    if (nFile == -1)
+        return false;
+    const bool bCreatedFile = nFile == 1;
+
+    const key_t tKey = GetHandle();
+    if (tKey == 0) {
+        if (bCreatedFile)
+            ::unlink(szPath);
+        return false;
+    }
+
+    // An existing segment is simply used.
+    const int nCreatedID = ::shmget(tKey, static_cast<size_t>(tSize), IPC_CREAT | IPC_EXCL | 0666);
+
+    // A segment smaller than asked for (another size under a colliding key, or
+    // a stale one) would let the caller write past its end.
+    if (!p_Attach(eMode) || m_nSharedMemorySize < static_cast<size_t>(tSize)) {
+        if (IsAttached())
+            ::shmdt(m_pSharedMemory);
+        m_pSharedMemory = nullptr;
+        m_nSharedMemorySize = 0;
+        // Undo what this call made: a key file left behind would tell the next
+        // process that somebody had initialised the block.
+        if (nCreatedID != -1)
+            ::shmctl(nCreatedID, IPC_RMID, nullptr);
+        if (bCreatedFile)
+            ::unlink(szPath);
+        ClearnHandle();
+        return false;
+    }
+    bInit = bCreatedFile;
+    return true;
+}
+
+bool CSysSharedMemory::p_Attach(eAccessMode eMode)
+{
+    const key_t tKey = GetHandle();
+    if (tKey == 0)
+        return false;
+    const int nID = ::shmget(tKey, 0, eMode == AM_ReadWrite ? 0660 : 0444);
+    if (nID == -1)
+        return false;
+    void* pMemory = ::shmat(nID, nullptr, eMode == AM_ReadOnly ? SHM_RDONLY : 0);
+    if (pMemory == reinterpret_cast<void*>(-1))
+        return false;
+    shmid_ds status {};
+    if (::shmctl(nID, IPC_STAT, &status) == -1) {
+        // Without its size the mapping is of no use; do not leave it attached
+        // behind a failure.
+        ::shmdt(pMemory);
+        return false;
+    }
+    m_pSharedMemory = pMemory;
+    m_nSharedMemorySize = status.shm_segsz;
+    return true;
+}
+
+bool CSysSharedMemory::Attach(eAccessMode eMode)
+{
+    // InitKey is not run here: it would re-key the lock to the memory's own
+    // name, where a freshly created semaphore holds 0 and the wait below never
+    // ends. The lock keeps the name Create gave it.
+    if (IsAttached() || !m_pszKey)
+        return false;
+    CSysSharedMemoryLocker locker(this);
+    if (!locker.Lock())
+        return false;
+    if (IsAttached() || GetHandle() == 0)
+        return false;
+    return p_Attach(eMode);
+}
+
+bool CSysSharedMemory::p_Detach()
+{
+    if (::shmdt(m_pSharedMemory) == -1)
+        return false;
+    m_pSharedMemory = nullptr;
+
+    const key_t tKey = GetHandle();
+    if (tKey == 0)
+        return false;
+    const int nID = ::shmget(tKey, 0, 0444);
+    ClearnHandle();
+
+    shmid_ds status {};
+    if (::shmctl(nID, IPC_STAT, &status) == -1)
+        return errno == EINVAL;
+    if (status.shm_nattch != 0)
+        return true;
+
+    // Last user: the segment and its key file go, so that the next user starts
+    // a fresh block and initialises it.
+    if (::shmctl(nID, IPC_RMID, nullptr) == -1)
+        return errno == EINVAL;
+    char szPath[sys_ipc_key::KEY_FILE_PATH_SIZE];
+    if (MakeFileName(m_pszKey.get(), sys_ipc_key::SHARED_MEMORY_PREFIX, szPath))
+        ::unlink(szPath);
+    return true;
+}
+
+bool CSysSharedMemory::Detach()
+{
+    if (!IsAttached())
+        return false;
+    CSysSharedMemoryLocker locker(this);
+    if (!locker.Lock()) {
+        // Without the lock the segment is only unmapped, never removed: removal
+        // could pull it away from a process that is joining right now. An
+        // unmapped segment left behind is reused by the next user.
+        if (::shmdt(m_pSharedMemory) == -1)
+            return false;
+        m_pSharedMemory = nullptr;
+        m_nSharedMemorySize = 0;
+        ClearnHandle();
+        return true;
+    }
+    const bool bResult = p_Detach();
+    if (!IsAttached())
+        m_nSharedMemorySize = 0;
+    return bResult;
+}
+
+bool CSysSharedMemory::Lock()
+{
+    if (m_bLocked)
+        return true;
+    if (!m_SysSemaphore.Acquire())
+        return false;
+    m_bLocked = true;
+    return true;
+}
+
+bool CSysSharedMemory::Unlock()
+{
+    if (!m_bLocked.exchange(false))
+        return false;
+    return m_SysSemaphore.Release(1);
+}

@@ -1,0 +1,97 @@
+// A System V shared-memory segment named by a key file
+// ("<temporary directory>qipc_sharedmemory_<key>", ftok project id 81), with a
+// CSysSemaphore as its cross-process lock.
+//
+// The first process to create the key file initialises the contents; the last
+// process to detach removes the segment and the key file. Attach, detach and
+// the creation steps run under the lock, so they never interleave between
+// processes.
+//
+// No internal locking of the members: one object is driven by one thread at a
+// time, except that the lock flag may be tested from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <memory>
+
+#include "CSysSemaphore.h"
+
+class CSysSharedMemory {
+public:
+    enum eAccessMode {
+        AM_ReadOnly = 0,
+        AM_ReadWrite = 1,
+    };
+
+    CSysSharedMemory();
+    virtual ~CSysSharedMemory();
+    CSysSharedMemory(const CSysSharedMemory&) = delete;
+    CSysSharedMemory& operator=(const CSysSharedMemory&) = delete;
+
+    // Finds or creates the segment pSharedMemoryKey of at least tSize bytes,
+    // locked by the semaphore pSyncLockKey, and attaches it. bInit is true only
+    // when this call created the memory's key file (first user: initialise the
+    // contents), false on every other path, failures included.
+    bool Create(const char* pSyncLockKey, const char* pSharedMemoryKey, long tSize, bool& bInit, eAccessMode eMode);
+    // Re-attaches after a Detach, under the lock set by Create.
+    bool Attach(eAccessMode eMode);
+    // The last process to detach removes the segment and its key file.
+    bool Detach();
+    // Equal key: nothing. Otherwise detaches and stores the new key (none for a
+    // null or empty string).
+    void SetKey(const char* pKey);
+
+    // Holding is per object, not per thread: a second Lock on an object that
+    // holds the lock returns true at once, and one Unlock releases it.
+    bool Lock();
+    bool Unlock();
+
+    void* GetData() { return m_pSharedMemory; }
+    const void* GetConstData() const { return m_pSharedMemory; }
+    bool IsAttached() const { return m_pSharedMemory != nullptr; }
+    // Size of the attached segment as the system reports it; 0 when detached.
+    size_t GetSize() const { return m_nSharedMemorySize; }
+
+protected:
+    key_t GetHandle();
+    void ClearnHandle() { m_tKey = 0; }
+    bool InitKey();
+    int CreateUnixKeyFile(const char* pFileName);
+    bool MakeFileName(const char* pKey, const char* pPrefix, char* pFileName);
+    bool p_Attach(eAccessMode eMode);
+    bool p_Detach();
+
+private:
+    std::unique_ptr<char[]> m_pszKey; // null when no key is set
+    key_t m_tKey = 0;
+    int m_nSharedMemoryID = -1;
+    void* m_pSharedMemory = nullptr;
+    size_t m_nSharedMemorySize = 0;
+    std::atomic<bool> m_bLocked {false};
+    CSysSemaphore m_SysSemaphore;
+};
+
+class CSysSharedMemoryLocker {
+public:
+    explicit CSysSharedMemoryLocker(CSysSharedMemory* pShm) : m_pShm(pShm) {}
+    ~CSysSharedMemoryLocker()
+    {
+        if (m_bTaken)
+            m_pShm->Unlock();
+    }
+    CSysSharedMemoryLocker(const CSysSharedMemoryLocker&) = delete;
+    CSysSharedMemoryLocker& operator=(const CSysSharedMemoryLocker&) = delete;
+
+    bool Lock()
+    {
+        if (!m_bTaken)
+            m_bTaken = m_pShm->Lock();
+        return m_bTaken;
+    }
+
+private:
+    CSysSharedMemory* m_pShm;
+    bool m_bTaken = false;
+};

@@ -1,0 +1,67 @@
+#include "KyrSharedMemory.h"
+
+#include <climits>
+
+#include "CSysSharedMemory.h"
+
+namespace kyr_hid_library {
+
+class CKyrSharedMemoryData {
+public:
+    CSysSharedMemory* m_SysSharedMemory = nullptr; // owned; null until Create
+};
+
+CKyrSharedMemory::CKyrSharedMemory() : m_pData(new CKyrSharedMemoryData) {}
+
+CKyrSharedMemory::~CKyrSharedMemory()
+{
+    Destroy();
+    delete m_pData;
+}
+
+bool CKyrSharedMemory::Create(const char* szSyncObjName, const char* szMemoryName, size_t nMemorySize, bool& bInit)
+{
+    bInit = false;
+    // A second Create replaces the block: the old one is given up first, so
+    // that its mapping and this process's share in it are not leaked.
+    Destroy();
+    if (nMemorySize > static_cast<size_t>(LONG_MAX))
+        return false;
+    auto* pSysSharedMemory = new CSysSharedMemory;
+    if (!pSysSharedMemory->Create(szSyncObjName, szMemoryName, static_cast<long>(nMemorySize), bInit,
+                                  CSysSharedMemory::AM_ReadWrite)) {
+        // Dropped at once rather than kept until Destroy: a failed object would
+        // only hold on to the lock semaphore and its key file.
+        delete pSysSharedMemory;
+        bInit = false;
+        return false;
+    }
+    m_pData->m_SysSharedMemory = pSysSharedMemory;
+    return true;
+}
+
+void CKyrSharedMemory::Destroy()
+{
+    if (!m_pData->m_SysSharedMemory)
+        return;
+    m_pData->m_SysSharedMemory->Detach();
+    delete m_pData->m_SysSharedMemory;
+    m_pData->m_SysSharedMemory = nullptr;
+}
+
+bool CKyrSharedMemory::Lock()
+{
+    return m_pData->m_SysSharedMemory && m_pData->m_SysSharedMemory->Lock();
+}
+
+bool CKyrSharedMemory::Unlock()
+{
+    return m_pData->m_SysSharedMemory && m_pData->m_SysSharedMemory->Unlock();
+}
+
+void* CKyrSharedMemory::GetMemory()
+{
+    return m_pData->m_SysSharedMemory ? m_pData->m_SysSharedMemory->GetData() : nullptr;
+}
+
+} // namespace kyr_hid_library
