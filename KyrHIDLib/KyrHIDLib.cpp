@@ -146,3 +146,21 @@ KYR_API char* KyrGetDevInfoPath(KYR_DEVICE_INFO devInfo)
 }
 
 } // extern "C"
+
+// ---- CRC helpers: pure, no device, the last error is left alone. ----------
+
+#include "MmPkt.h"
+
+extern "C" {
+
+KYR_API unsigned short KyrCalculateCRC(unsigned char* pkt_ptr, unsigned short pkt_len)
+{
+    return CMmPkt::CalcCRC(pkt_ptr, pkt_len);
+}
+
+KYR_API unsigned short KyrCheckCRC(unsigned char* pkt_ptr, unsigned short pkt_len)
+{
+    return CMmPkt::CheckCRC(pkt_ptr, pkt_len);
+}
+
+} // extern "C"

@@ -100,6 +100,211 @@ KYR_API int KyrGetDevInfoDeviceIndex(KYR_DEVICE_INFO devInfo);
  */
 KYR_API char* KyrGetDevInfoPath(KYR_DEVICE_INFO devInfo);
 
+/* ---- Decoded packets and CRC ------------------------------------------ */
+
+/*
+ * Compile-time layout checks that hold in C99 and C++ alike: kyrpacket is
+ * read at fixed offsets by applications built with other compilers.
+ */
+#if defined(__cplusplus)
+#define KYR_LAYOUT_ASSERT(cond, name) static_assert(cond, #name)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define KYR_LAYOUT_ASSERT(cond, name) _Static_assert(cond, #name)
+#else
+#define KYR_LAYOUT_ASSERT(cond, name) typedef char kyr_layout_##name[(cond) ? 1 : -1]
+#endif
+
+/** @brief Kinds of decoded packet, the value of kyrpacket.type. */
+enum {
+    kyrtype_msg = 0,  /**< text message of a part (body msg) */
+    kyrtype_obj = 1,  /**< object ranges (body obj) */
+    kyrtype_obc = 2,  /**< object range of an image packet (body obc) */
+    kyrtype_dtc = 3,  /**< detection ranges of an image packet (body dtc) */
+    kyrtype_ird = 4,  /**< image data (body ixd) */
+    kyrtype_itd = 5,  /**< image data, second kind (body ixd) */
+    kyrtype_prv = 6,  /**< preview image rows (body prv) */
+    kyrtype_cmd = 7,  /**< command echo (body cmd) */
+    kyrtype_rsp = 8,  /**< response text, final or continued (body rsp) */
+    kyrtype_rse = 9,  /**< response text of kind RSE (body rsp) */
+    kyrtype_stt = 10, /**< status text (body stt) */
+    kyrtype_dvc = 11, /**< mouse, touch and keyboard state (body dvc) */
+    kyrtype_tpt = 12, /**< touch points (body tpt) */
+    kyrtype_gst = 13, /**< gesture (body gst) */
+    kyrtype_ver = 14  /**< firmware version (body ver) */
+};
+
+#pragma pack(push, 1)
+
+/** @brief One touch point: position, size and strength, in device units. */
+typedef struct _kyrtouchpoint {
+    unsigned short x;
+    unsigned short y;
+    unsigned short w;
+    unsigned short h;
+    unsigned short s;
+} kyrtouchpoint;
+
+/**
+ * @brief A decoded packet, as passed to KYR_EVENT_NOTIFY.fnOnPacket.
+ *
+ * Packed, little-endian, 457 bytes as declared. The records of kinds ird, itd,
+ * prv and tpt end in a variable tail (ixd.data, prv.image, tpt.points) that
+ * runs past the declared size; `length` tells how many bytes of the record are
+ * meaningful, and only the fields of the body member named by `type` are
+ * defined.
+ *
+ * Ownership: the record belongs to the library and lives in a buffer of the
+ * read thread; it is valid only during the callback that receives it and must
+ * be copied (`length` bytes) if it is kept.
+ */
+typedef struct _kyrpacket {
+    short type;              /**< a kyrtype_* code */
+    unsigned short ticktime; /**< device tick time of the packet */
+    char partid[8];          /**< sending part, e.g. "RSP", "IRD1", "STT2-1"; NUL-padded */
+    unsigned short length;   /**< meaningful bytes of the record, header included */
+    union _body {
+        struct {
+            char message[254];
+        } msg;
+        struct {
+            unsigned short count; /**< as received; at most 11 ranges are filled */
+            float start_pos[11];
+            float end_pos[11];
+        } obj;
+        struct {
+            unsigned short count; /**< number of detection ranges announced */
+            float start_pos;
+            float end_pos;
+        } obc;
+        struct {
+            unsigned short count; /**< as received; at most 10 ranges are filled */
+            unsigned long start_pos[10];
+            unsigned long end_pos[10];
+        } dtc;
+        struct {
+            short total;
+            short offset;
+            short count;            /**< bytes in data */
+            unsigned char data[1];  /**< first of count bytes */
+        } ixd;
+        struct {
+            short height;
+            short offset_y;
+            short width;            /**< bytes in image */
+            unsigned char image[1]; /**< first of width bytes */
+        } prv;
+        struct {
+            unsigned short id;      /**< command id */
+            char command[440];
+        } cmd;
+        struct {
+            unsigned short id;      /**< id of the command answered */
+            unsigned char is_final; /**< 0 while more pieces follow */
+            char command[440];
+        } rsp;
+        struct {
+            char status[440];
+        } stt;
+        struct {
+            unsigned char flag;
+            unsigned char touch_obj_cnt;
+            unsigned char mouse_buttons;
+            signed char mouse_wheel;
+            unsigned short mouse_x;
+            unsigned short mouse_y;
+            float touch_x;
+            float touch_y;
+            unsigned char keyboard_modifier;
+            unsigned char keyboard_reserved;
+            unsigned char keyboard_key[6];
+        } dvc;
+        struct {
+            short actual_touch;
+            short touch_count;         /**< entries in points */
+            kyrtouchpoint points[1];   /**< first of touch_count points */
+        } tpt;
+        struct {
+            unsigned char action_group;
+            unsigned char action;
+            unsigned short feasibleness;
+            unsigned short x;
+            unsigned short y;
+            unsigned short w;
+            unsigned short h;
+            float zoom;
+            char message[242];
+        } gst;
+        struct {
+            unsigned short nv;
+            unsigned short minor;
+            unsigned short major;
+            unsigned short model;
+            unsigned char date[11];
+            unsigned char time[8];
+        } ver;
+    } body;
+} kyrpacket;
+
+#pragma pack(pop)
+
+KYR_LAYOUT_ASSERT(sizeof(unsigned long) == 8, ulong_is_64_bits);
+KYR_LAYOUT_ASSERT(sizeof(kyrtouchpoint) == 10, touchpoint_size);
+KYR_LAYOUT_ASSERT(sizeof(kyrpacket) == 457, kyrpacket_size);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, ticktime) == 2, off_ticktime);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, partid) == 4, off_partid);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, length) == 12, off_length);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body) == 14, off_body);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.obj.start_pos) == 16, off_obj_start);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.obj.end_pos) == 60, off_obj_end);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.obc.start_pos) == 16, off_obc_start);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.obc.end_pos) == 20, off_obc_end);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.dtc.start_pos) == 16, off_dtc_start);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.dtc.end_pos) == 96, off_dtc_end);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.ixd.offset) == 16, off_ixd_offset);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.ixd.count) == 18, off_ixd_count);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.ixd.data) == 20, off_ixd_data);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.prv.offset_y) == 16, off_prv_offset);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.prv.width) == 18, off_prv_width);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.prv.image) == 20, off_prv_image);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.cmd.command) == 16, off_cmd_command);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.rsp.is_final) == 16, off_rsp_final);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.rsp.command) == 17, off_rsp_command);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.stt.status) == 14, off_stt_status);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.dvc.mouse_wheel) == 17, off_dvc_wheel);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.dvc.mouse_x) == 18, off_dvc_mx);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.dvc.touch_x) == 22, off_dvc_tx);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.dvc.touch_y) == 26, off_dvc_ty);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.dvc.keyboard_modifier) == 30, off_dvc_mod);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.dvc.keyboard_key) == 32, off_dvc_key);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.tpt.touch_count) == 16, off_tpt_count);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.tpt.points) == 18, off_tpt_points);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.gst.feasibleness) == 16, off_gst_feas);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.gst.h) == 24, off_gst_h);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.gst.zoom) == 26, off_gst_zoom);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.gst.message) == 30, off_gst_message);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.ver.model) == 20, off_ver_model);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.ver.date) == 22, off_ver_date);
+KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.ver.time) == 33, off_ver_time);
+
+/**
+ * @brief Appends the packet CRC (CRC-16/X-25) to a packet the caller builds,
+ * for instance a raw report for KyrSendBuffer.
+ * @param pkt_ptr The packet; must hold pkt_len + 2 bytes. The CRC of the first
+ * pkt_len bytes is stored at pkt_ptr[pkt_len] (low byte) and pkt_ptr[pkt_len + 1].
+ * @param pkt_len Number of packet bytes before the CRC.
+ * @return pkt_len + 2, the packet length with its CRC.
+ * Needs no device and never touches the last error. Any thread.
+ */
+KYR_API unsigned short KyrCalculateCRC(unsigned char* pkt_ptr, unsigned short pkt_len);
+
+/**
+ * @brief Runs the CRC register over pkt_len bytes, without the final XOR.
+ * @return 0xF0B8 (61624) exactly when the bytes are an intact packet followed by
+ * its CRC; 0xFFFF for pkt_len 0.
+ * Needs no device and never touches the last error. Any thread.
+ */
+KYR_API unsigned short KyrCheckCRC(unsigned char* pkt_ptr, unsigned short pkt_len);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,532 @@
+#include "MmPkt.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "KyrCRC16.h"
+#include "KyrConstStr.h"
+
+namespace kyr_hid_library {
+
+// Records and touch points are copied from the wire byte for byte.
+static_assert(std::endian::native == std::endian::little);
+static_assert(sizeof(kyrtouchpoint) == sizeof(touchpoint));
+
+namespace {
+
+constexpr int kRecordHeader = 14; // kyrpacket up to its body
+
+inline word Rd16(const byte* p, int off)
+{
+    word v;
+    std::memcpy(&v, p + off, sizeof v);
+    return v;
+}
+
+inline float RdF(const byte* p, int off)
+{
+    float v;
+    std::memcpy(&v, p + off, sizeof v);
+    return v;
+}
+
+inline bool IsCommandTraffic(unsigned t)
+{
+    return t >= PKT_CMD && t <= PKT_RSE;
+}
+
+// One packet being decoded: the received bytes and the record under construction.
+class Decoding {
+public:
+    Decoding(const byte* p, int len, byte* work) : m_p(p), m_nLen(len), m_pWork(work) {}
+
+    bool Has(int nBytes) const { return nBytes <= m_nLen; }
+    word W(int off) const { return Rd16(m_p, off); }
+    float F(int off) const { return RdF(m_p, off); }
+    const byte* At(int off) const { return m_p + off; }
+    // Received bytes from off on; a text that claims more is cut here.
+    int Avail(int off) const { return m_nLen > off ? m_nLen - off : 0; }
+
+    // Clears the declared record (tails are written by their cases) and fills
+    // the header. partid is finished by the caller's part rule.
+    kyrpacket* Begin(int nType, int nLength) const
+    {
+        std::memset(m_pWork, 0, sizeof(kyrpacket));
+        kyrpacket* rec = reinterpret_cast<kyrpacket*>(m_pWork);
+        rec->type = static_cast<short>(nType);
+        rec->ticktime = W(2);
+        rec->length = static_cast<unsigned short>(nLength);
+        return rec;
+    }
+    byte* Tail() const { return m_pWork + kRecordHeader + 6; }
+
+    // n bytes as they are.
+    void CopyBytes(char* dst, int off, int n) const { std::memcpy(dst, m_p + off, std::min(n, Avail(off))); }
+    // At most n bytes, stopping at the first NUL; the record is already zero behind it.
+    void CopyText(char* dst, int off, int n) const
+    {
+        const int m = std::min(n, Avail(off));
+        for (int i = 0; i < m && m_p[off + i] != 0; ++i)
+            dst[i] = static_cast<char>(m_p[off + i]);
+    }
+
+private:
+    const byte* m_p;
+    int m_nLen;
+    byte* m_pWork;
+};
+
+} // namespace
+
+CMmPkt::CMmPkt(IMmPktNotify* pNotify)
+    : m_pMmPktNotify(pNotify),
+      m_nHidPktCount(0),
+      m_nHidStreamPktCount(0),
+      m_nHidStreamPktRawdataSize(0),
+      m_nHidStreamPktRawdataIdx(0),
+      m_bHidStreamRawLost(false),
+      m_pHidRspBuf(reinterpret_cast<byte*>(&m_RspPkt))
+{
+}
+
+CMmPkt::~CMmPkt() = default;
+
+unsigned short CMmPkt::CalcCRC(byte* pkt_ptr, unsigned short pkt_len)
+{
+    const word crc = static_cast<word>(Crc16Update(CRC16_INIT, pkt_ptr, pkt_len) ^ CRC16_XOROUT);
+    pkt_ptr[pkt_len] = static_cast<byte>(crc & 0xFF);
+    pkt_ptr[pkt_len + 1] = static_cast<byte>(crc >> 8);
+    return static_cast<unsigned short>(pkt_len + PKT_CRC_SIZE);
+}
+
+unsigned short CMmPkt::CheckCRC(const byte* pkt_ptr, unsigned short pkt_len)
+{
+    return Crc16Update(CRC16_INIT, pkt_ptr, pkt_len);
+}
+
+pkt_type* CMmPkt::MakePacket(const char* szCmd, unsigned short wLen, int nCmdId, int& nPacketLength)
+{
+    nPacketLength = 0;
+    if (szCmd == nullptr || wLen > MAX_COMMAND_TEXT)
+        return nullptr;
+    byte* p = m_NewMMPkt;
+    const word id = MM_PKT_CMD;
+    std::memcpy(p, &id, 2);
+    p[2] = p[3] = 0;
+    p[4] = PKT_CMD_TYPE_STRING;
+    p[5] = static_cast<byte>(nCmdId & 0xFF);
+    std::memcpy(p + 6, &wLen, 2);
+    std::memcpy(p + 8, szCmd, wLen);
+    p[8 + wLen] = 0;
+    nPacketLength = CalcCRC(p, static_cast<unsigned short>(wLen + 9));
+    return reinterpret_cast<pkt_type*>(p);
+}
+
+int CMmPkt::GetReportCount(int nPacketLength)
+{
+    return nPacketLength > 0 ? (nPacketLength - 1) / HID_REPORT_PAYLOAD + 1 : 0;
+}
+
+bool CMmPkt::MakeReport(const void* pPacket, int nPacketLength, int nIndex, hid_pkt_type* pReport)
+{
+    const int nReports = GetReportCount(nPacketLength);
+    if (pPacket == nullptr || pReport == nullptr || nIndex < 0 || nIndex >= nReports)
+        return false;
+    const bool bLast = nIndex == nReports - 1;
+    const int nOffset = nIndex * HID_REPORT_PAYLOAD;
+    const int nSize = bLast ? nPacketLength - nOffset : HID_REPORT_PAYLOAD;
+    std::memset(pReport, 0, sizeof *pReport);
+    pReport->id = HID_REPORT_ID;
+    pReport->type = bLast ? HID_PKT_SINGLE_LAST : HID_PKT_SINGLE_MORE;
+    pReport->size = static_cast<byte>(nSize);
+    std::memcpy(pReport->data, static_cast<const byte*>(pPacket) + nOffset, nSize);
+    return true;
+}
+
+void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
+{
+    if (pData == nullptr || dwBytes != HID_REPORT_SIZE)
+        return;
+    const byte type = pData[1];
+    const int n = pData[2];
+    const byte* payload = pData + 3;
+
+    switch (type) {
+    case HID_PKT_SINGLE_MORE:
+    case HID_PKT_SINGLE_LAST:
+        // A size beyond the report is corrupt: its packet cannot complete
+        // correctly, so it goes the way of an overflow.
+        if (n > HID_REPORT_PAYLOAD || m_nHidPktCount + n > PKT_SINGLE_MAX) {
+            m_nHidPktCount = 0;
+            return;
+        }
+        std::memcpy(m_pHidRspBuf + m_nHidPktCount, payload, n);
+        m_nHidPktCount = static_cast<word>(m_nHidPktCount + n);
+        if (type == HID_PKT_SINGLE_LAST)
+            CompleteSinglePacket();
+        return;
+
+    case HID_PKT_STREAM_MORE:
+    case HID_PKT_STREAM_LAST:
+        if (n > HID_REPORT_PAYLOAD || m_nHidStreamPktCount + n > PKT_STREAM_MAX) {
+            DropStreamPacket();
+            return;
+        }
+        std::memcpy(m_StreamPkt + m_nHidStreamPktCount, payload, n);
+        m_nHidStreamPktCount = static_cast<word>(m_nHidStreamPktCount + n);
+        if (type == HID_PKT_STREAM_LAST)
+            CompleteStreamPacket();
+        return;
+
+    default:
+        m_nHidPktCount = 0;
+        DropStreamPacket();
+        return;
+    }
+}
+
+// A pending raw phase keeps its place in the report sequence (the next 0x81
+// still ends it), but its header is gone, so it must never deliver: the
+// reports that follow are gathered from offset 0 again.
+void CMmPkt::DropStreamPacket()
+{
+    m_nHidStreamPktCount = 0;
+    if (m_nHidStreamPktRawdataSize != 0)
+        m_bHidStreamRawLost = true;
+}
+
+void CMmPkt::CompleteSinglePacket()
+{
+    const word L = m_nHidPktCount;
+    m_nHidPktCount = 0;
+    // Every packet has at least its id and a CRC (or, for the device report,
+    // a body in its place).
+    if (L < 2 + PKT_CRC_SIZE)
+        return;
+    const byte* buf = m_pHidRspBuf;
+    const word id = Rd16(buf, 0);
+    // The device report is sent without a valid CRC by the firmware.
+    if (id != MM_PKT_DEVICE && CheckCRC(buf, L) != PKT_CRC_RESIDUE)
+        return;
+
+    if (IsCommandTraffic(id & PKT_TYPEMASK)) {
+        // The command id is asked about before decoding; a packet too short
+        // to hold its command header would report a stale id.
+        if (L < 8 + PKT_CRC_SIZE)
+            return;
+        const int c = buf[5];
+        if (m_pMmPktNotify == nullptr) {
+            OnPacket(&m_RspPkt, L, false);
+            return;
+        }
+        const bool bSync = m_pMmPktNotify->OnCheckSyncResposePacket(c);
+        OnPacket(&m_RspPkt, L, bSync);
+        if (bSync && m_pMmPktNotify != nullptr)
+            m_pMmPktNotify->OnCompleteResponsePacket(c);
+        return;
+    }
+    OnPacket(&m_RspPkt, L, false);
+    if (m_pMmPktNotify != nullptr)
+        m_pMmPktNotify->OnCompleteNoneResponsePacket(id);
+}
+
+void CMmPkt::CompleteStreamPacket()
+{
+    const word L = m_nHidStreamPktCount;
+    m_nHidStreamPktCount = 0;
+    const pkt_type* pkt = reinterpret_cast<const pkt_type*>(m_StreamPkt);
+
+    if (m_nHidStreamPktRawdataSize != 0) {
+        // Raw phase. The raw bytes carry no CRC of their own: only an exact
+        // count behind an intact header is accepted.
+        const bool bDeliver = !m_bHidStreamRawLost && L >= m_nHidStreamPktRawdataIdx &&
+                              L - m_nHidStreamPktRawdataIdx == m_nHidStreamPktRawdataSize;
+        m_nHidStreamPktRawdataSize = 0;
+        m_nHidStreamPktRawdataIdx = 0;
+        m_bHidStreamRawLost = false;
+        if (bDeliver)
+            OnPacket(pkt, L, false);
+        return;
+    }
+
+    if (L < 2 + PKT_CRC_SIZE || CheckCRC(m_StreamPkt, L) != PKT_CRC_RESIDUE)
+        return;
+    const word nHeader = static_cast<word>(L - PKT_CRC_SIZE);
+    if (Rd16(m_StreamPkt, 0) & PKT_RAWFORMAT_FLAG) {
+        // A header too short for its size word, or announcing no raw bytes,
+        // could never be completed; kept, it would swallow the next packet.
+        if (nHeader < 6)
+            return;
+        const word nRaw = Rd16(m_StreamPkt, 4);
+        if (nRaw == 0)
+            return;
+        m_nHidStreamPktRawdataSize = nRaw;
+        m_nHidStreamPktRawdataIdx = nHeader;
+        m_nHidStreamPktCount = nHeader; // the raw bytes overwrite the header's CRC
+        return;
+    }
+    OnPacket(pkt, nHeader, false);
+}
+
+void CMmPkt::ModifyPartIdWithPartMask(char* szPartId, unsigned short wPart)
+{
+    char cUnit;
+    switch (wPart) {
+    case PKT_ADDR_CM1:
+    case PKT_ADDR_CM1 | PKT_ADDR_CM_SUB:
+        cUnit = '1';
+        break;
+    case PKT_ADDR_CM2:
+    case PKT_ADDR_CM2 | PKT_ADDR_CM_SUB:
+        cUnit = '2';
+        break;
+    default:
+        return;
+    }
+    int i = 1;
+    while (i <= 4 && szPartId[i] != 0)
+        ++i;
+    if (i > 4)
+        return; // no room in the 8-byte name; tags are at most four letters
+    szPartId[i++] = cUnit;
+    if (wPart & PKT_ADDR_CM_SUB) {
+        szPartId[i++] = '-';
+        szPartId[i++] = '1';
+    }
+    szPartId[i] = 0;
+}
+
+namespace {
+
+void SetPartId(kyrpacket* rec, const char* szTag, int nTagMax, word wAddr, bool bSuffix,
+               void (*modify)(char*, unsigned short))
+{
+    char sz[8] = {};
+    for (int i = 0; i < nTagMax && szTag[i] != 0; ++i)
+        sz[i] = szTag[i];
+    if (bSuffix)
+        modify(sz, wAddr);
+    for (int i = 0; i < 8 && sz[i] != 0; ++i)
+        rec->partid[i] = sz[i];
+}
+
+} // namespace
+
+// Inconsistent packets are dropped, never cut: a count that the received bytes
+// do not back (image bytes, touch points, object ranges) or a packet shorter
+// than its fixed fields yields no record, so every delivered record's counts
+// describe exactly what it holds. Only texts are cut at the received bytes,
+// because devices are free to send a text shorter than its size field.
+void CMmPkt::OnPacket(const pkt_type* rx_pkt_ptr, unsigned short pkt_len, bool bSync)
+{
+    IMmPktNotify* notify = m_pMmPktNotify;
+    if (rx_pkt_ptr == nullptr || notify == nullptr || pkt_len < 4)
+        return;
+    alignas(8) byte work[WORK_BUFFER_SIZE];
+    const Decoding d(reinterpret_cast<const byte*>(rx_pkt_ptr), pkt_len, work);
+    const word id = d.W(0);
+    const word addr = id & PKT_ADDRMASK;
+    const unsigned t = id & PKT_TYPEMASK;
+    auto part = [&](kyrpacket* rec, const char* szTag, bool bSuffix = true) {
+        SetPartId(rec, szTag, 4, addr, bSuffix, &CMmPkt::ModifyPartIdWithPartMask);
+    };
+
+    switch (t) {
+    case PKT_VER: {
+        if (!d.Has(4 + static_cast<int>(sizeof(pkt_ver_body))))
+            return;
+        kyrpacket* rec = d.Begin(kyrtype_ver, 41);
+        part(rec, cstrPartVer);
+        rec->body.ver.nv = d.W(4);
+        rec->body.ver.minor = d.W(6);
+        rec->body.ver.major = d.W(8);
+        rec->body.ver.model = d.W(10);
+        std::memcpy(rec->body.ver.date, d.At(12), 11);
+        std::memcpy(rec->body.ver.time, d.At(23), 8);
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+    case IAP_PKT_VER: {
+        kyrpacket* rec = d.Begin(kyrtype_ver, 41);
+        part(rec, cstrPartVer);
+        rec->body.ver.model = d.W(2);
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+    case IAP_PKT_MODE:
+        notify->OnFirmwareMode(addr, d.W(2));
+        return;
+
+    case PKT_MSG: {
+        if (!d.Has(10))
+            return;
+        kyrpacket* rec = d.Begin(kyrtype_msg, 268);
+        SetPartId(rec, reinterpret_cast<const char*>(d.At(4)), 4, addr, true, &CMmPkt::ModifyPartIdWithPartMask);
+        d.CopyBytes(rec->body.msg.message, 10, std::min<int>(d.W(8), 253));
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+    case PKT_CMD: {
+        if (!d.Has(8))
+            return;
+        kyrpacket* rec = d.Begin(kyrtype_cmd, 456);
+        part(rec, cstrPartCmd);
+        rec->body.cmd.id = d.At(5)[0];
+        d.CopyBytes(rec->body.cmd.command, 8, std::min<int>(d.W(6), 439));
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+    case PKT_RSP:
+    case PKT_RSC:
+    case PKT_RSE: {
+        if (!d.Has(8) || d.At(4)[0] != PKT_CMD_TYPE_STRING)
+            return;
+        kyrpacket* rec = d.Begin(t == PKT_RSE ? kyrtype_rse : kyrtype_rsp, 457);
+        part(rec, t == PKT_RSP ? cstrPartRsp : t == PKT_RSC ? cstrPartRsc : cstrPartRse);
+        rec->body.rsp.id = d.At(5)[0];
+        rec->body.rsp.is_final = t == PKT_RSC ? 0 : 1;
+        const int n = std::min<int>(d.W(6), 439);
+        if (t == PKT_RSE)
+            d.CopyBytes(rec->body.rsp.command, 8, n);
+        else
+            d.CopyText(rec->body.rsp.command, 8, n);
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+    case PKT_STT: {
+        if (!d.Has(8))
+            return;
+        kyrpacket* rec = d.Begin(kyrtype_stt, 454);
+        part(rec, cstrPartStt);
+        d.CopyBytes(rec->body.stt.status, 8, std::min<int>(d.W(6), 439));
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+
+    case PKT_OBJ: {
+        if (!d.Has(8))
+            return;
+        const int nCount = d.W(4);
+        const int nFill = std::min(nCount, 11);
+        if (!d.Has(8 + 8 * nFill))
+            return;
+        kyrpacket* rec = d.Begin(kyrtype_obj, 104);
+        part(rec, cstrPartObj);
+        rec->body.obj.count = static_cast<unsigned short>(nCount);
+        for (int i = 0; i < nFill; ++i) {
+            rec->body.obj.start_pos[i] = d.F(8 + 8 * i);
+            rec->body.obj.end_pos[i] = d.F(12 + 8 * i);
+        }
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+
+    case PKT_IRD:
+    case PKT_ITD: {
+        if (!d.Has(20))
+            return;
+        const int nDtc = d.W(10);
+        const int nPresent = std::clamp(nDtc, 1, static_cast<int>(PKT_DTC_MAX));
+        const int nRaw = d.W(4);
+        const int nData = 20 + 4 * nPresent;
+        if (!d.Has(nData + nRaw) || 20 + nRaw > WORK_BUFFER_SIZE)
+            return;
+        kyrpacket* rec = d.Begin(t == PKT_IRD ? kyrtype_ird : kyrtype_itd, 20 + nRaw);
+        part(rec, t == PKT_IRD ? cstrPartIrd : cstrPartItd);
+        rec->body.ixd.total = static_cast<short>(d.W(6));
+        rec->body.ixd.offset = static_cast<short>(d.W(8));
+        rec->body.ixd.count = static_cast<short>(nRaw);
+        std::memcpy(d.Tail(), d.At(nData), nRaw);
+        notify->TPDP_OnPacket(rec, bSync);
+
+        if ((notify = m_pMmPktNotify) == nullptr)
+            return;
+        rec = d.Begin(kyrtype_obc, 24);
+        part(rec, cstrPartObc);
+        rec->body.obc.count = static_cast<unsigned short>(nDtc);
+        rec->body.obc.start_pos = d.F(12);
+        rec->body.obc.end_pos = d.F(16);
+        notify->TPDP_OnPacket(rec, bSync);
+
+        if ((notify = m_pMmPktNotify) == nullptr)
+            return;
+        rec = d.Begin(kyrtype_dtc, 176);
+        part(rec, cstrPartDtc);
+        rec->body.dtc.count = static_cast<unsigned short>(nDtc);
+        for (int i = 0; i < std::min(nDtc, static_cast<int>(PKT_DTC_MAX)); ++i) {
+            rec->body.dtc.start_pos[i] = d.W(20 + 4 * i);
+            rec->body.dtc.end_pos[i] = d.W(22 + 4 * i);
+        }
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+
+    case PKT_PRV: {
+        if (!d.Has(10))
+            return;
+        const int nRaw = d.W(4);
+        if (!d.Has(10 + nRaw) || 20 + nRaw > WORK_BUFFER_SIZE)
+            return;
+        kyrpacket* rec = d.Begin(kyrtype_prv, 20 + nRaw);
+        part(rec, cstrPartPrv);
+        rec->body.prv.height = static_cast<short>(d.W(6));
+        rec->body.prv.offset_y = static_cast<short>(d.W(8));
+        rec->body.prv.width = static_cast<short>(nRaw);
+        std::memcpy(d.Tail(), d.At(10), nRaw);
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+
+    case MM_PKT_TOUCHPOINTS & PKT_TYPEMASK: {
+        if (!d.Has(8))
+            return;
+        const int nPoints = d.W(4);
+        const int nBytes = nPoints * static_cast<int>(sizeof(touchpoint));
+        if (!d.Has(8 + nBytes) || kRecordHeader + 4 + nBytes > WORK_BUFFER_SIZE)
+            return;
+        kyrpacket* rec = d.Begin(kyrtype_tpt, kRecordHeader + 4 + nBytes);
+        part(rec, cstrPartTpt, false);
+        rec->body.tpt.actual_touch = static_cast<short>(d.W(6));
+        rec->body.tpt.touch_count = static_cast<short>(nPoints);
+        std::memcpy(work + kRecordHeader + 4, d.At(8), nBytes);
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+
+    case MM_PKT_GESTURE & PKT_TYPEMASK: {
+        if (!d.Has(26))
+            return;
+        kyrpacket* rec = d.Begin(kyrtype_gst, 272);
+        part(rec, cstrPartGst, false);
+        rec->body.gst.action_group = d.At(4)[0];
+        rec->body.gst.action = d.At(5)[0];
+        rec->body.gst.feasibleness = d.W(6);
+        rec->body.gst.x = d.W(8);
+        rec->body.gst.y = d.W(10);
+        rec->body.gst.w = d.W(12);
+        rec->body.gst.h = d.W(14);
+        rec->body.gst.zoom = d.F(20);
+        d.CopyBytes(rec->body.gst.message, 26, std::min<int>(d.W(24), 241));
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+
+    case MM_PKT_DEVICE & PKT_TYPEMASK: {
+        if (!d.Has(4 + static_cast<int>(sizeof(mm_pkt_device_body))))
+            return;
+        kyrpacket* rec = d.Begin(kyrtype_dvc, 38);
+        part(rec, cstrPartDvc, false);
+        // Same field order and widths on the wire and in the record.
+        static_assert(sizeof(rec->body.dvc) == sizeof(mm_pkt_device_body));
+        std::memcpy(&rec->body.dvc, d.At(4), sizeof(mm_pkt_device_body));
+        notify->TPDP_OnPacket(rec, bSync);
+        return;
+    }
+
+    default:
+        return; // PKT_OBC, PKT_SILENCE_RPT, PKT_BAD_ID, the other IAP types
+    }
+}
+
+} // namespace kyr_hid_library
