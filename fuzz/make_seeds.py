@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets from the wire formats.
+
+Run from anywhere: ./fuzz/make_seeds.py. Files are rewritten in place; the
+regress-* inputs reproduce faults the codec once had to be guarded against.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def crc16(data):
+    r = 0xFFFF
+    for b in data:
+        r ^= b
+        for _ in range(8):
+            r = (r >> 1) ^ 0x8408 if r & 1 else r >> 1
+    return r ^ 0xFFFF
+
+
+def with_crc(pkt):
+    return pkt + struct.pack('<H', crc16(pkt))
+
+
+def reports(pkt, stream=False):
+    out = b''
+    chunks = [pkt[i:i + 61] for i in range(0, len(pkt), 61)] or [b'']
+    for i, c in enumerate(chunks):
+        t = (0x80 if stream else 0) | (1 if i == len(chunks) - 1 else 0)
+        out += bytes([1, t, len(c)]) + c + bytes(61 - len(c))
+    return out
+
+
+def text(pid, cmd_id, s, tick=0, ctype=0):
+    return with_crc(struct.pack('<HHBBH', pid, tick, ctype, cmd_id, len(s)) + s)
+
+
+def image(pid, raw, dtc=((10, 20),), total=480, offset=3):
+    hdr = struct.pack('<HHHHhHff', pid, 0, len(raw), total, offset, len(dtc), 1.5, 2.5)
+    for s, e in (dtc or ((0, 0),))[:10]:
+        hdr += struct.pack('<HH', s, e)
+    return reports(with_crc(hdr), True) + reports(raw, True)
+
+
+def preview(pid, raw):
+    return reports(with_crc(struct.pack('<HHHHh', pid, 0, len(raw), 240, 7)), True) + reports(raw, True)
+
+
+def touch(points, tick=5):
+    body = struct.pack('<HHHH', 0x1300, tick, len(points), len(points))
+    for p in points:
+        body += struct.pack('<5H', *p)
+    return with_crc(body)
+
+
+def write(target, name, data):
+    d = os.path.join(HERE, 'corpus', target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), 'wb') as f:
+        f.write(data)
+
+
+RAW = b'\x00'  # reassembly: mode byte for "reports as they are"
+
+seeds = {
+    'response': reports(text(0x1008, 9, b'OK')),
+    'response-continued': reports(text(0x2009, 3, b'part one')) + reports(text(0x200A, 3, b'end')),
+    'command-echo': reports(text(0x1007, 5, b'instant_mode=?')),
+    'status': reports(text(0xC00C, 0, b'ready')),
+    'message': reports(with_crc(struct.pack('<HH4sH', 0xA006, 1, b'MMCU', 5) + b'hello')),
+    'version': reports(with_crc(struct.pack('<HHHHHH11s8s', 0x1000, 2, 1, 3, 4, 0x77, b'Jan 01 2024', b'12:00:00'))),
+    'iap-version-and-mode': reports(with_crc(struct.pack('<HH', 0x2105, 0x123))) +
+                            reports(with_crc(struct.pack('<HH', 0x2104, 2))),
+    'objects': reports(with_crc(struct.pack('<HHHH', 0x2003, 1, 2, 0) + struct.pack('<4f', 1, 2, 3, 4))),
+    'touch-points': reports(touch([(100, 200, 5, 6, 7), (300, 400, 8, 9, 10)])),
+    'gesture': reports(with_crc(struct.pack('<HHBBHHHHHffH', 0x1301, 9, 1, 2, 3, 4, 5, 6, 7, 0.5, 2.0, 3) + b'zip')),
+    'device-report-no-crc': reports(struct.pack('<HHBBBbHHffBB6s', 0x1302, 1, 1, 2, 1, -1, 10, 20, 0.25, 0.75,
+                                                2, 0, b'\x04\x05\x00\x00\x00\x00') + b'\xde\xad'),
+    'image-ird': image(0x2801, bytes(range(100))),
+    'image-itd-many-ranges': image(0xA802, bytes(200), dtc=[(i, i + 1) for i in range(12)]),
+    'preview': preview(0x1805, bytes(range(256)) + bytes(64)),
+    'interleaved': image(0x2801, bytes(70))[:64 * 2] + reports(text(0x1008, 1, b'mid')) + image(0x2801, bytes(70))[64 * 2:],
+    'single-511': reports(text(0x100C, 0, bytes([65]) * (511 - 10))),
+    'bad-crc': reports(text(0x1008, 9, b'OK')[:-1] + b'\x00'),
+    'unknown-report-type': bytes([1, 2, 5]) + bytes(61) + reports(text(0x1008, 2, b'after')),
+}
+for name, data in seeds.items():
+    write('reassembly', name, RAW + data)
+
+# Packet mode (odd mode byte): the harness frames and CRCs the packets itself.
+framed = b'\x01'
+for ctl, pkt in [(0x00, struct.pack('<HHBBH', 0x1008, 0, 0, 7, 3) + b'abc'),
+                 (0xC8 | 1, struct.pack('<HHHHhHff', 0x2801, 0, 10, 0, 0, 1, 0, 0) + struct.pack('<HH', 1, 2) + bytes(40)),
+                 (0x80, struct.pack('<HHHH', 0x1300, 0, 1, 1) + bytes(10))]:
+    framed += bytes([ctl]) + struct.pack('<H', len(pkt)) + pkt
+write('reassembly', 'framed-mix', framed)
+
+# Regressions.
+write('reassembly', 'regress-size-byte-over-61',
+      RAW + bytes([1, 1, 255]) + bytes(61) + bytes([1, 0x81, 200]) + bytes(61))
+write('reassembly', 'regress-touchpoint-count-beyond-packet',
+      RAW + reports(with_crc(struct.pack('<HHHH', 0x1300, 0, 409, 1) + bytes(10))))
+write('reassembly', 'regress-image-rawsize-beyond-single-packet',
+      RAW + reports(with_crc(struct.pack('<HHHHhHff', 0x2801, 0, 60000, 0, 0, 1, 0, 0) + struct.pack('<HH', 1, 2))))
+# Header of 24 bytes announcing 65522 raw bytes, stream emptied by an unknown
+# report type, then a 10-byte last report: 10 - 24 wraps to 65522 in 16 bits.
+hdr = with_crc(struct.pack('<HHHHhHff', 0x2801, 0, 65522, 0, 0, 1, 0, 0) + struct.pack('<HH', 1, 2))
+write('reassembly', 'regress-raw-phase-after-unknown-type-wrapped-count',
+      RAW + reports(hdr, True) + bytes([1, 0x42, 0]) + bytes(61) + bytes([1, 0x81, 10]) + bytes(61))
+write('reassembly', 'regress-raw-header-announcing-zero-bytes',
+      RAW + reports(with_crc(struct.pack('<HHHHH', 0x1805, 0, 0, 1, 0)), True) +
+      reports(with_crc(struct.pack('<HHHH', 0x1300, 0, 0, 0)), True))
+write('reassembly', 'regress-short-command-packet-stale-id',
+      RAW + reports(with_crc(struct.pack('<HH', 0x1008, 0))))
+
+write('makepacket', 'short', b'\x05test')
+write('makepacket', 'instant-mode', b'\x01instant_mode=MCT,5000,0x0000000f')
+write('makepacket', 'empty', b'\xff')
+write('makepacket', 'two-reports', b'\x07' + b'x' * 51)
+write('makepacket', 'longest-received', b'\x07' + b'y' * 500)
+write('makepacket', 'longest-accepted', b'\x09' + b'z' * 1013)
+write('makepacket', 'regress-command-text-longer-than-1013', b'\x09' + b'z' * 1014)
