@@ -1,0 +1,74 @@
+// Device behaviour behind the emulated USB plumbing.
+//
+// A model sees reports, never URBs, file descriptors or clients: the usbfs
+// layer turns interrupt OUT URBs into OnOutReport calls and feeds whatever the
+// model emits to the interrupt IN URBs the host has pending.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kyrsim {
+
+class IReportSink {
+public:
+    virtual ~IReportSink() = default;
+
+    /// Emits one report on the interrupt IN endpoint of interface nInterface.
+    /// Thread-safe, and safe to call from within OnOutReport, from a timer
+    /// thread or from the control server. A report emitted while no host has
+    /// claimed the interface is dropped, as nobody polls the endpoint.
+    /// @return false when the interface does not exist or the device is gone.
+    virtual bool EmitInReport(int nInterface, std::span<const uint8_t> report) = 0;
+};
+
+struct ModelContext {
+    IReportSink& sink;
+    std::vector<int> interfaces;  // interface numbers of the active configuration
+};
+
+class IDeviceModel {
+public:
+    virtual ~IDeviceModel() = default;
+
+    /// Called once before any host can open the device. The sink stays valid
+    /// until OnDetach returns.
+    virtual void OnAttach(const ModelContext& context) { (void)context; }
+
+    /// One interrupt OUT report, called on the usbfs worker thread. It must
+    /// not block: every client of every emulated device waits meanwhile.
+    virtual void OnOutReport(int nInterface, std::span<const uint8_t> report) = 0;
+
+    /// Unplug or shutdown. Afterwards the model must not touch the sink; a
+    /// model with its own thread stops and joins it here.
+    virtual void OnDetach() {}
+};
+
+using ModelFactory = std::function<std::unique_ptr<IDeviceModel>()>;
+
+/// Name -> factory. Models register themselves with a static
+/// ModelRegistration in their own source file.
+class CModelRegistry {
+public:
+    static CModelRegistry& Instance();
+
+    void Register(const std::string& szName, ModelFactory factory);
+    std::unique_ptr<IDeviceModel> Create(const std::string& szName) const;
+    std::vector<std::string> Names() const;
+
+private:
+    std::vector<std::pair<std::string, ModelFactory>> m_factories;
+};
+
+struct ModelRegistration {
+    ModelRegistration(const std::string& szName, ModelFactory factory)
+    {
+        CModelRegistry::Instance().Register(szName, std::move(factory));
+    }
+};
+
+}  // namespace kyrsim

@@ -1,0 +1,193 @@
+#include "Options.h"
+
+#include "DeviceModel.h"
+
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace kyrsim {
+
+namespace {
+
+long ParseInRange(const std::string& szText, const std::string& szKey, long lMin, long lMax)
+{
+    const long lValue = ParseNumber(szText, szKey);
+    if (lValue < lMin || lValue > lMax) {
+        throw std::invalid_argument(szKey + "=" + szText + " is out of range " + std::to_string(lMin) + ".." +
+                                    std::to_string(lMax));
+    }
+    return lValue;
+}
+
+}  // namespace
+
+long ParseNumber(const std::string& szText, const std::string& szWhat)
+{
+    int nBase = 10;
+    std::string szDigits = szText;
+    if (szDigits.size() > 2 && szDigits[0] == '0' && (szDigits[1] == 'x' || szDigits[1] == 'X')) {
+        nBase = 16;
+        szDigits = szDigits.substr(2);
+    }
+    size_t nUsed = 0;
+    long lValue = 0;
+    try {
+        lValue = std::stol(szDigits, &nUsed, nBase);
+    } catch (const std::exception&) {
+        nUsed = 0;
+    }
+    if (szDigits.empty() || nUsed != szDigits.size() || szDigits[0] == '-' || szDigits[0] == '+')
+        throw std::invalid_argument(szWhat + ": not a number: '" + szText + "'");
+    return lValue;
+}
+
+std::vector<uint8_t> ParseHexBytes(const std::string& szHex)
+{
+    if (szHex.empty() || szHex.size() % 2 != 0)
+        throw std::invalid_argument("hex bytes need an even, non-zero number of digits: '" + szHex + "'");
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < szHex.size(); i += 2) {
+        const std::string szByte = szHex.substr(i, 2);
+        if (szByte.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            throw std::invalid_argument("not a hex digit in '" + szHex + "'");
+        bytes.push_back(static_cast<uint8_t>(std::stoul(szByte, nullptr, 16)));
+    }
+    return bytes;
+}
+
+DeviceSpec ParseDeviceSpec(const std::string& szSpec)
+{
+    DeviceSpec spec;
+    bool bVendor = false;
+    bool bProduct = false;
+    bool bInterfaces = false;
+    std::set<std::string> seen;
+    std::stringstream stream(szSpec);
+    std::string szItem;
+    while (std::getline(stream, szItem, ',')) {
+        if (szItem.empty())
+            continue;
+        const size_t nEq = szItem.find('=');
+        const std::string szKey = szItem.substr(0, nEq);
+        const std::string szValue = nEq == std::string::npos ? std::string() : szItem.substr(nEq + 1);
+        const bool bFlag = nEq == std::string::npos;
+        if (!seen.insert(szKey).second)
+            throw std::invalid_argument("key given twice: " + szKey);
+        if ((szKey == "noconfig" || szKey == "deny") != bFlag)
+            throw std::invalid_argument(bFlag ? "key needs a value: " + szKey : szKey + " takes no value");
+
+        if (szKey == "vid") {
+            spec.wVendorId = static_cast<uint16_t>(ParseInRange(szValue, szKey, 0, 0xFFFF));
+            bVendor = true;
+        } else if (szKey == "pid") {
+            spec.wProductId = static_cast<uint16_t>(ParseInRange(szValue, szKey, 0, 0xFFFF));
+            bProduct = true;
+        } else if (szKey == "interfaces") {
+            // Interface i uses endpoint number 1 << i, and endpoint numbers stop at 15.
+            spec.nInterfaces = static_cast<int>(ParseInRange(szValue, szKey, 1, 4));
+            bInterfaces = true;
+        } else if (szKey == "bus") {
+            spec.nBus = static_cast<int>(ParseInRange(szValue, szKey, 1, 255));
+        } else if (szKey == "addr") {
+            spec.nAddress = static_cast<int>(ParseInRange(szValue, szKey, 1, 127));
+        } else if (szKey == "driver") {
+            if (szValue.empty() || szValue == "usbfs" || szValue == "none")
+                throw std::invalid_argument("driver=" + szValue + " is not a kernel driver name");
+            spec.szDriver = szValue;
+        } else if (szKey == "model") {
+            if (!CModelRegistry::Instance().Create(szValue)) {
+                std::string szKnown;
+                for (const auto& szName : CModelRegistry::Instance().Names())
+                    szKnown += " " + szName;
+                throw std::invalid_argument("unknown model '" + szValue + "' (known:" + szKnown + ")");
+            }
+            spec.szModel = szValue;
+        } else if (szKey == "unplug") {
+            spec.nUnplugMs = static_cast<int>(ParseInRange(szValue, szKey, 0, 24 * 3600 * 1000));
+        } else if (szKey == "descriptors") {
+            spec.descriptors = ParseHexBytes(szValue);
+        } else if (szKey == "noconfig") {
+            spec.bNoConfig = true;
+        } else if (szKey == "deny") {
+            spec.bDeny = true;
+        } else {
+            throw std::invalid_argument("unknown key '" + szKey + "'");
+        }
+    }
+    if (!bVendor || !bProduct)
+        throw std::invalid_argument("vid= and pid= are required");
+    if (bInterfaces && !spec.descriptors.empty())
+        throw std::invalid_argument("interfaces= and descriptors= exclude each other");
+    return spec;
+}
+
+Options ParseCommandLine(int argc, char** argv)
+{
+    Options options;
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string szArg = argv[i];
+        if (szArg == "--")
+            break;
+        if (szArg == "-h" || szArg == "--help") {
+            options.bHelp = true;
+            return options;
+        }
+        std::string szSpec;
+        if (szArg == "--device") {
+            if (i + 1 >= argc)
+                throw std::invalid_argument("--device needs a SPEC");
+            szSpec = argv[++i];
+        } else if (szArg.rfind("--device=", 0) == 0) {
+            szSpec = szArg.substr(9);
+        } else {
+            throw std::invalid_argument("unknown option '" + szArg + "'");
+        }
+        try {
+            options.devices.push_back(ParseDeviceSpec(szSpec));
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument("device " + std::to_string(options.devices.size()) + " (" + szSpec +
+                                        "): " + e.what());
+        }
+    }
+    if (i >= argc - 1)
+        throw std::invalid_argument("missing '-- PROGRAM [ARGS...]'");
+    options.command.assign(argv + i + 1, argv + argc);
+
+    std::set<std::pair<int, int>> locations;
+    for (size_t n = 0; n < options.devices.size(); ++n) {
+        DeviceSpec& spec = options.devices[n];
+        if (spec.nAddress == 0)
+            spec.nAddress = static_cast<int>(2 + n);
+        if (spec.nAddress > 127)
+            throw std::invalid_argument("device " + std::to_string(n) + ": default address is past 127; give addr=");
+        if (!locations.emplace(spec.nBus, spec.nAddress).second) {
+            throw std::invalid_argument("device " + std::to_string(n) + ": bus " + std::to_string(spec.nBus) +
+                                        " address " + std::to_string(spec.nAddress) + " is already taken");
+        }
+    }
+    return options;
+}
+
+std::string UsageText()
+{
+    std::string szModels;
+    for (const auto& szName : CModelRegistry::Instance().Names())
+        szModels += (szModels.empty() ? "" : ", ") + szName;
+    return "usage: kyrsim [--device SPEC]... -- PROGRAM [ARGS...]\n"
+           "\n"
+           "Runs PROGRAM inside a umockdev testbed with emulated USB devices and\n"
+           "exits with its status (128 + signal number when it was killed).\n"
+           "\n"
+           "SPEC is comma-separated: vid=V,pid=P (required), interfaces=N (1-4),\n"
+           "bus=B, addr=A, driver=NAME, model=NAME, unplug=MS, descriptors=HEX,\n"
+           "noconfig, deny. Models: " +
+           szModels +
+           ".\n"
+           "\n"
+           "The program finds the control socket in $KYRSIM_CONTROL (see README.md).\n";
+}
+
+}  // namespace kyrsim

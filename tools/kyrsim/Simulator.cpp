@@ -1,0 +1,176 @@
+#include "Simulator.h"
+
+#include "ChildProcess.h"
+
+#include <algorithm>
+#include <csignal>
+#include <glib-unix.h>
+#include <sstream>
+#include <stdexcept>
+
+namespace kyrsim {
+
+namespace {
+
+struct TimedUnplug {
+    CSimulator* pSimulator;
+    int nDevice;
+};
+
+struct SignalForward {
+    pid_t* pChild;
+    int nSignal;
+};
+
+bool ParseIndex(const std::string& szText, int& nValue)
+{
+    if (szText.empty() || szText.size() > 6 || szText.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    nValue = std::stoi(szText);
+    return true;
+}
+
+}  // namespace
+
+CSimulator::CSimulator(const Options& options) : m_options(options)
+{
+    m_pTestbed = std::make_unique<CTestbed>();
+    for (size_t n = 0; n < options.devices.size(); ++n) {
+        const DeviceSpec& spec = options.devices[n];
+        try {
+            m_devices.push_back(std::make_unique<CUsbfsDevice>(static_cast<int>(n), spec, *m_pTestbed,
+                                                               CModelRegistry::Instance().Create(spec.szModel)));
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument("device " + std::to_string(n) + ": " + e.what());
+        }
+    }
+    m_pControl = std::make_unique<CControlServer>(m_pTestbed->RootDir() + "/kyrsim.sock",
+                                                  [this](const std::string& szRequest) { return HandleRequest(szRequest); });
+    m_pLoop = g_main_loop_new(nullptr, FALSE);
+}
+
+CSimulator::~CSimulator()
+{
+    m_pControl.reset();
+    for (auto& pDevice : m_devices)
+        pDevice->DetachModel();
+    // The testbed's ioctl thread is gone with the testbed; only then may the
+    // handlers' owners go.
+    m_pTestbed.reset();
+    m_devices.clear();
+    g_main_loop_unref(m_pLoop);
+}
+
+int CSimulator::Run()
+{
+    ChildSetup setup;
+    setup.command = m_options.command;
+    setup.szControlPath = m_pControl->Path();
+    setup.bDropPermissionOverride =
+        std::any_of(m_options.devices.begin(), m_options.devices.end(), [](const DeviceSpec& spec) { return spec.bDeny; });
+    m_child = StartChild(setup);
+
+    g_child_watch_add(m_child, OnChildExit, this);
+    std::vector<std::unique_ptr<SignalForward>> forwards;
+    for (int nSignal : {SIGINT, SIGTERM, SIGHUP}) {
+        forwards.push_back(std::make_unique<SignalForward>(SignalForward{&m_child, nSignal}));
+        g_unix_signal_add(nSignal, OnForwardSignal, forwards.back().get());
+    }
+    for (size_t n = 0; n < m_options.devices.size(); ++n) {
+        const int nUnplugMs = m_options.devices[n].nUnplugMs;
+        if (nUnplugMs >= 0) {
+            g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(nUnplugMs), OnTimedUnplug,
+                               new TimedUnplug{this, static_cast<int>(n)},
+                               [](gpointer p) { delete static_cast<TimedUnplug*>(p); });
+        }
+    }
+    g_main_loop_run(m_pLoop);
+    return ShellStatus(m_nChildStatus);
+}
+
+gboolean CSimulator::OnTimedUnplug(gpointer pData)
+{
+    auto* pUnplug = static_cast<TimedUnplug*>(pData);
+    pUnplug->pSimulator->m_devices[static_cast<size_t>(pUnplug->nDevice)]->Unplug();
+    return G_SOURCE_REMOVE;
+}
+
+gboolean CSimulator::OnForwardSignal(gpointer pData)
+{
+    const auto* pForward = static_cast<SignalForward*>(pData);
+    if (*pForward->pChild > 0)
+        kill(*pForward->pChild, pForward->nSignal);
+    return G_SOURCE_CONTINUE;
+}
+
+void CSimulator::OnChildExit(GPid, gint nStatus, gpointer pSelf)
+{
+    auto* pSimulator = static_cast<CSimulator*>(pSelf);
+    pSimulator->m_nChildStatus = nStatus;
+    pSimulator->m_child = -1;
+    g_main_loop_quit(pSimulator->m_pLoop);
+}
+
+std::string CSimulator::HandleRequest(const std::string& szRequest)
+{
+    std::istringstream stream(szRequest);
+    std::vector<std::string> words;
+    for (std::string szWord; stream >> szWord;)
+        words.push_back(szWord);
+    if (words.empty())
+        return "error empty request";
+
+    const std::string& szVerb = words[0];
+    struct Form {
+        const char* szVerb;
+        size_t nWords;
+        const char* szUsage;
+    };
+    static const Form forms[] = {
+        {"unplug", 2, "unplug N"},         {"driver", 3, "driver N I"},         {"claimed", 3, "claimed N I"},
+        {"count", 3, "count N out"},       {"inject", 4, "inject N I HEX"},
+    };
+    const auto itForm = std::find_if(std::begin(forms), std::end(forms),
+                                     [&](const Form& form) { return szVerb == form.szVerb; });
+    if (itForm == std::end(forms))
+        return "error unknown request '" + szVerb + "'";
+    if (words.size() != itForm->nWords)
+        return std::string("error usage: ") + itForm->szUsage;
+
+    int nDevice = 0;
+    if (!ParseIndex(words[1], nDevice) || nDevice >= static_cast<int>(m_devices.size()))
+        return "error no device " + words[1];
+    CUsbfsDevice& device = *m_devices[static_cast<size_t>(nDevice)];
+
+    if (szVerb == "unplug")
+        return device.Unplug() ? "ok" : "error device " + words[1] + " is already unplugged";
+    if (szVerb == "count") {
+        if (words[2] != "out")
+            return "error usage: count N out";
+        return std::to_string(device.OutReportCount());
+    }
+
+    int nInterface = 0;
+    if (!ParseIndex(words[2], nInterface) || !device.HasInterface(nInterface))
+        return "error no interface " + words[2] + " on device " + words[1];
+    if (szVerb == "driver")
+        return device.DriverOf(nInterface).value_or("none");
+    if (szVerb == "claimed")
+        return device.IsClaimed(nInterface).value_or(false) ? "1" : "0";
+
+    std::vector<uint8_t> report;
+    try {
+        report = ParseHexBytes(words[3]);
+    } catch (const std::invalid_argument& e) {
+        return std::string("error ") + e.what();
+    }
+    if (!device.IsPresent())
+        return "error device " + words[1] + " is unplugged";
+    // Reports are dropped while nobody claims the interface; say so rather
+    // than let a test wait for a report that never comes.
+    if (!device.IsClaimed(nInterface).value_or(false))
+        return "error interface " + words[2] + " of device " + words[1] + " is not claimed";
+    return device.EmitInReport(nInterface, report) ? "ok" : "error device " + words[1] + " is unplugged";
+}
+
+}  // namespace kyrsim

@@ -1,0 +1,47 @@
+// Ties the pieces together: testbed, emulated devices, control socket, and
+// the program under test with its lifetime.
+#pragma once
+
+#include "ControlServer.h"
+#include "Options.h"
+#include "Testbed.h"
+#include "UsbfsDevice.h"
+
+#include <glib.h>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kyrsim {
+
+class CSimulator {
+public:
+    /// Builds every device before anything can observe them.
+    explicit CSimulator(const Options& options);
+    ~CSimulator();
+    CSimulator(const CSimulator&) = delete;
+    CSimulator& operator=(const CSimulator&) = delete;
+
+    /// Runs the command to its end; returns its status in shell convention.
+    int Run();
+
+    /// One control request, one reply; public so that it can be exercised
+    /// without a socket.
+    std::string HandleRequest(const std::string& szRequest);
+
+private:
+    static gboolean OnTimedUnplug(gpointer pData);
+    static gboolean OnForwardSignal(gpointer pData);
+    static void OnChildExit(GPid pid, gint nStatus, gpointer pSelf);
+
+    Options m_options;
+    std::unique_ptr<CTestbed> m_pTestbed;
+    std::vector<std::unique_ptr<CUsbfsDevice>> m_devices;
+    std::unique_ptr<CControlServer> m_pControl;
+    GMainLoop* m_pLoop = nullptr;
+    pid_t m_child = -1;
+    int m_nChildStatus = 0;
+};
+
+}  // namespace kyrsim

@@ -1,0 +1,124 @@
+#include "Testbed.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace kyrsim {
+
+namespace {
+
+std::string Format(const char* szFormat, int nValue)
+{
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, szFormat, nValue);
+    return buffer;
+}
+
+}  // namespace
+
+CTestbed::CTestbed()
+{
+    m_pTestbed = umockdev_testbed_new();
+    gchar* szRoot = umockdev_testbed_get_root_dir(m_pTestbed);
+    m_szRoot = szRoot;
+    g_free(szRoot);
+}
+
+CTestbed::~CTestbed()
+{
+    // Removes the testbed directory with everything in it.
+    g_object_unref(m_pTestbed);
+}
+
+std::string CTestbed::DevNode(const DeviceSpec& spec)
+{
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "/dev/bus/usb/%03d/%03d", spec.nBus, spec.nAddress);
+    return buffer;
+}
+
+std::string CTestbed::AddUsbDevice(const DeviceSpec& spec, int nIndex, const std::vector<uint8_t>& descriptors)
+{
+    const ConfigurationInfo config = DescribeConfiguration(descriptors);
+    const std::string szName = std::to_string(spec.nBus) + "-" + std::to_string(nIndex + 1);
+    const std::string szDevNode = DevNode(spec);
+    const uint16_t wDevice = static_cast<uint16_t>(descriptors[12] | (descriptors[13] << 8));
+    // usbfs minors: 128 per bus.
+    const std::string szDev = "189:" + std::to_string((spec.nBus - 1) * 128 + spec.nAddress - 1);
+    const std::string szProduct = Format("%x/", spec.wVendorId) + Format("%x/", spec.wProductId) + Format("%x", wDevice);
+    // An unconfigured device shows an empty bConfigurationValue; libusb then
+    // reports that no active configuration exists.
+    const std::string szConfig = spec.bNoConfig ? std::string() : std::to_string(config.bConfigurationValue);
+
+    const std::string attributes[][2] = {
+        {"idVendor", Format("%04x", spec.wVendorId)},
+        {"idProduct", Format("%04x", spec.wProductId)},
+        {"bcdDevice", Format("%04x", wDevice)},
+        {"busnum", std::to_string(spec.nBus)},
+        {"devnum", std::to_string(spec.nAddress)},
+        {"devpath", std::to_string(nIndex + 1)},
+        {"bConfigurationValue", szConfig},
+        {"bNumConfigurations", "1"},
+        {"bNumInterfaces", Format("%2d", static_cast<int>(config.interfaces.size()))},
+        {"bMaxPacketSize0", std::to_string(descriptors[7])},
+        {"speed", "12"},
+        {"maxchild", "0"},
+        {"dev", szDev},
+    };
+    const std::string properties[][2] = {
+        {"DEVNAME", szDevNode},
+        {"DEVTYPE", "usb_device"},
+        {"DRIVER", "usb"},
+        {"BUSNUM", Format("%03d", spec.nBus)},
+        {"DEVNUM", Format("%03d", spec.nAddress)},
+        {"PRODUCT", szProduct},
+        {"TYPE", "0/0/0"},
+        {"MAJOR", "189"},
+        {"MINOR", szDev.substr(4)},
+    };
+    std::vector<gchar*> attributeArgs;
+    for (const auto& pair : attributes) {
+        attributeArgs.push_back(const_cast<gchar*>(pair[0].c_str()));
+        attributeArgs.push_back(const_cast<gchar*>(pair[1].c_str()));
+    }
+    attributeArgs.push_back(nullptr);
+    std::vector<gchar*> propertyArgs;
+    for (const auto& pair : properties) {
+        propertyArgs.push_back(const_cast<gchar*>(pair[0].c_str()));
+        propertyArgs.push_back(const_cast<gchar*>(pair[1].c_str()));
+    }
+    propertyArgs.push_back(nullptr);
+
+    gchar* szSysPath = umockdev_testbed_add_devicev(m_pTestbed, "usb", szName.c_str(), nullptr, attributeArgs.data(),
+                                                    propertyArgs.data());
+    if (szSysPath == nullptr)
+        throw std::runtime_error("umockdev could not add device " + szName);
+    std::string szResult = szSysPath;
+    g_free(szSysPath);
+    umockdev_testbed_set_attribute_binary(m_pTestbed, szResult.c_str(), "descriptors",
+                                          const_cast<guint8*>(descriptors.data()),
+                                          static_cast<gint>(descriptors.size()));
+
+    const std::string szNodeDir = m_szRoot + szDevNode.substr(0, szDevNode.rfind('/'));
+    if (g_mkdir_with_parents(szNodeDir.c_str(), 0755) != 0)
+        throw std::runtime_error("cannot create " + szNodeDir);
+    return szResult;
+}
+
+void CTestbed::AttachIoctl(const std::string& szDevNode, UMockdevIoctlBase* pHandler)
+{
+    GError* pError = nullptr;
+    if (!umockdev_testbed_attach_ioctl(m_pTestbed, szDevNode.c_str(), pHandler, &pError)) {
+        const std::string szMessage = pError ? pError->message : "unknown error";
+        g_clear_error(&pError);
+        throw std::runtime_error("cannot attach the usbfs handler to " + szDevNode + ": " + szMessage);
+    }
+}
+
+void CTestbed::RemoveDevice(const std::string& szSysPath)
+{
+    umockdev_testbed_uevent(m_pTestbed, szSysPath.c_str(), "remove");
+    umockdev_testbed_remove_device(m_pTestbed, szSysPath.c_str());
+}
+
+}  // namespace kyrsim

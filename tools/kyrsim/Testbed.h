@@ -1,0 +1,43 @@
+// The umockdev testbed: sysfs entries and device nodes of the emulated devices.
+#pragma once
+
+#include "Descriptors.h"
+#include "Options.h"
+
+#include <string>
+#include <umockdev.h>
+
+namespace kyrsim {
+
+class CTestbed {
+public:
+    /// Creates the testbed directory and sets UMOCKDEV_DIR in this process,
+    /// so that children started afterwards find it.
+    CTestbed();
+    ~CTestbed();
+    CTestbed(const CTestbed&) = delete;
+    CTestbed& operator=(const CTestbed&) = delete;
+
+    const std::string& RootDir() const { return m_szRoot; }
+
+    /// Adds the sysfs device "<bus>-<nIndex + 1>" and returns its sysfs path.
+    /// The device node is left to the caller (see CNodeSignal); its parent
+    /// directory is created.
+    std::string AddUsbDevice(const DeviceSpec& spec, int nIndex, const std::vector<uint8_t>& descriptors);
+
+    static std::string DevNode(const DeviceSpec& spec);
+    std::string NodePath(const DeviceSpec& spec) const { return m_szRoot + DevNode(spec); }
+
+    /// @throws std::runtime_error
+    void AttachIoctl(const std::string& szDevNode, UMockdevIoctlBase* pHandler);
+
+    /// Sends the "remove" uevent (libusb's hotplug monitor listens), then
+    /// deletes the sysfs entry and the device node.
+    void RemoveDevice(const std::string& szSysPath);
+
+private:
+    UMockdevTestbed* m_pTestbed = nullptr;
+    std::string m_szRoot;
+};
+
+}  // namespace kyrsim
