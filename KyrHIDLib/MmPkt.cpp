@@ -210,6 +210,10 @@ void CMmPkt::CompleteSinglePacket()
     if (id != MM_PKT_DEVICE && CheckCRC(buf, L) != PKT_CRC_RESIDUE)
         return;
 
+    // The decoder is bounded by the bytes before the CRC; the device report's
+    // last two bytes are not a CRC and stay part of it.
+    const word nBytes = id == MM_PKT_DEVICE ? L : static_cast<word>(L - PKT_CRC_SIZE);
+
     if (IsCommandTraffic(id & PKT_TYPEMASK)) {
         // The command id is asked about before decoding; a packet too short
         // to hold its command header would report a stale id.
@@ -217,16 +221,16 @@ void CMmPkt::CompleteSinglePacket()
             return;
         const int c = buf[5];
         if (m_pMmPktNotify == nullptr) {
-            OnPacket(&m_RspPkt, L, false);
+            OnPacket(&m_RspPkt, nBytes, false);
             return;
         }
         const bool bSync = m_pMmPktNotify->OnCheckSyncResposePacket(c);
-        OnPacket(&m_RspPkt, L, bSync);
+        OnPacket(&m_RspPkt, nBytes, bSync);
         if (bSync && m_pMmPktNotify != nullptr)
             m_pMmPktNotify->OnCompleteResponsePacket(c);
         return;
     }
-    OnPacket(&m_RspPkt, L, false);
+    OnPacket(&m_RspPkt, nBytes, false);
     if (m_pMmPktNotify != nullptr)
         m_pMmPktNotify->OnCompleteNoneResponsePacket(id);
 }

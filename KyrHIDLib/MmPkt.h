@@ -78,8 +78,9 @@ public:
     void ParsePacket(const unsigned char* pData, unsigned long dwBytes);
 
 protected:
-    // Decodes one complete packet of pkt_len received bytes. No record reads
-    // beyond them.
+    // Decodes one complete packet. pkt_len counts the received bytes before
+    // the CRC (for either series; the unchecked device report keeps all of
+    // its bytes), and no field or copy reaches beyond them.
     void OnPacket(const pkt_type* rx_pkt_ptr, unsigned short pkt_len, bool bSync);
     static void ModifyPartIdWithPartMask(char* szPartId, unsigned short wPart);
 
