@@ -45,7 +45,19 @@ public:
     // The open device's record; null with KYR_ERROR_NO_DEVICE while closed.
     PHID_DEVICE_INFO GetDeviceInfo();
     bool IsOpenDevice();
+
+    // Callbacks for the next Open; copied. fnOnReceive runs on a library
+    // thread for every input report, fnOnDisconnect at most once per Open
+    // when the device has gone (the device stays open until Close, which may
+    // be called, and this object destroyed, from inside fnOnDisconnect).
+    void SetNotify(PHID_NOTIFY pNotify);
+    // Selects and opens the device, claims the interface and starts reading.
+    bool Open(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex);
+    // Stops reading, releases the interface to the kernel driver and closes.
     void Close();
+    // Sends pBuffer in 64-byte pieces; true once every piece is handed to the
+    // USB stack. The buffer may be reused as soon as it returns.
+    bool Write(const unsigned char* pBuffer, unsigned long dwBytesToWrite);
 
     bool GetFeature(void* pBuffer, unsigned long dwSize);
     bool SetFeature(void* pBuffer, unsigned long dwSize);
