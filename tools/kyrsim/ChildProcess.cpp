@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <glib.h>
 #include <linux/capability.h>
@@ -22,16 +23,26 @@ std::vector<std::string> ChildEnvironment(const ChildSetup& setup)
 {
     std::vector<std::string> environment;
     std::string szAsan = "ASAN_OPTIONS=";
+    const char* szOriginalPreload = std::getenv(ORIGINAL_PRELOAD_VARIABLE);
+    const std::string szSaved = std::string(ORIGINAL_PRELOAD_VARIABLE) + "=";
     for (char** pp = environ; *pp != nullptr; ++pp) {
         const std::string szEntry = *pp;
         if (szEntry.rfind("ASAN_OPTIONS=", 0) == 0)
             szAsan = szEntry + ":";
-        else if (szEntry.rfind("KYRSIM_CONTROL=", 0) != 0)
+        else if (szEntry.rfind("LD_PRELOAD=", 0) == 0 && szOriginalPreload != nullptr)
+            continue;
+        else if (szEntry.rfind("KYRSIM_CONTROL=", 0) != 0 && szEntry.rfind(szSaved, 0) != 0)
             environment.push_back(szEntry);
     }
+    if (szOriginalPreload != nullptr && *szOriginalPreload != '\0')
+        environment.push_back(std::string("LD_PRELOAD=") + szOriginalPreload);
     // LD_PRELOAD puts umockdev's library ahead of the ASan runtime, which
     // ASan refuses unless told to skip that check.
-    environment.push_back(szAsan + "verify_asan_link_order=0");
+    if (szAsan.find("verify_asan_link_order=0") == std::string::npos)
+        szAsan += "verify_asan_link_order=0";
+    else
+        szAsan.pop_back();
+    environment.push_back(szAsan);
     environment.push_back("KYRSIM_CONTROL=" + setup.szControlPath);
     return environment;
 }

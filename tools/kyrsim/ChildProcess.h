@@ -7,6 +7,10 @@
 
 namespace kyrsim {
 
+/// Holds the caller's LD_PRELOAD while kyrsim runs under umockdev's preload
+/// library; the child gets the original back.
+inline constexpr const char* ORIGINAL_PRELOAD_VARIABLE = "KYRSIM_ORIGINAL_LD_PRELOAD";
+
 struct ChildSetup {
     std::vector<std::string> command;  // program and arguments
     std::string szControlPath;         // exported as KYRSIM_CONTROL

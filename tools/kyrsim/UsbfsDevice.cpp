@@ -80,6 +80,8 @@ CUsbfsDevice::~CUsbfsDevice()
     g_signal_handlers_disconnect_by_data(m_pHandler, this);
     g_object_unref(m_pHandler);
     std::lock_guard lock(m_mutex);
+    for (UMockdevIoctlClient* pClient : m_clients)
+        g_object_weak_unref(G_OBJECT(pClient), OnClientFinalized, this);
     for (UMockdevIoctlClient* pClient : m_parked)
         g_object_unref(pClient);
     if (m_pWorker != nullptr)
@@ -229,6 +231,16 @@ void CUsbfsDevice::OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* pCl
     static_cast<CUsbfsDevice*>(pSelf)->ForgetClient(pClient);
 }
 
+void CUsbfsDevice::OnClientFinalized(gpointer pSelf, GObject* pClient)
+{
+    auto* pDevice = static_cast<CUsbfsDevice*>(pSelf);
+    {
+        std::lock_guard lock(pDevice->m_mutex);
+        pDevice->m_clients.erase(reinterpret_cast<UMockdevIoctlClient*>(pClient));
+    }
+    pDevice->ForgetClient(reinterpret_cast<UMockdevIoctlClient*>(pClient));
+}
+
 gboolean CUsbfsDevice::OnRetryParkedReaps(gpointer pSelf)
 {
     auto* pDevice = static_cast<CUsbfsDevice*>(pSelf);
@@ -251,6 +263,8 @@ void CUsbfsDevice::HandleIoctl(UMockdevIoctlClient* pClient)
         std::lock_guard lock(m_mutex);
         if (m_pWorker == nullptr)
             m_pWorker = g_main_context_ref_thread_default();
+        if (m_clients.insert(pClient).second)
+            g_object_weak_ref(G_OBJECT(pClient), OnClientFinalized, this);
     }
     const auto nRequest = static_cast<unsigned int>(umockdev_ioctl_client_get_request(pClient));
     UMockdevIoctlData* pArg = umockdev_ioctl_client_get_arg(pClient);

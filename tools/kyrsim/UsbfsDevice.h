@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <umockdev.h>
 #include <vector>
@@ -83,6 +84,7 @@ private:
 
     static gboolean OnHandleIoctl(UMockdevIoctlBase* pHandler, UMockdevIoctlClient* pClient, gpointer pSelf);
     static void OnClientVanished(UMockdevIoctlBase* pHandler, UMockdevIoctlClient* pClient, gpointer pSelf);
+    static void OnClientFinalized(gpointer pSelf, GObject* pClient);
     static gboolean OnRetryParkedReaps(gpointer pSelf);
 
     void HandleIoctl(UMockdevIoctlClient* pClient);
@@ -122,6 +124,7 @@ private:
     bool m_bPresent = true;                      // guarded by m_mutex
     std::map<int, Interface> m_interfaces;       // guarded by m_mutex
     std::list<Urb> m_urbs;                       // guarded by m_mutex, in submission order
+    std::set<UMockdevIoctlClient*> m_clients;    // guarded by m_mutex; weakly referenced
     std::vector<UMockdevIoctlClient*> m_parked;  // guarded by m_mutex; blocked in REAPURB, referenced
     uint64_t m_qwDoneOrder = 0;                  // guarded by m_mutex
     uint64_t m_qwOutReports = 0;                 // guarded by m_mutex

@@ -1,0 +1,36 @@
+// Client of kyrsim's control socket, for programs running under kyrsim.
+//
+// Every call opens its own connection to $KYRSIM_CONTROL, so the functions
+// are usable from any thread and from forked processes alike.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kyrsim {
+
+/// Sends one request line and returns the reply line without its newline;
+/// kyrsim's own refusals come back as "error <text>".
+/// @throws std::runtime_error when KYRSIM_CONTROL is unset or the socket fails.
+std::string SimRequest(const std::string& szLine);
+
+// The helpers below throw std::runtime_error on an "error ..." reply too.
+
+/// Unplugs device nDevice (kyrsim's --device order, from 0).
+void SimUnplug(int nDevice);
+
+/// The kernel driver bound to the interface, "usbfs" while a program holds
+/// the claim, or "none".
+std::string SimDriver(int nDevice, int nInterface);
+
+bool SimClaimed(int nDevice, int nInterface);
+
+/// Number of interrupt OUT reports the device has received.
+uint64_t SimOutCount(int nDevice);
+
+/// The device emits the bytes as one IN report on the interface, which a
+/// program must have claimed.
+void SimInject(int nDevice, int nInterface, const std::vector<uint8_t>& report);
+
+}  // namespace kyrsim
