@@ -143,28 +143,44 @@ key_t CSysSemaphore::GetHandle(eAccessMode eMode)
     if (m_tKey != -1)
         return m_tKey;
 
-    const int nFile = CreateUnixKeyFile(m_pszFileName.get());
-    if (nFile == -1) {
-        m_nLastError = ERROR_KEY;
-        return -1;
-    }
-    if (nFile == 1)
-        m_bCreatedFile = true;
+    // A departing creator removes its key file and semaphore while others may be
+    // between the steps below; each removal seen here restarts the steps, so
+    // that a vanished file is not reported as a failure and a semaphore made
+    // by IPC_CREAT is never one this object does not know it created.
+    m_hSemaphore = -1;
+    for (int nAttempt = 0; m_hSemaphore == -1; ++nAttempt) {
+        if (nAttempt == 3) {
+            m_nLastError = ERROR_SYSTEM;
+            ClearnHandle();
+            return -1;
+        }
+        const int nFile = CreateUnixKeyFile(m_pszFileName.get());
+        if (nFile == -1) {
+            m_nLastError = ERROR_KEY;
+            return -1;
+        }
+        if (nFile == 1)
+            m_bCreatedFile = true;
 
-    m_tKey = ::ftok(m_pszFileName.get(), sys_ipc_key::KEY_PROJECT_ID);
-    if (m_tKey == -1) {
-        m_nLastError = ERROR_KEY;
-        return -1;
-    }
+        m_tKey = ::ftok(m_pszFileName.get(), sys_ipc_key::KEY_PROJECT_ID);
+        if (m_tKey == -1) {
+            if (errno == ENOENT)
+                continue;
+            m_nLastError = ERROR_KEY;
+            return -1;
+        }
 
-    m_hSemaphore = ::semget(m_tKey, 1, IPC_CREAT | IPC_EXCL | 0666);
-    if (m_hSemaphore != -1) {
-        m_bCreatedSemaphore = true;
-        m_bCreatedFile = true;
-    } else {
+        m_hSemaphore = ::semget(m_tKey, 1, IPC_CREAT | IPC_EXCL | 0666);
+        if (m_hSemaphore != -1) {
+            m_bCreatedSemaphore = true;
+            m_bCreatedFile = true;
+            break;
+        }
         if (errno == EEXIST)
-            m_hSemaphore = ::semget(m_tKey, 1, IPC_CREAT | 0666);
+            m_hSemaphore = ::semget(m_tKey, 1, 0666);
         if (m_hSemaphore == -1) {
+            if (errno == ENOENT)
+                continue;
             m_nLastError = ERROR_SYSTEM;
             ClearnHandle();
             return -1;

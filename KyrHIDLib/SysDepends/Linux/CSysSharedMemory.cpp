@@ -48,12 +48,12 @@ void CSysSharedMemory::SetKey(const char* pKey)
 bool CSysSharedMemory::InitKey()
 {
     ClearnHandle();
-    if (!m_pszKey)
-        return false;
-    // Setting "no key" first forces the semaphore to be obtained afresh.
-    m_SysSemaphore.SetKey(nullptr, 0, 0, CSysSemaphore::Open);
-    m_SysSemaphore.SetKey(m_pszKey.get(), static_cast<int>(std::strlen(m_pszKey.get())), 0, CSysSemaphore::Open);
-    return m_SysSemaphore.GetLastSemError() == CSysSemaphore::ERROR_NONE;
+    // No semaphore is obtained under the memory's own name only to be dropped
+    // again when Create names the lock: with two processes starting at once,
+    // one removed it between the other's key-file check and its ftok or semget,
+    // failing that Create or leaving a semaphore nobody owned. Nothing else
+    // uses an object under that name.
+    return m_pszKey != nullptr;
 }
 
 key_t CSysSharedMemory::GetHandle()
@@ -89,8 +89,7 @@ bool CSysSharedMemory::Create(const char* pSyncLockKey, const char* pSharedMemor
     SetKey(pSharedMemoryKey);
     if (!InitKey())
         return false;
-    // Re-keying drops the semaphore InitKey obtained under the memory's name;
-    // the lock starts at 1 (free) when this process creates it.
+    // The lock starts at 1 (free) when this process creates it.
     m_SysSemaphore.SetKey(pSyncLockKey, pSyncLockKey ? static_cast<int>(std::strlen(pSyncLockKey)) : 0, 1,
                           CSysSemaphore::Open);
 
