@@ -158,9 +158,10 @@ TEST(ThreadLifecycle, OwnerDestroyedByTheReleasedThreadItself)
 {
     std::atomic<bool> bDone{false};
     auto* pThread = new TestThread([&](TestThread& self) {
+        std::atomic<bool>* pDone = &bDone; // the closure dies with its owner
         self.CloseThreadHandle();
         delete &self;
-        bDone = true;
+        *pDone = true;
         return false;
     });
     ASSERT_TRUE(pThread->Start());

@@ -329,10 +329,10 @@ bool CHIDAdaptor::OpenHidDevice(PHID_DEVICE_INFO pHIDDeviceInfo)
 
 bool CHIDAdaptor::StartReadThread()
 {
-    if (!Start())
-        return false;
+    // Set before the start, not after: once started, the thread may report an
+    // unplug at once and its owner destroy this object from that callback.
     SetPriority(High);
-    return true;
+    return Start();
 }
 
 void CHIDAdaptor::StopReadThread()

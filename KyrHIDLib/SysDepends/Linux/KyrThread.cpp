@@ -118,9 +118,11 @@ bool CKyrThread::Start()
 // last started.
 static std::shared_ptr<ThreadControl> CurrentControl(const CKyrThread* pThis, CKyrThreadData* pData)
 {
+    // Locked on both paths: a worker that releases itself and destroys its
+    // owner at once must not overtake Start, which still holds the lock.
+    std::lock_guard lock(pData->m_csControl);
     if (tls_pControl != nullptr && tls_pControl->m_pOwner == pThis)
         return tls_pControl->shared_from_this();
-    std::lock_guard lock(pData->m_csControl);
     return pData->m_pControl;
 }
 
