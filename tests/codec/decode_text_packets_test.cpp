@@ -32,22 +32,22 @@ TEST(DecodeText, ResponseFinalContinuedAndRse)
 {
     Decoded r(wire::Text(MM_PKT_RSP, 9, "OK", 0, 1234));
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r->type, kyrtype_rsp);
-    EXPECT_EQ(r->ticktime, 1234);
+    EXPECT_EQ(+r->type, kyrtype_rsp);
+    EXPECT_EQ(+r->ticktime, 1234);
     EXPECT_STREQ(r->partid, "RSP");
-    EXPECT_EQ(r->body.rsp.id, 9);
-    EXPECT_EQ(r->body.rsp.is_final, 1);
+    EXPECT_EQ(+r->body.rsp.id, 9);
+    EXPECT_EQ(+r->body.rsp.is_final, 1);
     EXPECT_STREQ(r->body.rsp.command, "OK");
-    EXPECT_EQ(r->length, 457);
+    EXPECT_EQ(+r->length, 457);
 
     Decoded c(wire::Text(MM_PKT_RSC, 9, "more"));
-    EXPECT_EQ(c->type, kyrtype_rsp);
-    EXPECT_EQ(c->body.rsp.is_final, 0);
+    EXPECT_EQ(+c->type, kyrtype_rsp);
+    EXPECT_EQ(+c->body.rsp.is_final, 0);
     EXPECT_STREQ(c->partid, "RSC");
 
     Decoded e(wire::Text(MM_PKT_RSE, 9, "err"));
-    EXPECT_EQ(e->type, kyrtype_rse);
-    EXPECT_EQ(e->body.rsp.is_final, 1);
+    EXPECT_EQ(+e->type, kyrtype_rse);
+    EXPECT_EQ(+e->body.rsp.is_final, 1);
     EXPECT_STREQ(e->partid, "RSE");
 
     EXPECT_EQ(Decoded(wire::Text(MM_PKT_RSP, 9, "OK", 0x50)).size(), 0u);
@@ -72,9 +72,9 @@ TEST(DecodeText, LongTextsAreCutTo439Characters)
         EXPECT_EQ(std::string(s), std::string(439, 'q')) << id;
     }
     Decoded cmd(wire::Text(MM_PKT_CMD, 0xAB, "go"));
-    EXPECT_EQ(cmd->type, kyrtype_cmd);
-    EXPECT_EQ(cmd->body.cmd.id, 0xAB);
-    EXPECT_EQ(cmd->length, 456);
+    EXPECT_EQ(+cmd->type, kyrtype_cmd);
+    EXPECT_EQ(+cmd->body.cmd.id, 0xAB);
+    EXPECT_EQ(+cmd->length, 456);
     EXPECT_STREQ(cmd->partid, "CMD");
 }
 
@@ -83,7 +83,7 @@ TEST(DecodeText, TextClaimingMoreThanWasReceivedIsCutAtTheReceivedBytes)
     // Size field 300, five text bytes sent: nothing of earlier packets shows through.
     Decoded d(Head(MM_PKT_STT).u8(0).u8(0).u16(300).str("short").crc());
     ASSERT_EQ(d.size(), 1u);
-    EXPECT_EQ(d->length, 454);
+    EXPECT_EQ(+d->length, 454);
     EXPECT_EQ(std::string(d->body.stt.status, 5), "short");
     EXPECT_TRUE(std::all_of(d->body.stt.status + 7, d->body.stt.status + 440, [](char c) { return c == 0; }));
 }
@@ -91,11 +91,11 @@ TEST(DecodeText, TextClaimingMoreThanWasReceivedIsCutAtTheReceivedBytes)
 TEST(DecodeText, MessageCarriesTheSendersPartName)
 {
     Decoded m(Message(0x2006, "MM", "hello"));
-    EXPECT_EQ(m->type, kyrtype_msg);
+    EXPECT_EQ(+m->type, kyrtype_msg);
     EXPECT_STREQ(m->partid, "MM1");
     EXPECT_STREQ(m->body.msg.message, "hello");
-    EXPECT_EQ(m->length, 268);
-    EXPECT_EQ(m->ticktime, 77);
+    EXPECT_EQ(+m->length, 268);
+    EXPECT_EQ(+m->ticktime, 77);
 
     EXPECT_STREQ(Decoded(Message(0xA006, "ABCD", "x"))->partid, "ABCD1-1");
     Decoded longer(Message(0x1006, "MM", std::string(300, 'm')), true);
@@ -116,21 +116,21 @@ TEST(DecodeText, VersionRecords)
 {
     Decoded v(Head(0x2000, 5).u16(1).u16(2).u16(3).u16(4).str("Jan 01 2024").str("12:34:56").crc());
     ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v->type, kyrtype_ver);
+    EXPECT_EQ(+v->type, kyrtype_ver);
     EXPECT_STREQ(v->partid, "VER1");
-    EXPECT_EQ(v->length, 41);
-    EXPECT_EQ(v->body.ver.nv, 1);
-    EXPECT_EQ(v->body.ver.minor, 2);
-    EXPECT_EQ(v->body.ver.major, 3);
-    EXPECT_EQ(v->body.ver.model, 4);
+    EXPECT_EQ(+v->length, 41);
+    EXPECT_EQ(+v->body.ver.nv, 1);
+    EXPECT_EQ(+v->body.ver.minor, 2);
+    EXPECT_EQ(+v->body.ver.major, 3);
+    EXPECT_EQ(+v->body.ver.model, 4);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(v->body.ver.date), 11), "Jan 01 2024");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(v->body.ver.time), 8), "12:34:56");
 
     Decoded iap(Head(0x1105, 0x0123).crc());
     ASSERT_EQ(iap.size(), 1u);
-    EXPECT_EQ(iap->type, kyrtype_ver);
-    EXPECT_EQ(iap->body.ver.model, 0x0123);
-    EXPECT_EQ(iap->ticktime, 0x0123);
+    EXPECT_EQ(+iap->type, kyrtype_ver);
+    EXPECT_EQ(+iap->body.ver.model, 0x0123);
+    EXPECT_EQ(+iap->ticktime, 0x0123);
     EXPECT_EQ(iap->body.ver.nv | iap->body.ver.minor | iap->body.ver.major, 0);
     EXPECT_EQ(iap->body.ver.date[0] | iap->body.ver.time[0], 0);
 }

@@ -38,8 +38,8 @@ TEST(EncoderCrossCheck, TextKinds)
     for (auto [kind, type] : kinds) {
         Decoded d = Single(enc::Text(enc::kAddrCM2 | enc::kAddrSub, kind, 99, 17, "hello there"));
         ASSERT_EQ(d.size(), 1u);
-        EXPECT_EQ(d[0].type, type);
-        EXPECT_EQ(d[0].ticktime, 99);
+        EXPECT_EQ(+d[0].type, type);
+        EXPECT_EQ(+d[0].ticktime, 99);
         EXPECT_EQ(std::string(d[0].partid).substr(3), "2-1");
         const char* text = type == kyrtype_cmd ? d[0].body.cmd.command
                          : type == kyrtype_stt ? d[0].body.stt.status : d[0].body.rsp.command;
@@ -54,8 +54,8 @@ TEST(EncoderCrossCheck, VersionsAndFirmwareMode)
 {
     Decoded v = Single(enc::Version(enc::kAddrMM, 1, {5, 6, 7, 8, "Feb 02 2025", "01:02:03"}));
     ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0].body.ver.nv, 5);
-    EXPECT_EQ(v[0].body.ver.model, 8);
+    EXPECT_EQ(+v[0].body.ver.nv, 5);
+    EXPECT_EQ(+v[0].body.ver.model, 8);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(v[0].body.ver.time), 8), "01:02:03");
     EXPECT_EQ(Single(enc::IapVersion(enc::kAddrCM1, 0x0456))[0].body.ver.model, 0x0456);
     EXPECT_EQ(Single(enc::FirmwareMode(enc::kAddrCM1, 4)).rec.events,
@@ -67,33 +67,33 @@ TEST(EncoderCrossCheck, SensorKinds)
     const enc::Range ranges[] = {{1, 2}, {3, 4}, {5, 6}};
     Decoded o = Single(enc::Objects(enc::kAddrCM1, 2, ranges));
     ASSERT_EQ(o.size(), 1u);
-    EXPECT_EQ(o[0].body.obj.count, 3);
-    EXPECT_EQ(o[0].body.obj.end_pos[2], 6.0f);
+    EXPECT_EQ(+o[0].body.obj.count, 3);
+    EXPECT_EQ(+o[0].body.obj.end_pos[2], 6.0f);
 
     enc::ImageFrame f{480, -3, {0.5f, 0.75f}, {{1, 2}, {3, 4}}, enc::Bytes(1000, 0x5A)};
     Decoded img(enc::CutReports(enc::Image(enc::kAddrCM2, enc::ImageKind::Itd, 4, f)));
     ASSERT_EQ(img.size(), 3u);
-    EXPECT_EQ(img[0].type, kyrtype_itd);
-    EXPECT_EQ(img[0].body.ixd.count, 1000);
-    EXPECT_EQ(img[0].body.ixd.offset, -3);
+    EXPECT_EQ(+img[0].type, kyrtype_itd);
+    EXPECT_EQ(+img[0].body.ixd.count, 1000);
+    EXPECT_EQ(+img[0].body.ixd.offset, -3);
     EXPECT_TRUE(std::equal(f.data.begin(), f.data.end(), img.tail(0)));
-    EXPECT_EQ(img[1].body.obc.end_pos, 0.75f);
-    EXPECT_EQ(img[2].body.dtc.count, 2);
-    EXPECT_EQ(img[2].body.dtc.end_pos[1], 4u);
+    EXPECT_EQ(+img[1].body.obc.end_pos, 0.75f);
+    EXPECT_EQ(+img[2].body.dtc.count, 2);
+    EXPECT_EQ(+img[2].body.dtc.end_pos[1], 4u);
 
     const enc::Bytes row(640, 0x11);
     Decoded prv(enc::CutReports(enc::Preview(enc::kAddrCM1, 5, 480, 12, row)));
     ASSERT_EQ(prv.size(), 1u);
-    EXPECT_EQ(prv[0].body.prv.width, 640);
-    EXPECT_EQ(prv[0].body.prv.offset_y, 12);
+    EXPECT_EQ(+prv[0].body.prv.width, 640);
+    EXPECT_EQ(+prv[0].body.prv.offset_y, 12);
 
     std::vector<enc::TouchPoint> pts(10);
     for (uint16_t i = 0; i < 10; ++i)
         pts[i] = {static_cast<uint16_t>(i * 100), static_cast<uint16_t>(i * 50), 4, 5, i};
     Decoded t = Single(enc::TouchPoints(6, 11, pts));
     ASSERT_EQ(t.size(), 1u);
-    EXPECT_EQ(t[0].body.tpt.touch_count, 10);
-    EXPECT_EQ(t[0].body.tpt.actual_touch, 11);
+    EXPECT_EQ(+t[0].body.tpt.touch_count, 10);
+    EXPECT_EQ(+t[0].body.tpt.actual_touch, 11);
     kyrtouchpoint last;
     std::memcpy(&last, t.tail(0) - 2 + 90, sizeof last);
     EXPECT_EQ(last.x, 900);
@@ -101,14 +101,14 @@ TEST(EncoderCrossCheck, SensorKinds)
 
     enc::GestureInfo g{1, 2, 3, 4, 5, 6, 7, 90.0f, 2.5f, "swipe"};
     Decoded gst = Single(enc::Gesture(7, g));
-    EXPECT_EQ(gst[0].body.gst.zoom, 2.5f);
+    EXPECT_EQ(+gst[0].body.gst.zoom, 2.5f);
     EXPECT_STREQ(gst[0].body.gst.message, "swipe");
 
     enc::DeviceState s{1, 2, 3, -4, 500, 600, 0.1f, 0.2f, 5, 0, {6, 7, 8, 9, 10, 11}};
     Decoded dvc = Single(enc::DeviceReport(8, s));
-    EXPECT_EQ(dvc[0].body.dvc.mouse_wheel, -4);
-    EXPECT_EQ(dvc[0].body.dvc.touch_y, 0.2f);
-    EXPECT_EQ(dvc[0].body.dvc.keyboard_key[5], 11);
+    EXPECT_EQ(+dvc[0].body.dvc.mouse_wheel, -4);
+    EXPECT_EQ(+dvc[0].body.dvc.touch_y, 0.2f);
+    EXPECT_EQ(+dvc[0].body.dvc.keyboard_key[5], 11);
 }
 
 TEST(EncoderCrossCheck, DeviceSideGathersTheLibrarysCommands)

@@ -168,7 +168,7 @@ TEST_F(Reassembly, RawPhaseDeliversHeaderAndExactlyTheAnnouncedBytes)
     Feed(Cut(raw, true));
     ASSERT_EQ(rec.records.size(), 1u);
     const kyrpacket& p = rec.Rec();
-    EXPECT_EQ(p.body.prv.width, 100);
+    EXPECT_EQ(+p.body.prv.width, 100);
     EXPECT_TRUE(std::equal(raw.begin(), raw.end(), rec.records[0].begin() + 20));
 
     for (size_t n : {99, 101}) {
