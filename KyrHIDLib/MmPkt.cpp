@@ -85,7 +85,8 @@ CMmPkt::CMmPkt(IMmPktNotify* pNotify)
       m_nHidStreamPktCount(0),
       m_nHidStreamPktRawdataSize(0),
       m_nHidStreamPktRawdataIdx(0),
-      m_bHidStreamRawLost(false),
+      m_bHidPktSkip(false),
+      m_bHidStreamSkip(false),
       m_pHidRspBuf(reinterpret_cast<byte*>(&m_RspPkt))
 {
 }
@@ -155,10 +156,15 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
     switch (type) {
     case HID_PKT_SINGLE_MORE:
     case HID_PKT_SINGLE_LAST:
+        if (m_bHidPktSkip) {
+            m_bHidPktSkip = type != HID_PKT_SINGLE_LAST;
+            return;
+        }
         // A size beyond the report is corrupt: its packet cannot complete
         // correctly, so it goes the way of an overflow.
         if (n > HID_REPORT_PAYLOAD || m_nHidPktCount + n > PKT_SINGLE_MAX) {
             m_nHidPktCount = 0;
+            m_bHidPktSkip = type != HID_PKT_SINGLE_LAST;
             return;
         }
         std::memcpy(m_pHidRspBuf + m_nHidPktCount, payload, n);
@@ -169,8 +175,17 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
 
     case HID_PKT_STREAM_MORE:
     case HID_PKT_STREAM_LAST:
+        if (m_bHidStreamSkip) {
+            if (type == HID_PKT_STREAM_LAST)
+                EndStreamSkip();
+            return;
+        }
         if (n > HID_REPORT_PAYLOAD || m_nHidStreamPktCount + n > PKT_STREAM_MAX) {
-            DropStreamPacket();
+            m_nHidStreamPktCount = 0;
+            if (type == HID_PKT_STREAM_LAST)
+                EndStreamSkip();
+            else
+                m_bHidStreamSkip = true;
             return;
         }
         std::memcpy(m_StreamPkt + m_nHidStreamPktCount, payload, n);
@@ -180,20 +195,23 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
         return;
 
     default:
+        // Both series start again with the next report. A pending raw phase
+        // keeps its place in the report sequence: the next 0x81 still ends
+        // it, but its header is gone, so it never delivers.
         m_nHidPktCount = 0;
-        DropStreamPacket();
+        m_bHidPktSkip = false;
+        m_nHidStreamPktCount = 0;
+        m_bHidStreamSkip = m_nHidStreamPktRawdataSize != 0;
         return;
     }
 }
 
-// A pending raw phase keeps its place in the report sequence (the next 0x81
-// still ends it), but its header is gone, so it must never deliver: the
-// reports that follow are gathered from offset 0 again.
-void CMmPkt::DropStreamPacket()
+void CMmPkt::EndStreamSkip()
 {
+    m_bHidStreamSkip = false;
     m_nHidStreamPktCount = 0;
-    if (m_nHidStreamPktRawdataSize != 0)
-        m_bHidStreamRawLost = true;
+    m_nHidStreamPktRawdataSize = 0;
+    m_nHidStreamPktRawdataIdx = 0;
 }
 
 void CMmPkt::CompleteSinglePacket()
@@ -244,11 +262,9 @@ void CMmPkt::CompleteStreamPacket()
     if (m_nHidStreamPktRawdataSize != 0) {
         // Raw phase. The raw bytes carry no CRC of their own: only an exact
         // count behind an intact header is accepted.
-        const bool bDeliver = !m_bHidStreamRawLost && L >= m_nHidStreamPktRawdataIdx &&
+        const bool bDeliver = L >= m_nHidStreamPktRawdataIdx &&
                               L - m_nHidStreamPktRawdataIdx == m_nHidStreamPktRawdataSize;
-        m_nHidStreamPktRawdataSize = 0;
-        m_nHidStreamPktRawdataIdx = 0;
-        m_bHidStreamRawLost = false;
+        EndStreamSkip();
         if (bDeliver)
             OnPacket(pkt, L, false);
         return;

@@ -87,7 +87,7 @@ protected:
 private:
     void CompleteSinglePacket();
     void CompleteStreamPacket();
-    void DropStreamPacket();
+    void EndStreamSkip();
 
     IMmPktNotify* m_pMmPktNotify; // not owned; may be null
 
@@ -95,9 +95,12 @@ private:
     word m_nHidStreamPktCount;        // bytes gathered in m_StreamPkt, at most PKT_STREAM_MAX
     word m_nHidStreamPktRawdataSize;  // raw bytes awaited; 0 outside a raw phase
     word m_nHidStreamPktRawdataIdx;   // where the raw bytes begin: header length without CRC
-    // The raw phase lost its header to an overflow or a malformed report; the
-    // next type-0x81 report ends it without delivering anything.
-    bool m_bHidStreamRawLost;
+    // A series lost the packet it was gathering (overflow, a size beyond the
+    // report, or an unknown report type during a raw phase): its reports are
+    // discarded up to and including the packet's last report, so that the
+    // tail of a lost packet is never taken for a packet of its own.
+    bool m_bHidPktSkip;
+    bool m_bHidStreamSkip;
 
     pkt_type m_RspPkt;
     byte* m_pHidRspBuf; // always m_RspPkt

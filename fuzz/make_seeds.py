@@ -3,6 +3,8 @@
 
 Run from anywhere: ./fuzz/make_seeds.py. Files are rewritten in place; the
 regress-* inputs reproduce faults the codec once had to be guarded against.
+Inputs that fuzzing found (regress-overlong-command-tail-taken-for-a-packet)
+are kept as found and not written here.
 """
 import os
 import struct
