@@ -187,8 +187,9 @@ void CUsbfsDevice::FillInUrbLocked(Urb& urb, std::span<const uint8_t> report)
 {
     const int nCapacity = urb.pBuffer ? urb.pBuffer->data_len : 0;
     const int nLength = std::min(nCapacity, static_cast<int>(report.size()));
-    if (nLength > 0)
-        std::memcpy(urb.pBuffer->data, report.data(), static_cast<size_t>(nLength));
+    // Kept aside until the reap: the worker thread may still be syncing the
+    // buffer back for the submit ioctl, so only it may write there.
+    urb.inReport.assign(report.begin(), report.begin() + nLength);
     // A report longer than the buffer is babble to the host controller.
     CompleteLocked(urb, static_cast<int>(report.size()) > nCapacity ? -EOVERFLOW : 0, nLength);
 }
@@ -463,6 +464,8 @@ CUsbfsDevice::Reap CUsbfsDevice::ReapUrb(UMockdevIoctlClient* pClient, bool bBlo
         umockdev_ioctl_client_complete(pClient, -1, nErrno);
         return Reap::Completed;
     }
+    if (!taken.inReport.empty())
+        std::memcpy(taken.pBuffer->data, taken.inReport.data(), taken.inReport.size());
     auto* pUrb = As<usbdevfs_urb>(taken.pUrb);
     pUrb->status = taken.nStatus;
     pUrb->actual_length = taken.nActualLength;

@@ -67,6 +67,7 @@ private:
         int nStatus = 0;
         int nActualLength = 0;
         uint64_t qwDoneOrder = 0;
+        std::vector<uint8_t> inReport;  // IN data, copied to the client at reap
     };
 
     struct Interface {

@@ -33,7 +33,13 @@ void RunUnderPreload(char** argv)
     // An ASan build of kyrsim would refuse a library ahead of its runtime.
     const char* szAsan = std::getenv("ASAN_OPTIONS");
     setenv("ASAN_OPTIONS", ((szAsan ? std::string(szAsan) + ":" : "") + "verify_asan_link_order=0").c_str(), 1);
-    execv("/proc/self/exe", argv);
+    // The resolved path, so that the process keeps the name "kyrsim".
+    char szSelf[4096];
+    const ssize_t nLength = readlink("/proc/self/exe", szSelf, sizeof szSelf - 1);
+    if (nLength > 0) {
+        szSelf[nLength] = '\0';
+        execv(szSelf, argv);
+    }
     std::cerr << "kyrsim: cannot restart under umockdev's preload library; unplug sends no uevent\n";
 }
 
