@@ -10,7 +10,9 @@
 #include <iterator>
 
 #include "Include/HID.h"
+#include "KyrHandle.h"
 #include "KyrLastError.h"
+#include "MmPkt.h"
 
 using namespace kyr_hid_library;
 
@@ -54,6 +56,62 @@ PHID_DEVICE_INFO AsInfo(KYR_DEVICE_INFO devInfo)
 {
     return static_cast<PHID_DEVICE_INFO>(devInfo);
 }
+
+CKyrHandle* AsHandle(KYR_HANDLE hDevice)
+{
+    return static_cast<CKyrHandle*>(hDevice);
+}
+
+// Tests the handle under the last-error rule: null is refused, anything else
+// starts from KYR_SUCCESS.
+CKyrHandle* Accept(KYR_HANDLE hDevice)
+{
+    if (hDevice == nullptr) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    SetLastError(KYR_SUCCESS);
+    return AsHandle(hDevice);
+}
+
+// The application's table behind the handle's notification interface. Each
+// call is the last thing it does: the application may close the handle from
+// fnOnDisconnect.
+class _KyrHandleNotifyImpl : public CKyrHandle::IKyrHandleNotify {
+public:
+    explicit _KyrHandleNotifyImpl(const KYR_EVENT_NOTIFY* pNotify) : _EventNotify(*pNotify) {}
+
+    void OnHandleEvents(KyrDevData* pData) override
+    {
+        if (_EventNotify.fnOnHandleEvents != nullptr)
+            _EventNotify.fnOnHandleEvents(pData->pHandle, _EventNotify.Context);
+    }
+    void OnDisconnect(KyrDevData* pData) override
+    {
+        if (_EventNotify.fnOnDisconnect != nullptr)
+            _EventNotify.fnOnDisconnect(pData->pHandle, _EventNotify.Context);
+    }
+    bool OnReceiveRawData(KyrDevData* pData, unsigned char* pBuffer, unsigned long dwBytes) override
+    {
+        if (_EventNotify.fnOnReceiveRawData == nullptr)
+            return false;
+        return _EventNotify.fnOnReceiveRawData(pData->pHandle, pBuffer, static_cast<unsigned short>(dwBytes),
+                                               _EventNotify.Context) == 1;
+    }
+    void TPDP_OnDownloadingFirmware(KyrDevData* pData, bool bDownload) override
+    {
+        if (_EventNotify.fnOnDownloadingFirmware != nullptr)
+            _EventNotify.fnOnDownloadingFirmware(pData->pHandle, bDownload ? 1 : 0, _EventNotify.Context);
+    }
+    void TPDP_OnPacket(KyrDevData* pData, kyrpacket* pPacket, bool bSync) override
+    {
+        if (_EventNotify.fnOnPacket != nullptr)
+            _EventNotify.fnOnPacket(pData->pHandle, pPacket, bSync ? 1 : 0, _EventNotify.Context);
+    }
+
+private:
+    const KYR_EVENT_NOTIFY _EventNotify;
+};
 
 } // namespace
 
@@ -145,14 +203,58 @@ KYR_API char* KyrGetDevInfoPath(KYR_DEVICE_INFO devInfo)
     return AsInfo(devInfo)->DevicePath;
 }
 
-} // extern "C"
+KYR_API KYR_HANDLE KyrOpenDevice(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI,
+                                 unsigned short nDevIndex)
+{
+    auto* pHandle = new CKyrHandle;
+    if (!pHandle->Open(nVendorID, nProductID, nMI, nDevIndex)) {
+        delete pHandle;
+        return nullptr;
+    }
+    return pHandle;
+}
 
-// ---- CRC helpers: pure, no device, the last error is left alone. ----------
+KYR_API void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify)
+{
+    if (hDevice == nullptr || pNotify == nullptr) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return;
+    }
+    SetLastError(KYR_SUCCESS);
+    AsHandle(hDevice)->SetNotify(std::make_shared<_KyrHandleNotifyImpl>(pNotify));
+}
 
-#include "MmPkt.h"
+// A null handle leaves the last error alone.
+KYR_API void KyrCloseDevice(KYR_HANDLE hDevice)
+{
+    if (hDevice == nullptr)
+        return;
+    SetLastError(KYR_SUCCESS);
+    CKyrHandle* pHandle = AsHandle(hDevice);
+    pHandle->Close();
+    pHandle->SetNotify(nullptr);
+    delete pHandle;
+}
 
-extern "C" {
+KYR_API KYR_DEVICE_INFO KyrGetDeviceInfoFromHandle(KYR_HANDLE hDevice)
+{
+    CKyrHandle* pHandle = Accept(hDevice);
+    return pHandle != nullptr ? pHandle->GetDeviceInfo() : nullptr;
+}
 
+KYR_API void* KyrGetLowDeviceHandle(KYR_HANDLE hDevice)
+{
+    CKyrHandle* pHandle = Accept(hDevice);
+    return pHandle != nullptr ? pHandle->GetLowDeviceHandle() : nullptr;
+}
+
+KYR_API void KyrUseExclusiveMode(KYR_HANDLE hDevice, int bUse)
+{
+    if (CKyrHandle* pHandle = Accept(hDevice))
+        pHandle->UseExclusiveMode(bUse == 1);
+}
+
+// Pure, no device; the last error is left alone.
 KYR_API unsigned short KyrCalculateCRC(unsigned char* pkt_ptr, unsigned short pkt_len)
 {
     return CMmPkt::CalcCRC(pkt_ptr, pkt_len);

@@ -329,6 +329,116 @@ KYR_API int KyrFindScanCode(char cUsageId);
  */
 KYR_API char KyrFindUsageId(int nScanCode);
 
+/* ---- Device handles ---- */
+
+/** Data modes a client asks for (KyrSetInstantMode); they also decide which
+    decoded packets reach its fnOnPacket. */
+enum {
+    KYR_HID_MODE_MESSAGE = 0x001,       /**< kyrtype_msg */
+    KYR_HID_MODE_COMMAND = 0x002,       /**< kyrtype_cmd, kyrtype_rsp; keeps response texts */
+    KYR_HID_MODE_VIEW = 0x004,          /**< kyrtype_obc, _dtc, _ird, _itd, _prv */
+    KYR_HID_MODE_OBJECT = 0x010,        /**< kyrtype_obj */
+    KYR_HID_MODE_TOUCHPNT = 0x020,      /**< kyrtype_tpt */
+    KYR_HID_MODE_GESTURE = 0x040,       /**< kyrtype_gst */
+    KYR_HID_MODE_DEVICE = 0x080,        /**< kyrtype_dvc */
+    KYR_HID_MODE_SINGLE_TOUCH = 0x100,  /**< sent to the device only */
+    KYR_HID_MODE_MOUSE_DISABLE = 0x200  /**< sent to the device only */
+};
+
+/** Gesture-feature bits (dwFGstValue of KyrSetInstantMode; all ones = none). */
+enum {
+    kyrfgstSingleMove = 0x1, kyrfgstSingleTap = 0x2, kyrfgstSingleDoubleTap = 0x4, kyrfgstSingleLongTap = 0x8,
+    kyrfgstSingleAll = 0xF,
+    kyrfgstFingersMove = 0x10, kyrfgstFingersTap = 0x20, kyrfgstFingersDoubleTap = 0x40,
+    kyrfgstFingersLongTap = 0x80, kyrfgstFingersAll = 0xF0,
+    kyrfgstPalmMove = 0x100, kyrfgstPalmTap = 0x200, kyrfgstPalmDoubleTap = 0x400, kyrfgstPalmLongTap = 0x800,
+    kyrfgstPalmAll = 0xF00,
+    kyrfgstActionZoom = 0x1000,
+    kyrfgstPutAndTap = 0x2000, kyrfgstPutAndDoubleTap = 0x4000, kyrfgstPutAndLongTap = 0x8000,
+    kyrfgstPutAndAll = 0xE000 /**< without kyrfgstActionZoom */
+};
+enum {
+    kyrfgstePutAndTapOrDoubleTapOnly = 0x20000,
+    kyrfgsteHybridMultitouchDevice = 0x40000,
+    kyrfgsteInertialWheel = 0x100000,
+    kyrfgsteInvertWheel = 0x200000,
+    kyrfgsteAll = 0x360000
+};
+
+typedef void (*FnOnKyrHandleEventsHandler)(KYR_HANDLE hDevice, void* Context);
+typedef void (*FnOnKyrDisconnectHandler)(KYR_HANDLE hDevice, void* Context);
+typedef int (*FnOnKyrReceiveRawDataHandler)(KYR_HANDLE hDevice, unsigned char* buffer, unsigned short length,
+                                            void* Context);
+typedef void (*FnOnKyrDownloadingFirmwareHandler)(KYR_HANDLE hDevice, int bDownload, void* Context);
+typedef void (*FnOnKyrPacketHandler)(KYR_HANDLE hDevice, kyrpacket* packet, int bSync, void* Context);
+
+/**
+ * @brief The application's callbacks; any may be null. Context comes back as
+ * the last argument of each.
+ *
+ * Threads: fnOnReceiveRawData, fnOnPacket and fnOnDisconnect run on a library
+ * thread handling USB events (normally the device's read thread);
+ * fnOnHandleEvents on the application thread waiting in a synchronous call;
+ * fnOnDownloadingFirmware on the calling thread or the instant-mode timer.
+ * The buffer and the kyrpacket passed belong to the library and are valid only
+ * during the call. Only fnOnDisconnect may close its handle; any callback may
+ * install another table with KyrSetEventNotify.
+ */
+typedef struct _KYR_EVENT_NOTIFY {
+    void* Context;
+    FnOnKyrHandleEventsHandler fnOnHandleEvents;
+    FnOnKyrDisconnectHandler fnOnDisconnect;
+    /** Return 1 to take the 64-byte report: it is then not decoded. */
+    FnOnKyrReceiveRawDataHandler fnOnReceiveRawData;
+    FnOnKyrDownloadingFirmwareHandler fnOnDownloadingFirmware;
+    FnOnKyrPacketHandler fnOnPacket;
+} KYR_EVENT_NOTIFY, *PKYR_EVENT_NOTIFY;
+
+/**
+ * @brief Opens the nDevIndex-th device with these ids on interface nMI: claims
+ * the interface from the kernel driver, registers this client with the other
+ * processes and starts reading.
+ * @return The handle, or null with the last error KYR_ERROR_NO_DEVICE (no such
+ * device, or it could not be opened or claimed), KYR_ERROR_DEVICE_BUSY (another
+ * client, in this or another process, has the device open),
+ * KYR_ERROR_SYNC_OBJECT_OVERFLOW or KYR_ERROR_UNKNOWN (the shared state
+ * cannot be set up).
+ */
+KYR_API KYR_HANDLE KyrOpenDevice(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI,
+                                 unsigned short nDevIndex);
+
+/**
+ * @brief Installs a copy of the callback table (the table need not outlive the
+ * call), replacing the previous one. A callback already running through the
+ * old table finishes first with the old table. A table of null pointers stops
+ * all callbacks. KYR_ERROR_INVALID_PARAMETER for a null handle or table.
+ */
+KYR_API void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify);
+
+/**
+ * @brief Closes the device and frees the handle, which is invalid afterwards.
+ * May be called from inside fnOnDisconnect, from no other callback. A null
+ * handle leaves the last error unchanged.
+ */
+KYR_API void KyrCloseDevice(KYR_HANDLE hDevice);
+
+/**
+ * @brief The open device's record, owned by the handle and valid while it
+ * stays open; do not change it. Null with KYR_ERROR_NO_DEVICE once the
+ * device has gone, KYR_ERROR_INVALID_PARAMETER for a null handle.
+ */
+KYR_API KYR_DEVICE_INFO KyrGetDeviceInfoFromHandle(KYR_HANDLE hDevice);
+
+/** @brief Always null on this platform; KYR_ERROR_INVALID_PARAMETER for a null handle. */
+KYR_API void* KyrGetLowDeviceHandle(KYR_HANDLE hDevice);
+
+/**
+ * @brief Marks (bUse == 1) or unmarks this client as the exclusive
+ * application, whose gesture-feature value every client then sends.
+ * KYR_ERROR_INVALID_PARAMETER for a null handle.
+ */
+KYR_API void KyrUseExclusiveMode(KYR_HANDLE hDevice, int bUse);
+
 #ifdef __cplusplus
 }
 #endif
