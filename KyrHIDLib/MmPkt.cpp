@@ -177,13 +177,13 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
     case HID_PKT_STREAM_LAST:
         if (m_bHidStreamSkip) {
             if (type == HID_PKT_STREAM_LAST)
-                EndStreamSkip();
+                ResetStreamSeries();
             return;
         }
         if (n > HID_REPORT_PAYLOAD || m_nHidStreamPktCount + n > PKT_STREAM_MAX) {
             m_nHidStreamPktCount = 0;
             if (type == HID_PKT_STREAM_LAST)
-                EndStreamSkip();
+                ResetStreamSeries();
             else
                 m_bHidStreamSkip = true;
             return;
@@ -206,7 +206,7 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
     }
 }
 
-void CMmPkt::EndStreamSkip()
+void CMmPkt::ResetStreamSeries()
 {
     m_bHidStreamSkip = false;
     m_nHidStreamPktCount = 0;
@@ -264,7 +264,7 @@ void CMmPkt::CompleteStreamPacket()
         // count behind an intact header is accepted.
         const bool bDeliver = L >= m_nHidStreamPktRawdataIdx &&
                               L - m_nHidStreamPktRawdataIdx == m_nHidStreamPktRawdataSize;
-        EndStreamSkip();
+        ResetStreamSeries();
         if (bDeliver)
             OnPacket(pkt, L, false);
         return;

@@ -87,7 +87,7 @@ protected:
 private:
     void CompleteSinglePacket();
     void CompleteStreamPacket();
-    void EndStreamSkip();
+    void ResetStreamSeries();
 
     IMmPktNotify* m_pMmPktNotify; // not owned; may be null
 
