@@ -108,6 +108,7 @@ public:
         if (_EventNotify.fnOnPacket != nullptr)
             _EventNotify.fnOnPacket(pData->pHandle, pPacket, bSync ? 1 : 0, _EventNotify.Context);
     }
+    bool HandlesEvents() const override { return _EventNotify.fnOnHandleEvents != nullptr; }
 
 private:
     const KYR_EVENT_NOTIFY _EventNotify;
@@ -252,6 +253,70 @@ KYR_API void KyrUseExclusiveMode(KYR_HANDLE hDevice, int bUse)
 {
     if (CKyrHandle* pHandle = Accept(hDevice))
         pHandle->UseExclusiveMode(bUse == 1);
+}
+
+KYR_API int KyrSetInstantMode(KYR_HANDLE hDevice, int nMode, unsigned short nExpireTime, unsigned long dwFgstValue)
+{
+    CKyrHandle* pHandle = Accept(hDevice);
+    if (pHandle == nullptr)
+        return 0;
+    return pHandle->SetInstantMode(nMode, nExpireTime, dwFgstValue) != 0 ? 1 : 0;
+}
+
+KYR_API int KyrSendCommand(KYR_HANDLE hDevice, const char* szCmd, int bAsync, unsigned short nTimeout)
+{
+    CKyrHandle* pHandle = Accept(hDevice);
+    if (pHandle == nullptr)
+        return 0;
+    if (szCmd == nullptr) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return pHandle->SendCommand(szCmd, bAsync == 1, nTimeout);
+}
+
+KYR_API char* KyrGetResponse(KYR_HANDLE hDevice)
+{
+    CKyrHandle* pHandle = Accept(hDevice);
+    return pHandle != nullptr ? pHandle->GetResponse() : nullptr;
+}
+
+KYR_API int KyrSendBuffer(KYR_HANDLE hDevice, const unsigned char* pBuffer, unsigned short nBufferSize, int bAsync,
+                          unsigned short nTimeout)
+{
+    CKyrHandle* pHandle = Accept(hDevice);
+    if (pHandle == nullptr)
+        return 0;
+    if (pBuffer == nullptr) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return pHandle->SendBuffer(pBuffer, nBufferSize, bAsync == 1, nTimeout) ? 1 : 0;
+}
+
+KYR_API int KyrQueryFirmwareVersion(KYR_HANDLE hDevice, unsigned short wAddr, int* pnMode, int bAsync,
+                                    unsigned short nTimeout)
+{
+    CKyrHandle* pHandle = Accept(hDevice);
+    if (pHandle == nullptr)
+        return 0;
+    if (pnMode == nullptr) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return pHandle->QueryFirmwareVersion(wAddr, pnMode, bAsync == 1, nTimeout) ? 1 : 0;
+}
+
+KYR_API void KyrLockFirmwareDownload(KYR_HANDLE hDevice)
+{
+    if (CKyrHandle* pHandle = Accept(hDevice))
+        pHandle->LockFirmwareDownload();
+}
+
+KYR_API void KyrUnlockFirmwareDownload(KYR_HANDLE hDevice)
+{
+    if (CKyrHandle* pHandle = Accept(hDevice))
+        pHandle->UnlockFirmwareDownload();
 }
 
 // Pure, no device; the last error is left alone.

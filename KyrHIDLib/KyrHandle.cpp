@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "Include/KyrDeviceIds.h"
+#include "KyrConstStr.h"
 #include "KyrLastError.h"
+#include "KyrTimer.h"
 
 namespace kyr_hid_library {
 
@@ -59,6 +62,21 @@ int ModeBitOf(unsigned short nType)
     }
 }
 
+constexpr unsigned long kNoTimeLimit = 0xFFFFFFFFUL;
+// An echo of an awaited command is followed by its answer on devices that
+// answer; one that only echoes has its caller released this long after.
+constexpr unsigned long kEchoGraceMs = 200;
+// A waiting caller that pumps the application's events does so this often.
+constexpr auto kPumpInterval = std::chrono::milliseconds(1);
+// The letters of the data-mode bits 0 to 9; bit 3 has none.
+constexpr char cstrHidModeUChar[10] = {'M', 'C', 'V', '\0', 'O', 'T', 'G', 'D', 'S', 'X'};
+// Longest time text of an "instant_mode=" command that carries a gesture value.
+constexpr size_t kMaxTimeText = 16;
+
+// The calling thread is inside a wait of this handle (and so must not wait
+// in Close for the waits to end).
+thread_local const CKyrHandle* tls_pWaitingIn = nullptr;
+
 // Formats an object name; a device path is 12 characters, so a name that
 // does not fit means a record that is not a device path: refused.
 bool FormatName(char (&szName)[512], const char* pszBase, bool bFirst, const char* pszPath)
@@ -75,6 +93,114 @@ bool FormatName(char (&szName)[512], const char* pszBase, bool bFirst, const cha
 }
 
 } // namespace
+
+void CWaitQueue::PushWait(int nId)
+{
+    CKyrLocalSyncObject::Locker lock(m_csWaitIDQueue);
+    m_WaitIDQueue.push_back(nId);
+}
+
+void CWaitQueue::PushRet(int nId)
+{
+    CKyrLocalSyncObject::Locker lock(m_csWaitIDQueue);
+    m_RetIDQueue.push_back(nId);
+}
+
+int CWaitQueue::FindAndPop(int nId)
+{
+    CKyrLocalSyncObject::Locker lock(m_csWaitIDQueue);
+    auto it = std::find(m_WaitIDQueue.begin(), m_WaitIDQueue.end(), nId);
+    if (it == m_WaitIDQueue.end())
+        return 0;
+    m_WaitIDQueue.erase(it);
+    return std::find(m_RetIDQueue.begin(), m_RetIDQueue.end(), nId) == m_RetIDQueue.end() ? 1 : 0;
+}
+
+bool CWaitQueue::FindReturnId(int nId)
+{
+    CKyrLocalSyncObject::Locker lock(m_csWaitIDQueue);
+    auto it = std::find(m_RetIDQueue.begin(), m_RetIDQueue.end(), nId);
+    if (it == m_RetIDQueue.end())
+        return false;
+    m_RetIDQueue.erase(it);
+    return true;
+}
+
+void CWaitQueue::FindWaitIdAndErase(int nId)
+{
+    CKyrLocalSyncObject::Locker lock(m_csWaitIDQueue);
+    auto it = std::find(m_WaitIDQueue.begin(), m_WaitIDQueue.end(), nId);
+    if (it != m_WaitIDQueue.end())
+        m_WaitIDQueue.erase(it);
+}
+
+bool CWaitQueue::IsWaiting(int nId)
+{
+    CKyrLocalSyncObject::Locker lock(m_csWaitIDQueue);
+    return std::find(m_WaitIDQueue.begin(), m_WaitIDQueue.end(), nId) != m_WaitIDQueue.end();
+}
+
+// One caller's wait. Pass() pumps the application's events when it has a
+// pump, then sleeps until the next completion (or about a millisecond with a
+// pump), so that a wait never spins.
+class CKyrHandle::Waiter {
+public:
+    Waiter(CKyrHandle& handle, unsigned long dwTimeout) : m_Handle(handle), m_dwTimeout(dwTimeout)
+    {
+        std::lock_guard lock(m_Handle.m_csWait);
+        ++m_Handle.m_nWaiters;
+        m_nSeen = m_Handle.m_nWakeups;
+        tls_pWaitingIn = &m_Handle;
+    }
+    ~Waiter()
+    {
+        tls_pWaitingIn = nullptr;
+        std::lock_guard lock(m_Handle.m_csWait);
+        --m_Handle.m_nWaiters;
+        m_Handle.m_cvWait.notify_all();
+    }
+    Waiter(const Waiter&) = delete;
+    Waiter& operator=(const Waiter&) = delete;
+
+    bool TimedOut() const { return m_dwTimeout != kNoTimeLimit && m_Timer.GetMiliseconds() >= m_dwTimeout; }
+
+    void Pass()
+    {
+        std::shared_ptr<IKyrHandleNotify> pNotify = m_Handle.GetNotify();
+        const bool bPump = pNotify && pNotify->HandlesEvents();
+        if (bPump)
+            pNotify->OnHandleEvents(&m_Handle.m_KyrDevData);
+        pNotify.reset();
+        std::unique_lock lock(m_Handle.m_csWait);
+        auto woken = [&] { return m_Handle.m_nWakeups != m_nSeen; };
+        if (bPump) {
+            m_Handle.m_cvWait.wait_for(lock, kPumpInterval, woken);
+        } else if (m_dwTimeout == kNoTimeLimit) {
+            // Woken at the echo grace as well, which may end a wait on its own.
+            m_Handle.m_cvWait.wait_for(lock, std::chrono::milliseconds(kEchoGraceMs), woken);
+        } else {
+            const unsigned long dwElapsed = m_Timer.GetMiliseconds();
+            const unsigned long dwLeft = dwElapsed < m_dwTimeout ? m_dwTimeout - dwElapsed : 0;
+            m_Handle.m_cvWait.wait_for(lock, std::chrono::milliseconds(std::min(dwLeft, kEchoGraceMs)), woken);
+        }
+        m_nSeen = m_Handle.m_nWakeups;
+    }
+
+private:
+    CKyrHandle& m_Handle;
+    const unsigned long m_dwTimeout;
+    CKyrTimer m_Timer;
+    unsigned m_nSeen;
+};
+
+void CKyrHandle::Signal()
+{
+    {
+        std::lock_guard lock(m_csWait);
+        ++m_nWakeups;
+    }
+    m_cvWait.notify_all();
+}
 
 CKyrHandle::BlockAccess::BlockAccess(CKyrHandle& handle)
     : m_Local(handle.m_csBlock), m_Shared(handle.m_SharedMemory),
@@ -150,6 +276,13 @@ bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsig
         Close();
         return false;
     }
+    int nExpireTime;
+    {
+        std::lock_guard lock(m_csInstantMode);
+        m_bFirmwareDownloading = false;
+        nExpireTime = m_nExpireTime;
+    }
+    ExecTimer(nExpireTime);
     SetLastError(KYR_SUCCESS);
     return true;
 }
@@ -157,8 +290,16 @@ bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsig
 void CKyrHandle::Close()
 {
     m_bResetWait = true;
+    Signal();
+    m_InstantModeTimer.Stop();
     m_HID.Close();
     DestroySyncObjects();
+    // The handle is destroyed right after Close: callers still inside a wait
+    // leave it first (they have been told to give up).
+    if (tls_pWaitingIn != this) {
+        std::unique_lock lock(m_csWait);
+        m_cvWait.wait(lock, [&] { return m_nWaiters == 0; });
+    }
 }
 
 void CKyrHandle::_OnReceive(unsigned char* pData, unsigned long dwBytes, void* pContext)
@@ -188,6 +329,7 @@ void CKyrHandle::OnReceive(unsigned char* pData, unsigned long dwBytes)
 void CKyrHandle::OnDisconnect()
 {
     m_bResetWait = true;
+    Signal();
     // The sink may close and destroy this handle: nothing of it is touched
     // after the call. The local copy keeps the sink itself alive till then.
     std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify();
@@ -197,6 +339,9 @@ void CKyrHandle::OnDisconnect()
 
 void CKyrHandle::TPDP_OnPacket(kyrpacket* pPacket, bool bSync)
 {
+    // Noted before the filter: a client that does not receive command
+    // traffic still has its synchronous commands answered.
+    m_nDecodingKind = pPacket->type;
     const int nBit = ModeBitOf(static_cast<unsigned short>(pPacket->type));
     if (nBit != 0 && (m_nInstantMode.load(std::memory_order_relaxed) & nBit) == 0)
         return;
@@ -212,20 +357,39 @@ void CKyrHandle::TPDP_OnPacket(kyrpacket* pPacket, bool bSync)
     Notify([&](IKyrHandleNotify& sink) { sink.TPDP_OnPacket(&m_KyrDevData, pPacket, bSync); });
 }
 
-// Command and raw-buffer completion: the waits that use them come with the
-// command exchange; until then no synchronous caller is ever waiting.
-bool CKyrHandle::OnCheckSyncResposePacket(int)
+bool CKyrHandle::OnCheckSyncResposePacket(int nId)
 {
-    return false;
+    m_nDecodingKind = -1;
+    return m_WaitQueue.IsWaiting(nId);
 }
 
-void CKyrHandle::OnCompleteResponsePacket(int) {}
+// An echo of the awaited command does not answer it: were it to release the
+// caller, the response text would still be on its way and GetResponse would
+// race it. The echo is noted instead; the caller is released by the answer,
+// or kEchoGraceMs after the echo when the device only echoes.
+void CKyrHandle::OnCompleteResponsePacket(int nId)
+{
+    if (m_nDecodingKind == kyrtype_cmd) {
+        CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
+        if (m_nEchoedId != nId) {
+            m_nEchoedId = nId;
+            m_EchoTimer.Reset();
+        }
+    } else if (m_WaitQueue.FindAndPop(nId) > 0) {
+        m_WaitQueue.PushRet(nId);
+    }
+    Signal();
+}
 
 void CKyrHandle::OnCompleteNoneResponsePacket(unsigned short nId)
 {
-    CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
-    if (m_nWaitPacketId == nId)
+    {
+        CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
+        if (m_nWaitPacketId != nId)
+            return;
         m_nWaitPacketId = 0xFFFF;
+    }
+    Signal();
 }
 
 void CKyrHandle::OnFirmwareMode(unsigned short, unsigned short nMode)
@@ -414,6 +578,502 @@ void CKyrHandle::UseExclusiveMode(bool bUse)
             block->bUseExclusiveApp[m_nClientID] = bUse ? 1 : 0;
     }
     m_bUseExclusiveApp = bUse;
+}
+
+
+// ---- Command exchange -------------------------------------------------------
+
+int CKyrHandle::SendCommand(const char* szCmd, bool bAsync, unsigned long dwTimeout)
+{
+    const size_t nPrefix = strlen(cstrInstantModePrefix);
+    if (strncmp(szCmd, cstrInstantModePrefix, nPrefix) != 0 || strcmp(szCmd + nPrefix, "?") == 0)
+        return InnerSendCommand(szCmd, bAsync, dwTimeout);
+
+    const char* p = szCmd + nPrefix;
+    int nMode = 0;
+    for (; *p != '\0' && *p != ','; ++p) {
+        for (int i = 0; i < 10; ++i) {
+            if (cstrHidModeUChar[i] != '\0' && (*p == cstrHidModeUChar[i] || *p == cstrHidModeUChar[i] + 32))
+                nMode |= 1 << i;
+        }
+    }
+    int nTimeout = 5000;
+    unsigned long dwFgstValue = kNoFGstValue;
+    if (*p == ',') {
+        const char* pszTime = p + 1;
+        const char* pszComma = strchr(pszTime, ',');
+        if (pszComma == nullptr) {
+            nTimeout = static_cast<int>(strtol(pszTime, nullptr, 0));
+        } else {
+            // Copied out to be read on its own; a text that does not fit is
+            // refused rather than cut or read beyond.
+            const size_t nTimeLen = static_cast<size_t>(pszComma - pszTime);
+            if (nTimeLen > kMaxTimeText) {
+                SetLastError(KYR_ERROR_INVALID_PARAMETER);
+                return bAsync ? -1 : 0;
+            }
+            char szTime[kMaxTimeText + 1] = {};
+            memcpy(szTime, pszTime, nTimeLen);
+            nTimeout = static_cast<int>(strtol(szTime, nullptr, 0));
+            if (pszComma[1] != '\0')
+                dwFgstValue = strtoul(pszComma + 1, nullptr, 16);
+        }
+    }
+    const int nResult = SetInstantMode(nMode, nTimeout, dwFgstValue);
+    if (nResult > 0)
+        return nResult;
+    return InnerSendCommand(szCmd, bAsync, dwTimeout);
+}
+
+int CKyrHandle::InnerSendCommand(const char* szCmd, bool bAsync, unsigned long dwTimeout)
+{
+    const int nFailure = bAsync ? -1 : 0;
+    if (!m_HID.IsOpenDevice()) {
+        SetLastError(KYR_ERROR_NO_DEVICE);
+        return nFailure;
+    }
+    // Refused before an id is taken: the packet buffer cannot hold it, and a
+    // cut command would be a different command.
+    const size_t nLength = strlen(szCmd);
+    if (nLength > static_cast<size_t>(CMmPkt::MAX_COMMAND_TEXT)) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return nFailure;
+    }
+    if (!PassDownloadGate())
+        return nFailure;
+    SetLastError(KYR_SUCCESS);
+
+    unsigned char nCmdId;
+    {
+        BlockAccess block(*this);
+        if (!block) {
+            SetLastError(KYR_ERROR_UNKNOWN);
+            return nFailure;
+        }
+        int nNext = block->nCmdId + 1;
+        if (nNext >= 256)
+            nNext = 1;
+        block->nCmdId = static_cast<std::uint8_t>(nNext);
+        nCmdId = static_cast<unsigned char>(nNext);
+    }
+    const auto wLen = static_cast<unsigned short>(nLength);
+    if (bAsync)
+        return AsyncSendCommand(szCmd, wLen, nCmdId) ? nCmdId : -1;
+    return SyncSendCommand(szCmd, wLen, nCmdId, dwTimeout) ? 1 : 0;
+}
+
+bool CKyrHandle::SyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId, unsigned long dwTimeout)
+{
+    {
+        CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
+        m_szSyncResponse[0] = '\0';
+        m_nSyncResId = 0xFFFF;
+    }
+    if (!m_HID.IsOpenDevice()) {
+        SetLastError(KYR_ERROR_NO_DEVICE);
+        return false;
+    }
+    int nPacketLength = 0;
+    pkt_type* pkt_ptr = m_pMmPkt->MakePacket(szCmd, wLen, nCmdId, nPacketLength);
+    if (pkt_ptr == nullptr) {
+        SetLastError(KYR_ERROR_UNKNOWN);
+        return false;
+    }
+    // In place before the first report goes out, so that no answer is missed.
+    m_WaitQueue.PushWait(nCmdId);
+    {
+        CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
+        m_szSyncResponse[0] = '\0';
+        m_nSyncResId = nCmdId;
+        m_nEchoedId = -1;
+    }
+    if (!WriteHIDPacket(pkt_ptr, nPacketLength)) {
+        SetLastError(KYR_ERROR_SEND_FAIL);
+        m_WaitQueue.FindWaitIdAndErase(nCmdId);
+        return false;
+    }
+    if (!WaitForResponse(nCmdId, dwTimeout)) {
+        SetLastError(KYR_ERROR_TIMEOUT);
+        return false;
+    }
+    return true;
+}
+
+bool CKyrHandle::AsyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId)
+{
+    if (!m_HID.IsOpenDevice()) {
+        SetLastError(KYR_ERROR_NO_DEVICE);
+        return false;
+    }
+    int nPacketLength = 0;
+    pkt_type* pkt_ptr = m_pMmPkt->MakePacket(szCmd, wLen, nCmdId, nPacketLength);
+    if (pkt_ptr == nullptr) {
+        SetLastError(KYR_ERROR_UNKNOWN);
+        return false;
+    }
+    if (!WriteHIDPacket(pkt_ptr, nPacketLength)) {
+        SetLastError(KYR_ERROR_SEND_FAIL);
+        return false;
+    }
+    return true;
+}
+
+bool CKyrHandle::WaitForResponse(int nWaitID, unsigned long dwTimeout)
+{
+    Waiter waiter(*this, dwTimeout);
+    auto echoed = [&](unsigned long dwAtLeast) {
+        CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
+        return m_nEchoedId == nWaitID && m_EchoTimer.GetMiliseconds() >= dwAtLeast;
+    };
+    for (;;) {
+        if (m_bResetWait)
+            return false;
+        if (m_WaitQueue.FindReturnId(nWaitID))
+            return true;
+        // A device that only echoes: its echo is the answer.
+        if (echoed(kEchoGraceMs)) {
+            m_WaitQueue.FindWaitIdAndErase(nWaitID);
+            return true;
+        }
+        if (m_bResetWait)
+            return false;
+        if (waiter.TimedOut()) {
+            m_WaitQueue.FindWaitIdAndErase(nWaitID);
+            return echoed(0);
+        }
+        if (m_bResetWait)
+            return false;
+        waiter.Pass();
+    }
+}
+
+bool CKyrHandle::WriteHIDPacket(pkt_type* pkt_ptr, int pkt_len)
+{
+    const int nReports = CMmPkt::GetReportCount(pkt_len);
+    for (int i = 0; i < nReports; ++i) {
+        hid_pkt_type report;
+        if (!CMmPkt::MakeReport(pkt_ptr, pkt_len, i, &report) || !m_HID.Write(reinterpret_cast<unsigned char*>(&report), sizeof(report)))
+            return false;
+    }
+    return true;
+}
+
+char* CKyrHandle::GetResponse()
+{
+    CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
+    return m_szSyncResponse[0] != '\0' ? m_szSyncResponse : nullptr;
+}
+
+// ---- Instant mode -------------------------------------------------------------
+
+int CKyrHandle::SetInstantMode(int nMode, int nExpireTime, unsigned long dwFGstValue)
+{
+    if (!m_HID.IsOpenDevice() || m_nClientID < 0) {
+        std::lock_guard lock(m_csInstantMode);
+        m_bInstantMode = true;
+        m_nInstantMode = nMode;
+        m_nExpireTime = nExpireTime;
+        SetLastError(KYR_ERROR_NO_DEVICE);
+        return 0;
+    }
+    m_nInstantMode = nMode;
+    if (nExpireTime == 0) {
+        // The timer thread cannot join itself: asked from there (a callback
+        // on it), it ends after the tick instead.
+        if (m_InstantModeTimer.IsTimerThread())
+            m_InstantModeTimer.SetTerminateThreadFlag();
+        else
+            m_InstantModeTimer.Stop();
+        std::lock_guard lock(m_csInstantMode);
+        m_nExpireTime = 0;
+        return 1;
+    }
+    const bool bControl = IsAvailableControlMode();
+    unsigned long dwServerFGstValue = kNoFGstValue;
+    int nServerInstantMode = 0;
+    bool bRestart;
+    {
+        std::lock_guard lock(m_csInstantMode);
+        if (bControl)
+            m_bForceFgstValue = true;
+        m_bInstantMode = true;
+        m_dwFGstValue = dwFGstValue;
+        GetSyncServerValue(dwFGstValue, dwServerFGstValue, nServerInstantMode);
+        bRestart = nExpireTime != m_nExpireTime;
+        m_nExpireTime = nExpireTime;
+    }
+    if (bRestart)
+        ExecTimer(nExpireTime);
+
+    char szLetters[11] = {};
+    const unsigned nMerged = static_cast<unsigned short>(nServerInstantMode);
+    for (int i = 0, n = 0; i < 10 && (nMerged >> i) != 0; ++i) {
+        if ((nMerged & (1u << i)) != 0 && cstrHidModeUChar[i] != '\0')
+            szLetters[n++] = cstrHidModeUChar[i];
+    }
+    char szCommand[64];
+    if (dwServerFGstValue == kNoFGstValue)
+        snprintf(szCommand, sizeof(szCommand), "%s=%s,%d", cstrInstantMode, szLetters, nExpireTime);
+    else
+        snprintf(szCommand, sizeof(szCommand), "%s=%s,%d,0x%08lx", cstrInstantMode, szLetters, nExpireTime,
+                 dwServerFGstValue);
+    return InnerSendCommand(szCommand, true, 1000);
+}
+
+int CKyrHandle::GetTimeout(int nExpireTime)
+{
+    return (nExpireTime * 70 / 100) / 100;
+}
+
+void CKyrHandle::ExecTimer(int nExpireTime)
+{
+    const bool bOnTimer = m_InstantModeTimer.IsTimerThread();
+    if (!bOnTimer)
+        m_InstantModeTimer.Stop();
+    {
+        std::lock_guard lock(m_csInstantMode);
+        m_nTimeoutIdx = 0;
+        m_nTimeoutCnt = GetTimeout(nExpireTime);
+    }
+    // From the timer thread itself the running thread goes on with the new
+    // count: it cannot stop and restart itself.
+    if (!bOnTimer)
+        m_InstantModeTimer.Start(this, 100);
+}
+
+namespace {
+
+// The last answer of the process checker, one for all handles.
+std::atomic<bool> s_bIsActive{false};
+
+} // namespace
+
+void CKyrHandle::OnInstantModeTimer()
+{
+    int nTick;
+    {
+        std::lock_guard lock(m_csInstantMode);
+        nTick = ++m_nTimeoutIdx;
+    }
+    if (nTick % 10 == 0) {
+        if (nTick % 20 == 0) {
+            {
+                // The checker locks the block on its own: keep this handle's
+                // other threads out meanwhile.
+                CKyrLocalSyncObject::Locker lock(m_csBlock);
+                m_ProcessChecker.VerifyProcessIds();
+            }
+            if (m_nInstantMode != 0) {
+                bool bChanged = false;
+                s_bIsActive = m_ProcessChecker.CheckActiveProcess(bChanged);
+                if (bChanged && m_bInstantMode)
+                    SetInstantMode(m_nInstantMode, m_nExpireTime, m_dwFGstValue);
+            }
+        }
+        PassDownloadGate();
+    }
+    bool bDue;
+    {
+        std::lock_guard lock(m_csInstantMode);
+        bDue = m_nTimeoutCnt <= m_nTimeoutIdx;
+        if (bDue)
+            m_nTimeoutIdx = 0;
+    }
+    if (!bDue || !IsAvailableControlMode())
+        return;
+    int nMode, nExpireTime;
+    unsigned long dwFGstValue;
+    {
+        std::lock_guard lock(m_csInstantMode);
+        m_bForceFgstValue = s_bIsActive;
+        if (!m_bInstantMode)
+            return;
+        nMode = m_nInstantMode;
+        nExpireTime = m_nExpireTime;
+        dwFGstValue = m_dwFGstValue;
+    }
+    SetInstantMode(nMode, nExpireTime, dwFGstValue);
+}
+
+// ---- Firmware download interlock and queries ----------------------------------
+
+bool CKyrHandle::PassDownloadGate()
+{
+    CKyrFWDnCheck::eState state = m_FWDnChecker.GetState();
+    // Nobody can tell whether a download runs: sending could break one, and
+    // claiming one would be a guess too. Refused, and said so.
+    if (state == CKyrFWDnCheck::Unknown) {
+        SetLastError(KYR_ERROR_UNKNOWN);
+        return false;
+    }
+    bool bStarted = false;
+    {
+        std::lock_guard lock(m_csInstantMode);
+        if (!m_bFirmwareDownloading && state == CKyrFWDnCheck::Downloading) {
+            m_bFirmwareDownloading = true;
+            bStarted = true;
+        }
+    }
+    if (bStarted) {
+        SetLastError(KYR_ERROR_FIRMWARE_DOWNLOAD);
+        Notify([&](IKyrHandleNotify& sink) { sink.TPDP_OnDownloadingFirmware(&m_KyrDevData, true); });
+    }
+    bool bDownloading;
+    {
+        std::lock_guard lock(m_csInstantMode);
+        bDownloading = m_bFirmwareDownloading;
+    }
+    if (bDownloading && m_FWDnChecker.GetState() == CKyrFWDnCheck::NotDownloading) {
+        bool bInstantMode;
+        int nMode, nExpireTime;
+        unsigned long dwFGstValue;
+        {
+            std::lock_guard lock(m_csInstantMode);
+            m_bFirmwareDownloading = false;
+            bInstantMode = m_bInstantMode;
+            nMode = m_nInstantMode;
+            nExpireTime = m_nExpireTime;
+            dwFGstValue = m_dwFGstValue;
+        }
+        if (bInstantMode)
+            SetInstantMode(nMode, nExpireTime, dwFGstValue);
+        {
+            std::lock_guard lock(m_csInstantMode);
+            bDownloading = m_bFirmwareDownloading;
+        }
+        Notify([&](IKyrHandleNotify& sink) { sink.TPDP_OnDownloadingFirmware(&m_KyrDevData, bDownloading); });
+    }
+    if (bDownloading) {
+        SetLastError(KYR_ERROR_FIRMWARE_DOWNLOAD);
+        return false;
+    }
+    return true;
+}
+
+void CKyrHandle::LockFirmwareDownload()
+{
+    m_bIsLockFirmwareDownload = true;
+    if (!m_FWDnChecker.SetDownloadCheck(1))
+        SetLastError(KYR_ERROR_UNKNOWN);
+}
+
+void CKyrHandle::UnlockFirmwareDownload()
+{
+    m_bIsLockFirmwareDownload = false;
+    if (!m_FWDnChecker.SetDownloadCheck(0))
+        SetLastError(KYR_ERROR_UNKNOWN);
+}
+
+namespace {
+
+// One query: a zero-filled report holding the packet and its CRC.
+hid_pkt_type QueryReport(const byte* pPacket, unsigned short nLength)
+{
+    hid_pkt_type report;
+    memset(&report, 0, sizeof(report));
+    report.id = 1;
+    report.type = 1;
+    report.size = static_cast<byte>(nLength + 2);
+    memcpy(report.data, pPacket, nLength);
+    CMmPkt::CalcCRC(report.data, nLength);
+    return report;
+}
+
+hid_pkt_type ShortQuery(unsigned short wPacketId)
+{
+    const byte packet[4] = {static_cast<byte>(wPacketId & 0xFF), static_cast<byte>(wPacketId >> 8), 0, 0};
+    return QueryReport(packet, sizeof(packet));
+}
+
+} // namespace
+
+bool CKyrHandle::QueryFirmwareMode(unsigned short wAddr, unsigned long dwTimeout)
+{
+    const hid_pkt_type report = ShortQuery(static_cast<unsigned short>(wAddr | IAP_PKT_MODE));
+    return SendBuffer(reinterpret_cast<const unsigned char*>(&report), sizeof(report), false, dwTimeout);
+}
+
+bool CKyrHandle::QueryIapFirmwareVersion(unsigned short wAddr, bool bAsync, unsigned long dwTimeout)
+{
+    const hid_pkt_type report = ShortQuery(static_cast<unsigned short>(wAddr | IAP_PKT_VER));
+    return SendBuffer(reinterpret_cast<const unsigned char*>(&report), sizeof(report), bAsync, dwTimeout);
+}
+
+bool CKyrHandle::QueryAppFirmwareVersion(unsigned short wAddr, bool bAsync, unsigned long dwTimeout)
+{
+    byte packet[31] = {};
+    const auto wPacketId = static_cast<unsigned short>(wAddr | PKT_VER);
+    packet[0] = static_cast<byte>(wPacketId & 0xFF);
+    packet[1] = static_cast<byte>(wPacketId >> 8);
+    const hid_pkt_type report = QueryReport(packet, sizeof(packet));
+    return SendBuffer(reinterpret_cast<const unsigned char*>(&report), sizeof(report), bAsync, dwTimeout);
+}
+
+bool CKyrHandle::QueryFirmwareVersion(unsigned short wAddr, int* pnMode, bool bAsync, unsigned long dwTimeout)
+{
+    m_nFirmwareMode = 0;
+    if (!QueryFirmwareMode(wAddr, dwTimeout)) {
+        *pnMode = m_nFirmwareMode;
+        return false;
+    }
+    *pnMode = m_nFirmwareMode;
+    if ((*pnMode & ~2) == 1)
+        return QueryIapFirmwareVersion(wAddr, bAsync, dwTimeout);
+    return QueryAppFirmwareVersion(wAddr, bAsync, dwTimeout);
+}
+
+// ---- Raw buffers ----------------------------------------------------------------
+
+bool CKyrHandle::SendBuffer(const unsigned char* pBuffer, unsigned long dwBufferSize, bool bAsync,
+                            unsigned long dwTimeout)
+{
+    // Without bytes 3 and 4 there is no packet id to wait for.
+    if (!bAsync && dwBufferSize < 5) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (!m_HID.IsOpenDevice()) {
+        SetLastError(KYR_ERROR_NO_DEVICE);
+        return false;
+    }
+    if (!m_bIsLockFirmwareDownload && !PassDownloadGate())
+        return false;
+    SetLastError(KYR_SUCCESS);
+    if (bAsync)
+        return m_HID.Write(pBuffer, dwBufferSize);
+
+    const auto wPacketId = static_cast<unsigned short>(pBuffer[3] | (pBuffer[4] << 8));
+    {
+        CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
+        if (m_nWaitPacketId != 0xFFFF) {
+            SetLastError(KYR_ERROR_DEVICE_BUSY);
+            return false;
+        }
+        m_nWaitPacketId = wPacketId;
+    }
+    auto clearWait = [&] {
+        CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
+        m_nWaitPacketId = 0xFFFF;
+    };
+    if (!m_HID.Write(pBuffer, dwBufferSize)) {
+        clearWait();
+        return false;
+    }
+    Waiter waiter(*this, dwTimeout);
+    for (;;) {
+        if (m_bResetWait)
+            return false;
+        if (waiter.TimedOut()) {
+            clearWait();
+            return false;
+        }
+        {
+            CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
+            if (m_nWaitPacketId == 0xFFFF)
+                return true;
+        }
+        waiter.Pass();
+    }
 }
 
 } // namespace kyr_hid_library

@@ -2,14 +2,19 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "Include/HID.h"
 #include "Include/KyrHIDLib.h"
+#include "KyrFWDnCheck.h"
+#include "KyrInstantModeTimer.h"
 #include "KyrLocalSyncObject.h"
 #include "KyrProcessChecker.h"
 #include "KyrSharedMemory.h"
+#include "KyrTimer.h"
 #include "MmPkt.h"
 
 namespace kyr_hid_library {
@@ -26,7 +31,36 @@ typedef struct _KyrDevData {
     class CKyrHandle* pHandle; // the KYR_HANDLE the application holds
 } KyrDevData;
 
-class CKyrHandle : public CMmPkt::IMmPktNotify {
+// Firmware modes a unit reports.
+enum {
+    MODE_UNKNOWN = 0,
+    MODE_CM_IAP = 1,
+    MODE_CM_APP = 2,
+    MODE_MM_IAP = 3,
+    MODE_MM_APP = 4,
+    MODE_MM_UPG = 5,
+    MODE_CM_UPG = 6
+};
+
+// Synchronous commands in flight: ids sent and not yet answered, and ids
+// answered and not yet collected by their waiter. A leaf lock: held only
+// inside these operations.
+class CWaitQueue {
+public:
+    void PushWait(int nId);
+    void PushRet(int nId);
+    int FindAndPop(int nId);
+    bool FindReturnId(int nId);
+    void FindWaitIdAndErase(int nId);
+    bool IsWaiting(int nId);
+
+private:
+    CKyrLocalSyncObject m_csWaitIDQueue;
+    std::vector<int> m_WaitIDQueue; // guarded by m_csWaitIDQueue
+    std::vector<int> m_RetIDQueue;  // guarded by m_csWaitIDQueue
+};
+
+class CKyrHandle : public CMmPkt::IMmPktNotify, public CKyrInstantModeTimer::ITimer {
 public:
     // How the handle tells its owner about events. Defaults do nothing.
     class IKyrHandleNotify {
@@ -38,6 +72,9 @@ public:
         virtual bool OnReceiveRawData(KyrDevData*, unsigned char*, unsigned long) { return false; }
         virtual void TPDP_OnDownloadingFirmware(KyrDevData*, bool) {}
         virtual void TPDP_OnPacket(KyrDevData*, kyrpacket*, bool) {}
+        // Whether OnHandleEvents does anything: a waiting caller that has
+        // nobody to pump events for blocks instead of passing through it.
+        virtual bool HandlesEvents() const { return false; }
     };
 
     CKyrHandle();
@@ -63,6 +100,17 @@ public:
 
     void UseExclusiveMode(bool bUse);
 
+    // Sends a text command; see the exported KyrSendCommand.
+    int SendCommand(const char* szCmd, bool bAsync, unsigned long dwTimeout);
+    char* GetResponse();
+    int SetInstantMode(int nMode, int nExpireTime, unsigned long dwFGstValue);
+    bool SendBuffer(const unsigned char* pBuffer, unsigned long dwBufferSize, bool bAsync, unsigned long dwTimeout);
+    bool QueryFirmwareVersion(unsigned short wAddr, int* pnMode, bool bAsync, unsigned long dwTimeout);
+    void LockFirmwareDownload();
+    void UnlockFirmwareDownload();
+
+    void OnInstantModeTimer() override;
+
     // IMmPktNotify, called on the read thread while a report is decoded.
     bool OnCheckSyncResposePacket(int nId) override;
     void OnCompleteResponsePacket(int nId) override;
@@ -80,7 +128,28 @@ protected:
     void GetSyncServerValue(unsigned long dwFGstValue, unsigned long& dwServerFGstValue, int& nServerInstantMode);
     bool IsAvailableControlMode();
 
+    int InnerSendCommand(const char* szCmd, bool bAsync, unsigned long dwTimeout);
+    bool SyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId, unsigned long dwTimeout);
+    bool AsyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId);
+    bool WaitForResponse(int nWaitID, unsigned long dwTimeout);
+    bool WriteHIDPacket(pkt_type* pkt_ptr, int pkt_len);
+
+    void ExecTimer(int nExpireTime);
+    static int GetTimeout(int nExpireTime);
+
+    bool QueryFirmwareMode(unsigned short wAddr, unsigned long dwTimeout);
+    bool QueryAppFirmwareVersion(unsigned short wAddr, bool bAsync, unsigned long dwTimeout);
+    bool QueryIapFirmwareVersion(unsigned short wAddr, bool bAsync, unsigned long dwTimeout);
+    // The download gate: true when traffic may go out. Sets the last error
+    // when it may not.
+    bool PassDownloadGate();
+
 private:
+    // Blocks the calling waiter until Signal(), a stop, or the deadline; with
+    // an application that pumps its events, calls it and waits about a
+    // millisecond per pass. False once the deadline has passed.
+    class Waiter;
+    void Signal();
     // The block's lock keeps other processes out, not this handle's other
     // threads: every access takes m_csBlock first, then the block's lock.
     class BlockAccess {
@@ -100,8 +169,20 @@ private:
 
     CHID m_HID;
     CMmPkt* m_pMmPkt;
+    CKyrInstantModeTimer m_InstantModeTimer;
+    std::atomic<bool> m_bIsLockFirmwareDownload{false};
     // Goes from false to true once (Close, unplug); every wait ends then.
     std::atomic<bool> m_bResetWait{false};
+    CWaitQueue m_WaitQueue;
+    // Waiting callers sleep on m_cvWait; every completion, and Close, bumps
+    // m_nWakeups. m_nWaiters lets Close outwait callers still inside a wait.
+    std::mutex m_csWait;
+    std::condition_variable m_cvWait;
+    unsigned m_nWakeups = 0; // guarded by m_csWait
+    int m_nWaiters = 0;      // guarded by m_csWait
+    // Kind of the command-channel packet being decoded: set between the
+    // codec's check and completion calls, on the thread decoding this device.
+    int m_nDecodingKind = -1;
     // Id of the synchronous command whose response text is awaited (0xFFFF:
     // none) and the text captured for it; guarded by m_csSyncResponse.
     CKyrLocalSyncObject m_csSyncResponse;
@@ -109,16 +190,29 @@ private:
     char m_szSyncResponse[440] = {};
     CKyrLocalSyncObject m_csWaitPacketId;
     unsigned short m_nWaitPacketId = 0xFFFF; // guarded by m_csWaitPacketId
-    unsigned short m_nFirmwareMode = 0;
+    std::atomic<unsigned short> m_nFirmwareMode{0};
+    // Echoes of awaited commands: id and when the echo came (see
+    // WaitForResponse); guarded by m_csSyncResponse.
+    int m_nEchoedId = -1;
+    CKyrTimer m_EchoTimer;
 
     CKyrSharedMemory m_SharedMemory;
     CKyrLocalSyncObject m_csBlock;
     int m_nClientID = -1;
     // The data modes this client asked for; read on the read thread to filter.
     std::atomic<int> m_nInstantMode{0};
+    // Instant-mode and gate state, reached by application threads and the
+    // timer thread. A leaf lock: never held across a send or a callback.
+    std::mutex m_csInstantMode;
     unsigned long m_dwFGstValue = ~0UL;
+    int m_nExpireTime = 5000;
+    int m_nTimeoutCnt = 0;
+    int m_nTimeoutIdx = 0;
     bool m_bForceFgstValue = false;
     bool m_bUseExclusiveApp = false;
+    bool m_bInstantMode = false;
+    CKyrFWDnCheck m_FWDnChecker;
+    bool m_bFirmwareDownloading = false; // guarded by m_csInstantMode
     KyrDevData m_KyrDevData;
     bool m_bCreatedSyncObjects = false;
     CKyrProcessChecker m_ProcessChecker;

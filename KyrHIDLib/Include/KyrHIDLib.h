@@ -439,6 +439,71 @@ KYR_API void* KyrGetLowDeviceHandle(KYR_HANDLE hDevice);
  */
 KYR_API void KyrUseExclusiveMode(KYR_HANDLE hDevice, int bUse);
 
+/**
+ * @brief Asks for data modes (KYR_HID_MODE_* bits) with an expire time in ms
+ * and a gesture-feature value (all ones: none). The modes of all clients of the
+ * device are merged and sent; the library re-sends them before they expire. An
+ * expire time of 0 stops the re-sending. Decoded packets reach fnOnPacket only
+ * for the modes asked for (responses of kind RSE, status and version packets
+ * always).
+ * @return 1 when the request was taken (the last error tells whether sending it
+ * failed: KYR_ERROR_FIRMWARE_DOWNLOAD, KYR_ERROR_SEND_FAIL ...); 0 when the
+ * device is not open (KYR_ERROR_NO_DEVICE; the request is remembered) or for a
+ * null handle (KYR_ERROR_INVALID_PARAMETER).
+ */
+KYR_API int KyrSetInstantMode(KYR_HANDLE hDevice, int nMode, unsigned short nExpireTime, unsigned long dwFgstValue);
+
+/**
+ * @brief Sends a text command (at most 1013 characters). Synchronous unless
+ * bAsync == 1: waits up to nTimeout ms for the first response with the
+ * command's id, on the calling thread, calling fnOnHandleEvents meanwhile.
+ * An "instant_mode=LETTERS[,TIME[,0xGESTURE]]" command is taken as
+ * KyrSetInstantMode; "instant_mode=?" is sent as it is.
+ * @return Synchronous: 1 answered, 0 failed. Asynchronous: the command id (1 to
+ * 255), -1 on failure. Last error on failure: KYR_ERROR_NO_DEVICE,
+ * KYR_ERROR_FIRMWARE_DOWNLOAD, KYR_ERROR_SEND_FAIL, KYR_ERROR_TIMEOUT (no
+ * answer in time, or the handle was closed meanwhile), KYR_ERROR_INVALID_PARAMETER
+ * (null or over-long text), KYR_ERROR_UNKNOWN.
+ */
+KYR_API int KyrSendCommand(KYR_HANDLE hDevice, const char* szCmd, int bAsync, unsigned short nTimeout);
+
+/**
+ * @brief The response text kept for the last synchronous command, or null.
+ * Kept only while the data modes include KYR_HID_MODE_COMMAND. Owned by the
+ * handle; valid until the next synchronous command starts.
+ */
+KYR_API char* KyrGetResponse(KYR_HANDLE hDevice);
+
+/**
+ * @brief Writes a ready-made report buffer unchanged. Synchronous unless
+ * bAsync == 1: then waits up to nTimeout ms for a packet whose id equals bytes
+ * 3 and 4 of the buffer (so a synchronous buffer has at least 5 bytes).
+ * @return 1 on success; 0 with KYR_ERROR_NO_DEVICE, KYR_ERROR_FIRMWARE_DOWNLOAD
+ * (another handle marks a download), KYR_ERROR_DEVICE_BUSY (a synchronous send
+ * is already waiting), KYR_ERROR_INVALID_PARAMETER, a write error, or
+ * KYR_SUCCESS when no answer came in time.
+ */
+KYR_API int KyrSendBuffer(KYR_HANDLE hDevice, const unsigned char* pBuffer, unsigned short nBufferSize, int bAsync,
+                          unsigned short nTimeout);
+
+/**
+ * @brief Asks the unit at address wAddr (0x1000 main module, 0x2000 and 0x4000
+ * camera modules, ...) for its firmware mode, stored in *pnMode, then for its
+ * version, which arrives as a kyrtype_ver packet. Returns 1 when the answers
+ * came; *pnMode is set in any case.
+ */
+KYR_API int KyrQueryFirmwareVersion(KYR_HANDLE hDevice, unsigned short wAddr, int* pnMode, int bAsync,
+                                    unsigned short nTimeout);
+
+/**
+ * @brief Marks (Lock) and unmarks (Unlock) a firmware download, machine-wide:
+ * meanwhile every handle of every process refuses commands and every other
+ * handle refuses raw sends; each application hears of it through
+ * fnOnDownloadingFirmware.
+ */
+KYR_API void KyrLockFirmwareDownload(KYR_HANDLE hDevice);
+KYR_API void KyrUnlockFirmwareDownload(KYR_HANDLE hDevice);
+
 #ifdef __cplusplus
 }
 #endif
