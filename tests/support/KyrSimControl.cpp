@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -40,6 +41,15 @@ std::string Checked(const std::string& szRequest)
     if (szReply.rfind("error", 0) == 0)
         Fail("'" + szRequest + "' -> " + szReply);
     return szReply;
+}
+
+uint64_t ParseCount(const std::string& szRequest, const std::string& szReply)
+{
+    char* pEnd = nullptr;
+    const unsigned long long qwCount = std::strtoull(szReply.c_str(), &pEnd, 10);
+    if (szReply.empty() || *pEnd != '\0')
+        Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
+    return qwCount;
 }
 
 }  // namespace
@@ -106,12 +116,7 @@ bool SimClaimed(int nDevice, int nInterface)
 uint64_t SimOutCount(int nDevice)
 {
     const std::string szRequest = "count " + std::to_string(nDevice) + " out";
-    const std::string szReply = Checked(szRequest);
-    char* pEnd = nullptr;
-    const unsigned long long qwCount = std::strtoull(szReply.c_str(), &pEnd, 10);
-    if (szReply.empty() || *pEnd != '\0')
-        Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
-    return qwCount;
+    return ParseCount(szRequest, Checked(szRequest));
 }
 
 void SimInject(int nDevice, int nInterface, const std::vector<uint8_t>& report)
@@ -123,6 +128,53 @@ void SimInject(int nDevice, int nInterface, const std::vector<uint8_t>& report)
         szHex += digits;
     }
     Checked("inject " + std::to_string(nDevice) + " " + std::to_string(nInterface) + " " + szHex);
+}
+
+uint64_t SimCommandCount(int nDevice)
+{
+    const std::string szRequest = "commands " + std::to_string(nDevice);
+    return ParseCount(szRequest, Checked(szRequest));
+}
+
+std::optional<SimCommand> SimLastCommand(int nDevice)
+{
+    const std::string szRequest = "lastcmd " + std::to_string(nDevice);
+    const std::string szReply = Checked(szRequest);
+    if (szReply == "none")
+        return std::nullopt;
+    const size_t nSpace = szReply.find(' ');
+    const std::string szId = szReply.substr(0, nSpace);
+    SimCommand command;
+    command.nId = static_cast<int>(ParseCount(szRequest, szId));
+    command.szText = nSpace == std::string::npos ? std::string() : szReply.substr(nSpace + 1);
+    return command;
+}
+
+std::string SimStreams(int nDevice)
+{
+    return Checked("streams " + std::to_string(nDevice));
+}
+
+void SimSetFirmwareMode(int nDevice, uint16_t wUnit, int nMode)
+{
+    char szUnit[8];
+    std::snprintf(szUnit, sizeof szUnit, "0x%04x", wUnit);
+    Checked("mode " + std::to_string(nDevice) + " " + szUnit + " " + (nMode < 0 ? "none" : std::to_string(nMode)));
+}
+
+std::map<std::string, uint64_t> SimFaults(int nDevice)
+{
+    const std::string szRequest = "faults " + std::to_string(nDevice);
+    const std::string szReply = Checked(szRequest);
+    std::map<std::string, uint64_t> counts;
+    std::istringstream stream(szReply);
+    for (std::string szItem; stream >> szItem;) {
+        const size_t nEq = szItem.find('=');
+        if (nEq == std::string::npos)
+            Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
+        counts[szItem.substr(0, nEq)] = ParseCount(szRequest, szItem.substr(nEq + 1));
+    }
+    return counts;
 }
 
 }  // namespace kyrsim

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,5 +34,28 @@ uint64_t SimOutCount(int nDevice);
 /// The device emits the bytes as one IN report on the interface, which a
 /// program must have claimed.
 void SimInject(int nDevice, int nInterface, const std::vector<uint8_t>& report);
+
+// Requests of the kyr model.
+
+/// Number of intact command packets the device has received.
+uint64_t SimCommandCount(int nDevice);
+
+struct SimCommand {
+    int nId = 0;
+    std::string szText;  // bytes outside printable ASCII come as '?'
+};
+/// The last command packet received; nullopt before the first.
+std::optional<SimCommand> SimLastCommand(int nDevice);
+
+/// The letters streaming now ("MVOTGD" subset, in table order), "" when none.
+std::string SimStreams(int nDevice);
+
+/// Unit wUnit (address bits, e.g. 0x2000) now answers the mode query with
+/// nMode; a negative nMode makes it answer nothing at all.
+void SimSetFirmwareMode(int nDevice, uint16_t wUnit, int nMode);
+
+/// "packets" (sent) and one count per fault kind ("badcrc", "truncated",
+/// "oversize", "garbage", "stall").
+std::map<std::string, uint64_t> SimFaults(int nDevice);
 
 }  // namespace kyrsim

@@ -22,13 +22,29 @@ void CModelRegistry::Register(const std::string& szName, ModelFactory factory)
     m_factories.emplace_back(szName, std::move(factory));
 }
 
-std::unique_ptr<IDeviceModel> CModelRegistry::Create(const std::string& szName) const
+std::unique_ptr<IDeviceModel> CModelRegistry::Create(const std::string& szName, const ModelOptions& options) const
 {
     for (const auto& entry : m_factories) {
         if (entry.first == szName)
-            return entry.second();
+            return entry.second(options);
     }
     return nullptr;
+}
+
+bool CModelRegistry::Has(const std::string& szName) const
+{
+    return std::any_of(m_factories.begin(), m_factories.end(),
+                       [&](const auto& entry) { return entry.first == szName; });
+}
+
+ModelRegistration::ModelRegistration(const std::string& szName, PlainModelFactory factory)
+{
+    CModelRegistry::Instance().Register(szName, [szName, factory = std::move(factory)](const ModelOptions& options) {
+        if (!options.empty())
+            throw std::invalid_argument("unknown key '" + options.front().szKey + "' (model " + szName +
+                                        " takes no options)");
+        return factory();
+    });
 }
 
 std::vector<std::string> CModelRegistry::Names() const

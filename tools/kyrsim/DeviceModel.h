@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,6 +32,25 @@ struct ModelContext {
     std::vector<int> interfaces;  // interface numbers of the active configuration
 };
 
+/// The SPEC items a model gets: every key kyrsim itself does not know, in
+/// the order given; a flag such as `echo` has no value.
+struct ModelOption {
+    std::string szKey;
+    std::optional<std::string> value;
+};
+using ModelOptions = std::vector<ModelOption>;
+
+/// Control-socket requests a model answers itself. It may outlive the model
+/// (a test may ask after an unplug), so it is handed out as a shared object.
+class IModelControl {
+public:
+    virtual ~IModelControl() = default;
+
+    /// Called on kyrsim's main thread with the request's words; words[1] is
+    /// the device number. nullopt: not a request of this model.
+    virtual std::optional<std::string> HandleRequest(const std::vector<std::string>& words) = 0;
+};
+
 class IDeviceModel {
 public:
     virtual ~IDeviceModel() = default;
@@ -46,9 +66,15 @@ public:
     /// Unplug or shutdown. Afterwards the model must not touch the sink; a
     /// model with its own thread stops and joins it here.
     virtual void OnDetach() {}
+
+    /// Null for models without requests of their own.
+    virtual std::shared_ptr<IModelControl> Control() { return nullptr; }
 };
 
-using ModelFactory = std::function<std::unique_ptr<IDeviceModel>()>;
+/// @throws std::invalid_argument for an option the model does not take.
+using ModelFactory = std::function<std::unique_ptr<IDeviceModel>(const ModelOptions&)>;
+/// For models without options: any option is refused.
+using PlainModelFactory = std::function<std::unique_ptr<IDeviceModel>()>;
 
 /// Name -> factory. Models register themselves with a static
 /// ModelRegistration in their own source file.
@@ -57,7 +83,9 @@ public:
     static CModelRegistry& Instance();
 
     void Register(const std::string& szName, ModelFactory factory);
-    std::unique_ptr<IDeviceModel> Create(const std::string& szName) const;
+    /// nullptr for an unknown name. @throws std::invalid_argument for bad options.
+    std::unique_ptr<IDeviceModel> Create(const std::string& szName, const ModelOptions& options = {}) const;
+    bool Has(const std::string& szName) const;
     std::vector<std::string> Names() const;
 
 private:
@@ -69,6 +97,7 @@ struct ModelRegistration {
     {
         CModelRegistry::Instance().Register(szName, std::move(factory));
     }
+    ModelRegistration(const std::string& szName, PlainModelFactory factory);
 };
 
 }  // namespace kyrsim

@@ -75,6 +75,15 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
         const bool bFlag = nEq == std::string::npos;
         if (!seen.insert(szKey).second)
             throw std::invalid_argument("key given twice: " + szKey);
+        static const std::set<std::string> deviceKeys = {"vid",    "pid",    "interfaces",  "bus",
+                                                         "addr",   "driver", "model",       "unplug",
+                                                         "noconfig", "deny", "descriptors"};
+        if (deviceKeys.count(szKey) == 0) {
+            if (szKey.empty())
+                throw std::invalid_argument("item '" + szItem + "' has no key");
+            spec.modelOptions.push_back({szKey, bFlag ? std::nullopt : std::optional<std::string>(szValue)});
+            continue;
+        }
         if ((szKey == "noconfig" || szKey == "deny") != bFlag)
             throw std::invalid_argument(bFlag ? "key needs a value: " + szKey : szKey + " takes no value");
 
@@ -97,7 +106,7 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
                 throw std::invalid_argument("driver=" + szValue + " is not a kernel driver name");
             spec.szDriver = szValue;
         } else if (szKey == "model") {
-            if (!CModelRegistry::Instance().Create(szValue)) {
+            if (!CModelRegistry::Instance().Has(szValue)) {
                 std::string szKnown;
                 for (const auto& szName : CModelRegistry::Instance().Names())
                     szKnown += " " + szName;
@@ -112,10 +121,11 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
             spec.bNoConfig = true;
         } else if (szKey == "deny") {
             spec.bDeny = true;
-        } else {
-            throw std::invalid_argument("unknown key '" + szKey + "'");
         }
     }
+    // The model judges its own keys; building one here reports them before
+    // anything is set up.
+    CModelRegistry::Instance().Create(spec.szModel, spec.modelOptions);
     if (!bVendor || !bProduct)
         throw std::invalid_argument("vid= and pid= are required");
     if (bInterfaces && !spec.descriptors.empty())
@@ -183,7 +193,9 @@ std::string UsageText()
            "\n"
            "SPEC is comma-separated: vid=V,pid=P (required), interfaces=N (1-4),\n"
            "bus=B, addr=A, driver=NAME, model=NAME, unplug=MS, descriptors=HEX,\n"
-           "noconfig, deny. Models: " +
+           "noconfig, deny; any other key is an option of the model (kyr: echo,\n"
+           "silent, late=MS, twice, foreign, fwmode=, stream=, rate=, chunk=, fault=).\n"
+           "Models: " +
            szModels +
            ".\n"
            "\n"

@@ -1,6 +1,8 @@
 // Command line of kyrsim: the emulated devices and the program to run.
 #pragma once
 
+#include "DeviceModel.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@ struct DeviceSpec {
     int nAddress = 0;            // 0 until defaulted to 2 + device index
     std::string szDriver;        // kernel driver bound at start; empty for none
     std::string szModel = "silent";
+    ModelOptions modelOptions;   // the keys kyrsim does not know, for the model
     int nUnplugMs = -1;          // < 0: stays plugged in
     bool bNoConfig = false;
     bool bDeny = false;

@@ -38,8 +38,10 @@ CSimulator::CSimulator(const Options& options) : m_options(options)
     for (size_t n = 0; n < options.devices.size(); ++n) {
         const DeviceSpec& spec = options.devices[n];
         try {
-            m_devices.push_back(std::make_unique<CUsbfsDevice>(static_cast<int>(n), spec, *m_pTestbed,
-                                                               CModelRegistry::Instance().Create(spec.szModel)));
+            std::unique_ptr<IDeviceModel> pModel = CModelRegistry::Instance().Create(spec.szModel, spec.modelOptions);
+            m_modelControls.push_back(pModel->Control());
+            m_devices.push_back(
+                std::make_unique<CUsbfsDevice>(static_cast<int>(n), spec, *m_pTestbed, std::move(pModel)));
         } catch (const std::invalid_argument& e) {
             throw std::invalid_argument("device " + std::to_string(n) + ": " + e.what());
         }
@@ -133,7 +135,7 @@ std::string CSimulator::HandleRequest(const std::string& szRequest)
     const auto itForm = std::find_if(std::begin(forms), std::end(forms),
                                      [&](const Form& form) { return szVerb == form.szVerb; });
     if (itForm == std::end(forms))
-        return "error unknown request '" + szVerb + "'";
+        return ModelRequest(words);
     if (words.size() != itForm->nWords)
         return std::string("error usage: ") + itForm->szUsage;
 
@@ -171,6 +173,20 @@ std::string CSimulator::HandleRequest(const std::string& szRequest)
     if (!device.IsClaimed(nInterface).value_or(false))
         return "error interface " + words[2] + " of device " + words[1] + " is not claimed";
     return device.EmitInReport(nInterface, report) ? "ok" : "error device " + words[1] + " is unplugged";
+}
+
+std::string CSimulator::ModelRequest(const std::vector<std::string>& words)
+{
+    int nDevice = 0;
+    if (words.size() >= 2 && ParseIndex(words[1], nDevice) && nDevice < static_cast<int>(m_modelControls.size())) {
+        if (const auto& pControl = m_modelControls[static_cast<size_t>(nDevice)]) {
+            if (std::optional<std::string> reply = pControl->HandleRequest(words))
+                return *reply;
+        }
+        return "error unknown request '" + words[0] + "' for device " + words[1] + " (model " +
+               m_options.devices[static_cast<size_t>(nDevice)].szModel + ")";
+    }
+    return "error unknown request '" + words[0] + "'";
 }
 
 }  // namespace kyrsim

@@ -31,6 +31,9 @@ public:
     std::string HandleRequest(const std::string& szRequest);
 
 private:
+    // Requests kyrsim does not know go to the model of the device they name.
+    std::string ModelRequest(const std::vector<std::string>& words);
+
     static gboolean OnTimedUnplug(gpointer pData);
     static gboolean OnForwardSignal(gpointer pData);
     static void OnChildExit(GPid pid, gint nStatus, gpointer pSelf);
@@ -38,6 +41,7 @@ private:
     Options m_options;
     std::unique_ptr<CTestbed> m_pTestbed;
     std::vector<std::unique_ptr<CUsbfsDevice>> m_devices;
+    std::vector<std::shared_ptr<IModelControl>> m_modelControls;  // per device; null for models without requests
     std::unique_ptr<CControlServer> m_pControl;
     GMainLoop* m_pLoop = nullptr;
     pid_t m_child = -1;

@@ -1,0 +1,426 @@
+// The kyr model on the wire, checked with plain libusb: command answers and
+// their scenarios, firmware queries, instant-mode streams with their
+// keep-alive, and each injected fault.
+//
+// Expected bytes are built here from the wire format; only the CRC comes
+// from the encoder, whose check values the codec tests pin down.
+#include "KyrSimControl.h"
+#include "PacketEncoder.h"
+
+#include <gtest/gtest.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Report = std::array<uint8_t, 64>;
+
+// Device layouts, kept in step with the DEVICES lines of CMakeLists.txt: one
+// device per scenario, on bus 4 at address 10 + its number.
+enum Device : int { kPlain = 0, kEcho, kLate, kTwice, kForeign, kSilent, kFwMode3, kFast };
+enum FaultDevice : int { kBadCrc = 0, kTruncated, kOversize, kGarbage, kStall };
+constexpr int kBus = 4;
+constexpr int kInterface = 0;
+constexpr uint8_t kIn = 0x81;
+constexpr uint8_t kOut = 0x01;
+
+struct ContextDeleter {
+    void operator()(libusb_context* p) const { libusb_exit(p); }
+};
+struct HandleDeleter {
+    void operator()(libusb_device_handle* p) const
+    {
+        libusb_release_interface(p, kInterface);
+        libusb_close(p);
+    }
+};
+
+uint16_t Word(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+bool CrcOk(const std::vector<uint8_t>& packet)
+{
+    if (packet.size() < 2)
+        return false;
+    const size_t n = packet.size() - 2;
+    return kyrsim::encoder::Crc16(std::span(packet).first(n)) == Word(packet.data() + n);
+}
+
+// One packet gathered from the single series (types 0x00 and 0x01).
+struct Packet {
+    uint16_t wId = 0;
+    std::vector<uint8_t> bytes;
+    bool bCrcOk = false;
+    uint8_t CmdId() const { return bytes.size() > 5 ? bytes[5] : 0; }
+    std::string Text() const
+    {
+        if (bytes.size() < 10)
+            return {};
+        const size_t n = std::min<size_t>(Word(bytes.data() + 6), bytes.size() - 10);
+        return std::string(bytes.begin() + 8, bytes.begin() + 8 + static_cast<long>(n));
+    }
+};
+
+// Joins the payloads of single-series reports; other reports are skipped.
+std::vector<Packet> Assemble(const std::vector<Report>& reports)
+{
+    std::vector<Packet> packets;
+    std::vector<uint8_t> pending;
+    for (const Report& r : reports) {
+        if ((r[1] & 0xFE) != 0x00 || r[2] > 61)
+            continue;
+        pending.insert(pending.end(), r.begin() + 3, r.begin() + 3 + r[2]);
+        if (r[1] == 0x01) {
+            Packet p;
+            p.wId = pending.size() >= 2 ? Word(pending.data()) : 0;
+            p.bCrcOk = CrcOk(pending);
+            p.bytes.swap(pending);
+            packets.push_back(std::move(p));
+        }
+    }
+    return packets;
+}
+
+class CDevice {
+public:
+    CDevice(int nAddress)
+    {
+        libusb_context* pContext = nullptr;
+        if (libusb_init(&pContext) != 0)
+            return;
+        m_context.reset(pContext);
+        libusb_device** list = nullptr;
+        const ssize_t nCount = libusb_get_device_list(pContext, &list);
+        for (ssize_t i = 0; i < nCount; ++i) {
+            libusb_device_handle* pHandle = nullptr;
+            if (libusb_get_bus_number(list[i]) == kBus && libusb_get_device_address(list[i]) == nAddress &&
+                libusb_open(list[i], &pHandle) == 0) {
+                if (libusb_claim_interface(pHandle, kInterface) == 0)
+                    m_handle.reset(pHandle);
+                else
+                    libusb_close(pHandle);
+            }
+        }
+        if (nCount >= 0)
+            libusb_free_device_list(list, 1);
+    }
+
+    bool Ok() const { return m_handle != nullptr; }
+
+    bool Write(const Report& report)
+    {
+        Report copy = report;
+        int nSent = 0;
+        return libusb_interrupt_transfer(m_handle.get(), kOut, copy.data(), 64, &nSent, 2000) == 0 && nSent == 64;
+    }
+
+    // Writes a command packet the way a host cuts it: 61 bytes per report.
+    bool SendCommand(uint8_t nId, const std::string& szText)
+    {
+        std::vector<uint8_t> packet = {0x07, 0x10, 0, 0, 0, nId, static_cast<uint8_t>(szText.size()),
+                                       static_cast<uint8_t>(szText.size() >> 8)};
+        packet.insert(packet.end(), szText.begin(), szText.end());
+        packet.push_back(0);
+        const uint16_t wCrc = kyrsim::encoder::Crc16(packet);
+        packet.push_back(static_cast<uint8_t>(wCrc));
+        packet.push_back(static_cast<uint8_t>(wCrc >> 8));
+        for (size_t nOffset = 0; nOffset < packet.size(); nOffset += 61) {
+            const size_t n = std::min<size_t>(61, packet.size() - nOffset);
+            Report r{};
+            r[0] = 1;
+            r[1] = nOffset + n == packet.size() ? 1 : 0;
+            r[2] = static_cast<uint8_t>(n);
+            std::copy_n(packet.begin() + static_cast<long>(nOffset), n, r.begin() + 3);
+            if (!Write(r))
+                return false;
+        }
+        return true;
+    }
+
+    // A firmware query: the whole packet and its CRC in one report of type 1.
+    bool SendQuery(std::vector<uint8_t> packet)
+    {
+        const uint16_t wCrc = kyrsim::encoder::Crc16(packet);
+        packet.push_back(static_cast<uint8_t>(wCrc));
+        packet.push_back(static_cast<uint8_t>(wCrc >> 8));
+        Report r{};
+        r[0] = 1;
+        r[1] = 1;
+        r[2] = static_cast<uint8_t>(packet.size());
+        std::copy(packet.begin(), packet.end(), r.begin() + 3);
+        return Write(r);
+    }
+
+    std::optional<Report> Read(std::chrono::milliseconds timeout)
+    {
+        Report r{};
+        int nGot = 0;
+        const int nResult = libusb_interrupt_transfer(m_handle.get(), kIn, r.data(), 64, &nGot,
+                                                      static_cast<unsigned>(std::max<long>(1, timeout.count())));
+        if (nResult != 0 || nGot != 64)
+            return std::nullopt;
+        return r;
+    }
+
+    // Every report until `quiet` passes without one, or `limit` is over.
+    std::vector<Report> ReadUntilQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit = 5s)
+    {
+        std::vector<Report> reports;
+        const auto deadline = Clock::now() + limit;
+        while (Clock::now() < deadline) {
+            const std::optional<Report> r = Read(quiet);
+            if (!r)
+                break;
+            reports.push_back(*r);
+        }
+        return reports;
+    }
+
+    // Every report that arrives within the time, with its arrival time.
+    std::vector<std::pair<Clock::time_point, Report>> ReadFor(std::chrono::milliseconds span)
+    {
+        std::vector<std::pair<Clock::time_point, Report>> reports;
+        const auto end = Clock::now() + span;
+        for (auto now = Clock::now(); now < end; now = Clock::now()) {
+            if (const std::optional<Report> r = Read(std::chrono::duration_cast<std::chrono::milliseconds>(end - now)))
+                reports.emplace_back(Clock::now(), *r);
+        }
+        return reports;
+    }
+
+    std::vector<Packet> Exchange(uint8_t nId, const std::string& szText, std::chrono::milliseconds quiet = 300ms)
+    {
+        if (!SendCommand(nId, szText))
+            return {};
+        return Assemble(ReadUntilQuiet(quiet));
+    }
+
+private:
+    std::unique_ptr<libusb_context, ContextDeleter> m_context;
+    std::unique_ptr<libusb_device_handle, HandleDeleter> m_handle;
+};
+
+constexpr int Address(int nDevice)
+{
+    return 10 + nDevice;
+}
+
+std::vector<uint16_t> Ids(const std::vector<Packet>& packets)
+{
+    std::vector<uint16_t> ids;
+    for (const Packet& p : packets)
+        ids.push_back(p.wId);
+    return ids;
+}
+
+// ---- commands ----------------------------------------------------------------
+
+TEST(Commands, EachCommandIsAnsweredWithItsIdAndText)
+{
+    CDevice device(Address(kPlain));
+    ASSERT_TRUE(device.Ok());
+    const uint64_t qwBefore = kyrsim::SimCommandCount(kPlain);
+    const std::pair<std::string, std::string> cases[] = {
+        {"echo hello there", "hello there"},
+        {"version", "MM 2.7 nv1 model 0x0031 Mar 14 2024 10:20:30"},
+        {"frobnicate 3", "unknown command: frobnicate 3"},
+    };
+    uint8_t nId = 40;
+    for (const auto& [szCommand, szAnswer] : cases) {
+        const std::vector<Packet> packets = device.Exchange(++nId, szCommand);
+        ASSERT_EQ(packets.size(), 1u) << szCommand;
+        EXPECT_EQ(packets[0].wId, 0x1008) << szCommand;
+        EXPECT_TRUE(packets[0].bCrcOk) << szCommand;
+        EXPECT_EQ(packets[0].CmdId(), nId) << szCommand;
+        EXPECT_EQ(packets[0].Text(), szAnswer) << szCommand;
+    }
+    const std::vector<Packet> status = device.Exchange(++nId, "status");
+    ASSERT_EQ(status.size(), 1u);
+    EXPECT_EQ(status[0].Text().rfind("ok letters= uptime=", 0), 0u) << status[0].Text();
+
+    EXPECT_EQ(kyrsim::SimCommandCount(kPlain), qwBefore + 4);
+    const std::optional<kyrsim::SimCommand> last = kyrsim::SimLastCommand(kPlain);
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->nId, nId);
+    EXPECT_EQ(last->szText, "status");
+}
+
+TEST(Commands, ALongCommandAndALongAnswerSpanSeveralReports)
+{
+    CDevice device(Address(kPlain));
+    ASSERT_TRUE(device.Ok());
+    // 150 text bytes make a 161-byte command packet: three OUT reports.
+    const std::string szText(150, 'x');
+    std::vector<Packet> packets = device.Exchange(7, "echo " + szText);
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].Text(), szText);
+
+    // 450 characters in pieces of 200: two continued pieces, then the rest.
+    packets = device.Exchange(8, "long 450");
+    ASSERT_EQ(Ids(packets), (std::vector<uint16_t>{0x1009, 0x1009, 0x1008}));
+    std::string szJoined;
+    for (const Packet& p : packets) {
+        EXPECT_TRUE(p.bCrcOk);
+        EXPECT_EQ(p.CmdId(), 8);
+        szJoined += p.Text();
+    }
+    ASSERT_EQ(szJoined.size(), 450u);
+    EXPECT_EQ(szJoined.substr(0, 12), "012345678901");
+    EXPECT_EQ(packets[0].Text().size(), 200u);
+
+    packets = device.Exchange(9, "rse failed");
+    ASSERT_EQ(Ids(packets), std::vector<uint16_t>{0x100A});
+    EXPECT_EQ(packets[0].Text(), "failed");
+    packets = device.Exchange(10, "notify warming up");
+    ASSERT_EQ(Ids(packets), (std::vector<uint16_t>{0x100C, 0x1008}));
+    EXPECT_EQ(packets[0].Text(), "warming up");
+    EXPECT_EQ(packets[0].CmdId(), 10);
+}
+
+TEST(Commands, EchoComesBeforeTheAnswer)
+{
+    CDevice device(Address(kEcho));
+    ASSERT_TRUE(device.Ok());
+    const std::vector<Packet> packets = device.Exchange(21, "echo ping");
+    ASSERT_EQ(Ids(packets), (std::vector<uint16_t>{0x1007, 0x1008}));
+    EXPECT_EQ(packets[0].CmdId(), 21);
+    EXPECT_EQ(packets[0].Text(), "echo ping");
+    EXPECT_EQ(packets[1].CmdId(), 21);
+    EXPECT_EQ(packets[1].Text(), "ping");
+}
+
+TEST(Commands, ALateAnswerComesAfterItsDelay)
+{
+    CDevice device(Address(kLate));
+    ASSERT_TRUE(device.Ok());
+    const auto sent = Clock::now();
+    ASSERT_TRUE(device.SendCommand(30, "echo slow"));
+    const std::optional<Report> first = device.Read(5s);
+    ASSERT_TRUE(first);
+    // The device waits 300 ms; allow for a slow machine on the upper side only.
+    EXPECT_GE(Clock::now() - sent, 280ms);
+    const std::vector<Packet> packets = Assemble({*first});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].CmdId(), 30);
+    EXPECT_EQ(packets[0].Text(), "slow");
+}
+
+TEST(Commands, TwiceAnswersTwice)
+{
+    CDevice device(Address(kTwice));
+    ASSERT_TRUE(device.Ok());
+    const std::vector<Packet> packets = device.Exchange(3, "version");
+    ASSERT_EQ(Ids(packets), (std::vector<uint16_t>{0x1008, 0x1008}));
+    EXPECT_EQ(packets[0].bytes, packets[1].bytes);
+    EXPECT_EQ(packets[1].CmdId(), 3);
+}
+
+TEST(Commands, AForeignAnswerCarriesTheNextIdAndNeverZero)
+{
+    CDevice device(Address(kForeign));
+    ASSERT_TRUE(device.Ok());
+    for (const auto& [nSent, nAnswered] : {std::pair<uint8_t, uint8_t>{17, 18}, {254, 255}, {255, 1}}) {
+        const std::vector<Packet> packets = device.Exchange(nSent, "echo id");
+        ASSERT_EQ(packets.size(), 1u);
+        EXPECT_EQ(packets[0].CmdId(), nAnswered) << int(nSent);
+        EXPECT_EQ(packets[0].Text(), "id");
+    }
+}
+
+TEST(Commands, ASilentDeviceCountsCommandsButNeverAnswers)
+{
+    CDevice device(Address(kSilent));
+    ASSERT_TRUE(device.Ok());
+    const uint64_t qwBefore = kyrsim::SimCommandCount(kSilent);
+    ASSERT_TRUE(device.SendCommand(5, "version"));
+    EXPECT_FALSE(device.Read(500ms));
+    EXPECT_EQ(kyrsim::SimCommandCount(kSilent), qwBefore + 1);
+}
+
+// ---- firmware queries ----------------------------------------------------------
+
+TEST(Firmware, TheModeQueryIsAnsweredPerUnit)
+{
+    CDevice device(Address(kPlain));
+    ASSERT_TRUE(device.Ok());
+    const auto ask = [&](uint16_t wAddr) -> std::optional<Report> {
+        if (!device.SendQuery({static_cast<uint8_t>(0x04), static_cast<uint8_t>((wAddr | 0x0100) >> 8), 0, 0}))
+            return std::nullopt;
+        return device.Read(500ms);
+    };
+    // Main module: 01 01 06 04 11 00 00 + CRC out, a 0x1104 packet with mode 4 back.
+    std::optional<Report> answer = ask(0x1000);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)[1], 0x01);
+    EXPECT_EQ((*answer)[2], 6);
+    EXPECT_EQ(Word(answer->data() + 3), 0x1104);
+    EXPECT_EQ(Word(answer->data() + 5), 4);
+    EXPECT_TRUE(CrcOk(std::vector<uint8_t>(answer->begin() + 3, answer->begin() + 9)));
+
+    answer = ask(0x2000);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(Word(answer->data() + 3), 0x2104);
+    EXPECT_EQ(Word(answer->data() + 5), 2);
+
+    kyrsim::SimSetFirmwareMode(kPlain, 0x1000, 3);
+    answer = ask(0x1000);
+    kyrsim::SimSetFirmwareMode(kPlain, 0x1000, 4);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(Word(answer->data() + 5), 3);
+
+    EXPECT_FALSE(ask(0x3000)) << "no unit sits at 0x3000";
+}
+
+TEST(Firmware, VersionQueriesAreAnsweredWithTheQueryId)
+{
+    CDevice device(Address(kPlain));
+    ASSERT_TRUE(device.Ok());
+    ASSERT_TRUE(device.SendQuery({0x05, 0x11, 0, 0}));
+    std::optional<Report> answer = device.Read(500ms);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)[2], 6);
+    EXPECT_EQ(Word(answer->data() + 3), 0x1105);
+    EXPECT_EQ(Word(answer->data() + 5), 0x0031);
+
+    std::vector<uint8_t> app = {0x00, 0x20, 0, 0};
+    app.resize(31);
+    ASSERT_TRUE(device.SendQuery(app));
+    answer = device.Read(500ms);
+    ASSERT_TRUE(answer);
+    ASSERT_EQ((*answer)[2], 33);
+    const std::vector<uint8_t> packet(answer->begin() + 3, answer->begin() + 36);
+    EXPECT_TRUE(CrcOk(packet));
+    EXPECT_EQ(Word(&packet[0]), 0x2000);
+    EXPECT_EQ(Word(&packet[8]), 1) << "camera module major";
+    EXPECT_EQ(Word(&packet[6]), 3) << "camera module minor";
+    EXPECT_EQ(std::string(packet.begin() + 12, packet.begin() + 23), "Mar 14 2024");
+}
+
+TEST(Firmware, FwmodeSetsEveryUnit)
+{
+    CDevice device(Address(kFwMode3));
+    ASSERT_TRUE(device.Ok());
+    for (const uint16_t wAddr : {0x1000, 0x4000, 0xA000}) {
+        ASSERT_TRUE(device.SendQuery({0x04, static_cast<uint8_t>((wAddr | 0x0100) >> 8), 0, 0}));
+        const std::optional<Report> answer = device.Read(500ms);
+        ASSERT_TRUE(answer) << std::hex << wAddr;
+        EXPECT_EQ(Word(answer->data() + 3), wAddr | 0x0104);
+        EXPECT_EQ(Word(answer->data() + 5), 3);
+    }
+}
+
+}  // namespace
