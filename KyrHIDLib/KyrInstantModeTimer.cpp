@@ -33,6 +33,7 @@ bool CKyrInstantModeTimer::IsTimerThread() const
 bool CKyrInstantModeTimer::Run()
 {
     tls_pRunningTimer = this;
+    pthread_setname_np(pthread_self(), "kyrhid-timer");
     CKyrTimer stopwatch;
     for (;;) {
         const unsigned long dwElapsed = stopwatch.GetMiliseconds();

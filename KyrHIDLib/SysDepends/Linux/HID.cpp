@@ -9,6 +9,7 @@
 #include "Include/HID.h"
 
 #include <libusb.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -358,6 +359,7 @@ void CHIDAdaptor::Close()
 
 bool CHIDAdaptor::Run()
 {
+    pthread_setname_np(pthread_self(), "kyrhid-read");
     libusb_device_handle* pHandle;
     libusb_transfer* pTransfer;
     {
