@@ -95,6 +95,59 @@ std::vector<Packet> Assemble(const std::vector<Report>& reports)
     return packets;
 }
 
+// A packet of the stream series (types 0x80 and 0x81): a header with its
+// CRC and, for raw-format packets, the raw data that follows it.
+struct StreamPacket {
+    uint16_t wId = 0;
+    bool bCrcOk = false;
+    size_t nRawExpected = 0;
+    size_t nRaw = 0;
+};
+
+std::vector<StreamPacket> AssembleStream(const std::vector<Report>& reports)
+{
+    std::vector<StreamPacket> packets;
+    std::vector<uint8_t> pending;
+    bool bInRaw = false;
+    for (const Report& r : reports) {
+        if ((r[1] & 0xFE) != 0x80 || r[2] > 61)
+            continue;
+        if (bInRaw) {
+            packets.back().nRaw += r[2];
+            bInRaw = r[1] == 0x80;
+            continue;
+        }
+        pending.insert(pending.end(), r.begin() + 3, r.begin() + 3 + r[2]);
+        if (r[1] != 0x81)
+            continue;
+        StreamPacket p;
+        p.wId = pending.size() >= 2 ? Word(pending.data()) : 0;
+        p.bCrcOk = CrcOk(pending);
+        if ((p.wId & 0x0800) != 0 && pending.size() >= 6) {
+            p.nRawExpected = Word(pending.data() + 4);
+            bInRaw = true;
+        }
+        packets.push_back(p);
+        pending.clear();
+    }
+    return packets;
+}
+
+std::vector<Report> Reports(const std::vector<std::pair<Clock::time_point, Report>>& timed)
+{
+    std::vector<Report> reports;
+    for (const auto& entry : timed)
+        reports.push_back(entry.second);
+    return reports;
+}
+
+bool IsIntactTouchReport(const Report& r)
+{
+    if (r[1] != 0x01 || r[2] < 10 || r[2] > 61 || Word(r.data() + 3) != 0x1300)
+        return false;
+    return CrcOk(std::vector<uint8_t>(r.begin() + 3, r.begin() + 3 + r[2]));
+}
+
 class CDevice {
 public:
     CDevice(int nAddress)
@@ -421,6 +474,212 @@ TEST(Firmware, FwmodeSetsEveryUnit)
         EXPECT_EQ(Word(answer->data() + 3), wAddr | 0x0104);
         EXPECT_EQ(Word(answer->data() + 5), 3);
     }
+}
+
+// ---- instant mode ------------------------------------------------------------------
+
+TEST(InstantMode, RepeatsKeepTouchPointsGoingAndTheyStopAfterTheLast)
+{
+    CDevice device(Address(kPlain));
+    ASSERT_TRUE(device.Ok());
+    std::vector<std::pair<Clock::time_point, Report>> reports;
+    std::vector<uint8_t> sentIds;
+    const auto start = Clock::now();
+    // Keep-alive every 150 ms for an expire time of 300 ms, for over a second.
+    for (uint8_t nId = 60; nId < 68; ++nId) {
+        ASSERT_TRUE(device.SendCommand(nId, "instant_mode=T,300"));
+        sentIds.push_back(nId);
+        const auto batch = device.ReadFor(150ms);
+        reports.insert(reports.end(), batch.begin(), batch.end());
+    }
+    EXPECT_EQ(kyrsim::SimStreams(kPlain), "T");
+    const auto lastRepeat = Clock::now();
+
+    size_t nLateTouches = 0;
+    for (const auto& [at, report] : reports)
+        nLateTouches += IsIntactTouchReport(report) && at - start > 800ms ? 1 : 0;
+    EXPECT_GT(nLateTouches, 0u) << "touch points ended although the mode was repeated";
+
+    std::vector<uint8_t> answeredIds;
+    for (const Packet& p : Assemble(Reports(reports))) {
+        if (p.wId == 0x1008) {
+            answeredIds.push_back(p.CmdId());
+            EXPECT_EQ(p.Text(), "T");
+        }
+    }
+    EXPECT_EQ(answeredIds, sentIds);
+
+    // Without repeats the stream ends after 300 ms; allow two seconds.
+    const auto tail = device.ReadFor(2s);
+    EXPECT_EQ(kyrsim::SimStreams(kPlain), "");
+    const auto after = device.ReadFor(300ms);
+    EXPECT_TRUE(after.empty()) << after.size() << " reports after the mode lapsed";
+    Clock::time_point lastTouch = lastRepeat;
+    for (const auto& [at, report] : tail) {
+        if (IsIntactTouchReport(report))
+            lastTouch = at;
+    }
+    EXPECT_LT(lastTouch - lastRepeat, 2s);
+}
+
+TEST(InstantMode, TheQueryAnswersTheLettersInForce)
+{
+    CDevice device(Address(kPlain));
+    ASSERT_TRUE(device.Ok());
+    const auto answer = [&](uint8_t nId, const std::string& szCommand) -> std::string {
+        // Streams may run meanwhile, so read for a while rather than until quiet.
+        if (!device.SendCommand(nId, szCommand))
+            return "<not sent>";
+        for (const Packet& p : Assemble(Reports(device.ReadFor(200ms)))) {
+            if (p.wId == 0x1008 && p.CmdId() == nId)
+                return p.Text();
+        }
+        return "<no answer>";
+    };
+    EXPECT_EQ(answer(70, "instant_mode=?"), "");
+    EXPECT_EQ(answer(71, "instant_mode=gqcM,5000,0x3f"), "MCG");
+    EXPECT_EQ(answer(72, "instant_mode=?"), "MCG");
+    EXPECT_EQ(kyrsim::SimStreams(kPlain), "MG");
+    EXPECT_EQ(answer(73, "instant_mode=MG,0"), "") << "time 0 stops the streams";
+    EXPECT_EQ(kyrsim::SimStreams(kPlain), "");
+    device.ReadUntilQuiet(200ms);
+}
+
+TEST(InstantMode, EveryStreamLetterSendsItsPacketKind)
+{
+    CDevice device(Address(kPlain));
+    ASSERT_TRUE(device.Ok());
+    ASSERT_TRUE(device.SendCommand(80, "instant_mode=MOVTGDSX,600"));
+    const std::vector<Report> reports = Reports(device.ReadFor(500ms));
+    ASSERT_TRUE(device.SendCommand(81, "instant_mode=,600"));
+    device.ReadUntilQuiet(200ms);
+
+    std::map<uint16_t, size_t> single;
+    for (const Packet& p : Assemble(reports)) {
+        EXPECT_TRUE(p.bCrcOk) << std::hex << p.wId;
+        ++single[p.wId];
+    }
+    for (const uint16_t wId : {0x1006, 0x1003, 0x1300, 0x1301, 0x1302, 0x1008})
+        EXPECT_GT(single[wId], 0u) << "no packet 0x" << std::hex << wId;
+
+    std::map<uint16_t, size_t> stream;
+    for (const StreamPacket& p : AssembleStream(reports)) {
+        EXPECT_TRUE(p.bCrcOk) << std::hex << p.wId;
+        EXPECT_EQ(p.nRaw, p.nRawExpected) << std::hex << p.wId;
+        ++stream[p.wId];
+    }
+    EXPECT_GT(stream[0x2805], 0u) << "no preview";
+    EXPECT_GT(stream[0x2801], 0u) << "no image data";
+}
+
+// ---- stream scenario -------------------------------------------------------------
+
+TEST(Stream, TouchPointsFlowFromAttachAtTheGivenRate)
+{
+    CDevice device(Address(kFast));
+    ASSERT_TRUE(device.Ok());
+    EXPECT_EQ(kyrsim::SimStreams(kFast), "T");
+    device.ReadUntilQuiet(1ms, 200ms);  // whatever queued up since the claim
+    const std::vector<Report> reports = Reports(device.ReadFor(1s));
+    const size_t nTouches = static_cast<size_t>(std::count_if(reports.begin(), reports.end(), IsIntactTouchReport));
+    EXPECT_EQ(nTouches, reports.size());
+    // 1000 a second are asked for; the default 100 would fall far short.
+    EXPECT_GT(nTouches, 300u);
+}
+
+// ---- faults --------------------------------------------------------------------------
+
+// Positions of the reports that satisfy the predicate.
+template <typename Predicate>
+std::vector<size_t> Positions(const std::vector<Report>& reports, Predicate predicate)
+{
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        if (predicate(reports[i]))
+            positions.push_back(i);
+    }
+    return positions;
+}
+
+void ExpectSpacing(const std::vector<size_t>& positions, size_t nSpacing)
+{
+    ASSERT_GE(positions.size(), 3u);
+    for (size_t i = 1; i < positions.size(); ++i)
+        EXPECT_EQ(positions[i] - positions[i - 1], nSpacing) << "at " << positions[i];
+}
+
+TEST(Fault, BadCrcSpoilsEveryFifthPacket)
+{
+    CDevice device(Address(kBadCrc));
+    ASSERT_TRUE(device.Ok());
+    const std::vector<Report> reports = Reports(device.ReadFor(300ms));
+    ASSERT_GE(reports.size(), 20u);
+    for (const Report& r : reports)
+        EXPECT_EQ(Word(r.data() + 3), 0x1300);
+    ExpectSpacing(Positions(reports, [](const Report& r) { return !IsIntactTouchReport(r); }), 5);
+    EXPECT_GT(kyrsim::SimFaults(kBadCrc).at("badcrc"), 0u);
+}
+
+TEST(Fault, TruncatedDropsTheLastReportOfEverySecondLongPacket)
+{
+    CDevice device(Address(kTruncated));
+    ASSERT_TRUE(device.Ok());
+    const auto types = [&](uint8_t nId, const std::string& szCommand) {
+        std::vector<int> result;
+        if (device.SendCommand(nId, szCommand)) {
+            for (const Report& r : device.ReadUntilQuiet(300ms))
+                result.push_back(r[1]);
+        }
+        return result;
+    };
+    // 150 characters make a 160-byte response: three reports when whole.
+    EXPECT_EQ(types(1, "long 150"), (std::vector<int>{0, 0, 1}));
+    EXPECT_EQ(types(2, "long 150"), (std::vector<int>{0, 0}));
+    EXPECT_EQ(types(3, "version"), (std::vector<int>{1})) << "a one-report packet cannot lose a report";
+    EXPECT_EQ(kyrsim::SimFaults(kTruncated).at("truncated"), 1u);
+}
+
+TEST(Fault, OversizeClaimsMoreThan61BytesInEveryThirdReport)
+{
+    CDevice device(Address(kOversize));
+    ASSERT_TRUE(device.Ok());
+    const std::vector<Report> reports = Reports(device.ReadFor(300ms));
+    ASSERT_GE(reports.size(), 20u);
+    const std::vector<size_t> oversize = Positions(reports, [](const Report& r) { return r[2] > 61; });
+    ExpectSpacing(oversize, 3);
+    for (size_t i : oversize)
+        EXPECT_EQ(reports[i][2], 62);
+}
+
+TEST(Fault, GarbageComesBeforeEveryFourthPacket)
+{
+    CDevice device(Address(kGarbage));
+    ASSERT_TRUE(device.Ok());
+    const std::vector<Report> reports = Reports(device.ReadFor(300ms));
+    ASSERT_GE(reports.size(), 20u);
+    // Four intact packets between two garbage reports: the fourth follows the garbage.
+    ExpectSpacing(Positions(reports, [](const Report& r) { return !IsIntactTouchReport(r); }), 5);
+}
+
+TEST(Fault, AStallSilencesTheDeviceButAnswersStillCome)
+{
+    CDevice device(Address(kStall));
+    ASSERT_TRUE(device.Ok());
+    const auto timed = device.ReadFor(1500ms);
+    ASSERT_GE(timed.size(), 20u);
+    size_t nGaps = 0;
+    for (size_t i = 1; i < timed.size(); ++i)
+        nGaps += timed[i].first - timed[i - 1].first >= 300ms ? 1 : 0;
+    EXPECT_GT(nGaps, 0u) << "every 20th packet stalls the device for 400 ms";
+
+    ASSERT_TRUE(device.SendCommand(9, "echo after"));
+    bool bAnswered = false;
+    for (const auto deadline = Clock::now() + 3s; !bAnswered && Clock::now() < deadline;) {
+        for (const Packet& p : Assemble(Reports(device.ReadFor(100ms))))
+            bAnswered = bAnswered || (p.wId == 0x1008 && p.CmdId() == 9 && p.Text() == "after");
+    }
+    EXPECT_TRUE(bAnswered);
+    EXPECT_GT(kyrsim::SimFaults(kStall).at("stall"), 0u);
 }
 
 }  // namespace
