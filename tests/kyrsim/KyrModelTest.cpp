@@ -32,19 +32,12 @@ using Report = std::array<uint8_t, 64>;
 enum Device : int { kPlain = 0, kEcho, kLate, kTwice, kForeign, kSilent, kFwMode3, kFast };
 enum FaultDevice : int { kBadCrc = 0, kTruncated, kOversize, kGarbage, kStall };
 constexpr int kBus = 4;
-constexpr int kInterface = 0;
-constexpr uint8_t kIn = 0x81;
-constexpr uint8_t kOut = 0x01;
 
 struct ContextDeleter {
     void operator()(libusb_context* p) const { libusb_exit(p); }
 };
 struct HandleDeleter {
-    void operator()(libusb_device_handle* p) const
-    {
-        libusb_release_interface(p, kInterface);
-        libusb_close(p);
-    }
+    void operator()(libusb_device_handle* p) const { libusb_close(p); }
 };
 
 uint16_t Word(const uint8_t* p)
@@ -150,7 +143,9 @@ bool IsIntactTouchReport(const Report& r)
 
 class CDevice {
 public:
-    CDevice(int nAddress)
+    explicit CDevice(int nAddress, int nInterface = 0)
+        : m_nInterface(nInterface), m_bIn(static_cast<uint8_t>(0x80 | 1 << nInterface)),
+          m_bOut(static_cast<uint8_t>(1 << nInterface))
     {
         libusb_context* pContext = nullptr;
         if (libusb_init(&pContext) != 0)
@@ -162,7 +157,7 @@ public:
             libusb_device_handle* pHandle = nullptr;
             if (libusb_get_bus_number(list[i]) == kBus && libusb_get_device_address(list[i]) == nAddress &&
                 libusb_open(list[i], &pHandle) == 0) {
-                if (libusb_claim_interface(pHandle, kInterface) == 0)
+                if (libusb_claim_interface(pHandle, m_nInterface) == 0)
                     m_handle.reset(pHandle);
                 else
                     libusb_close(pHandle);
@@ -172,13 +167,21 @@ public:
             libusb_free_device_list(list, 1);
     }
 
+    ~CDevice()
+    {
+        if (m_handle)
+            libusb_release_interface(m_handle.get(), m_nInterface);
+    }
+    CDevice(const CDevice&) = delete;
+    CDevice& operator=(const CDevice&) = delete;
+
     bool Ok() const { return m_handle != nullptr; }
 
     bool Write(const Report& report)
     {
         Report copy = report;
         int nSent = 0;
-        return libusb_interrupt_transfer(m_handle.get(), kOut, copy.data(), 64, &nSent, 2000) == 0 && nSent == 64;
+        return libusb_interrupt_transfer(m_handle.get(), m_bOut, copy.data(), 64, &nSent, 2000) == 0 && nSent == 64;
     }
 
     // Writes a command packet the way a host cuts it: 61 bytes per report.
@@ -222,7 +225,7 @@ public:
     {
         Report r{};
         int nGot = 0;
-        const int nResult = libusb_interrupt_transfer(m_handle.get(), kIn, r.data(), 64, &nGot,
+        const int nResult = libusb_interrupt_transfer(m_handle.get(), m_bIn, r.data(), 64, &nGot,
                                                       static_cast<unsigned>(std::max<long>(1, timeout.count())));
         if (nResult != 0 || nGot != 64)
             return std::nullopt;
@@ -263,6 +266,9 @@ public:
     }
 
 private:
+    const int m_nInterface;
+    const uint8_t m_bIn;
+    const uint8_t m_bOut;
     std::unique_ptr<libusb_context, ContextDeleter> m_context;
     std::unique_ptr<libusb_device_handle, HandleDeleter> m_handle;
 };
@@ -303,7 +309,7 @@ TEST(Commands, EachCommandIsAnsweredWithItsIdAndText)
     }
     const std::vector<Packet> status = device.Exchange(++nId, "status");
     ASSERT_EQ(status.size(), 1u);
-    EXPECT_EQ(status[0].Text().rfind("ok letters= uptime=", 0), 0u) << status[0].Text();
+    EXPECT_EQ(status[0].Text().rfind("ok letters= gesture=none uptime=", 0), 0u) << status[0].Text();
 
     EXPECT_EQ(kyrsim::SimCommandCount(kPlain), qwBefore + 4);
     const std::optional<kyrsim::SimCommand> last = kyrsim::SimLastCommand(kPlain);
@@ -576,7 +582,8 @@ TEST(InstantMode, EveryStreamLetterSendsItsPacketKind)
 
 TEST(Stream, TouchPointsFlowFromAttachAtTheGivenRate)
 {
-    CDevice device(Address(kFast));
+    // The second of two interfaces, where hosts drive the device models.
+    CDevice device(Address(kFast), 1);
     ASSERT_TRUE(device.Ok());
     EXPECT_EQ(kyrsim::SimStreams(kFast), "T");
     device.ReadUntilQuiet(1ms, 200ms);  // whatever queued up since the claim

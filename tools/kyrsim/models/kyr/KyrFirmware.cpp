@@ -51,8 +51,11 @@ std::vector<TextPacket> AnswerCommand(std::string_view szCommand, const DeviceVi
     if (szCommand == "version")
         return Pieces(VersionText(), nChunk);
     if (szCommand == "status") {
-        return Pieces("ok letters=" + view.szLetters + " uptime=" + std::to_string(view.qwUptimeMs) +
-                          "ms commands=" + std::to_string(view.qwCommands),
+        char szGesture[24] = "none";
+        if (view.gesture)
+            std::snprintf(szGesture, sizeof szGesture, "0x%llx", static_cast<unsigned long long>(*view.gesture));
+        return Pieces("ok letters=" + view.szLetters + " gesture=" + szGesture + " uptime=" +
+                          std::to_string(view.qwUptimeMs) + "ms commands=" + std::to_string(view.qwCommands),
                       nChunk);
     }
     if (szCommand == "help")

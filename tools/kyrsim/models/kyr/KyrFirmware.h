@@ -21,6 +21,7 @@ struct TextPacket {
 
 struct DeviceView {
     std::string szLetters;  // instant-mode letters in force
+    std::optional<uint64_t> gesture;  // the gesture value that came with them
     uint64_t qwUptimeMs = 0;
     uint64_t qwCommands = 0;
 };

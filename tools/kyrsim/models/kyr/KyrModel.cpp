@@ -44,7 +44,8 @@ public:
     {
         m_start = Clock::now();
         m_pSink = &context.sink;
-        m_nStreamInterface = context.interfaces.empty() ? 0 : context.interfaces.front();
+        m_interfaces = context.interfaces;
+        m_nStreamInterface = m_interfaces.empty() ? 0 : m_interfaces.front();
         m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
     }
 
@@ -119,9 +120,11 @@ private:
         bool bPending = false;  // a report of type 0 began a packet
     };
 
+    static constexpr int kEveryInterface = -1;
+
     struct Job {
         Clock::time_point due;
-        int nInterface = 0;
+        int nInterface = 0;  // or kEveryInterface
         OutPacket packet;
         bool bSample = false;  // a stream sample: lost, not delayed, by a stall
     };
@@ -202,7 +205,7 @@ private:
         } else if (command.text == kInstantModeQuery) {
             answer = Pieces(LettersLocked(now), m_options.nChunk);
         } else {
-            const DeviceView view{LettersLocked(now),
+            const DeviceView view{LettersLocked(now), now < m_instantUntil ? m_gesture : std::nullopt,
                                   static_cast<uint64_t>(
                                       std::chrono::duration_cast<std::chrono::milliseconds>(now - m_start).count()),
                                   m_qwCommands};
@@ -218,8 +221,10 @@ private:
             const uint8_t nId = m_options.bForeign ? static_cast<uint8_t>(command.id % 255 + 1) : command.id;
             const Clock::time_point due = now + std::chrono::milliseconds(m_options.nLateMs);
             for (int nCopy = 0; nCopy < (m_options.bTwice ? 2 : 1); ++nCopy) {
-                for (const TextPacket& piece : answer)
-                    PushLocked(due, nInterface, Plain(encoder::Text(encoder::kAddrMM, piece.kind, wTick, nId, piece.text)));
+                for (const TextPacket& piece : answer) {
+                    PushLocked(due, nInterface,
+                               Plain(encoder::Text(encoder::kAddrMM, piece.kind, wTick, nId, piece.text)));
+                }
             }
         }
         m_cv.notify_all();
@@ -248,8 +253,13 @@ private:
                 for (auto& [cLetter, stream] : streams) {
                     if (stream.next > now)
                         continue;
+                    // Streams of the SPEC have no command to say where the
+                    // host listens; unclaimed interfaces drop their reports.
+                    const int nInterface = m_options.szStreams.find(cLetter) != std::string::npos
+                                               ? kEveryInterface
+                                               : m_nStreamInterface;
                     for (OutPacket& packet : StreamSample(cLetter, stream.nSample++, Tick(now)))
-                        due.push_back(Job{now, m_nStreamInterface, std::move(packet), true});
+                        due.push_back(Job{now, nInterface, std::move(packet), true});
                     // Missed samples are not made up: a device samples the present.
                     stream.next += std::chrono::microseconds(1000000 / m_options.rates.at(cLetter));
                     if (stream.next <= now)
@@ -264,8 +274,10 @@ private:
                 // A stall holds back the answers still due, ahead of any
                 // later ones; the stream samples are lost.
                 for (size_t i = nSent; i < due.size(); ++i) {
-                    if (!due[i].bSample)
-                        m_jobs.emplace(due[i].due, std::move(due[i]));
+                    if (!due[i].bSample) {
+                        const Clock::time_point when = due[i].due;
+                        m_jobs.emplace(when, std::move(due[i]));
+                    }
                 }
                 continue;
             }
@@ -291,8 +303,14 @@ private:
     {
         for (size_t i = 0; i < jobs.size(); ++i) {
             const CFaultInjector::Output out = m_faults.Send(std::move(jobs[i].packet));
-            for (const encoder::Report& report : out.reports)
-                m_pSink->EmitInReport(jobs[i].nInterface, report);
+            for (const encoder::Report& report : out.reports) {
+                if (jobs[i].nInterface != kEveryInterface) {
+                    m_pSink->EmitInReport(jobs[i].nInterface, report);
+                    continue;
+                }
+                for (int nInterface : m_interfaces)
+                    m_pSink->EmitInReport(nInterface, report);
+            }
             if (out.nStallMs != 0) {
                 stallUntil = Clock::now() + std::chrono::milliseconds(out.nStallMs);
                 return i + 1;
@@ -304,6 +322,7 @@ private:
     const KyrOptions m_options;
     Clock::time_point m_start;               // written before the thread starts
     IReportSink* m_pSink = nullptr;          // valid while the thread runs
+    std::vector<int> m_interfaces;           // written before the thread starts
     std::map<int, Inbound> m_inbound;        // usbfs worker thread only
     CFaultInjector m_faults;                 // sending thread; its counters are atomic
     std::jthread m_thread;
