@@ -32,7 +32,7 @@ struct ModelContext {
     std::vector<int> interfaces;  // interface numbers of the active configuration
 };
 
-/// The SPEC items a model gets: every key kyrsim itself does not know, in
+/// The device items a model gets: every key kyrsim itself does not know, in
 /// the order given; a flag such as `echo` has no value.
 struct ModelOption {
     std::string szKey;

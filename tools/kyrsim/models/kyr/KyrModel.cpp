@@ -253,7 +253,7 @@ private:
                 for (auto& [cLetter, stream] : streams) {
                     if (stream.next > now)
                         continue;
-                    // Streams of the SPEC have no command to say where the
+                    // Streams of the command line have no command to say where the
                     // host listens; unclaimed interfaces drop their reports.
                     const int nInterface = m_options.szStreams.find(cLetter) != std::string::npos
                                                ? kEveryInterface

@@ -1,4 +1,4 @@
-// The knobs of the protocol device, parsed from the SPEC keys that kyrsim
+// The knobs of the protocol device, parsed from the device keys that kyrsim
 // hands to the model (see README.md, "The kyr model").
 #pragma once
 
