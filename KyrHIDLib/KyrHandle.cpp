@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "Include/KyrDeviceIds.h"
@@ -76,6 +77,21 @@ constexpr size_t kMaxTimeText = 16;
 // The calling thread is inside a wait of this handle (and so must not wait
 // in Close for the waits to end).
 thread_local const CKyrHandle* tls_pWaitingIn = nullptr;
+
+// The calling thread is inside a notification of this handle (and so must
+// not wait in SetNotify for the notifications to end).
+thread_local const CKyrHandle* tls_pNotifying = nullptr;
+
+class NotifyScope {
+public:
+    explicit NotifyScope(const CKyrHandle* pHandle) : m_pPrevious(std::exchange(tls_pNotifying, pHandle)) {}
+    ~NotifyScope() { tls_pNotifying = m_pPrevious; }
+    NotifyScope(const NotifyScope&) = delete;
+    NotifyScope& operator=(const NotifyScope&) = delete;
+
+private:
+    const CKyrHandle* m_pPrevious;
+};
 
 // Formats an object name; a device path is 12 characters, so a name that
 // does not fit means a record that is not a device path: refused.
@@ -168,8 +184,10 @@ public:
     {
         std::shared_ptr<IKyrHandleNotify> pNotify = m_Handle.GetNotify();
         const bool bPump = pNotify && pNotify->HandlesEvents();
-        if (bPump)
+        if (bPump) {
+            NotifyScope scope(&m_Handle);
             pNotify->OnHandleEvents(&m_Handle.m_KyrDevData);
+        }
         pNotify.reset();
         std::unique_lock lock(m_Handle.m_csWait);
         auto woken = [&] { return m_Handle.m_nWakeups != m_nSeen; };
@@ -228,9 +246,15 @@ void CKyrHandle::SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify)
         std::lock_guard lock(m_csNotify);
         pOld = std::exchange(m_pNotify, std::move(pNotify));
     }
-    // pOld goes here unless a call through it is still running elsewhere;
-    // then it goes when that call returns. Never under m_csNotify: its
+    // The application may free what the old table points to once this
+    // returns: calls through it still running on other threads end first.
+    // Not so from inside a notification, which would wait for itself; the old
+    // sink then goes when that call returns. Never under m_csNotify: its
     // destructor may run application code.
+    if (tls_pNotifying != this) {
+        while (pOld.use_count() > 1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 std::shared_ptr<CKyrHandle::IKyrHandleNotify> CKyrHandle::GetNotify()
@@ -243,8 +267,10 @@ std::shared_ptr<CKyrHandle::IKyrHandleNotify> CKyrHandle::GetNotify()
 template <typename Fn>
 void CKyrHandle::Notify(Fn&& fn)
 {
-    if (std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify())
+    if (std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify()) {
+        NotifyScope scope(this);
         fn(*pNotify);
+    }
 }
 
 bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI, int nDevIndex)
@@ -317,6 +343,7 @@ void CKyrHandle::_OnDisconnect(void* pContext)
 void CKyrHandle::OnReceive(unsigned char* pData, unsigned long dwBytes)
 {
     // One sink for the whole transfer: a replacement takes effect with the next.
+    NotifyScope scope(this);
     std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify();
     for (unsigned long dwOffset = 0; dwOffset < dwBytes; dwOffset += 64) {
         const unsigned long dwLength = std::min<unsigned long>(64, dwBytes - dwOffset);
@@ -332,6 +359,7 @@ void CKyrHandle::OnDisconnect()
     Signal();
     // The sink may close and destroy this handle: nothing of it is touched
     // after the call. The local copy keeps the sink itself alive till then.
+    NotifyScope scope(this);
     std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify();
     if (pNotify)
         pNotify->OnDisconnect(&m_KyrDevData);

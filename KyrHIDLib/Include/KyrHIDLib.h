@@ -409,9 +409,11 @@ KYR_API KYR_HANDLE KyrOpenDevice(unsigned short nVendorID, unsigned short nProdu
 
 /**
  * @brief Installs a copy of the callback table (the table need not outlive the
- * call), replacing the previous one. A callback already running through the
- * old table finishes first with the old table. A table of null pointers stops
- * all callbacks. KYR_ERROR_INVALID_PARAMETER for a null handle or table.
+ * call), replacing the previous one. Returns once no callback runs through the
+ * old table any more, so that what its Context points to may be freed then;
+ * called from inside a callback of this handle, it returns at once and that
+ * callback finishes with the old table. A table of null pointers stops all
+ * callbacks. KYR_ERROR_INVALID_PARAMETER for a null handle or table.
  */
 KYR_API void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify);
 

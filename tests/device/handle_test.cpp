@@ -253,6 +253,8 @@ TEST_F(Handle, ReplacingTheTableUnderTrafficLosesAndDoublesNothing)
 {
     constexpr int kPackets = 300;
     Recorder tables[2];
+    KYR_EVENT_NOTIFY first = TableFor(tables[0]);
+    KyrSetEventNotify(m_h, &first); // before the first packet
     std::atomic<bool> bStop{false};
     std::thread swapper([&] {
         for (unsigned i = 0; !bStop; ++i) {
