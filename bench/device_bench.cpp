@@ -1,14 +1,16 @@
 // Device-path figures through the exported interface, under kyrsim:
-//   kyrsim --device <model1>,model=loopback --device <virtual> -- device_bench
-// Device 0 sends every report straight back; device 1 never answers.
+//   kyrsim --device <model1>,model=loopback --device <virtual>
+//          --device <model2>,interfaces=2,model=kyr -- device_bench
+// Device 0 sends every report straight back; device 1 never answers; device 2
+// answers commands.
 //
 // Prints, each against its goal:
 //   - KyrCloseDevice on an idle handle (goal: at most 50 ms);
 //   - CPU time of the calling thread during a synchronous command that waits
 //     1 s in vain (goal: at most 2 ms);
-//   - a synchronous raw round trip through the library against a bare libusb
-//     OUT then IN round trip on the same device, in the same run (goal: ratio
-//     at most 1.2);
+//   - synchronous round trips through the library (a raw buffer bounced by the
+//     loopback device, a command answered by the protocol device) against the
+//     same exchange on bare libusb, in the same run (goal: ratio at most 1.2);
 //   - wake-ups per second of the library's threads of an idle open handle
 //     (goal: about 11 at most: 10 timer ticks and one read timeout).
 // CPU and wake-ups are counted per thread, never per process: the emulator
@@ -40,6 +42,9 @@ constexpr unsigned short kLoopPid = KYR_USB_PRODUCT_ID_MODEL1;
 constexpr unsigned short kLoopMI = 0;
 constexpr unsigned short kSilentPid = KYR_USB_PRODUCT_ID_VIRTUAL;
 constexpr unsigned short kSilentMI = KYR_USB_VIRTUAL_INTERFACE;
+constexpr unsigned short kAnswerPid = KYR_USB_PRODUCT_ID_MODEL2;
+constexpr unsigned short kAnswerMI = KYR_USB_MODEL_INTERFACE;
+constexpr char kCommand[] = "echo x";
 
 int g_nFailures = 0;
 
@@ -75,6 +80,23 @@ std::vector<unsigned char> ModeQuery()
     std::memcpy(&report[3], packet, sizeof(packet));
     report[7] = static_cast<uint8_t>(wCrc);
     report[8] = static_cast<uint8_t>(wCrc >> 8);
+    return report;
+}
+
+// The one report of the command packet for kCommand with id nId, built from
+// the wire format: id 0x1007, tick, type 0, command id, length, text, NUL, CRC.
+std::vector<unsigned char> CommandReport(uint8_t nId)
+{
+    std::vector<uint8_t> packet = {0x07, 0x10, 0, 0, 0, nId, sizeof(kCommand) - 1, 0};
+    packet.insert(packet.end(), kCommand, kCommand + sizeof(kCommand));
+    const uint16_t wCrc = kyrsim::encoder::Crc16(packet);
+    packet.push_back(static_cast<uint8_t>(wCrc));
+    packet.push_back(static_cast<uint8_t>(wCrc >> 8));
+    std::vector<unsigned char> report(64, 0);
+    report[0] = 1;
+    report[1] = 1;
+    report[2] = static_cast<unsigned char>(packet.size());
+    std::memcpy(&report[3], packet.data(), packet.size());
     return report;
 }
 
@@ -125,25 +147,27 @@ void LIBUSB_CALL OnBareIn(libusb_transfer* pTransfer)
 // The same exchange as the library makes, on plain libusb: an IN transfer
 // waits in flight, the OUT report is written, events are handled until the IN
 // transfer has come back.
-double BareRoundTripUs(int nRounds)
+double BareRoundTripUs(unsigned short nPid, unsigned short nMI, bool bCommand, int nRounds)
 {
     libusb_context* pContext = nullptr;
     libusb_init(&pContext);
-    libusb_device_handle* pHandle = libusb_open_device_with_vid_pid(pContext, kVid, kLoopPid);
+    libusb_device_handle* pHandle = libusb_open_device_with_vid_pid(pContext, kVid, nPid);
     double dResult = -1;
-    if (pHandle != nullptr && libusb_claim_interface(pHandle, kLoopMI) == 0) {
-        std::vector<unsigned char> query = ModeQuery();
-        unsigned char in[64];
+    if (pHandle != nullptr && libusb_claim_interface(pHandle, nMI) == 0) {
+        const auto out = static_cast<unsigned char>(1 << nMI);
+        const auto in = static_cast<unsigned char>(0x80 | out);
+        unsigned char buffer[64];
         int nCompleted = 0;
         int nDone = 0;
         libusb_transfer* pIn = libusb_alloc_transfer(0);
-        libusb_fill_interrupt_transfer(pIn, pHandle, 0x81, in, 64, &OnBareIn, &nCompleted, 1000);
+        libusb_fill_interrupt_transfer(pIn, pHandle, in, buffer, 64, &OnBareIn, &nCompleted, 1000);
         const auto start = Clock::now();
         int nAnswered = 0;
         for (int i = 0; i < nRounds; ++i) {
+            std::vector<unsigned char> request = bCommand ? CommandReport(static_cast<uint8_t>(i % 255 + 1)) : ModeQuery();
             nCompleted = 0;
             libusb_submit_transfer(pIn);
-            libusb_interrupt_transfer(pHandle, 0x01, query.data(), 64, &nDone, 1000);
+            libusb_interrupt_transfer(pHandle, out, request.data(), 64, &nDone, 1000);
             while (nCompleted == 0)
                 libusb_handle_events_completed(pContext, &nCompleted);
             nAnswered += pIn->status == LIBUSB_TRANSFER_COMPLETED ? 1 : 0;
@@ -151,7 +175,7 @@ double BareRoundTripUs(int nRounds)
         if (nAnswered == nRounds)
             dResult = Ms(Clock::now() - start) * 1000 / nRounds;
         libusb_free_transfer(pIn);
-        libusb_release_interface(pHandle, kLoopMI);
+        libusb_release_interface(pHandle, nMI);
     }
     if (pHandle != nullptr)
         libusb_close(pHandle);
@@ -159,39 +183,38 @@ double BareRoundTripUs(int nRounds)
     return dResult;
 }
 
-double LibraryRoundTripUs(int nRounds)
+double LibraryRoundTripUs(unsigned short nPid, unsigned short nMI, bool bCommand, int nRounds)
 {
-    KYR_HANDLE h = KyrOpenDevice(kVid, kLoopPid, kLoopMI, 0);
+    KYR_HANDLE h = KyrOpenDevice(kVid, nPid, nMI, 0);
     if (h == nullptr)
         return -1;
     const std::vector<unsigned char> query = ModeQuery();
     int nAnswered = 0;
     const auto start = Clock::now();
     for (int i = 0; i < nRounds; ++i)
-        nAnswered += KyrSendBuffer(h, query.data(), 64, 0, 1000);
+        nAnswered += bCommand ? KyrSendCommand(h, kCommand, 0, 1000) : KyrSendBuffer(h, query.data(), 64, 0, 1000);
     const double dResult = Ms(Clock::now() - start) * 1000 / nRounds;
     KyrCloseDevice(h);
     return nAnswered == nRounds ? dResult : -1;
 }
 
-void RoundTrip()
+void RoundTrip(const char* pszWhat, unsigned short nPid, unsigned short nMI, bool bCommand)
 {
-    constexpr int kRounds = 500;
+    constexpr int kRounds = 300;
     // Interleaved, so that a noisy moment does not land on one side only.
     double dBare = 0, dLibrary = 0;
     for (int i = 0; i < 3; ++i) {
-        dBare += BareRoundTripUs(kRounds);
-        dLibrary += LibraryRoundTripUs(kRounds);
+        dBare += BareRoundTripUs(nPid, nMI, bCommand, kRounds);
+        dLibrary += LibraryRoundTripUs(nPid, nMI, bCommand, kRounds);
     }
-    dBare /= 3;
-    dLibrary /= 3;
     if (dBare <= 0 || dLibrary <= 0) {
-        std::printf("round trip could not be measured\n");
+        std::printf("%s: round trip could not be measured\n", pszWhat);
         ++g_nFailures;
         return;
     }
-    std::printf("%-58s %10.3f us\n", "bare libusb round trip (IN in flight, OUT, wait for IN)", dBare);
-    std::printf("%-58s %10.3f us\n", "KyrSendBuffer synchronous round trip", dLibrary);
+    std::printf("%-58s %10.3f us\n", (std::string(pszWhat) + ", bare libusb (IN waiting, OUT, IN back)").c_str(),
+                dBare / 3);
+    std::printf("%-58s %10.3f us\n", (std::string(pszWhat) + ", through the library").c_str(), dLibrary / 3);
     Report("  ratio library / bare", dLibrary / dBare, "x", 1.2);
 }
 
@@ -250,7 +273,8 @@ int main()
     }
     CloseLatency();
     WaitCost();
-    RoundTrip();
+    RoundTrip("raw buffer, loopback device", kLoopPid, kLoopMI, false);
+    RoundTrip("command, protocol device", kAnswerPid, kAnswerMI, true);
     IdleWakeups();
     std::printf("%s\n", g_nFailures == 0 ? "all goals met" : "some goals MISSED");
     return g_nFailures == 0 ? 0 : 1;
