@@ -51,19 +51,19 @@ std::span<const uint8_t> HidReportDescriptor()
     return kHidReport;
 }
 
-std::vector<uint8_t> BuildDescriptors(const DeviceSpec& spec)
+std::vector<uint8_t> BuildDescriptors(const DeviceSpec& devSpec)
 {
     std::vector<uint8_t> out = {18, DT_DEVICE};
     Put16(out, 0x0200);                  // bcdUSB
     out.insert(out.end(), {0, 0, 0, 64});  // class, subclass, protocol per interface; ep0 size
-    Put16(out, spec.wVendorId);
-    Put16(out, spec.wProductId);
+    Put16(out, devSpec.wVendorId);
+    Put16(out, devSpec.wProductId);
     Put16(out, 0x0100);                    // bcdDevice
     out.insert(out.end(), {0, 0, 0, 1});  // no strings; one configuration
 
     const size_t nConfig = out.size();
-    out.insert(out.end(), {9, DT_CONFIG, 0, 0, static_cast<uint8_t>(spec.nInterfaces), 1, 0, 0x80, 50});
-    for (int i = 0; i < spec.nInterfaces; ++i) {
+    out.insert(out.end(), {9, DT_CONFIG, 0, 0, static_cast<uint8_t>(devSpec.nInterfaces), 1, 0, 0x80, 50});
+    for (int i = 0; i < devSpec.nInterfaces; ++i) {
         const uint8_t bEndpoint = static_cast<uint8_t>(1 << i);
         out.insert(out.end(), {9, DT_INTERFACE, static_cast<uint8_t>(i), 0, 2, 3, 0, 0, 0});
         out.insert(out.end(), {9, DT_HID, 0x11, 0x01, 0, 1, DT_REPORT});

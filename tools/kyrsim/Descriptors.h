@@ -24,10 +24,10 @@ struct ConfigurationInfo {
     std::map<uint8_t, EndpointInfo> endpoints;  // by endpoint address
 };
 
-/// Device with spec.nInterfaces HID interfaces; interface i has interrupt IN
+/// Device with devSpec.nInterfaces HID interfaces; interface i has interrupt IN
 /// endpoint 0x80 | (1 << i) and OUT endpoint 1 << i of 64 bytes, polled every
 /// millisecond, as our library derives the endpoints from the interface number.
-std::vector<uint8_t> BuildDescriptors(const DeviceSpec& spec);
+std::vector<uint8_t> BuildDescriptors(const DeviceSpec& devSpec);
 
 /// Reads the first configuration. @throws std::invalid_argument when the
 /// bytes are not a device descriptor followed by a configuration.

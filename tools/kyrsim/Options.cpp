@@ -59,7 +59,7 @@ std::vector<uint8_t> ParseHexBytes(const std::string& szHex)
 
 DeviceSpec ParseDeviceSpec(const std::string& szSpec)
 {
-    DeviceSpec spec;
+    DeviceSpec devSpec;
     bool bVendor = false;
     bool bProduct = false;
     bool bInterfaces = false;
@@ -81,30 +81,30 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
         if (deviceKeys.count(szKey) == 0) {
             if (szKey.empty())
                 throw std::invalid_argument("item '" + szItem + "' has no key");
-            spec.modelOptions.push_back({szKey, bFlag ? std::nullopt : std::optional<std::string>(szValue)});
+            devSpec.modelOptions.push_back({szKey, bFlag ? std::nullopt : std::optional<std::string>(szValue)});
             continue;
         }
         if ((szKey == "noconfig" || szKey == "deny") != bFlag)
             throw std::invalid_argument(bFlag ? "key needs a value: " + szKey : szKey + " takes no value");
 
         if (szKey == "vid") {
-            spec.wVendorId = static_cast<uint16_t>(ParseInRange(szValue, szKey, 0, 0xFFFF));
+            devSpec.wVendorId = static_cast<uint16_t>(ParseInRange(szValue, szKey, 0, 0xFFFF));
             bVendor = true;
         } else if (szKey == "pid") {
-            spec.wProductId = static_cast<uint16_t>(ParseInRange(szValue, szKey, 0, 0xFFFF));
+            devSpec.wProductId = static_cast<uint16_t>(ParseInRange(szValue, szKey, 0, 0xFFFF));
             bProduct = true;
         } else if (szKey == "interfaces") {
             // Interface i uses endpoint number 1 << i, and endpoint numbers stop at 15.
-            spec.nInterfaces = static_cast<int>(ParseInRange(szValue, szKey, 1, 4));
+            devSpec.nInterfaces = static_cast<int>(ParseInRange(szValue, szKey, 1, 4));
             bInterfaces = true;
         } else if (szKey == "bus") {
-            spec.nBus = static_cast<int>(ParseInRange(szValue, szKey, 1, 255));
+            devSpec.nBus = static_cast<int>(ParseInRange(szValue, szKey, 1, 255));
         } else if (szKey == "addr") {
-            spec.nAddress = static_cast<int>(ParseInRange(szValue, szKey, 1, 127));
+            devSpec.nAddress = static_cast<int>(ParseInRange(szValue, szKey, 1, 127));
         } else if (szKey == "driver") {
             if (szValue.empty() || szValue == "usbfs" || szValue == "none")
                 throw std::invalid_argument("driver=" + szValue + " is not a kernel driver name");
-            spec.szDriver = szValue;
+            devSpec.szDriver = szValue;
         } else if (szKey == "model") {
             if (!CModelRegistry::Instance().Has(szValue)) {
                 std::string szKnown;
@@ -112,25 +112,25 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
                     szKnown += " " + szName;
                 throw std::invalid_argument("unknown model '" + szValue + "' (known:" + szKnown + ")");
             }
-            spec.szModel = szValue;
+            devSpec.szModel = szValue;
         } else if (szKey == "unplug") {
-            spec.nUnplugMs = static_cast<int>(ParseInRange(szValue, szKey, 0, 24 * 3600 * 1000));
+            devSpec.nUnplugMs = static_cast<int>(ParseInRange(szValue, szKey, 0, 24 * 3600 * 1000));
         } else if (szKey == "descriptors") {
-            spec.descriptors = ParseHexBytes(szValue);
+            devSpec.descriptors = ParseHexBytes(szValue);
         } else if (szKey == "noconfig") {
-            spec.bNoConfig = true;
+            devSpec.bNoConfig = true;
         } else if (szKey == "deny") {
-            spec.bDeny = true;
+            devSpec.bDeny = true;
         }
     }
     // The model judges its own keys; building one here reports them before
     // anything is set up.
-    CModelRegistry::Instance().Create(spec.szModel, spec.modelOptions);
+    CModelRegistry::Instance().Create(devSpec.szModel, devSpec.modelOptions);
     if (!bVendor || !bProduct)
         throw std::invalid_argument("vid= and pid= are required");
-    if (bInterfaces && !spec.descriptors.empty())
+    if (bInterfaces && !devSpec.descriptors.empty())
         throw std::invalid_argument("interfaces= and descriptors= exclude each other");
-    return spec;
+    return devSpec;
 }
 
 Options ParseCommandLine(int argc, char** argv)
@@ -148,7 +148,7 @@ Options ParseCommandLine(int argc, char** argv)
         std::string szSpec;
         if (szArg == "--device") {
             if (i + 1 >= argc)
-                throw std::invalid_argument("--device needs a SPEC");
+                throw std::invalid_argument("--device needs a device description");
             szSpec = argv[++i];
         } else if (szArg.rfind("--device=", 0) == 0) {
             szSpec = szArg.substr(9);
@@ -168,14 +168,14 @@ Options ParseCommandLine(int argc, char** argv)
 
     std::set<std::pair<int, int>> locations;
     for (size_t n = 0; n < options.devices.size(); ++n) {
-        DeviceSpec& spec = options.devices[n];
-        if (spec.nAddress == 0)
-            spec.nAddress = static_cast<int>(2 + n);
-        if (spec.nAddress > 127)
+        DeviceSpec& devSpec = options.devices[n];
+        if (devSpec.nAddress == 0)
+            devSpec.nAddress = static_cast<int>(2 + n);
+        if (devSpec.nAddress > 127)
             throw std::invalid_argument("device " + std::to_string(n) + ": default address is past 127; give addr=");
-        if (!locations.emplace(spec.nBus, spec.nAddress).second) {
-            throw std::invalid_argument("device " + std::to_string(n) + ": bus " + std::to_string(spec.nBus) +
-                                        " address " + std::to_string(spec.nAddress) + " is already taken");
+        if (!locations.emplace(devSpec.nBus, devSpec.nAddress).second) {
+            throw std::invalid_argument("device " + std::to_string(n) + ": bus " + std::to_string(devSpec.nBus) +
+                                        " address " + std::to_string(devSpec.nAddress) + " is already taken");
         }
     }
     return options;
@@ -186,12 +186,12 @@ std::string UsageText()
     std::string szModels;
     for (const auto& szName : CModelRegistry::Instance().Names())
         szModels += (szModels.empty() ? "" : ", ") + szName;
-    return "usage: kyrsim [--device SPEC]... -- PROGRAM [ARGS...]\n"
+    return "usage: kyrsim [--device DEVICE]... -- PROGRAM [ARGS...]\n"
            "\n"
            "Runs PROGRAM inside a umockdev testbed with emulated USB devices and\n"
            "exits with its status (128 + signal number when it was killed).\n"
            "\n"
-           "SPEC is comma-separated: vid=V,pid=P (required), interfaces=N (1-4),\n"
+           "DEVICE is comma-separated: vid=V,pid=P (required), interfaces=N (1-4),\n"
            "bus=B, addr=A, driver=NAME, model=NAME, unplug=MS, descriptors=HEX,\n"
            "noconfig, deny; any other key is an option of the model (kyr: echo,\n"
            "silent, late=MS, twice, foreign, fwmode=, stream=, rate=, chunk=, fault=).\n"

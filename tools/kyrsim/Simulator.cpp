@@ -36,12 +36,12 @@ CSimulator::CSimulator(const Options& options) : m_options(options)
 {
     m_pTestbed = std::make_unique<CTestbed>();
     for (size_t n = 0; n < options.devices.size(); ++n) {
-        const DeviceSpec& spec = options.devices[n];
+        const DeviceSpec& devSpec = options.devices[n];
         try {
-            std::unique_ptr<IDeviceModel> pModel = CModelRegistry::Instance().Create(spec.szModel, spec.modelOptions);
+            std::unique_ptr<IDeviceModel> pModel = CModelRegistry::Instance().Create(devSpec.szModel, devSpec.modelOptions);
             m_modelControls.push_back(pModel->Control());
             m_devices.push_back(
-                std::make_unique<CUsbfsDevice>(static_cast<int>(n), spec, *m_pTestbed, std::move(pModel)));
+                std::make_unique<CUsbfsDevice>(static_cast<int>(n), devSpec, *m_pTestbed, std::move(pModel)));
         } catch (const std::invalid_argument& e) {
             throw std::invalid_argument("device " + std::to_string(n) + ": " + e.what());
         }
@@ -69,7 +69,7 @@ int CSimulator::Run()
     setup.command = m_options.command;
     setup.szControlPath = m_pControl->Path();
     setup.bDropPermissionOverride =
-        std::any_of(m_options.devices.begin(), m_options.devices.end(), [](const DeviceSpec& spec) { return spec.bDeny; });
+        std::any_of(m_options.devices.begin(), m_options.devices.end(), [](const DeviceSpec& devSpec) { return devSpec.bDeny; });
     m_child = StartChild(setup);
 
     g_child_watch_add(m_child, OnChildExit, this);

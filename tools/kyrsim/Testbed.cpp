@@ -30,32 +30,32 @@ CTestbed::~CTestbed()
     g_object_unref(m_pTestbed);
 }
 
-std::string CTestbed::DevNode(const DeviceSpec& spec)
+std::string CTestbed::DevNode(const DeviceSpec& devSpec)
 {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "/dev/bus/usb/%03d/%03d", spec.nBus, spec.nAddress);
+    std::snprintf(buffer, sizeof buffer, "/dev/bus/usb/%03d/%03d", devSpec.nBus, devSpec.nAddress);
     return buffer;
 }
 
-std::string CTestbed::AddUsbDevice(const DeviceSpec& spec, int nIndex, const std::vector<uint8_t>& descriptors)
+std::string CTestbed::AddUsbDevice(const DeviceSpec& devSpec, int nIndex, const std::vector<uint8_t>& descriptors)
 {
     const ConfigurationInfo config = DescribeConfiguration(descriptors);
-    const std::string szName = std::to_string(spec.nBus) + "-" + std::to_string(nIndex + 1);
-    const std::string szDevNode = DevNode(spec);
+    const std::string szName = std::to_string(devSpec.nBus) + "-" + std::to_string(nIndex + 1);
+    const std::string szDevNode = DevNode(devSpec);
     const uint16_t wDevice = static_cast<uint16_t>(descriptors[12] | (descriptors[13] << 8));
     // usbfs minors: 128 per bus.
-    const std::string szDev = "189:" + std::to_string((spec.nBus - 1) * 128 + spec.nAddress - 1);
-    const std::string szProduct = Format("%x/", spec.wVendorId) + Format("%x/", spec.wProductId) + Format("%x", wDevice);
+    const std::string szDev = "189:" + std::to_string((devSpec.nBus - 1) * 128 + devSpec.nAddress - 1);
+    const std::string szProduct = Format("%x/", devSpec.wVendorId) + Format("%x/", devSpec.wProductId) + Format("%x", wDevice);
     // An unconfigured device shows an empty bConfigurationValue; libusb then
     // reports that no active configuration exists.
-    const std::string szConfig = spec.bNoConfig ? std::string() : std::to_string(config.bConfigurationValue);
+    const std::string szConfig = devSpec.bNoConfig ? std::string() : std::to_string(config.bConfigurationValue);
 
     const std::string attributes[][2] = {
-        {"idVendor", Format("%04x", spec.wVendorId)},
-        {"idProduct", Format("%04x", spec.wProductId)},
+        {"idVendor", Format("%04x", devSpec.wVendorId)},
+        {"idProduct", Format("%04x", devSpec.wProductId)},
         {"bcdDevice", Format("%04x", wDevice)},
-        {"busnum", std::to_string(spec.nBus)},
-        {"devnum", std::to_string(spec.nAddress)},
+        {"busnum", std::to_string(devSpec.nBus)},
+        {"devnum", std::to_string(devSpec.nAddress)},
         {"devpath", std::to_string(nIndex + 1)},
         {"bConfigurationValue", szConfig},
         {"bNumConfigurations", "1"},
@@ -69,8 +69,8 @@ std::string CTestbed::AddUsbDevice(const DeviceSpec& spec, int nIndex, const std
         {"DEVNAME", szDevNode},
         {"DEVTYPE", "usb_device"},
         {"DRIVER", "usb"},
-        {"BUSNUM", Format("%03d", spec.nBus)},
-        {"DEVNUM", Format("%03d", spec.nAddress)},
+        {"BUSNUM", Format("%03d", devSpec.nBus)},
+        {"DEVNUM", Format("%03d", devSpec.nAddress)},
         {"PRODUCT", szProduct},
         {"TYPE", "0/0/0"},
         {"MAJOR", "189"},

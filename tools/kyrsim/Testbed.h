@@ -23,10 +23,10 @@ public:
     /// Adds the sysfs device "<bus>-<nIndex + 1>" and returns its sysfs path.
     /// The device node is left to the caller (see CNodeSignal); its parent
     /// directory is created.
-    std::string AddUsbDevice(const DeviceSpec& spec, int nIndex, const std::vector<uint8_t>& descriptors);
+    std::string AddUsbDevice(const DeviceSpec& devSpec, int nIndex, const std::vector<uint8_t>& descriptors);
 
-    static std::string DevNode(const DeviceSpec& spec);
-    std::string NodePath(const DeviceSpec& spec) const { return m_szRoot + DevNode(spec); }
+    static std::string DevNode(const DeviceSpec& devSpec);
+    std::string NodePath(const DeviceSpec& devSpec) const { return m_szRoot + DevNode(devSpec); }
 
     /// @throws std::runtime_error
     void AttachIoctl(const std::string& szDevNode, UMockdevIoctlBase* pHandler);

@@ -46,30 +46,30 @@ gulong ArgumentValue(UMockdevIoctlData* pArg)
 
 }  // namespace
 
-CUsbfsDevice::CUsbfsDevice(int nIndex, const DeviceSpec& spec, CTestbed& testbed, std::unique_ptr<IDeviceModel> pModel)
+CUsbfsDevice::CUsbfsDevice(int nIndex, const DeviceSpec& devSpec, CTestbed& testbed, std::unique_ptr<IDeviceModel> pModel)
     : m_nIndex(nIndex),
-      m_spec(spec),
-      m_descriptors(spec.descriptors.empty() ? BuildDescriptors(spec) : spec.descriptors),
+      m_spec(devSpec),
+      m_descriptors(devSpec.descriptors.empty() ? BuildDescriptors(devSpec) : devSpec.descriptors),
       m_config(DescribeConfiguration(m_descriptors)),
-      m_bGeneratedDescriptors(spec.descriptors.empty()),
+      m_bGeneratedDescriptors(devSpec.descriptors.empty()),
       m_testbed(testbed),
-      m_szSysPath(testbed.AddUsbDevice(spec, nIndex, m_descriptors)),
+      m_szSysPath(testbed.AddUsbDevice(devSpec, nIndex, m_descriptors)),
       m_pModel(std::move(pModel))
 {
     for (int nInterface : m_config.interfaces)
-        m_interfaces[nInterface].szKernelDriver = spec.szDriver;
+        m_interfaces[nInterface].szKernelDriver = devSpec.szDriver;
 
-    const std::string szNode = testbed.NodePath(spec);
+    const std::string szNode = testbed.NodePath(devSpec);
     m_pSignal = std::make_unique<CNodeSignal>(szNode);
     // Root would open a mode-0000 node anyway; the runner drops root's
     // permission override in the child for that case.
-    if (spec.bDeny)
+    if (devSpec.bDeny)
         chmod(szNode.c_str(), 0);
 
     m_pHandler = umockdev_ioctl_base_new();
     g_signal_connect(m_pHandler, "handle-ioctl", G_CALLBACK(OnHandleIoctl), this);
     g_signal_connect(m_pHandler, "client-vanished", G_CALLBACK(OnClientVanished), this);
-    testbed.AttachIoctl(CTestbed::DevNode(spec), m_pHandler);
+    testbed.AttachIoctl(CTestbed::DevNode(devSpec), m_pHandler);
 
     m_pModel->OnAttach(ModelContext{*this, m_config.interfaces});
 }

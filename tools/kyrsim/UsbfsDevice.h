@@ -32,7 +32,7 @@ class CUsbfsDevice final : public IReportSink {
 public:
     /// Adds the device to the testbed and attaches the model. @throws on
     /// malformed descriptors or testbed failures.
-    CUsbfsDevice(int nIndex, const DeviceSpec& spec, CTestbed& testbed, std::unique_ptr<IDeviceModel> pModel);
+    CUsbfsDevice(int nIndex, const DeviceSpec& devSpec, CTestbed& testbed, std::unique_ptr<IDeviceModel> pModel);
     ~CUsbfsDevice() override;
     CUsbfsDevice(const CUsbfsDevice&) = delete;
     CUsbfsDevice& operator=(const CUsbfsDevice&) = delete;
