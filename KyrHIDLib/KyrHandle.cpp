@@ -701,22 +701,14 @@ bool CKyrHandle::SyncSendCommand(const char* szCmd, unsigned short wLen, unsigne
         SetLastError(KYR_ERROR_NO_DEVICE);
         return false;
     }
-    int nPacketLength = 0;
-    pkt_type* pkt_ptr = m_pMmPkt->MakePacket(szCmd, wLen, nCmdId, nPacketLength);
-    if (pkt_ptr == nullptr) {
-        SetLastError(KYR_ERROR_UNKNOWN);
-        return false;
-    }
     // In place before the first report goes out, so that no answer is missed.
     m_WaitQueue.PushWait(nCmdId);
     {
         CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
-        m_szSyncResponse[0] = '\0';
         m_nSyncResId = nCmdId;
         m_nEchoedId = -1;
     }
-    if (!WriteHIDPacket(pkt_ptr, nPacketLength)) {
-        SetLastError(KYR_ERROR_SEND_FAIL);
+    if (!BuildAndWrite(szCmd, wLen, nCmdId)) {
         m_WaitQueue.FindWaitIdAndErase(nCmdId);
         return false;
     }
@@ -733,6 +725,15 @@ bool CKyrHandle::AsyncSendCommand(const char* szCmd, unsigned short wLen, unsign
         SetLastError(KYR_ERROR_NO_DEVICE);
         return false;
     }
+    return BuildAndWrite(szCmd, wLen, nCmdId);
+}
+
+// The codec builds every packet in one buffer, and the reports of one packet
+// must reach the device in a row: senders on several threads (the
+// application's, the timer's) take turns from building to the last report.
+bool CKyrHandle::BuildAndWrite(const char* szCmd, unsigned short wLen, unsigned char nCmdId)
+{
+    std::lock_guard lock(m_csSend);
     int nPacketLength = 0;
     pkt_type* pkt_ptr = m_pMmPkt->MakePacket(szCmd, wLen, nCmdId, nPacketLength);
     if (pkt_ptr == nullptr) {
@@ -894,8 +895,8 @@ void CKyrHandle::OnInstantModeTimer()
             if (m_nInstantMode != 0) {
                 bool bChanged = false;
                 s_bIsActive = m_ProcessChecker.CheckActiveProcess(bChanged);
-                if (bChanged && m_bInstantMode)
-                    SetInstantMode(m_nInstantMode, m_nExpireTime, m_dwFGstValue);
+                if (bChanged)
+                    ResendInstantMode();
             }
         }
         PassDownloadGate();
@@ -909,11 +910,19 @@ void CKyrHandle::OnInstantModeTimer()
     }
     if (!bDue || !IsAvailableControlMode())
         return;
+    {
+        std::lock_guard lock(m_csInstantMode);
+        m_bForceFgstValue = s_bIsActive;
+    }
+    ResendInstantMode();
+}
+
+void CKyrHandle::ResendInstantMode()
+{
     int nMode, nExpireTime;
     unsigned long dwFGstValue;
     {
         std::lock_guard lock(m_csInstantMode);
-        m_bForceFgstValue = s_bIsActive;
         if (!m_bInstantMode)
             return;
         nMode = m_nInstantMode;
@@ -952,19 +961,11 @@ bool CKyrHandle::PassDownloadGate()
         bDownloading = m_bFirmwareDownloading;
     }
     if (bDownloading && m_FWDnChecker.GetState() == CKyrFWDnCheck::NotDownloading) {
-        bool bInstantMode;
-        int nMode, nExpireTime;
-        unsigned long dwFGstValue;
         {
             std::lock_guard lock(m_csInstantMode);
             m_bFirmwareDownloading = false;
-            bInstantMode = m_bInstantMode;
-            nMode = m_nInstantMode;
-            nExpireTime = m_nExpireTime;
-            dwFGstValue = m_dwFGstValue;
         }
-        if (bInstantMode)
-            SetInstantMode(nMode, nExpireTime, dwFGstValue);
+        ResendInstantMode();
         {
             std::lock_guard lock(m_csInstantMode);
             bDownloading = m_bFirmwareDownloading;

@@ -133,8 +133,11 @@ protected:
     bool AsyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId);
     bool WaitForResponse(int nWaitID, unsigned long dwTimeout);
     bool WriteHIDPacket(pkt_type* pkt_ptr, int pkt_len);
+    bool BuildAndWrite(const char* szCmd, unsigned short wLen, unsigned char nCmdId);
 
     void ExecTimer(int nExpireTime);
+    // Sends the instant mode asked for last again, if one was asked for.
+    void ResendInstantMode();
     static int GetTimeout(int nExpireTime);
 
     bool QueryFirmwareMode(unsigned short wAddr, unsigned long dwTimeout);
@@ -174,6 +177,7 @@ private:
     // Goes from false to true once (Close, unplug); every wait ends then.
     std::atomic<bool> m_bResetWait{false};
     CWaitQueue m_WaitQueue;
+    std::mutex m_csSend; // one packet at a time from MakePacket to its last report
     // Waiting callers sleep on m_cvWait; every completion, and Close, bumps
     // m_nWakeups. m_nWaiters lets Close outwait callers still inside a wait.
     std::mutex m_csWait;

@@ -142,6 +142,30 @@ TEST_F(Protocol, ModeLettersReachTheDeviceMerged)
     EXPECT_EQ(kyrsim::SimRequest("streams 0"), "T");
 }
 
+TEST_F(Protocol, CommandsFromSeveralThreadsReachTheDeviceWhole)
+{
+    // Several reports each, sent without waiting from two threads at once:
+    // interleaved reports, or one packet built over another, would spoil them.
+    const uint64_t nBefore = kyrsim::SimCommandCount(0);
+    constexpr int kPerThread = 200;
+    std::atomic<int> nSent{0};
+    auto sender = [&](char cTag) {
+        const std::string text = "echo " + std::string(150, cTag);
+        for (int i = 0; i < kPerThread; ++i)
+            nSent += KyrSendCommand(m_h, text.c_str(), 1, 0) >= 1 ? 1 : 0;
+    };
+    std::thread a(sender, 'a'), b(sender, 'b');
+    a.join();
+    b.join();
+    EXPECT_EQ(nSent.load(), 2 * kPerThread);
+    uint64_t nArrived = 0;
+    for (int i = 0; i < 200 && nArrived < 2u * kPerThread; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        nArrived = kyrsim::SimCommandCount(0) - nBefore;
+    }
+    EXPECT_EQ(nArrived, 2u * kPerThread) << "every packet arrived intact";
+}
+
 TEST_F(Protocol, FirmwareQueriesFollowTheUnitsMode)
 {
     int nMode = -1;
