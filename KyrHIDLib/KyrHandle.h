@@ -213,7 +213,7 @@ private:
     int m_nTimeoutCnt = 0;
     int m_nTimeoutIdx = 0;
     bool m_bForceFgstValue = false;
-    bool m_bUseExclusiveApp = false;
+    std::atomic<bool> m_bUseExclusiveApp{false}; // set by the application, read by the timer
     bool m_bInstantMode = false;
     CKyrFWDnCheck m_FWDnChecker;
     bool m_bFirmwareDownloading = false; // guarded by m_csInstantMode
