@@ -67,20 +67,15 @@ double ThreadCpuMs()
     return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
-// A mode query of the main module: the loopback device sends it back, and
-// the library takes the echo as the answer it waits for.
+// A mode query of the main module (it reads like a mode answer of 0): the
+// loopback device sends it back, and the library takes that as the answer it
+// waits for.
 std::vector<unsigned char> ModeQuery()
 {
-    std::vector<unsigned char> report(64, 0);
-    const uint8_t packet[4] = {0x04, 0x11, 0, 0};
-    const uint16_t wCrc = kyrsim::encoder::Crc16(packet);
-    report[0] = 1;
-    report[1] = 1;
-    report[2] = 6;
-    std::memcpy(&report[3], packet, sizeof(packet));
-    report[7] = static_cast<uint8_t>(wCrc);
-    report[8] = static_cast<uint8_t>(wCrc >> 8);
-    return report;
+    const auto report = kyrsim::encoder::CutReports(kyrsim::encoder::FirmwareMode(0x1000, 0),
+                                                    kyrsim::encoder::Series::Single)
+                            .at(0);
+    return std::vector<unsigned char>(report.begin(), report.end());
 }
 
 // The one report of the command packet for kCommand with id nId, built from

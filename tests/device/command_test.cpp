@@ -78,20 +78,12 @@ protected:
     KYR_HANDLE m_h = nullptr;
 };
 
-// A mode query for the unit at wAddr, built from the wire format.
+// A mode query for the unit at wAddr: on the wire it reads like a mode
+// answer of 0, so the device side's encoder builds it.
 std::vector<unsigned char> ModeQuery(uint16_t wAddr)
 {
-    std::vector<unsigned char> report(64, 0);
-    const uint16_t wId = wAddr | 0x0104;
-    const uint8_t packet[4] = {static_cast<uint8_t>(wId), static_cast<uint8_t>(wId >> 8), 0, 0};
-    const uint16_t wCrc = enc::Crc16(packet);
-    report[0] = 1;
-    report[1] = 1;
-    report[2] = 6;
-    std::memcpy(&report[3], packet, sizeof(packet));
-    report[7] = static_cast<uint8_t>(wCrc);
-    report[8] = static_cast<uint8_t>(wCrc >> 8);
-    return report;
+    const enc::Report report = enc::CutReports(enc::FirmwareMode(wAddr, 0), enc::Series::Single).at(0);
+    return std::vector<unsigned char>(report.begin(), report.end());
 }
 
 } // namespace
