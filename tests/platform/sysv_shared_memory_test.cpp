@@ -238,8 +238,10 @@ protected:
     {
         SysvTest::SetUp();
         m_Base = m_Dir;
-        while (m_Base.size() < BASE_LENGTH)
-            m_Base += "/" + std::string(std::min<size_t>(100, BASE_LENGTH - m_Base.size() - 1), 'd');
+        while (m_Base.size() < BASE_LENGTH) {
+            const size_t nPart = std::min<size_t>(100, BASE_LENGTH - m_Base.size() - 1);
+            m_Base.append(1, '/').append(nPart, 'd');
+        }
         std::filesystem::create_directories(m_Base);
         ASSERT_EQ(m_Base.size(), BASE_LENGTH);
         SetTmpDir(GetParam() ? m_Base + "/" : m_Base);

@@ -39,6 +39,14 @@ void Put16(std::vector<uint8_t>& out, uint16_t wValue)
     out.push_back(static_cast<uint8_t>(wValue >> 8));
 }
 
+// Byte by byte: GCC 12 at -O2 warns falsely about vector::insert of an
+// initializer list here.
+void Put(std::vector<uint8_t>& out, std::initializer_list<uint8_t> bytes)
+{
+    for (uint8_t b : bytes)
+        out.push_back(b);
+}
+
 uint16_t Get16(std::span<const uint8_t> bytes, size_t nOffset)
 {
     return static_cast<uint16_t>(bytes[nOffset] | (bytes[nOffset + 1] << 8));
@@ -55,23 +63,23 @@ std::vector<uint8_t> BuildDescriptors(const DeviceSpec& devSpec)
 {
     std::vector<uint8_t> out = {18, DT_DEVICE};
     Put16(out, 0x0200);                  // bcdUSB
-    out.insert(out.end(), {0, 0, 0, 64});  // class, subclass, protocol per interface; ep0 size
+    Put(out, {0, 0, 0, 64});  // class, subclass, protocol per interface; ep0 size
     Put16(out, devSpec.wVendorId);
     Put16(out, devSpec.wProductId);
     Put16(out, 0x0100);                    // bcdDevice
-    out.insert(out.end(), {0, 0, 0, 1});  // no strings; one configuration
+    Put(out, {0, 0, 0, 1});  // no strings; one configuration
 
     const size_t nConfig = out.size();
-    out.insert(out.end(), {9, DT_CONFIG, 0, 0, static_cast<uint8_t>(devSpec.nInterfaces), 1, 0, 0x80, 50});
+    Put(out, {9, DT_CONFIG, 0, 0, static_cast<uint8_t>(devSpec.nInterfaces), 1, 0, 0x80, 50});
     for (int i = 0; i < devSpec.nInterfaces; ++i) {
         const uint8_t bEndpoint = static_cast<uint8_t>(1 << i);
-        out.insert(out.end(), {9, DT_INTERFACE, static_cast<uint8_t>(i), 0, 2, 3, 0, 0, 0});
-        out.insert(out.end(), {9, DT_HID, 0x11, 0x01, 0, 1, DT_REPORT});
+        Put(out, {9, DT_INTERFACE, static_cast<uint8_t>(i), 0, 2, 3, 0, 0, 0});
+        Put(out, {9, DT_HID, 0x11, 0x01, 0, 1, DT_REPORT});
         Put16(out, static_cast<uint16_t>(kHidReport.size()));
-        out.insert(out.end(), {7, DT_ENDPOINT, static_cast<uint8_t>(0x80 | bEndpoint), ENDPOINT_INTERRUPT});
+        Put(out, {7, DT_ENDPOINT, static_cast<uint8_t>(0x80 | bEndpoint), ENDPOINT_INTERRUPT});
         Put16(out, REPORT_SIZE);
         out.push_back(1);
-        out.insert(out.end(), {7, DT_ENDPOINT, bEndpoint, ENDPOINT_INTERRUPT});
+        Put(out, {7, DT_ENDPOINT, bEndpoint, ENDPOINT_INTERRUPT});
         Put16(out, REPORT_SIZE);
         out.push_back(1);
     }
