@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
+#include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,16 @@ template <typename T>
 T* As(const DataPtr& pData)
 {
     return reinterpret_cast<T*>(pData->data);
+}
+
+// The unsigned int the argument points to (an interface or endpoint number),
+// or nothing when the client's pointer is bad.
+std::optional<unsigned int> PointedUInt(UMockdevIoctlData* pArg)
+{
+    DataPtr pValue = Resolve(pArg, 0, sizeof(unsigned int));
+    if (!pValue)
+        return std::nullopt;
+    return *As<unsigned int>(pValue);
 }
 
 gulong ArgumentValue(UMockdevIoctlData* pArg)
@@ -511,10 +522,10 @@ CUsbfsDevice::Result CUsbfsDevice::CheckInterfaceLocked(UMockdevIoctlClient* pCl
 
 CUsbfsDevice::Result CUsbfsDevice::ClaimInterface(UMockdevIoctlClient* pClient, UMockdevIoctlData* pArg)
 {
-    DataPtr pNumber = Resolve(pArg, 0, sizeof(unsigned int));
-    if (!pNumber)
+    const std::optional<unsigned int> number = PointedUInt(pArg);
+    if (!number)
         return {-1, EFAULT};
-    const int nInterface = static_cast<int>(*As<unsigned int>(pNumber));
+    const int nInterface = static_cast<int>(*number);
     std::lock_guard lock(m_mutex);
     if (!m_bPresent)
         return {-1, ENODEV};
@@ -535,10 +546,10 @@ void CUsbfsDevice::ReleaseClaimLocked(int nInterface)
 
 CUsbfsDevice::Result CUsbfsDevice::ReleaseInterface(UMockdevIoctlClient* pClient, UMockdevIoctlData* pArg)
 {
-    DataPtr pNumber = Resolve(pArg, 0, sizeof(unsigned int));
-    if (!pNumber)
+    const std::optional<unsigned int> number = PointedUInt(pArg);
+    if (!number)
         return {-1, EFAULT};
-    const int nInterface = static_cast<int>(*As<unsigned int>(pNumber));
+    const int nInterface = static_cast<int>(*number);
     std::lock_guard lock(m_mutex);
     if (!m_bPresent)
         return {-1, ENODEV};
@@ -685,10 +696,10 @@ CUsbfsDevice::Result CUsbfsDevice::SimpleIoctl(UMockdevIoctlClient* pClient, uns
     }
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP: {
-        DataPtr pEndpoint = Resolve(pArg, 0, sizeof(unsigned int));
-        if (!pEndpoint)
+        const std::optional<unsigned int> endpoint = PointedUInt(pArg);
+        if (!endpoint)
             return {-1, EFAULT};
-        const auto bEndpoint = static_cast<uint8_t>(*As<unsigned int>(pEndpoint));
+        const auto bEndpoint = static_cast<uint8_t>(*endpoint);
         std::lock_guard lock(m_mutex);
         if (!m_bPresent)
             return {-1, ENODEV};
