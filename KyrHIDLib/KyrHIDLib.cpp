@@ -62,16 +62,23 @@ CKyrHandle* AsHandle(KYR_HANDLE hDevice)
     return static_cast<CKyrHandle*>(hDevice);
 }
 
-// Tests the handle under the last-error rule: null is refused, anything else
+// Runs fn(handle) inside the handle under the last-error rule: null is
+// refused, a handle being closed says KYR_ERROR_NO_DEVICE, anything else
 // starts from KYR_SUCCESS.
-CKyrHandle* Accept(KYR_HANDLE hDevice)
+template <typename Result, typename Fn>
+Result WithHandle(KYR_HANDLE hDevice, Result failure, Fn&& fn)
 {
     if (hDevice == nullptr) {
         SetLastError(KYR_ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return failure;
+    }
+    CKyrHandle::Entry entry(*AsHandle(hDevice), CKyrHandle::Call);
+    if (!entry) {
+        SetLastError(KYR_ERROR_NO_DEVICE);
+        return failure;
     }
     SetLastError(KYR_SUCCESS);
-    return AsHandle(hDevice);
+    return fn(*AsHandle(hDevice));
 }
 
 // The application's table behind the handle's notification interface. Each
@@ -109,6 +116,7 @@ public:
             _EventNotify.fnOnPacket(pData->pHandle, pPacket, bSync ? 1 : 0, _EventNotify.Context);
     }
     bool HandlesEvents() const override { return _EventNotify.fnOnHandleEvents != nullptr; }
+    bool WatchesDownloads() const override { return _EventNotify.fnOnDownloadingFirmware != nullptr; }
 
 private:
     const KYR_EVENT_NOTIFY _EventNotify;
@@ -217,12 +225,14 @@ KYR_API KYR_HANDLE KyrOpenDevice(unsigned short nVendorID, unsigned short nProdu
 
 KYR_API void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify)
 {
-    if (hDevice == nullptr || pNotify == nullptr) {
+    if (pNotify == nullptr) {
         SetLastError(KYR_ERROR_INVALID_PARAMETER);
         return;
     }
-    SetLastError(KYR_SUCCESS);
-    AsHandle(hDevice)->SetNotify(std::make_shared<_KyrHandleNotifyImpl>(pNotify));
+    WithHandle(hDevice, 0, [&](CKyrHandle& handle) {
+        handle.SetNotify(std::make_shared<_KyrHandleNotifyImpl>(pNotify));
+        return 0;
+    });
 }
 
 // A null handle leaves the last error alone.
@@ -231,103 +241,105 @@ KYR_API void KyrCloseDevice(KYR_HANDLE hDevice)
     if (hDevice == nullptr)
         return;
     SetLastError(KYR_SUCCESS);
-    CKyrHandle* pHandle = AsHandle(hDevice);
-    pHandle->Close();
-    pHandle->SetNotify(nullptr);
-    delete pHandle;
+    CKyrHandle::CloseAndDestroy(AsHandle(hDevice));
 }
 
 KYR_API KYR_DEVICE_INFO KyrGetDeviceInfoFromHandle(KYR_HANDLE hDevice)
 {
-    CKyrHandle* pHandle = Accept(hDevice);
-    return pHandle != nullptr ? pHandle->GetDeviceInfo() : nullptr;
+    return WithHandle(hDevice, KYR_DEVICE_INFO{}, [](CKyrHandle& handle) -> KYR_DEVICE_INFO {
+        return handle.GetDeviceInfo();
+    });
 }
 
 KYR_API void* KyrGetLowDeviceHandle(KYR_HANDLE hDevice)
 {
-    CKyrHandle* pHandle = Accept(hDevice);
-    return pHandle != nullptr ? pHandle->GetLowDeviceHandle() : nullptr;
+    return WithHandle(hDevice, static_cast<void*>(nullptr),
+                      [](CKyrHandle& handle) { return handle.GetLowDeviceHandle(); });
 }
 
 KYR_API void KyrUseExclusiveMode(KYR_HANDLE hDevice, int bUse)
 {
-    if (CKyrHandle* pHandle = Accept(hDevice))
-        pHandle->UseExclusiveMode(bUse == 1);
+    WithHandle(hDevice, 0, [&](CKyrHandle& handle) {
+        handle.UseExclusiveMode(bUse == 1);
+        return 0;
+    });
 }
 
 KYR_API int KyrSetInstantMode(KYR_HANDLE hDevice, int nMode, unsigned short nExpireTime, unsigned long dwFgstValue)
 {
-    CKyrHandle* pHandle = Accept(hDevice);
-    if (pHandle == nullptr)
-        return 0;
-    return pHandle->SetInstantMode(nMode, nExpireTime, dwFgstValue) != 0 ? 1 : 0;
+    return WithHandle(hDevice, 0, [&](CKyrHandle& handle) {
+        return handle.SetInstantMode(nMode, nExpireTime, dwFgstValue) != 0 ? 1 : 0;
+    });
 }
 
 KYR_API int KyrSendCommand(KYR_HANDLE hDevice, const char* szCmd, int bAsync, unsigned short nTimeout)
 {
-    CKyrHandle* pHandle = Accept(hDevice);
-    if (pHandle == nullptr)
-        return 0;
+    const int nFailure = bAsync == 1 ? -1 : 0;
     if (szCmd == nullptr) {
         SetLastError(KYR_ERROR_INVALID_PARAMETER);
-        return 0;
+        return nFailure;
     }
-    return pHandle->SendCommand(szCmd, bAsync == 1, nTimeout);
+    return WithHandle(hDevice, nFailure,
+                      [&](CKyrHandle& handle) { return handle.SendCommand(szCmd, bAsync == 1, nTimeout); });
 }
 
 KYR_API char* KyrGetResponse(KYR_HANDLE hDevice)
 {
-    CKyrHandle* pHandle = Accept(hDevice);
-    return pHandle != nullptr ? pHandle->GetResponse() : nullptr;
+    return WithHandle(hDevice, static_cast<char*>(nullptr), [](CKyrHandle& handle) { return handle.GetResponse(); });
 }
 
 KYR_API int KyrSendBuffer(KYR_HANDLE hDevice, const unsigned char* pBuffer, unsigned short nBufferSize, int bAsync,
                           unsigned short nTimeout)
 {
-    CKyrHandle* pHandle = Accept(hDevice);
-    if (pHandle == nullptr)
-        return 0;
     if (pBuffer == nullptr) {
         SetLastError(KYR_ERROR_INVALID_PARAMETER);
         return 0;
     }
-    return pHandle->SendBuffer(pBuffer, nBufferSize, bAsync == 1, nTimeout) ? 1 : 0;
+    return WithHandle(hDevice, 0, [&](CKyrHandle& handle) {
+        return handle.SendBuffer(pBuffer, nBufferSize, bAsync == 1, nTimeout) ? 1 : 0;
+    });
 }
 
 KYR_API int KyrQueryFirmwareVersion(KYR_HANDLE hDevice, unsigned short wAddr, int* pnMode, int bAsync,
                                     unsigned short nTimeout)
 {
-    CKyrHandle* pHandle = Accept(hDevice);
-    if (pHandle == nullptr)
-        return 0;
     if (pnMode == nullptr) {
         SetLastError(KYR_ERROR_INVALID_PARAMETER);
         return 0;
     }
-    return pHandle->QueryFirmwareVersion(wAddr, pnMode, bAsync == 1, nTimeout) ? 1 : 0;
+    return WithHandle(hDevice, 0, [&](CKyrHandle& handle) {
+        return handle.QueryFirmwareVersion(wAddr, pnMode, bAsync == 1, nTimeout) ? 1 : 0;
+    });
 }
 
 KYR_API void KyrLockFirmwareDownload(KYR_HANDLE hDevice)
 {
-    if (CKyrHandle* pHandle = Accept(hDevice))
-        pHandle->LockFirmwareDownload();
+    WithHandle(hDevice, 0, [](CKyrHandle& handle) {
+        handle.LockFirmwareDownload();
+        return 0;
+    });
 }
 
 KYR_API void KyrUnlockFirmwareDownload(KYR_HANDLE hDevice)
 {
-    if (CKyrHandle* pHandle = Accept(hDevice))
-        pHandle->UnlockFirmwareDownload();
+    WithHandle(hDevice, 0, [](CKyrHandle& handle) {
+        handle.UnlockFirmwareDownload();
+        return 0;
+    });
 }
 
-// Pure, no device; the last error is left alone.
+// Pure, no device; the last error is left alone. A null buffer holds no
+// bytes: nothing is written to it (0, no length), and its check is that of
+// the empty packet.
 KYR_API unsigned short KyrCalculateCRC(unsigned char* pkt_ptr, unsigned short pkt_len)
 {
-    return CMmPkt::CalcCRC(pkt_ptr, pkt_len);
+    return pkt_ptr != nullptr ? CMmPkt::CalcCRC(pkt_ptr, pkt_len) : 0;
 }
 
 KYR_API unsigned short KyrCheckCRC(unsigned char* pkt_ptr, unsigned short pkt_len)
 {
-    return CMmPkt::CheckCRC(pkt_ptr, pkt_len);
+    static const unsigned char s_Empty[1] = {};
+    return pkt_ptr != nullptr ? CMmPkt::CheckCRC(pkt_ptr, pkt_len) : CMmPkt::CheckCRC(s_Empty, 0);
 }
 
 } // extern "C"

@@ -1,9 +1,12 @@
 #include "KyrHandle.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -64,34 +67,16 @@ int ModeBitOf(unsigned short nType)
 }
 
 constexpr unsigned long kNoTimeLimit = 0xFFFFFFFFUL;
-// An echo of an awaited command is followed by its answer on devices that
-// answer; one that only echoes has its caller released this long after.
-constexpr unsigned long kEchoGraceMs = 200;
 // A waiting caller that pumps the application's events does so this often.
 constexpr auto kPumpInterval = std::chrono::milliseconds(1);
 // The letters of the data-mode bits 0 to 9; bit 3 has none.
 constexpr char cstrHidModeUChar[10] = {'M', 'C', 'V', '\0', 'O', 'T', 'G', 'D', 'S', 'X'};
 // Longest time text of an "instant_mode=" command that carries a gesture value.
 constexpr size_t kMaxTimeText = 16;
-
-// The calling thread is inside a wait of this handle (and so must not wait
-// in Close for the waits to end).
-thread_local const CKyrHandle* tls_pWaitingIn = nullptr;
-
-// The calling thread is inside a notification of this handle (and so must
-// not wait in SetNotify for the notifications to end).
-thread_local const CKyrHandle* tls_pNotifying = nullptr;
-
-class NotifyScope {
-public:
-    explicit NotifyScope(const CKyrHandle* pHandle) : m_pPrevious(std::exchange(tls_pNotifying, pHandle)) {}
-    ~NotifyScope() { tls_pNotifying = m_pPrevious; }
-    NotifyScope(const NotifyScope&) = delete;
-    NotifyScope& operator=(const NotifyScope&) = delete;
-
-private:
-    const CKyrHandle* m_pPrevious;
-};
+// Ticks of the instant-mode timer between passes of the download gate, and
+// between clean-ups of the slots of dead processes.
+constexpr long kGateTicks = 10;
+constexpr long kCleanupTicks = 20;
 
 // Formats an object name; a device path is 12 characters, so a name that
 // does not fit means a record that is not a device path: refused.
@@ -105,6 +90,19 @@ bool FormatName(char (&szName)[512], const char* pszBase, bool bFirst, const cha
         if (*p == '\\')
             *p = '%';
     }
+    return true;
+}
+
+// The expire time of an "instant_mode=" text, read as the device reads it
+// (strtol, base 0); false when it is out of range of an int or negative,
+// which no device takes as meant.
+bool ParseExpireTime(const char* pszTime, int& nTime)
+{
+    errno = 0;
+    const long long llTime = strtoll(pszTime, nullptr, 0);
+    if (errno == ERANGE || llTime < 0 || llTime > INT_MAX)
+        return false;
+    nTime = static_cast<int>(llTime);
     return true;
 }
 
@@ -156,6 +154,105 @@ bool CWaitQueue::IsWaiting(int nId)
     return std::find(m_WaitIDQueue.begin(), m_WaitIDQueue.end(), nId) != m_WaitIDQueue.end();
 }
 
+// ---- Lifetime ---------------------------------------------------------------------
+
+CKyrHandle::Inside* CKyrHandle::FindInside()
+{
+    const std::thread::id self = std::this_thread::get_id();
+    for (Inside& inside : m_Inside) {
+        if (inside.id == self)
+            return &inside;
+    }
+    return nullptr;
+}
+
+bool CKyrHandle::OthersInside()
+{
+    const std::thread::id self = std::this_thread::get_id();
+    return std::any_of(m_Inside.begin(), m_Inside.end(), [&](const Inside& inside) { return inside.id != self; });
+}
+
+CKyrHandle::Entry::Entry(CKyrHandle& handle, eEntry eKind) : m_Handle(handle)
+{
+    std::lock_guard lock(m_Handle.m_csGate);
+    m_bEntered = !m_Handle.m_bClosing;
+    if (!m_bEntered)
+        return;
+    Inside* pInside = m_Handle.FindInside();
+    if (pInside == nullptr) {
+        m_Handle.m_Inside.push_back(Inside{std::this_thread::get_id()});
+        pInside = &m_Handle.m_Inside.back();
+    }
+    ++pInside->nDepth;
+    if (eKind == Transport)
+        pInside->bTransport = true;
+}
+
+CKyrHandle::Entry::~Entry()
+{
+    if (!m_bEntered)
+        return;
+    std::lock_guard lock(m_Handle.m_csGate);
+    Inside* pInside = m_Handle.FindInside();
+    if (--pInside->nDepth == 0)
+        std::erase_if(m_Handle.m_Inside, [&](const Inside& inside) { return &inside == pInside; });
+    m_Handle.m_cvGate.notify_all();
+}
+
+void CKyrHandle::CloseAndDestroy(CKyrHandle* pHandle)
+{
+    bool bSelfInside;
+    {
+        std::unique_lock lock(pHandle->m_csGate);
+        pHandle->m_bClosing = true;
+        pHandle->m_bResetWait = true;
+        lock.unlock();
+        pHandle->Signal();
+        lock.lock();
+        // Waiters give up now; notifications under way finish first.
+        pHandle->m_cvGate.wait(lock, [&] { return !pHandle->OthersInside(); });
+        bSelfInside = pHandle->FindInside() != nullptr;
+    }
+    if (!bSelfInside) {
+        pHandle->Teardown();
+        delete pHandle;
+        return;
+    }
+    try {
+        std::thread([pHandle] {
+            {
+                std::unique_lock lock(pHandle->m_csGate);
+                pHandle->m_cvGate.wait(lock, [&] { return pHandle->m_Inside.empty(); });
+            }
+            pHandle->Teardown();
+            delete pHandle;
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to finish on: the handle stays closed but is not freed,
+        // which beats joining the calling thread from itself.
+    }
+}
+
+void CKyrHandle::Teardown()
+{
+    m_InstantModeTimer.Stop();
+    m_HID.Close();
+    DestroySyncObjects();
+    SetNotify(nullptr);
+}
+
+bool CKyrHandle::IsOnTransportThread()
+{
+    std::lock_guard lock(m_csGate);
+    const Inside* pInside = FindInside();
+    return pInside != nullptr && pInside->bTransport;
+}
+
+void CKyrHandle::SetSendError(int eOtherwise)
+{
+    SetLastError(m_HID.IsDisconnected() ? KYR_ERROR_NO_DEVICE : eOtherwise);
+}
+
 // One caller's wait. Pass() pumps the application's events when it has a
 // pump, then sleeps until the next completion (or about a millisecond with a
 // pump), so that a wait never spins.
@@ -164,16 +261,7 @@ public:
     Waiter(CKyrHandle& handle, unsigned long dwTimeout) : m_Handle(handle), m_dwTimeout(dwTimeout)
     {
         std::lock_guard lock(m_Handle.m_csWait);
-        ++m_Handle.m_nWaiters;
         m_nSeen = m_Handle.m_nWakeups;
-        tls_pWaitingIn = &m_Handle;
-    }
-    ~Waiter()
-    {
-        tls_pWaitingIn = nullptr;
-        std::lock_guard lock(m_Handle.m_csWait);
-        --m_Handle.m_nWaiters;
-        m_Handle.m_cvWait.notify_all();
     }
     Waiter(const Waiter&) = delete;
     Waiter& operator=(const Waiter&) = delete;
@@ -182,24 +270,22 @@ public:
 
     void Pass()
     {
-        std::shared_ptr<IKyrHandleNotify> pNotify = m_Handle.GetNotify();
-        const bool bPump = pNotify && pNotify->HandlesEvents();
-        if (bPump) {
-            NotifyScope scope(&m_Handle);
-            pNotify->OnHandleEvents(&m_Handle.m_KyrDevData);
-        }
-        pNotify.reset();
+        bool bPump = false;
+        m_Handle.Notify([&](IKyrHandleNotify& sink) {
+            bPump = sink.HandlesEvents();
+            if (bPump)
+                sink.OnHandleEvents(&m_Handle.m_KyrDevData);
+        });
         std::unique_lock lock(m_Handle.m_csWait);
         auto woken = [&] { return m_Handle.m_nWakeups != m_nSeen; };
         if (bPump) {
             m_Handle.m_cvWait.wait_for(lock, kPumpInterval, woken);
         } else if (m_dwTimeout == kNoTimeLimit) {
-            // Woken at the echo grace as well, which may end a wait on its own.
-            m_Handle.m_cvWait.wait_for(lock, std::chrono::milliseconds(kEchoGraceMs), woken);
+            m_Handle.m_cvWait.wait(lock, woken);
         } else {
             const unsigned long dwElapsed = m_Timer.GetMiliseconds();
             const unsigned long dwLeft = dwElapsed < m_dwTimeout ? m_dwTimeout - dwElapsed : 0;
-            m_Handle.m_cvWait.wait_for(lock, std::chrono::milliseconds(std::min(dwLeft, kEchoGraceMs)), woken);
+            m_Handle.m_cvWait.wait_for(lock, std::chrono::milliseconds(dwLeft), woken);
         }
         m_nSeen = m_Handle.m_nWakeups;
     }
@@ -241,20 +327,28 @@ CKyrHandle::~CKyrHandle()
 
 void CKyrHandle::SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify)
 {
+    const bool bWatch = pNotify && pNotify->WatchesDownloads();
     std::shared_ptr<IKyrHandleNotify> pOld;
     {
         std::lock_guard lock(m_csNotify);
         pOld = std::exchange(m_pNotify, std::move(pNotify));
     }
+    {
+        std::lock_guard lock(m_csInstantMode);
+        m_bWatchDownloads = bWatch;
+    }
+    m_InstantModeTimer.Rearm(false);
     // The application may free what the old table points to once this
     // returns: calls through it still running on other threads end first.
     // Not so from inside a notification, which would wait for itself; the old
     // sink then goes when that call returns. Never under m_csNotify: its
     // destructor may run application code.
-    if (tls_pNotifying != this) {
-        while (pOld.use_count() > 1)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    if (!pOld)
+        return;
+    std::unique_lock lock(m_csGate);
+    const Inside* pInside = FindInside();
+    if (pInside == nullptr || pInside->nNotifying == 0)
+        m_cvGate.wait(lock, [&] { return pOld.use_count() == 1; });
 }
 
 std::shared_ptr<CKyrHandle::IKyrHandleNotify> CKyrHandle::GetNotify()
@@ -263,14 +357,23 @@ std::shared_ptr<CKyrHandle::IKyrHandleNotify> CKyrHandle::GetNotify()
     return m_pNotify;
 }
 
-// Calls fn(sink) outside any lock, holding the sink alive for the call.
+// Calls fn(sink) outside any lock, holding the sink alive for the call. The
+// caller is inside the handle.
 template <typename Fn>
 void CKyrHandle::Notify(Fn&& fn)
 {
-    if (std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify()) {
-        NotifyScope scope(this);
-        fn(*pNotify);
+    std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify();
+    if (!pNotify)
+        return;
+    {
+        std::lock_guard lock(m_csGate);
+        ++FindInside()->nNotifying;
     }
+    fn(*pNotify);
+    pNotify.reset();
+    std::lock_guard lock(m_csGate);
+    --FindInside()->nNotifying;
+    m_cvGate.notify_all();
 }
 
 bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI, int nDevIndex)
@@ -279,11 +382,11 @@ bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsig
         SetLastError(KYR_ERROR_ALREADY_OPENED);
         return false;
     }
+    // The lookup's own reason stands: no device, no permission (which a
+    // udev rule can mend), or no USB context at all.
     PHID_DEVICE_INFO pInfo = m_HID.GetDeviceInfo(nVendorID, nProductID, nMI, nDevIndex);
-    if (pInfo == nullptr) {
-        SetLastError(KYR_ERROR_NO_DEVICE);
+    if (pInfo == nullptr)
         return false;
-    }
     m_KyrDevData.nMI = nMI;
     m_KyrDevData.nVendorID = nVendorID;
     m_KyrDevData.nProductID = nProductID;
@@ -292,14 +395,16 @@ bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsig
     m_KyrDevData.pHandle = this;
 
     if (!CreateSyncObjects(&m_KyrDevData)) {
-        Close();
+        Teardown();
         return false;
     }
     HID_NOTIFY notify{this, &CKyrHandle::_OnDisconnect, &CKyrHandle::_OnReceive};
     m_HID.SetNotify(&notify);
+    SetLastError(KYR_SUCCESS);
     if (!m_HID.Open(nVendorID, nProductID, nMI, nDevIndex)) {
-        SetLastError(KYR_ERROR_NO_DEVICE);
-        Close();
+        if (GetLastError() == KYR_SUCCESS)
+            SetLastError(KYR_ERROR_NO_DEVICE);
+        Teardown();
         return false;
     }
     int nExpireTime;
@@ -308,61 +413,69 @@ bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsig
         m_bFirmwareDownloading = false;
         nExpireTime = m_nExpireTime;
     }
+    if (!m_InstantModeTimer.Start(this)) {
+        SetLastError(KYR_ERROR_UNKNOWN);
+        Teardown();
+        return false;
+    }
     ExecTimer(nExpireTime);
     SetLastError(KYR_SUCCESS);
     return true;
 }
 
-void CKyrHandle::Close()
+HID_DEVICE_INFO* CKyrHandle::GetDeviceInfo()
 {
-    m_bResetWait = true;
-    Signal();
-    m_InstantModeTimer.Stop();
-    m_HID.Close();
-    DestroySyncObjects();
-    // The handle is destroyed right after Close: callers still inside a wait
-    // leave it first (they have been told to give up).
-    if (tls_pWaitingIn != this) {
-        std::unique_lock lock(m_csWait);
-        m_cvWait.wait(lock, [&] { return m_nWaiters == 0; });
+    if (m_HID.IsDisconnected()) {
+        SetLastError(KYR_ERROR_NO_DEVICE);
+        return nullptr;
     }
+    return m_HID.GetDeviceInfo();
 }
 
 void CKyrHandle::_OnReceive(unsigned char* pData, unsigned long dwBytes, void* pContext)
 {
-    if (pContext != nullptr)
-        static_cast<CKyrHandle*>(pContext)->OnReceive(pData, dwBytes);
+    if (pContext == nullptr)
+        return;
+    auto* pThis = static_cast<CKyrHandle*>(pContext);
+    if (Entry entry{*pThis, Transport})
+        pThis->OnReceive(pData, dwBytes);
 }
 
 void CKyrHandle::_OnDisconnect(void* pContext)
 {
-    if (pContext != nullptr)
-        static_cast<CKyrHandle*>(pContext)->OnDisconnect();
+    if (pContext == nullptr)
+        return;
+    auto* pThis = static_cast<CKyrHandle*>(pContext);
+    if (Entry entry{*pThis, Transport})
+        pThis->OnDisconnect();
 }
 
 void CKyrHandle::OnReceive(unsigned char* pData, unsigned long dwBytes)
 {
     // One sink for the whole transfer: a replacement takes effect with the next.
-    NotifyScope scope(this);
-    std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify();
-    for (unsigned long dwOffset = 0; dwOffset < dwBytes; dwOffset += 64) {
-        const unsigned long dwLength = std::min<unsigned long>(64, dwBytes - dwOffset);
-        if (pNotify && pNotify->OnReceiveRawData(&m_KyrDevData, pData + dwOffset, dwLength))
-            return;
-        m_pMmPkt->ParsePacket(pData + dwOffset, dwLength);
-    }
+    bool bTaken = false;
+    auto parse = [&](IKyrHandleNotify* pSink) {
+        for (unsigned long dwOffset = 0; dwOffset < dwBytes && !bTaken; dwOffset += 64) {
+            const unsigned long dwLength = std::min<unsigned long>(64, dwBytes - dwOffset);
+            bTaken = pSink != nullptr && pSink->OnReceiveRawData(&m_KyrDevData, pData + dwOffset, dwLength);
+            if (!bTaken)
+                m_pMmPkt->ParsePacket(pData + dwOffset, dwLength);
+        }
+    };
+    bool bNotified = false;
+    Notify([&](IKyrHandleNotify& sink) {
+        bNotified = true;
+        parse(&sink);
+    });
+    if (!bNotified)
+        parse(nullptr);
 }
 
 void CKyrHandle::OnDisconnect()
 {
     m_bResetWait = true;
     Signal();
-    // The sink may close and destroy this handle: nothing of it is touched
-    // after the call. The local copy keeps the sink itself alive till then.
-    NotifyScope scope(this);
-    std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify();
-    if (pNotify)
-        pNotify->OnDisconnect(&m_KyrDevData);
+    Notify([&](IKyrHandleNotify& sink) { sink.OnDisconnect(&m_KyrDevData); });
 }
 
 void CKyrHandle::TPDP_OnPacket(kyrpacket* pPacket, bool bSync)
@@ -382,7 +495,9 @@ void CKyrHandle::TPDP_OnPacket(kyrpacket* pPacket, bool bSync)
             m_nSyncResId = 0xFFFF;
         }
     }
-    Notify([&](IKyrHandleNotify& sink) { sink.TPDP_OnPacket(&m_KyrDevData, pPacket, bSync); });
+    // An echo is not an answer: the flag marks the first response only.
+    const bool bAnswer = bSync && pPacket->type != kyrtype_cmd;
+    Notify([&](IKyrHandleNotify& sink) { sink.TPDP_OnPacket(&m_KyrDevData, pPacket, bAnswer); });
 }
 
 bool CKyrHandle::OnCheckSyncResposePacket(int nId)
@@ -394,15 +509,12 @@ bool CKyrHandle::OnCheckSyncResposePacket(int nId)
 // An echo of the awaited command does not answer it: were it to release the
 // caller, the response text would still be on its way and GetResponse would
 // race it. The echo is noted instead; the caller is released by the answer,
-// or kEchoGraceMs after the echo when the device only echoes.
+// or, when the device only echoes, at its time-out with success.
 void CKyrHandle::OnCompleteResponsePacket(int nId)
 {
     if (m_nDecodingKind == kyrtype_cmd) {
         CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
-        if (m_nEchoedId != nId) {
-            m_nEchoedId = nId;
-            m_EchoTimer.Reset();
-        }
+        m_nEchoedId = nId;
     } else if (m_WaitQueue.FindAndPop(nId) > 0) {
         m_WaitQueue.PushRet(nId);
     }
@@ -413,9 +525,9 @@ void CKyrHandle::OnCompleteNoneResponsePacket(unsigned short nId)
 {
     {
         CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
-        if (m_nWaitPacketId != nId)
+        if (!m_bWaitingPacket || m_nWaitPacketId != nId)
             return;
-        m_nWaitPacketId = 0xFFFF;
+        m_bWaitingPacket = false;
     }
     Signal();
 }
@@ -613,6 +725,12 @@ void CKyrHandle::UseExclusiveMode(bool bUse)
 
 int CKyrHandle::SendCommand(const char* szCmd, bool bAsync, unsigned long dwTimeout)
 {
+    // Every text is held to what one command packet carries, this one too,
+    // although it is not sent as it is.
+    if (strlen(szCmd) > static_cast<size_t>(CMmPkt::MAX_COMMAND_TEXT)) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return bAsync ? -1 : 0;
+    }
     const size_t nPrefix = strlen(cstrInstantModePrefix);
     if (strncmp(szCmd, cstrInstantModePrefix, nPrefix) != 0 || strcmp(szCmd + nPrefix, "?") == 0)
         return InnerSendCommand(szCmd, bAsync, dwTimeout);
@@ -631,7 +749,10 @@ int CKyrHandle::SendCommand(const char* szCmd, bool bAsync, unsigned long dwTime
         const char* pszTime = p + 1;
         const char* pszComma = strchr(pszTime, ',');
         if (pszComma == nullptr) {
-            nTimeout = static_cast<int>(strtol(pszTime, nullptr, 0));
+            if (!ParseExpireTime(pszTime, nTimeout)) {
+                SetLastError(KYR_ERROR_INVALID_PARAMETER);
+                return bAsync ? -1 : 0;
+            }
         } else {
             // Copied out to be read on its own; a text that does not fit is
             // refused rather than cut or read beyond.
@@ -642,11 +763,16 @@ int CKyrHandle::SendCommand(const char* szCmd, bool bAsync, unsigned long dwTime
             }
             char szTime[kMaxTimeText + 1] = {};
             memcpy(szTime, pszTime, nTimeLen);
-            nTimeout = static_cast<int>(strtol(szTime, nullptr, 0));
+            if (!ParseExpireTime(szTime, nTimeout)) {
+                SetLastError(KYR_ERROR_INVALID_PARAMETER);
+                return bAsync ? -1 : 0;
+            }
             if (pszComma[1] != '\0')
                 dwFgstValue = strtoul(pszComma + 1, nullptr, 16);
         }
     }
+    // A positive result (1, or the id of the command sent) is returned for a
+    // synchronous call too: callers tell an instant-mode request by it.
     const int nResult = SetInstantMode(nMode, nTimeout, dwFgstValue);
     if (nResult > 0)
         return nResult;
@@ -656,8 +782,12 @@ int CKyrHandle::SendCommand(const char* szCmd, bool bAsync, unsigned long dwTime
 int CKyrHandle::InnerSendCommand(const char* szCmd, bool bAsync, unsigned long dwTimeout)
 {
     const int nFailure = bAsync ? -1 : 0;
-    if (!m_HID.IsOpenDevice()) {
+    if (!IsOpen()) {
         SetLastError(KYR_ERROR_NO_DEVICE);
+        return nFailure;
+    }
+    if (!bAsync && IsOnTransportThread()) {
+        SetLastError(KYR_ERROR_NOT_SUPPORT);
         return nFailure;
     }
     // Refused before an id is taken: the packet buffer cannot hold it, and a
@@ -697,7 +827,7 @@ bool CKyrHandle::SyncSendCommand(const char* szCmd, unsigned short wLen, unsigne
         m_szSyncResponse[0] = '\0';
         m_nSyncResId = 0xFFFF;
     }
-    if (!m_HID.IsOpenDevice()) {
+    if (!IsOpen()) {
         SetLastError(KYR_ERROR_NO_DEVICE);
         return false;
     }
@@ -721,7 +851,7 @@ bool CKyrHandle::SyncSendCommand(const char* szCmd, unsigned short wLen, unsigne
 
 bool CKyrHandle::AsyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId)
 {
-    if (!m_HID.IsOpenDevice()) {
+    if (!IsOpen()) {
         SetLastError(KYR_ERROR_NO_DEVICE);
         return false;
     }
@@ -741,37 +871,28 @@ bool CKyrHandle::BuildAndWrite(const char* szCmd, unsigned short wLen, unsigned 
         return false;
     }
     if (!WriteHIDPacket(pkt_ptr, nPacketLength)) {
-        SetLastError(KYR_ERROR_SEND_FAIL);
+        SetSendError(KYR_ERROR_SEND_FAIL);
         return false;
     }
     return true;
 }
 
+// An answer may come long after the echo, so only the time-out ends a wait
+// that saw an echo: a device that only echoes has then taken the command,
+// which counts as success (without a response text).
 bool CKyrHandle::WaitForResponse(int nWaitID, unsigned long dwTimeout)
 {
     Waiter waiter(*this, dwTimeout);
-    auto echoed = [&](unsigned long dwAtLeast) {
-        CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
-        return m_nEchoedId == nWaitID && m_EchoTimer.GetMiliseconds() >= dwAtLeast;
-    };
     for (;;) {
         if (m_bResetWait)
             return false;
         if (m_WaitQueue.FindReturnId(nWaitID))
             return true;
-        // A device that only echoes: its echo is the answer.
-        if (echoed(kEchoGraceMs)) {
-            m_WaitQueue.FindWaitIdAndErase(nWaitID);
-            return true;
-        }
-        if (m_bResetWait)
-            return false;
         if (waiter.TimedOut()) {
             m_WaitQueue.FindWaitIdAndErase(nWaitID);
-            return echoed(0);
+            CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
+            return m_nEchoedId == nWaitID;
         }
-        if (m_bResetWait)
-            return false;
         waiter.Pass();
     }
 }
@@ -797,7 +918,7 @@ char* CKyrHandle::GetResponse()
 
 int CKyrHandle::SetInstantMode(int nMode, int nExpireTime, unsigned long dwFGstValue)
 {
-    if (!m_HID.IsOpenDevice() || m_nClientID < 0) {
+    if (!IsOpen() || m_nClientID < 0) {
         std::lock_guard lock(m_csInstantMode);
         m_bInstantMode = true;
         m_nInstantMode = nMode;
@@ -807,14 +928,11 @@ int CKyrHandle::SetInstantMode(int nMode, int nExpireTime, unsigned long dwFGstV
     }
     m_nInstantMode = nMode;
     if (nExpireTime == 0) {
-        // The timer thread cannot join itself: asked from there (a callback
-        // on it), it ends after the tick instead.
-        if (m_InstantModeTimer.IsTimerThread())
-            m_InstantModeTimer.SetTerminateThreadFlag();
-        else
-            m_InstantModeTimer.Stop();
-        std::lock_guard lock(m_csInstantMode);
-        m_nExpireTime = 0;
+        {
+            std::lock_guard lock(m_csInstantMode);
+            m_nExpireTime = 0;
+        }
+        m_InstantModeTimer.Rearm(false);
         return 1;
     }
     const bool bControl = IsAvailableControlMode();
@@ -833,6 +951,8 @@ int CKyrHandle::SetInstantMode(int nMode, int nExpireTime, unsigned long dwFGstV
     }
     if (bRestart)
         ExecTimer(nExpireTime);
+    else
+        m_InstantModeTimer.Rearm(false);
 
     char szLetters[11] = {};
     const unsigned nMerged = static_cast<unsigned short>(nServerInstantMode);
@@ -849,25 +969,20 @@ int CKyrHandle::SetInstantMode(int nMode, int nExpireTime, unsigned long dwFGstV
     return InnerSendCommand(szCommand, true, 1000);
 }
 
-int CKyrHandle::GetTimeout(int nExpireTime)
+// Ticks from one keep-alive to the next: 70 % of the expire time.
+long CKyrHandle::GetTimeout(int nExpireTime)
 {
-    return (nExpireTime * 70 / 100) / 100;
+    return static_cast<long>(static_cast<std::int64_t>(nExpireTime) * 70 / 100 / 100);
 }
 
 void CKyrHandle::ExecTimer(int nExpireTime)
 {
-    const bool bOnTimer = m_InstantModeTimer.IsTimerThread();
-    if (!bOnTimer)
-        m_InstantModeTimer.Stop();
     {
         std::lock_guard lock(m_csInstantMode);
         m_nTimeoutIdx = 0;
         m_nTimeoutCnt = GetTimeout(nExpireTime);
     }
-    // From the timer thread itself the running thread goes on with the new
-    // count: it cannot stop and restart itself.
-    if (!bOnTimer)
-        m_InstantModeTimer.Start(this, 100);
+    m_InstantModeTimer.Rearm(true);
 }
 
 namespace {
@@ -877,15 +992,40 @@ std::atomic<bool> s_bIsActive{false};
 
 } // namespace
 
-void CKyrHandle::OnInstantModeTimer()
+// Due: the gate pass every kGateTicks ticks and the clean-up every
+// kCleanupTicks while the handle asked for instant mode, sees a download, or
+// has a sink that hears of downloads; the keep-alive while instant mode runs
+// with an expire time. Otherwise nothing, and the timer sleeps.
+long CKyrHandle::TicksUntilDue()
 {
-    int nTick;
+    std::lock_guard lock(m_csInstantMode);
+    long nDue = CKyrInstantModeTimer::kNothingDue;
+    if (m_bInstantMode || m_bFirmwareDownloading || m_bWatchDownloads)
+        nDue = kGateTicks - m_nTimeoutIdx % kGateTicks;
+    if (m_bInstantMode && m_nExpireTime != 0) {
+        const long nKeepAlive = std::max(1L, m_nTimeoutCnt - m_nTimeoutIdx);
+        nDue = nDue == CKyrInstantModeTimer::kNothingDue ? nKeepAlive : std::min(nDue, nKeepAlive);
+    }
+    return nDue;
+}
+
+void CKyrHandle::OnInstantModeTimer(long nTicks)
+{
+    Entry entry(*this, Timer);
+    if (!entry)
+        return;
+    long nFrom, nTo;
+    bool bDue;
     {
         std::lock_guard lock(m_csInstantMode);
-        nTick = ++m_nTimeoutIdx;
+        nFrom = m_nTimeoutIdx;
+        nTo = m_nTimeoutIdx += nTicks;
+        bDue = m_bInstantMode && m_nExpireTime != 0 && m_nTimeoutCnt <= m_nTimeoutIdx;
+        if (bDue)
+            m_nTimeoutIdx = 0;
     }
-    if (nTick % 10 == 0) {
-        if (nTick % 20 == 0) {
+    if (nFrom / kGateTicks != nTo / kGateTicks) {
+        if (nFrom / kCleanupTicks != nTo / kCleanupTicks) {
             {
                 // The checker locks the block on its own: keep this handle's
                 // other threads out meanwhile.
@@ -900,13 +1040,6 @@ void CKyrHandle::OnInstantModeTimer()
             }
         }
         PassDownloadGate();
-    }
-    bool bDue;
-    {
-        std::lock_guard lock(m_csInstantMode);
-        bDue = m_nTimeoutCnt <= m_nTimeoutIdx;
-        if (bDue)
-            m_nTimeoutIdx = 0;
     }
     if (!bDue || !IsAvailableControlMode())
         return;
@@ -952,6 +1085,7 @@ bool CKyrHandle::PassDownloadGate()
         }
     }
     if (bStarted) {
+        m_InstantModeTimer.Rearm(false);
         SetLastError(KYR_ERROR_FIRMWARE_DOWNLOAD);
         Notify([&](IKyrHandleNotify& sink) { sink.TPDP_OnDownloadingFirmware(&m_KyrDevData, true); });
     }
@@ -1056,49 +1190,62 @@ bool CKyrHandle::QueryFirmwareVersion(unsigned short wAddr, int* pnMode, bool bA
 bool CKyrHandle::SendBuffer(const unsigned char* pBuffer, unsigned long dwBufferSize, bool bAsync,
                             unsigned long dwTimeout)
 {
-    // Without bytes 3 and 4 there is no packet id to wait for.
-    if (!bAsync && dwBufferSize < 5) {
+    // Without bytes 3 and 4 there is no packet id to wait for, and an empty
+    // buffer is no report at all.
+    if (dwBufferSize == 0 || (!bAsync && dwBufferSize < 5)) {
         SetLastError(KYR_ERROR_INVALID_PARAMETER);
         return false;
     }
-    if (!m_HID.IsOpenDevice()) {
+    if (!IsOpen()) {
         SetLastError(KYR_ERROR_NO_DEVICE);
+        return false;
+    }
+    if (!bAsync && IsOnTransportThread()) {
+        SetLastError(KYR_ERROR_NOT_SUPPORT);
         return false;
     }
     if (!m_bIsLockFirmwareDownload && !PassDownloadGate())
         return false;
     SetLastError(KYR_SUCCESS);
-    if (bAsync)
-        return m_HID.Write(pBuffer, dwBufferSize);
+    if (bAsync) {
+        if (m_HID.Write(pBuffer, dwBufferSize))
+            return true;
+        SetSendError(GetLastError());
+        return false;
+    }
 
     const auto wPacketId = static_cast<unsigned short>(pBuffer[3] | (pBuffer[4] << 8));
     {
         CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
-        if (m_nWaitPacketId != 0xFFFF) {
+        if (m_bWaitingPacket) {
             SetLastError(KYR_ERROR_DEVICE_BUSY);
             return false;
         }
         m_nWaitPacketId = wPacketId;
+        m_bWaitingPacket = true;
     }
     auto clearWait = [&] {
         CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
-        m_nWaitPacketId = 0xFFFF;
+        m_bWaitingPacket = false;
     };
     if (!m_HID.Write(pBuffer, dwBufferSize)) {
         clearWait();
+        SetSendError(GetLastError());
         return false;
     }
     Waiter waiter(*this, dwTimeout);
     for (;;) {
-        if (m_bResetWait)
+        if (m_bResetWait) {
+            clearWait();
             return false;
+        }
         if (waiter.TimedOut()) {
             clearWait();
             return false;
         }
         {
             CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
-            if (m_nWaitPacketId == 0xFFFF)
+            if (!m_bWaitingPacket)
                 return true;
         }
         waiter.Pass();

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "Include/HID.h"
@@ -75,6 +76,35 @@ public:
         // Whether OnHandleEvents does anything: a waiting caller that has
         // nobody to pump events for blocks instead of passing through it.
         virtual bool HandlesEvents() const { return false; }
+        // Whether TPDP_OnDownloadingFirmware does anything: only then does
+        // an idle handle have to watch for downloads.
+        virtual bool WatchesDownloads() const { return false; }
+    };
+
+    // Who enters the handle: an application call, the transport's read thread
+    // or the instant-mode timer thread.
+    enum eEntry { Call, Transport, Timer };
+
+    // The handle's lifetime. Every exported call on the handle and every
+    // notification from the transport or the timer runs inside an Entry; no
+    // Entry is granted once the handle is closing. CloseAndDestroy marks it
+    // closing, wakes every waiter and proceeds once no other thread is inside,
+    // so after it returns no thread of the library touches the handle and no
+    // callback of it runs. A thread that closes from inside the handle (from a
+    // callback) cannot wait for itself: the teardown then goes on, on a thread
+    // of its own, once that thread has left too. Whoever ends the teardown
+    // destroys the handle.
+    class Entry {
+    public:
+        Entry(CKyrHandle& handle, eEntry eKind);
+        ~Entry();
+        Entry(const Entry&) = delete;
+        Entry& operator=(const Entry&) = delete;
+        explicit operator bool() const { return m_bEntered; }
+
+    private:
+        CKyrHandle& m_Handle;
+        bool m_bEntered;
     };
 
     CKyrHandle();
@@ -82,17 +112,21 @@ public:
     CKyrHandle(const CKyrHandle&) = delete;
     CKyrHandle& operator=(const CKyrHandle&) = delete;
 
+    // On failure the handle is left closed, with no thread running: it may be
+    // deleted at once.
     bool Open(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI, int nDevIndex);
-    void Close();
-    bool IsOpen() { return m_HID.IsOpenDevice(); }
+    static void CloseAndDestroy(CKyrHandle* pHandle);
+    // Open, and the device still there.
+    bool IsOpen() { return m_HID.IsOpenDevice() && !m_HID.IsDisconnected(); }
 
     // The sink is shared: a notification in flight on another thread keeps the
     // sink it started with alive, so replacing it never destroys a sink that
-    // is being called. Any thread, callbacks included.
+    // is being called. Returns once no other thread calls the old sink. Any
+    // thread, callbacks included.
     void SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify);
     std::shared_ptr<IKyrHandleNotify> GetNotify();
 
-    HID_DEVICE_INFO* GetDeviceInfo() { return m_HID.GetDeviceInfo(); }
+    HID_DEVICE_INFO* GetDeviceInfo();
     void* GetLowDeviceHandle() { return m_HID.GetLowDeviceHandle(); }
 
     void OnReceive(unsigned char* pData, unsigned long dwBytes);
@@ -109,7 +143,8 @@ public:
     void LockFirmwareDownload();
     void UnlockFirmwareDownload();
 
-    void OnInstantModeTimer() override;
+    long TicksUntilDue() override;
+    void OnInstantModeTimer(long nTicks) override;
 
     // IMmPktNotify, called on the read thread while a report is decoded.
     bool OnCheckSyncResposePacket(int nId) override;
@@ -138,7 +173,7 @@ protected:
     void ExecTimer(int nExpireTime);
     // Sends the instant mode asked for last again, if one was asked for.
     void ResendInstantMode();
-    static int GetTimeout(int nExpireTime);
+    static long GetTimeout(int nExpireTime);
 
     bool QueryFirmwareMode(unsigned short wAddr, unsigned long dwTimeout);
     bool QueryAppFirmwareVersion(unsigned short wAddr, bool bAsync, unsigned long dwTimeout);
@@ -148,11 +183,21 @@ protected:
     bool PassDownloadGate();
 
 private:
-    // Blocks the calling waiter until Signal(), a stop, or the deadline; with
-    // an application that pumps its events, calls it and waits about a
-    // millisecond per pass. False once the deadline has passed.
+    // Blocks the calling waiter until Signal(), a close, or the deadline;
+    // with an application that pumps its events, calls it and waits about a
+    // millisecond per pass.
     class Waiter;
     void Signal();
+    // Stops the threads, closes the device and leaves the shared block; runs
+    // once nobody is inside.
+    void Teardown();
+    // Whether the calling thread is this handle's read thread, inside a
+    // notification of it: a synchronous send there could never see its
+    // answer, since this thread is the one that would deliver it.
+    bool IsOnTransportThread();
+    // Failure of a send on the device: KYR_ERROR_NO_DEVICE once it has gone,
+    // else eOtherwise.
+    void SetSendError(int eOtherwise);
     // The block's lock keeps other processes out, not this handle's other
     // threads: every access takes m_csBlock first, then the block's lock.
     class BlockAccess {
@@ -170,20 +215,33 @@ private:
     template <typename Fn>
     void Notify(Fn&& fn);
 
+    // Who is inside the handle, per thread; see Entry.
+    struct Inside {
+        std::thread::id id;
+        int nDepth = 0;     // Entries held
+        int nNotifying = 0; // notifications under way
+        bool bTransport = false;
+    };
+    Inside* FindInside(); // the calling thread's record; m_csGate held
+    bool OthersInside();  // m_csGate held
+    std::mutex m_csGate;
+    std::condition_variable m_cvGate;
+    bool m_bClosing = false;      // guarded by m_csGate
+    std::vector<Inside> m_Inside; // guarded by m_csGate
+
     CHID m_HID;
     CMmPkt* m_pMmPkt;
     CKyrInstantModeTimer m_InstantModeTimer;
     std::atomic<bool> m_bIsLockFirmwareDownload{false};
-    // Goes from false to true once (Close, unplug); every wait ends then.
+    // Goes from false to true once (close, unplug); every wait ends then.
     std::atomic<bool> m_bResetWait{false};
     CWaitQueue m_WaitQueue;
     std::mutex m_csSend; // one packet at a time from MakePacket to its last report
-    // Waiting callers sleep on m_cvWait; every completion, and Close, bumps
-    // m_nWakeups. m_nWaiters lets Close outwait callers still inside a wait.
+    // Waiting callers sleep on m_cvWait; every completion, and a close or
+    // unplug, bumps m_nWakeups.
     std::mutex m_csWait;
     std::condition_variable m_cvWait;
     unsigned m_nWakeups = 0; // guarded by m_csWait
-    int m_nWaiters = 0;      // guarded by m_csWait
     // Kind of the command-channel packet being decoded: set between the
     // codec's check and completion calls, on the thread decoding this device.
     int m_nDecodingKind = -1;
@@ -192,13 +250,15 @@ private:
     CKyrLocalSyncObject m_csSyncResponse;
     unsigned short m_nSyncResId = 0xFFFF;
     char m_szSyncResponse[440] = {};
+    // The packet id a synchronous raw send awaits. Every id is a valid
+    // packet id (0xFFFF too), so whether one is awaited is a flag of its own.
     CKyrLocalSyncObject m_csWaitPacketId;
     unsigned short m_nWaitPacketId = 0xFFFF; // guarded by m_csWaitPacketId
+    bool m_bWaitingPacket = false;           // guarded by m_csWaitPacketId
     std::atomic<unsigned short> m_nFirmwareMode{0};
-    // Echoes of awaited commands: id and when the echo came (see
-    // WaitForResponse); guarded by m_csSyncResponse.
+    // Id of the awaited command last echoed (see WaitForResponse); guarded
+    // by m_csSyncResponse.
     int m_nEchoedId = -1;
-    CKyrTimer m_EchoTimer;
 
     CKyrSharedMemory m_SharedMemory;
     CKyrLocalSyncObject m_csBlock;
@@ -210,9 +270,10 @@ private:
     std::mutex m_csInstantMode;
     unsigned long m_dwFGstValue = ~0UL;
     int m_nExpireTime = 5000;
-    int m_nTimeoutCnt = 0;
-    int m_nTimeoutIdx = 0;
+    long m_nTimeoutCnt = 0;
+    long m_nTimeoutIdx = 0;
     bool m_bForceFgstValue = false;
+    bool m_bWatchDownloads = false; // the sink hears of downloads
     std::atomic<bool> m_bUseExclusiveApp{false}; // set by the application, read by the timer
     bool m_bInstantMode = false;
     CKyrFWDnCheck m_FWDnChecker;

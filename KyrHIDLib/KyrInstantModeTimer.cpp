@@ -2,53 +2,75 @@
 
 #include <pthread.h>
 
-#include <atomic>
-
-#include "KyrTimer.h"
+#include <chrono>
 
 namespace kyr_hid_library {
 
-namespace {
-
-thread_local const CKyrInstantModeTimer* tls_pRunningTimer = nullptr;
-
-} // namespace
-
-bool CKyrInstantModeTimer::Start(ITimer* pOwner, int nInterval)
+bool CKyrInstantModeTimer::Start(ITimer* pOwner)
 {
     m_pOwner = pOwner;
-    m_nInterval = nInterval;
+    {
+        std::lock_guard lock(m_csRearm);
+        m_bRearm = false;
+        m_bRestart = false;
+    }
     SetPriority(High);
     return CKyrThread::Start();
 }
 
-bool CKyrInstantModeTimer::IsTimerThread() const
+void CKyrInstantModeTimer::Rearm(bool bRestart)
 {
-    return tls_pRunningTimer == this;
+    {
+        std::lock_guard lock(m_csRearm);
+        m_bRearm = true;
+        m_bRestart = m_bRestart || bRestart;
+    }
+    m_cvRearm.notify_all();
 }
 
-// Sleeps until the next tick, or until a stop request, instead of polling.
-// A tick comes one interval after the previous one began, plus the time the
-// wake-up takes; the handler's own running time counts toward the interval.
+void CKyrInstantModeTimer::OnTerminateRequested()
+{
+    // Under the lock, so that a thread between its check and its wait
+    // cannot miss the wake-up.
+    { std::lock_guard lock(m_csRearm); }
+    m_cvRearm.notify_all();
+}
+
+// Ticks keep their cadence from the last restart: a wake-up for a Rearm
+// reports the whole ticks that passed and sleeps on to the next tick edge.
 bool CKyrInstantModeTimer::Run()
 {
-    tls_pRunningTimer = this;
+    using Clock = std::chrono::steady_clock;
     pthread_setname_np(pthread_self(), "kyrhid-timer");
-    CKyrTimer stopwatch;
-    for (;;) {
-        const unsigned long dwElapsed = stopwatch.GetMiliseconds();
-        const unsigned long dwInterval = static_cast<unsigned long>(m_nInterval);
-        if (dwElapsed <= dwInterval) {
-            if (WaitForTerminate(dwInterval - dwElapsed + 1))
-                break;
-            continue;
+    const auto tick = std::chrono::milliseconds(kTickMs);
+    Clock::time_point last = Clock::now();
+    std::unique_lock lock(m_csRearm);
+    auto woken = [&] { return m_bRearm || IsSetTerminateThreadFlag(); };
+    while (!IsSetTerminateThreadFlag()) {
+        if (m_bRestart) {
+            m_bRestart = false;
+            last = Clock::now();
         }
-        stopwatch.Reset();
-        m_pOwner->OnInstantModeTimer();
+        m_bRearm = false;
+        lock.unlock();
+        const long nDue = m_pOwner->TicksUntilDue();
+        lock.lock();
+        if (nDue == kNothingDue)
+            m_cvRearm.wait(lock, woken);
+        else
+            m_cvRearm.wait_until(lock, last + nDue * tick, woken);
         if (IsSetTerminateThreadFlag())
             break;
+        if (m_bRestart)
+            continue;
+        const long nPassed = static_cast<long>((Clock::now() - last) / tick);
+        if (nPassed == 0)
+            continue;
+        last += nPassed * tick;
+        lock.unlock();
+        m_pOwner->OnInstantModeTimer(nPassed);
+        lock.lock();
     }
-    tls_pRunningTimer = nullptr;
     return true;
 }
 

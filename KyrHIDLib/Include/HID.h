@@ -45,11 +45,15 @@ public:
     // The open device's record; null with KYR_ERROR_NO_DEVICE while closed.
     PHID_DEVICE_INFO GetDeviceInfo();
     bool IsOpenDevice();
+    // The device has gone (an unplug seen by the read thread or a write);
+    // it stays open until Close all the same.
+    bool IsDisconnected() const;
 
-    // Callbacks for the next Open; copied. fnOnReceive runs on a library
-    // thread for every input report, fnOnDisconnect at most once per Open
-    // when the device has gone (the device stays open until Close, which may
-    // be called, and this object destroyed, from inside fnOnDisconnect).
+    // Callbacks for the next Open; copied. Both run on this object's read
+    // thread: fnOnReceive for every input report, fnOnDisconnect at most once
+    // per Open, as the thread's last act, when the device has gone. The
+    // device stays open until Close, which joins the read thread and so must
+    // not be called from either callback.
     void SetNotify(PHID_NOTIFY pNotify);
     // Selects and opens the device, claims the interface and starts reading.
     bool Open(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex);

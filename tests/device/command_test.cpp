@@ -136,7 +136,7 @@ TEST_F(Command, OverLongTextsAreRefusedBeforeAnIdIsTaken)
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
     const int nLongest = KyrSendCommand(m_h, longest.c_str(), 1, 0);
     EXPECT_EQ(nLongest, nBefore == 255 ? 1 : nBefore + 1) << "the refusals took no id";
-    EXPECT_EQ(KyrSendCommand(m_h, nullptr, 1, 0), 0);
+    EXPECT_EQ(KyrSendCommand(m_h, nullptr, 1, 0), -1) << "the asynchronous failure value";
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
 }
 

@@ -1,11 +1,12 @@
 // USB transport over libusb-1.0: enumeration, the read thread and writes.
 //
-// Every device's read thread handles events of libusb's one default context,
-// so a completion may run on any of them: callbacks find their adaptor
-// through the transfer's user data only. A thread waits for its own
-// completions with libusb_handle_events_timeout_completed on its own flags,
-// never for libusb's internal timeout, and is woken with
-// libusb_interrupt_event_handler when it must stop.
+// Each open device runs on a libusb context of its own, whose events only its
+// read thread handles (and, once that thread has been joined, the thread
+// closing the device). So a slow application callback of one device never
+// stalls another device's transfers or close, every completion of a device
+// runs on its own read thread, and a transfer is freed only after its
+// callback has run: draining waits for that, with no time limit. libusb's
+// default context, set up at load, serves enumeration only.
 #include "Include/HID.h"
 
 #include <libusb.h>
@@ -28,16 +29,31 @@ namespace kyr_hid_library {
 
 namespace {
 
-// Brackets the library's lifetime: every libusb call of the library uses the
-// default context set up here.
+// libusb's default context, for enumeration. Set up at load; an init that
+// failed there (it can, under load, when the system refuses an event fd or
+// thread) is tried again at each use, and the call fails until one succeeds.
 class CHIDInitializer {
 public:
-    CHIDInitializer()
+    CHIDInitializer() { Ensure(); }
+    ~CHIDInitializer()
     {
-        libusb_init(nullptr);
-        libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
+        if (m_bReady)
+            libusb_exit(nullptr);
     }
-    ~CHIDInitializer() { libusb_exit(nullptr); }
+
+    bool Ensure()
+    {
+        std::lock_guard lock(m_Mutex);
+        if (!m_bReady && libusb_init(nullptr) == LIBUSB_SUCCESS) {
+            libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
+            m_bReady = true;
+        }
+        return m_bReady;
+    }
+
+private:
+    std::mutex m_Mutex;
+    bool m_bReady = false; // guarded by m_Mutex
 };
 
 CHIDInitializer s_HIDInit;
@@ -48,10 +64,10 @@ struct HIDExtra {
     bool driver_attached;      // closing releases the interface and restores the kernel driver
 };
 
-// Owns a device list for one walk.
+// Owns a device list of one context for one walk.
 class DeviceList {
 public:
-    DeviceList() : m_nCount(libusb_get_device_list(nullptr, &m_ppList)) {}
+    explicit DeviceList(libusb_context* pContext) : m_nCount(libusb_get_device_list(pContext, &m_ppList)) {}
     ~DeviceList()
     {
         if (m_nCount >= 0)
@@ -87,10 +103,9 @@ bool Matches(libusb_device* pDevice, unsigned short nVendorID, unsigned short nP
 constexpr int kReportSize = 64;
 constexpr unsigned kReadTimeoutMs = 1000;
 constexpr unsigned kWriteTimeoutMs = 2000;
-// Longest wait for transfers to come back before their memory is released;
-// beyond the write timeout, so a transfer the device never answers has
-// timed out by then.
-constexpr unsigned long kDrainLimitMs = kWriteTimeoutMs + 500;
+// How often a drain cancels again what is still in flight: a transfer
+// resubmitted, or submitted, just after a cancel needs another one.
+constexpr unsigned long kDrainPassMs = 100;
 
 // Endpoint addresses follow from the interface number alone.
 unsigned char InEndpoint(int nMI)
@@ -103,24 +118,20 @@ unsigned char OutEndpoint(int nMI)
     return static_cast<unsigned char>(1 << nMI);
 }
 
-// One pass of the default context's event loop, returning early once
-// *pnCompleted is set.
-int HandleEvents(int* pnCompleted, unsigned long dwMiliseconds)
+// One pass of a context's event loop. A libusb_interrupt_event_handler
+// issued before the pass is not lost: it ends the pass at once.
+int HandleEvents(libusb_context* pContext, unsigned long dwMiliseconds)
 {
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(dwMiliseconds / 1000);
     tv.tv_usec = static_cast<suseconds_t>((dwMiliseconds % 1000) * 1000);
-    return libusb_handle_events_timeout_completed(nullptr, &tv, pnCompleted);
+    return libusb_handle_events_timeout_completed(pContext, &tv, nullptr);
 }
 
-// Sets a completion flag that another thread may be waiting on inside
-// libusb_handle_events_timeout_completed, and wakes it.
-void SignalCompletion(int* pnCompleted)
+// Whether an event pass failed for good (a signal or a wake-up is no reason).
+bool EventsFailed(int nResult)
 {
-    libusb_lock_event_waiters(nullptr);
-    *pnCompleted = 1;
-    libusb_unlock_event_waiters(nullptr);
-    libusb_interrupt_event_handler(nullptr);
+    return nResult < 0 && nResult != LIBUSB_ERROR_INTERRUPTED && nResult != LIBUSB_ERROR_TIMEOUT;
 }
 
 int LastErrorOfOpen(int nUsbError)
@@ -147,6 +158,7 @@ public:
     PHID_DEVICE_INFO GetDeviceInfo(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex);
     PHID_DEVICE_INFO GetDeviceInfo();
     bool IsOpenDevice();
+    bool IsDisconnected() const { return m_bDisconnected; }
 
     void SetNotify(PHID_NOTIFY pNotify);
     bool Open(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex);
@@ -165,39 +177,43 @@ protected:
     static void LIBUSB_CALL _TransferCb(libusb_transfer* transfer);
 
 private:
+    // Selects the nDevIndex-th match on pContext into m_HIDDeviceInfo and
+    // opens it there.
+    PHID_DEVICE_INFO Select(libusb_context* pContext, unsigned short nVendorID, unsigned short nProductID, int nMI,
+                            int nDevIndex);
     bool IsOpenDeviceLocked() const;
     bool IsWritable() const;
     bool SubmitPiece(libusb_device_handle* pHandle, const unsigned char* pData, int nLength);
-    void DrainWrites();
+    bool DrainWrites();
 
-    HID_NOTIFY m_HIDNotify;
-    // Changed only while no read thread runs, by the read thread at its own
-    // end, or from inside fnOnDisconnect after the thread released itself;
-    // guarded by m_csWriteLock wherever a writer may race with that.
+    HID_NOTIFY m_HIDNotify; // changed only while no read thread runs
+    // Changed only while no read thread runs; guarded by m_csWriteLock
+    // against writers.
     HID_DEVICE_INFO m_HIDDeviceInfo;
-    // Serialises writes, and orders closing the device (by the owner or by
-    // the read thread itself) against a write on another thread.
+    // The open device's own context, from Open to Close; null while closed
+    // and for a record selected by GetDeviceInfo on the default context.
+    libusb_context* m_pContext = nullptr;
+    // Serialises writes, and orders closing the device against a write on
+    // another thread.
     CKyrLocalSyncObject m_csWriteLock;
     bool m_bClosing = false; // guarded by m_csWriteLock; writes refused while set
     std::atomic<bool> m_bDisconnected{false};
 
-    // The read transfer's state, written by _OnReceive on whichever thread
-    // handles events. The ints are libusb's completion flags (written under
-    // libusb's event-waiter lock or inside event handling, read by libusb).
-    std::atomic<bool> m_bStopping{false};    // no resubmission from here on
-    std::atomic<bool> m_bReadIdle{false};    // the callback ran and did not resubmit
-    int m_nLoopExit = 0;                     // the read loop must end
-    int m_nReadIdle = 0;                     // mirrors m_bReadIdle for libusb
+    // The read transfer's state: written by _OnReceive on the read thread,
+    // read by the read thread, so only the stop request crosses threads.
+    bool m_bStopping = false; // no resubmission from here on
+    bool m_bReadIdle = false; // the callback ran and did not resubmit
 
     // Write transfers submitted and not yet called back.
     std::mutex m_csInFlight;
     std::vector<libusb_transfer*> m_InFlightWrites; // guarded by m_csInFlight
-    int m_nWritesIdle = 1;                           // guarded by m_csInFlight
 };
 
 int CHIDAdaptor::GetDeviceCount(unsigned short nVendorID, unsigned short nProductID, int nMI)
 {
-    DeviceList list;
+    if (!s_HIDInit.Ensure())
+        return 0;
+    DeviceList list(nullptr);
     int nCount = 0;
     for (libusb_device* pDevice : list) {
         if (Matches(pDevice, nVendorID, nProductID, nMI))
@@ -210,9 +226,18 @@ PHID_DEVICE_INFO CHIDAdaptor::GetDeviceInfo(unsigned short nVendorID, unsigned s
                                             int nDevIndex)
 {
     Close();
-    memset(&m_HIDDeviceInfo, 0, sizeof(m_HIDDeviceInfo));
+    if (!s_HIDInit.Ensure()) {
+        SetLastError(KYR_ERROR_UNKNOWN);
+        return nullptr;
+    }
+    return Select(nullptr, nVendorID, nProductID, nMI, nDevIndex);
+}
 
-    DeviceList list;
+PHID_DEVICE_INFO CHIDAdaptor::Select(libusb_context* pContext, unsigned short nVendorID, unsigned short nProductID,
+                                     int nMI, int nDevIndex)
+{
+    memset(&m_HIDDeviceInfo, 0, sizeof(m_HIDDeviceInfo));
+    DeviceList list(pContext);
     if (!list.IsValid()) {
         SetLastError(KYR_ERROR_NO_DEVICE);
         return nullptr;
@@ -298,15 +323,25 @@ void CHIDAdaptor::SetNotify(PHID_NOTIFY pNotify)
 
 bool CHIDAdaptor::Open(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex)
 {
-    if (GetDeviceInfo(nVendorID, nProductID, nMI, nDevIndex) == nullptr)
+    Close();
+    if (libusb_init(&m_pContext) != LIBUSB_SUCCESS) {
+        m_pContext = nullptr;
+        SetLastError(KYR_ERROR_UNKNOWN);
         return false;
+    }
+    libusb_set_option(m_pContext, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
+    m_bDisconnected = false;
+    if (Select(m_pContext, nVendorID, nProductID, nMI, nDevIndex) == nullptr) {
+        Close();
+        return false;
+    }
     if (!OpenHidDevice(&m_HIDDeviceInfo)) {
-        CloseHidDevice(&m_HIDDeviceInfo);
+        Close();
         return false;
     }
     // Without a read thread nothing would ever arrive: that is a failed open.
     if (!StartReadThread()) {
-        CloseHidDevice(&m_HIDDeviceInfo);
+        Close();
         SetLastError(KYR_ERROR_UNKNOWN);
         return false;
     }
@@ -330,8 +365,6 @@ bool CHIDAdaptor::OpenHidDevice(PHID_DEVICE_INFO pHIDDeviceInfo)
 
 bool CHIDAdaptor::StartReadThread()
 {
-    // Set before the start, not after: once started, the thread may report an
-    // unplug at once and its owner destroy this object from that callback.
     SetPriority(High);
     return Start();
 }
@@ -344,30 +377,32 @@ void CHIDAdaptor::StopReadThread()
 
 void CHIDAdaptor::OnTerminateRequested()
 {
-    // Runs on the thread asking for the stop: the read loop may be blocked in
-    // libusb's event handling, as handler or as waiter.
-    SignalCompletion(&m_nLoopExit);
+    // The read loop may be blocked in the context's event handling.
+    if (m_pContext != nullptr)
+        libusb_interrupt_event_handler(m_pContext);
 }
 
+// The read thread is always joined here, never released: it may have ended
+// on its own (unplug, event error), and then the join returns at once.
 void CHIDAdaptor::Close()
 {
-    // The read thread may be closing the device itself right now: stopping
-    // it first (a join, or nothing when it has released itself) orders that.
     StopReadThread();
     CloseHidDevice(&m_HIDDeviceInfo);
+    if (m_pContext != nullptr) {
+        libusb_exit(m_pContext);
+        m_pContext = nullptr;
+    }
 }
 
 bool CHIDAdaptor::Run()
 {
     pthread_setname_np(pthread_self(), "kyrhid-read");
-    libusb_device_handle* pHandle;
     libusb_transfer* pTransfer;
     {
         CKyrLocalSyncObject::Locker lock(m_csWriteLock);
         auto* pExtra = static_cast<HIDExtra*>(m_HIDDeviceInfo.Extra);
         if (pExtra == nullptr)
             return true;
-        pHandle = pExtra->handle;
         pExtra->transfer = libusb_alloc_transfer(0);
         pTransfer = pExtra->transfer;
         if (pTransfer == nullptr)
@@ -378,28 +413,22 @@ bool CHIDAdaptor::Run()
             pExtra->transfer = nullptr;
             return true;
         }
-        libusb_fill_interrupt_transfer(pTransfer, pHandle, InEndpoint(m_HIDDeviceInfo.MI), pData, kReportSize,
-                                       &CHIDAdaptor::_OnReceive, this, kReadTimeoutMs);
+        libusb_fill_interrupt_transfer(pTransfer, pExtra->handle, InEndpoint(m_HIDDeviceInfo.MI), pData,
+                                       kReportSize, &CHIDAdaptor::_OnReceive, this, kReadTimeoutMs);
     }
-    m_bDisconnected = false;
     m_bStopping = false;
     m_bReadIdle = false;
-    libusb_lock_event_waiters(nullptr);
-    m_nLoopExit = 0;
-    m_nReadIdle = 0;
-    libusb_unlock_event_waiters(nullptr);
-
     const int nSubmit = libusb_submit_transfer(pTransfer);
     if (nSubmit != LIBUSB_SUCCESS) {
         m_bDisconnected = nSubmit == LIBUSB_ERROR_NO_DEVICE;
         m_bReadIdle = true;
-        m_nReadIdle = 1;
     }
+    bool bEventsFailed = false;
     while (!IsSetTerminateThreadFlag() && !m_bReadIdle) {
-        const int nResult = HandleEvents(&m_nLoopExit, kReadTimeoutMs);
-        // A signal or a wake-up is no reason to stop; a failing event loop is.
-        if (nResult < 0 && nResult != LIBUSB_ERROR_INTERRUPTED)
+        if (EventsFailed(HandleEvents(m_pContext, kReadTimeoutMs))) {
+            bEventsFailed = true;
             break;
+        }
     }
 
     // The transfer's memory stays ours until its callback has run for the
@@ -407,22 +436,26 @@ bool CHIDAdaptor::Run()
     // transfer may still complete normally, and one resubmitted just before
     // the cancel is cancelled again on the next pass.
     m_bStopping = true;
-    CKyrTimer drain;
-    while (!m_bReadIdle && drain.GetMiliseconds() < kDrainLimitMs) {
+    while (!m_bReadIdle && !bEventsFailed) {
         libusb_cancel_transfer(pTransfer);
-        HandleEvents(&m_nReadIdle, 100);
+        bEventsFailed = EventsFailed(HandleEvents(m_pContext, kDrainPassMs));
+    }
+    if (!m_bReadIdle) {
+        // Events can no longer be handled, so the callback may still come:
+        // the transfer is given up rather than freed under it.
+        CKyrLocalSyncObject::Locker lock(m_csWriteLock);
+        if (auto* pExtra = static_cast<HIDExtra*>(m_HIDDeviceInfo.Extra))
+            pExtra->transfer = nullptr;
     }
 
-    if (m_bDisconnected && m_HIDNotify.fnOnDisconnect != nullptr) {
-        // Released before the call: the owner may close and destroy this
-        // adaptor from inside fnOnDisconnect, so nothing of it is touched after.
-        FnOnDisconnect fnOnDisconnect = m_HIDNotify.fnOnDisconnect;
-        void* pContext = m_HIDNotify.Context;
-        CloseThreadHandle();
-        fnOnDisconnect(pContext);
-        return false;
-    }
-    CloseHidDevice(&m_HIDDeviceInfo);
+    // An owner told of the unplug keeps the device open until it closes,
+    // which joins this thread. Nobody to tell, or no events to handle: the
+    // device is closed here, under the write lock's closing mark, so that a
+    // writer on another thread finds it closed rather than half gone.
+    if (m_bDisconnected && m_HIDNotify.fnOnDisconnect != nullptr)
+        m_HIDNotify.fnOnDisconnect(m_HIDNotify.Context);
+    else if (m_bDisconnected || bEventsFailed)
+        CloseHidDevice(&m_HIDDeviceInfo);
     return true;
 }
 
@@ -453,8 +486,6 @@ void LIBUSB_CALL CHIDAdaptor::_OnReceive(libusb_transfer* transfer)
             pThis->m_bDisconnected = true;
     }
     pThis->m_bReadIdle = true;
-    pThis->m_nReadIdle = 1;
-    pThis->m_nLoopExit = 1;
 }
 
 void CHIDAdaptor::OnReceive(unsigned char* pBuffer, int nBufSize)
@@ -495,11 +526,10 @@ bool CHIDAdaptor::SubmitPiece(libusb_device_handle* pHandle, const unsigned char
                                    &CHIDAdaptor::_TransferCb, this, kWriteTimeoutMs);
     pTransfer->flags = LIBUSB_TRANSFER_FREE_BUFFER;
     {
-        // Recorded before submission: the callback may run on another thread
+        // Recorded before submission: the callback may run on the read thread
         // before libusb_submit_transfer returns.
         std::lock_guard inFlight(m_csInFlight);
         m_InFlightWrites.push_back(pTransfer);
-        m_nWritesIdle = 0;
     }
     const int nResult = libusb_submit_transfer(pTransfer);
     if (nResult == LIBUSB_SUCCESS)
@@ -507,10 +537,16 @@ bool CHIDAdaptor::SubmitPiece(libusb_device_handle* pHandle, const unsigned char
     {
         std::lock_guard inFlight(m_csInFlight);
         std::erase(m_InFlightWrites, pTransfer);
-        m_nWritesIdle = m_InFlightWrites.empty() ? 1 : 0;
     }
     libusb_free_transfer(pTransfer);
-    SetLastError(nResult == LIBUSB_ERROR_TIMEOUT ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
+    switch (nResult) {
+    case LIBUSB_ERROR_NO_DEVICE:
+        m_bDisconnected = true;
+        SetLastError(KYR_ERROR_NO_DEVICE);
+        break;
+    case LIBUSB_ERROR_TIMEOUT: SetLastError(KYR_ERROR_TIMEOUT); break;
+    default: SetLastError(KYR_ERROR_UNKNOWN); break;
+    }
     return false;
 }
 
@@ -520,37 +556,33 @@ void LIBUSB_CALL CHIDAdaptor::_TransferCb(libusb_transfer* transfer)
     {
         std::lock_guard inFlight(pThis->m_csInFlight);
         std::erase(pThis->m_InFlightWrites, transfer);
-        if (pThis->m_InFlightWrites.empty()) {
-            libusb_lock_event_waiters(nullptr);
-            pThis->m_nWritesIdle = 1;
-            libusb_unlock_event_waiters(nullptr);
-        }
     }
     libusb_free_transfer(transfer);
 }
 
-// Cancels the writes still in flight and waits for their callbacks, so that
-// no transfer outlives the device handle it was submitted on.
-void CHIDAdaptor::DrainWrites()
+// Cancels the writes still in flight and handles events until each callback
+// has run, so that no transfer outlives the device handle it was submitted
+// on. Runs after the read thread has been joined, as the context's only
+// event handler. False when events can no longer be handled: the transfers
+// left are then given up, not freed.
+bool CHIDAdaptor::DrainWrites()
 {
-    CKyrTimer drain;
     for (;;) {
         {
             std::lock_guard inFlight(m_csInFlight);
             if (m_InFlightWrites.empty())
-                return;
+                return true;
             for (libusb_transfer* pTransfer : m_InFlightWrites)
                 libusb_cancel_transfer(pTransfer);
         }
-        if (drain.GetMiliseconds() >= kDrainLimitMs)
-            return;
-        HandleEvents(&m_nWritesIdle, 100);
+        if (EventsFailed(HandleEvents(m_pContext, kDrainPassMs))) {
+            std::lock_guard inFlight(m_csInFlight);
+            m_InFlightWrites.clear();
+            return false;
+        }
     }
 }
 
-// Takes m_csWriteLock itself. Writes are shut out first, then the writes in
-// flight drain without the lock held: draining handles events, which may run
-// another device's callback on this thread, and that may write here.
 void CHIDAdaptor::CloseHidDevice(PHID_DEVICE_INFO pHIDDeviceInfo)
 {
     {
@@ -559,7 +591,8 @@ void CHIDAdaptor::CloseHidDevice(PHID_DEVICE_INFO pHIDDeviceInfo)
             return;
         m_bClosing = true;
     }
-    DrainWrites();
+    // A record selected on the default context has no transfers.
+    const bool bDrained = m_pContext == nullptr || DrainWrites();
     CKyrLocalSyncObject::Locker lock(m_csWriteLock);
     m_bClosing = false;
     auto* pExtra = static_cast<HIDExtra*>(pHIDDeviceInfo->Extra);
@@ -576,7 +609,9 @@ void CHIDAdaptor::CloseHidDevice(PHID_DEVICE_INFO pHIDDeviceInfo)
             libusb_attach_kernel_driver(pExtra->handle, pHIDDeviceInfo->MI);
         pExtra->driver_attached = false;
     }
-    libusb_close(pExtra->handle);
+    // Closing frees what the transfers still in flight point to.
+    if (bDrained)
+        libusb_close(pExtra->handle);
     free(pExtra);
     memset(pHIDDeviceInfo, 0, sizeof(*pHIDDeviceInfo));
 }
@@ -606,6 +641,11 @@ PHID_DEVICE_INFO CHID::GetDeviceInfo()
 bool CHID::IsOpenDevice()
 {
     return m_pAdaptor->IsOpenDevice();
+}
+
+bool CHID::IsDisconnected() const
+{
+    return m_pAdaptor->IsDisconnected();
 }
 
 void CHID::SetNotify(PHID_NOTIFY pNotify)

@@ -1,0 +1,392 @@
+// Handle lifetimes at the edges, through the exported C interface under
+// kyrsim: close racing calls, callbacks and unplugs; a slow callback of one
+// device against the I/O of another; concurrent instant-mode changes;
+// synchronous sends from the read thread; inputs that used to slip through.
+//
+// Races are made deterministic by parking one thread at a chosen point: in a
+// callback (on a latch), or in its next System V semaphore operation (this
+// binary defines semop and semtimedop, which the library then calls).
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sys/sem.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KyrDeviceIds.h"
+#include "KyrHIDLib.h"
+#include "KyrSimControl.h"
+
+namespace {
+
+constexpr unsigned short kVid = KYR_USB_VENDOR_ID;
+constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
+constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
+constexpr unsigned long kNoGesture = ~0UL;
+constexpr auto kPatience = std::chrono::seconds(10);
+
+// A one-shot gate that a parked thread waits at until released.
+class Latch {
+public:
+    void Arrive()
+    {
+        std::unique_lock lock(m_Mutex);
+        m_bArrived = true;
+        m_Cv.notify_all();
+        m_Cv.wait(lock, [&] { return m_bReleased; });
+    }
+    bool WaitArrived()
+    {
+        std::unique_lock lock(m_Mutex);
+        return m_Cv.wait_for(lock, kPatience, [&] { return m_bArrived; });
+    }
+    void Release()
+    {
+        std::lock_guard lock(m_Mutex);
+        m_bReleased = true;
+        m_Cv.notify_all();
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Cv;
+    bool m_bArrived = false;
+    bool m_bReleased = false;
+};
+
+// The thread to park at its next semaphore operation, and where.
+std::atomic<pthread_t> g_SemParkThread{};
+std::atomic<Latch*> g_pSemLatch{nullptr};
+
+void ParkIfChosen()
+{
+    Latch* pLatch = g_pSemLatch.load();
+    if (pLatch != nullptr && pthread_equal(g_SemParkThread.load(), pthread_self()) &&
+        g_pSemLatch.compare_exchange_strong(pLatch, nullptr))
+        pLatch->Arrive();
+}
+
+KYR_HANDLE Open(unsigned short nPid = kPid)
+{
+    KYR_HANDLE h = KyrOpenDevice(kVid, nPid, kMI, 0);
+    EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    return h;
+}
+
+// Runs fn on a thread of its own; the future tells whether it has returned.
+template <typename Fn>
+std::future<void> Async(Fn fn)
+{
+    return std::async(std::launch::async, std::move(fn));
+}
+
+} // namespace
+
+extern "C" int semop(int semid, struct sembuf* sops, size_t nsops)
+{
+    ParkIfChosen();
+    static auto real = reinterpret_cast<int (*)(int, struct sembuf*, size_t)>(dlsym(RTLD_NEXT, "semop"));
+    return real(semid, sops, nsops);
+}
+
+extern "C" int semtimedop(int semid, struct sembuf* sops, size_t nsops, const struct timespec* timeout)
+{
+    ParkIfChosen();
+    static auto real = reinterpret_cast<int (*)(int, struct sembuf*, size_t, const struct timespec*)>(
+        dlsym(RTLD_NEXT, "semtimedop"));
+    return real(semid, sops, nsops, timeout);
+}
+
+// ---- One silent device -------------------------------------------------------------
+
+// The caller is inside the command (parked on its first cross-process lock)
+// when another thread closes: close waits for it, and it returns its failure
+// instead of running on in a freed handle.
+TEST(Lifetime, CloseWaitsForACallerNotYetWaiting)
+{
+    for (const bool bRaw : {false, true}) {
+        KYR_HANDLE h = Open();
+        ASSERT_NE(h, nullptr);
+        Latch latch;
+        std::atomic<int> nResult{-2};
+        auto caller = Async([&] {
+            g_SemParkThread = pthread_self();
+            g_pSemLatch = &latch;
+            static const unsigned char query[64] = {1, 1, 6, 0x04, 0x11};
+            nResult = bRaw ? KyrSendBuffer(h, query, 64, 0, 5000) : KyrSendCommand(h, "status", 0, 5000);
+        });
+        ASSERT_TRUE(latch.WaitArrived());
+        auto closer = Async([&] { KyrCloseDevice(h); });
+        EXPECT_EQ(closer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+            << "close returned while a caller was still inside the handle";
+        latch.Release();
+        ASSERT_EQ(caller.wait_for(kPatience), std::future_status::ready) << "the caller did not give up";
+        ASSERT_EQ(closer.wait_for(kPatience), std::future_status::ready);
+        EXPECT_EQ(nResult.load(), 0);
+    }
+}
+
+// Close from the thread that is waiting, through its own fnOnHandleEvents:
+// the wait ends, the caller returns, and the handle goes afterwards.
+TEST(Lifetime, CloseFromTheWaitersOwnEventPump)
+{
+    KYR_HANDLE h = Open();
+    ASSERT_NE(h, nullptr);
+    struct Pump {
+        KYR_HANDLE h;
+        int nPumps = 0;
+    } pump{h};
+    KYR_EVENT_NOTIFY table{};
+    table.Context = &pump;
+    table.fnOnHandleEvents = [](KYR_HANDLE hDevice, void* pContext) {
+        auto* p = static_cast<Pump*>(pContext);
+        if (++p->nPumps == 5)
+            KyrCloseDevice(hDevice);
+    };
+    KyrSetEventNotify(h, &table);
+    EXPECT_EQ(KyrSendCommand(h, "status", 0, 30000), 0);
+    EXPECT_EQ(pump.nPumps, 5) << "no pass after the close";
+    // The device is free again once the handle has gone.
+    KYR_HANDLE hAgain = nullptr;
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (hAgain == nullptr && std::chrono::steady_clock::now() < deadline) {
+        hAgain = KyrOpenDevice(kVid, kPid, kMI, 0);
+        if (hAgain == nullptr)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(hAgain, nullptr) << KyrGetErrorName(KyrGetLastError());
+    KyrCloseDevice(hAgain);
+}
+
+TEST(Lifetime, ConcurrentExpireTimesLeaveOneTimerThatFollowsTheLastOne)
+{
+    KYR_HANDLE h = Open();
+    ASSERT_NE(h, nullptr);
+    for (int round = 0; round < 50; ++round) {
+        std::promise<void> go;
+        std::shared_future<void> start = go.get_future().share();
+        auto a = Async([&] {
+            start.wait();
+            KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 3000, kNoGesture);
+        });
+        auto b = Async([&] {
+            start.wait();
+            KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 4000, kNoGesture);
+        });
+        go.set_value();
+        ASSERT_EQ(a.wait_for(kPatience), std::future_status::ready) << "round " << round;
+        ASSERT_EQ(b.wait_for(kPatience), std::future_status::ready) << "round " << round;
+    }
+    // A keep-alive every 0.7 s: about 4 in 3 s from one timer, twice as many
+    // from two.
+    ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 1000, kNoGesture), 1);
+    const uint64_t nBefore = kyrsim::SimOutCount(0);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const uint64_t nKeepAlives = kyrsim::SimOutCount(0) - nBefore;
+    EXPECT_GE(nKeepAlives, 2U);
+    EXPECT_LE(nKeepAlives, 6U);
+    KyrCloseDevice(h);
+}
+
+TEST(Lifetime, ExpireTimesAreReadIn64BitsAndOutOfRangeIsRefused)
+{
+    KYR_HANDLE h = Open();
+    ASSERT_NE(h, nullptr);
+    const uint64_t nBefore = kyrsim::SimOutCount(0);
+    EXPECT_GE(KyrSendCommand(h, "instant_mode=T,2147483647", 1, 0), 1) << KyrGetErrorName(KyrGetLastError());
+    // 70 % of 24.8 days: no keep-alive in the next second (an overflowed
+    // product asked for one every tick).
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 1);
+    for (const char* psz : {"instant_mode=T,99999999999", "instant_mode=T,-5", "instant_mode=T,2147483648,0x3"}) {
+        EXPECT_EQ(KyrSendCommand(h, psz, 1, 0), -1) << psz;
+        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER) << psz;
+    }
+    const std::string letters = "instant_mode=" + std::string(2000, 'T');
+    EXPECT_EQ(KyrSendCommand(h, letters.c_str(), 0, 100), 0);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER) << "longer than any command";
+    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 1);
+    KyrCloseDevice(h);
+}
+
+TEST(Lifetime, BadInputIsRefusedWithItsCode)
+{
+    EXPECT_EQ(KyrCalculateCRC(nullptr, 0), 0);
+    EXPECT_EQ(KyrCalculateCRC(nullptr, 100), 0);
+    EXPECT_EQ(KyrCheckCRC(nullptr, 100), 0xFFFF) << "the check of no bytes";
+
+    KYR_HANDLE h = Open();
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(KyrSendCommand(nullptr, "status", 1, 0), -1);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(KyrSendCommand(h, nullptr, 1, 0), -1);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
+
+    const uint64_t nBefore = kyrsim::SimOutCount(0);
+    const unsigned char report[64] = {1, 1, 6, 0xFF, 0xFF};
+    EXPECT_EQ(KyrSendBuffer(h, report, 0, 1, 0), 0);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
+    // Packet id 0xFFFF is a packet id like any other: the silent device
+    // never answers it.
+    EXPECT_EQ(KyrSendBuffer(h, report, 64, 0, 200), 0);
+    int nMode = -1;
+    EXPECT_EQ(KyrQueryFirmwareVersion(h, 0xFFFF, &nMode, 0, 200), 0);
+    EXPECT_EQ(nMode, 0);
+    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 2);
+    KyrCloseDevice(h);
+}
+
+// ---- One streaming protocol device ---------------------------------------------------
+
+namespace {
+
+// Counts what one handle delivers; a chosen packet can park the read thread.
+struct Stream {
+    std::atomic<int> nPackets{0};
+    std::atomic<int> nDisconnects{0};
+    std::atomic<int> nAfterClose{0};
+    std::atomic<bool> bClosed{false};
+    std::atomic<Latch*> pPark{nullptr};
+    std::atomic<int> nSyncResult{-2};
+    std::atomic<int> nSyncError{0};
+    bool bSendFromCallback = false;
+};
+
+void StreamOnPacket(KYR_HANDLE h, kyrpacket*, int, void* pContext)
+{
+    auto* s = static_cast<Stream*>(pContext);
+    if (s->bClosed)
+        ++s->nAfterClose;
+    if (++s->nPackets == 1 && s->bSendFromCallback) {
+        s->nSyncResult = KyrSendCommand(h, "status", 0, 60000);
+        s->nSyncError = KyrGetLastError();
+    }
+    if (Latch* pLatch = s->pPark.exchange(nullptr))
+        pLatch->Arrive();
+}
+
+void StreamOnDisconnect(KYR_HANDLE, void* pContext)
+{
+    auto* s = static_cast<Stream*>(pContext);
+    if (s->bClosed)
+        ++s->nAfterClose;
+    ++s->nDisconnects;
+}
+
+void Watch(KYR_HANDLE h, Stream& s)
+{
+    KYR_EVENT_NOTIFY table{};
+    table.Context = &s;
+    table.fnOnPacket = &StreamOnPacket;
+    table.fnOnDisconnect = &StreamOnDisconnect;
+    KyrSetEventNotify(h, &table);
+    ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
+}
+
+} // namespace
+
+TEST(LifetimeStream, SynchronousSendFromTheReadThreadIsRefusedAtOnce)
+{
+    KYR_HANDLE h = Open();
+    ASSERT_NE(h, nullptr);
+    Stream s;
+    s.bSendFromCallback = true;
+    Watch(h, s);
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (s.nPackets < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(s.nSyncResult.load(), 0);
+    EXPECT_EQ(s.nSyncError.load(), KYR_ERROR_NOT_SUPPORT);
+    EXPECT_GE(s.nPackets.load(), 3) << "the read thread went on";
+    KyrCloseDevice(h);
+}
+
+// The read thread is held in fnOnPacket while the device goes and another
+// thread closes: close waits for the callback, and the unplug that follows
+// is not reported for a handle being closed.
+TEST(LifetimeStream, UnplugRacingCloseReportsNothingAfterClose)
+{
+    KYR_HANDLE h = Open();
+    ASSERT_NE(h, nullptr);
+    Stream s;
+    Latch latch;
+    s.pPark = &latch;
+    Watch(h, s);
+    ASSERT_TRUE(latch.WaitArrived());
+    kyrsim::SimUnplug(0);
+    auto closer = Async([&] {
+        KyrCloseDevice(h);
+        s.bClosed = true;
+    });
+    EXPECT_EQ(closer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+        << "close returned while a callback ran";
+    latch.Release();
+    ASSERT_EQ(closer.wait_for(kPatience), std::future_status::ready);
+    EXPECT_EQ(s.nDisconnects.load(), 0) << "fnOnDisconnect for a handle being closed";
+    EXPECT_EQ(s.nAfterClose.load(), 0);
+}
+
+// ---- After an unplug ------------------------------------------------------------------
+
+TEST(LifetimeGone, CallsOnAnUnpluggedHandleSayNoDevice)
+{
+    KYR_HANDLE h = Open();
+    ASSERT_NE(h, nullptr);
+    Stream s;
+    KYR_EVENT_NOTIFY table{};
+    table.Context = &s;
+    table.fnOnDisconnect = &StreamOnDisconnect;
+    KyrSetEventNotify(h, &table);
+    kyrsim::SimUnplug(0);
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (s.nDisconnects == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(s.nDisconnects.load(), 1);
+
+    EXPECT_EQ(KyrGetDeviceInfoFromHandle(h), nullptr);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
+    EXPECT_EQ(KyrSendCommand(h, "status", 1, 0), -1);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
+    EXPECT_EQ(KyrSendCommand(h, "status", 0, 100), 0);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
+    const unsigned char report[64] = {1, 1, 6, 0x04, 0x11};
+    EXPECT_EQ(KyrSendBuffer(h, report, 64, 1, 0), 0);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
+    KyrCloseDevice(h);
+}
+
+// ---- Two devices ------------------------------------------------------------------------
+
+// Device 0's callback is held; device 1 meanwhile writes and closes, which
+// needs its own transfers to complete.
+TEST(LifetimeTwo, ASlowCallbackOfOneDeviceStallsNoOtherDevice)
+{
+    KYR_HANDLE h0 = Open();
+    KYR_HANDLE h1 = Open(KYR_USB_PRODUCT_ID_MODEL2);
+    ASSERT_NE(h0, nullptr);
+    ASSERT_NE(h1, nullptr);
+    Stream s;
+    Latch latch;
+    s.pPark = &latch;
+    Watch(h0, s);
+    ASSERT_TRUE(latch.WaitArrived());
+    auto other = Async([&] {
+        for (int i = 0; i < 20; ++i)
+            EXPECT_GE(KyrSendCommand(h1, "status", 1, 0), 1);
+        EXPECT_EQ(KyrSendCommand(h1, "status", 0, 5000), 1) << KyrGetErrorName(KyrGetLastError());
+        KyrCloseDevice(h1);
+    });
+    EXPECT_EQ(other.wait_for(kPatience), std::future_status::ready) << "device 1 waited for device 0's callback";
+    latch.Release();
+    other.wait();
+    KyrCloseDevice(h0);
+}
