@@ -242,11 +242,37 @@ TEST_F(Protocol, EchoedCommandStillReturnsTheResponseText)
 
 // ---- model=kyr,echo,silent: a device that only echoes -----------------------------
 
-TEST_F(Protocol, EchoOnlyDeviceReleasesTheCaller)
+TEST_F(Protocol, EchoOnlyDeviceReleasesTheCallerAtItsTimeout)
 {
     KeepResponses();
-    EXPECT_EQ(KyrSendCommand(m_h, "status", 0, 3000), 1) << KyrGetErrorName(KyrGetLastError());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KyrSendCommand(m_h, "status", 0, 1000), 1) << KyrGetErrorName(KyrGetLastError());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000))
+        << "an answer could still have come";
     EXPECT_EQ(KyrGetResponse(m_h), nullptr) << "an echo carries no response text";
+}
+
+// ---- model=kyr,echo,late=500: the answer comes long after the echo -------------
+
+TEST_F(Protocol, EchoThenLateAnswerWaitsForTheAnswer)
+{
+    KeepResponses();
+    ASSERT_TRUE(m_Packets.WaitForTypes(2)) << "the instant-mode command's echo and answer";
+    for (int i = 0; i < 3; ++i) {
+        size_t nBefore;
+        {
+            std::lock_guard lock(m_Packets.mutex);
+            nBefore = m_Packets.types.size();
+        }
+        ASSERT_EQ(KyrSendCommand(m_h, "echo late one", 0, 3000), 1) << KyrGetErrorName(KyrGetLastError());
+        EXPECT_EQ(Response(), "late one");
+        std::lock_guard lock(m_Packets.mutex);
+        std::vector<std::pair<short, int>> seen;
+        for (size_t n = nBefore; n < m_Packets.types.size(); ++n)
+            seen.emplace_back(m_Packets.types[n], m_Packets.syncFlags[n]);
+        const std::vector<std::pair<short, int>> expected{{kyrtype_cmd, 0}, {kyrtype_rsp, 1}};
+        EXPECT_EQ(seen, expected) << "the echo is no answer; the answer is flagged";
+    }
 }
 
 // ---- model=kyr,late=400 ------------------------------------------------------------

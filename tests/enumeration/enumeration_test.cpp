@@ -127,10 +127,13 @@ TEST(TwoDevices, TheStaticRecordIsOverwrittenByTheNextCall)
     EXPECT_EQ(KyrGetDevInfoDeviceIndex(first), 1);
 }
 
-// One device kModel whose node refuses to open, as for a user without permission.
+// One device kModel whose node refuses to open, as for a user without
+// permission: the one failure a user can mend, so open says so too.
 TEST(DeniedDevice, CountedButNotOpenable)
 {
     EXPECT_EQ(KyrGetDeviceCount(kVid, kModel, 0), 1);
     EXPECT_EQ(KyrGetDeviceInfo(kVid, kModel, 0, 0), nullptr);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(KyrOpenDevice(kVid, kModel, 0, 0), nullptr);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_ACCESS_DENIED);
 }
