@@ -365,15 +365,16 @@ void CKyrHandle::Notify(Fn&& fn)
     std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify();
     if (!pNotify)
         return;
-    {
+    auto count = [&](int nStep) {
         std::lock_guard lock(m_csGate);
-        ++FindInside()->nNotifying;
-    }
+        if (Inside* pInside = FindInside())
+            pInside->nNotifying += nStep;
+        m_cvGate.notify_all();
+    };
+    count(1);
     fn(*pNotify);
     pNotify.reset();
-    std::lock_guard lock(m_csGate);
-    --FindInside()->nNotifying;
-    m_cvGate.notify_all();
+    count(-1);
 }
 
 bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI, int nDevIndex)

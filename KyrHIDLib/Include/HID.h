@@ -52,8 +52,8 @@ public:
     // Callbacks for the next Open; copied. Both run on this object's read
     // thread: fnOnReceive for every input report, fnOnDisconnect at most once
     // per Open, as the thread's last act, when the device has gone. The
-    // device stays open until Close, which joins the read thread and so must
-    // not be called from either callback.
+    // device stays open until Close; Close from inside fnOnDisconnect (this
+    // object may be destroyed there too) lets the thread end detached.
     void SetNotify(PHID_NOTIFY pNotify);
     // Selects and opens the device, claims the interface and starts reading.
     bool Open(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex);

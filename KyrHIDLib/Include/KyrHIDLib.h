@@ -292,7 +292,8 @@ KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.ver.time) == 33, off_ver_time);
  * @param pkt_ptr The packet; must hold pkt_len + 2 bytes. The CRC of the first
  * pkt_len bytes is stored at pkt_ptr[pkt_len] (low byte) and pkt_ptr[pkt_len + 1].
  * @param pkt_len Number of packet bytes before the CRC.
- * @return pkt_len + 2, the packet length with its CRC.
+ * @return pkt_len + 2, the packet length with its CRC; 0 for a null pkt_ptr,
+ * which is left alone.
  * Needs no device and never touches the last error. Any thread.
  */
 KYR_API unsigned short KyrCalculateCRC(unsigned char* pkt_ptr, unsigned short pkt_len);
@@ -300,7 +301,7 @@ KYR_API unsigned short KyrCalculateCRC(unsigned char* pkt_ptr, unsigned short pk
 /**
  * @brief Runs the CRC register over pkt_len bytes, without the final XOR.
  * @return 0xF0B8 (61624) exactly when the bytes are an intact packet followed by
- * its CRC; 0xFFFF for pkt_len 0.
+ * its CRC; 0xFFFF for pkt_len 0 and for a null pkt_ptr.
  * Needs no device and never touches the last error. Any thread.
  */
 KYR_API unsigned short KyrCheckCRC(unsigned char* pkt_ptr, unsigned short pkt_len);
@@ -376,13 +377,24 @@ typedef void (*FnOnKyrPacketHandler)(KYR_HANDLE hDevice, kyrpacket* packet, int 
  * @brief The application's callbacks; any may be null. Context comes back as
  * the last argument of each.
  *
- * Threads: fnOnReceiveRawData, fnOnPacket and fnOnDisconnect run on a library
- * thread handling USB events (normally the device's read thread);
- * fnOnHandleEvents on the application thread waiting in a synchronous call;
- * fnOnDownloadingFirmware on the calling thread or the instant-mode timer.
- * The buffer and the kyrpacket passed belong to the library and are valid only
- * during the call. Only fnOnDisconnect may close its handle; any callback may
- * install another table with KyrSetEventNotify.
+ * Threads: fnOnReceiveRawData, fnOnPacket and fnOnDisconnect run on the
+ * device's own read thread, one call at a time; fnOnHandleEvents on the
+ * application thread waiting in a synchronous call; fnOnDownloadingFirmware
+ * on the application thread that is sending, or on the handle's instant-mode
+ * timer thread. The buffer and the kyrpacket passed belong to the library and
+ * are valid only during the call.
+ *
+ * What a callback may call: any function of this library, on this handle or
+ * another, with one exception: a synchronous KyrSendCommand, KyrSendBuffer or
+ * KyrQueryFirmwareVersion on the same handle from its read thread fails at
+ * once with KYR_ERROR_NOT_SUPPORT, since that thread is the one that would
+ * deliver the answer (asynchronous sends are fine). A callback may close its
+ * own handle (see KyrCloseDevice) or install another table. A callback that
+ * blocks holds up that device's reception only, not other devices.
+ *
+ * Processes: a process that forks must not use the library in the child
+ * unless the child execs first; the threads and USB state do not survive a
+ * fork.
  */
 typedef struct _KYR_EVENT_NOTIFY {
     void* Context;
@@ -399,10 +411,11 @@ typedef struct _KYR_EVENT_NOTIFY {
  * the interface from the kernel driver, registers this client with the other
  * processes and starts reading.
  * @return The handle, or null with the last error KYR_ERROR_NO_DEVICE (no such
- * device, or it could not be opened or claimed), KYR_ERROR_DEVICE_BUSY (another
- * client, in this or another process, has the device open),
- * KYR_ERROR_SYNC_OBJECT_OVERFLOW or KYR_ERROR_UNKNOWN (the shared state
- * cannot be set up).
+ * device, or it could not be claimed), KYR_ERROR_ACCESS_DENIED (no permission
+ * to open its device node; a udev rule mends that), KYR_ERROR_DEVICE_BUSY
+ * (another client, in this or another process, has the device open),
+ * KYR_ERROR_SYNC_OBJECT_OVERFLOW or KYR_ERROR_UNKNOWN (the shared state or
+ * libusb cannot be set up).
  */
 KYR_API KYR_HANDLE KyrOpenDevice(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI,
                                  unsigned short nDevIndex);
@@ -419,7 +432,12 @@ KYR_API void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify);
 
 /**
  * @brief Closes the device and frees the handle, which is invalid afterwards.
- * May be called from inside fnOnDisconnect, from no other callback. A null
+ * Calls on the handle still running on other threads fail (synchronous waits
+ * end at once) and callbacks under way finish; when KyrCloseDevice returns,
+ * none is left and no callback of the handle runs any more. Called from inside
+ * a callback of the handle, it returns once the other threads have left, and
+ * the handle is freed after that callback has returned. Calls that reach the
+ * handle after the close has begun fail with KYR_ERROR_NO_DEVICE. A null
  * handle leaves the last error unchanged.
  */
 KYR_API void KyrCloseDevice(KYR_HANDLE hDevice);
@@ -461,11 +479,18 @@ KYR_API int KyrSetInstantMode(KYR_HANDLE hDevice, int nMode, unsigned short nExp
  * command's id, on the calling thread, calling fnOnHandleEvents meanwhile.
  * An "instant_mode=LETTERS[,TIME[,0xGESTURE]]" command is taken as
  * KyrSetInstantMode; "instant_mode=?" is sent as it is.
+ * A device that echoes a command before answering is waited for until its
+ * answer or the timeout; one that only echoes counts as answered at the
+ * timeout, without a response text.
  * @return Synchronous: 1 answered, 0 failed. Asynchronous: the command id (1 to
- * 255), -1 on failure. Last error on failure: KYR_ERROR_NO_DEVICE,
- * KYR_ERROR_FIRMWARE_DOWNLOAD, KYR_ERROR_SEND_FAIL, KYR_ERROR_TIMEOUT (no
- * answer in time, or the handle was closed meanwhile), KYR_ERROR_INVALID_PARAMETER
- * (null or over-long text), KYR_ERROR_UNKNOWN.
+ * 255), -1 on failure. An instant-mode command returns what KyrSetInstantMode
+ * did (1 when the expire time is 0, else the id of the command sent) either
+ * way. Last error on failure: KYR_ERROR_NO_DEVICE (also once the device has
+ * gone), KYR_ERROR_FIRMWARE_DOWNLOAD, KYR_ERROR_SEND_FAIL, KYR_ERROR_TIMEOUT
+ * (no answer in time, or the handle was closed meanwhile),
+ * KYR_ERROR_INVALID_PARAMETER (null or over-long text, or an expire time that
+ * is negative or beyond 2147483647), KYR_ERROR_NOT_SUPPORT (synchronous, from
+ * the handle's read thread), KYR_ERROR_UNKNOWN.
  */
 KYR_API int KyrSendCommand(KYR_HANDLE hDevice, const char* szCmd, int bAsync, unsigned short nTimeout);
 
@@ -482,8 +507,9 @@ KYR_API char* KyrGetResponse(KYR_HANDLE hDevice);
  * 3 and 4 of the buffer (so a synchronous buffer has at least 5 bytes).
  * @return 1 on success; 0 with KYR_ERROR_NO_DEVICE, KYR_ERROR_FIRMWARE_DOWNLOAD
  * (another handle marks a download), KYR_ERROR_DEVICE_BUSY (a synchronous send
- * is already waiting), KYR_ERROR_INVALID_PARAMETER, a write error, or
- * KYR_SUCCESS when no answer came in time.
+ * is already waiting), KYR_ERROR_INVALID_PARAMETER (null or empty buffer),
+ * KYR_ERROR_NOT_SUPPORT (synchronous, from the handle's read thread), a write
+ * error, or KYR_SUCCESS when no answer came in time.
  */
 KYR_API int KyrSendBuffer(KYR_HANDLE hDevice, const unsigned char* pBuffer, unsigned short nBufferSize, int bAsync,
                           unsigned short nTimeout);
