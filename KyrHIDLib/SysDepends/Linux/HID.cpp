@@ -583,6 +583,10 @@ bool CHIDAdaptor::DrainWrites()
     }
 }
 
+// The closing mark shuts writers out, and nobody else changes the record
+// while it is set, so the libusb calls run without the write lock: they take
+// libusb's event lock, which the read thread holds while its callbacks take
+// the write lock.
 void CHIDAdaptor::CloseHidDevice(PHID_DEVICE_INFO pHIDDeviceInfo)
 {
     {
@@ -593,8 +597,6 @@ void CHIDAdaptor::CloseHidDevice(PHID_DEVICE_INFO pHIDDeviceInfo)
     }
     // A record selected on the default context has no transfers.
     const bool bDrained = m_pContext == nullptr || DrainWrites();
-    CKyrLocalSyncObject::Locker lock(m_csWriteLock);
-    m_bClosing = false;
     auto* pExtra = static_cast<HIDExtra*>(pHIDDeviceInfo->Extra);
     if (pExtra->transfer != nullptr) {
         free(pExtra->transfer->buffer);
@@ -612,8 +614,10 @@ void CHIDAdaptor::CloseHidDevice(PHID_DEVICE_INFO pHIDDeviceInfo)
     // Closing frees what the transfers still in flight point to.
     if (bDrained)
         libusb_close(pExtra->handle);
+    CKyrLocalSyncObject::Locker lock(m_csWriteLock);
     free(pExtra);
     memset(pHIDDeviceInfo, 0, sizeof(*pHIDDeviceInfo));
+    m_bClosing = false;
 }
 
 CHID::CHID() : m_pAdaptor(new CHIDAdaptor) {}
