@@ -292,6 +292,14 @@ void Watch(KYR_HANDLE h, Stream& s)
     ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
 }
 
+// Watches h until its read thread is parked in fnOnPacket at latch.
+bool WatchUntilParked(KYR_HANDLE h, Stream& s, Latch& latch)
+{
+    s.pPark = &latch;
+    Watch(h, s);
+    return latch.WaitArrived();
+}
+
 } // namespace
 
 TEST(LifetimeStream, SynchronousSendFromTheReadThreadIsRefusedAtOnce)
@@ -319,9 +327,7 @@ TEST(LifetimeStream, UnplugRacingCloseReportsNothingAfterClose)
     ASSERT_NE(h, nullptr);
     Stream s;
     Latch latch;
-    s.pPark = &latch;
-    Watch(h, s);
-    ASSERT_TRUE(latch.WaitArrived());
+    ASSERT_TRUE(WatchUntilParked(h, s, latch));
     kyrsim::SimUnplug(0);
     auto closer = Async([&] {
         KyrCloseDevice(h);
@@ -376,9 +382,7 @@ TEST(LifetimeTwo, ASlowCallbackOfOneDeviceStallsNoOtherDevice)
     ASSERT_NE(h1, nullptr);
     Stream s;
     Latch latch;
-    s.pPark = &latch;
-    Watch(h0, s);
-    ASSERT_TRUE(latch.WaitArrived());
+    ASSERT_TRUE(WatchUntilParked(h0, s, latch));
     auto other = Async([&] {
         for (int i = 0; i < 20; ++i)
             EXPECT_GE(KyrSendCommand(h1, "status", 1, 0), 1);
