@@ -760,4 +760,38 @@ TEST(Fault, AStallSilencesTheDeviceButAnswersStillCome)
     EXPECT_GT(kyrsim::SimFaults(kStall).at("stall"), 0u);
 }
 
+TEST(Fault, KindsCountThePacketsOfEachIdAndThoseLeftIntact)
+{
+    // Touch points only, every fifth with a bad CRC; one snapshot of the
+    // counts is consistent however fast they move.
+    const kyrsim::SimKindCounts badCrc = kyrsim::SimKinds(kBadCrc);
+    ASSERT_EQ(badCrc.kinds.size(), 1u);
+    const kyrsim::SimKind& touch = badCrc.kinds.at(0x1300);
+    EXPECT_GT(touch.qwSent, 0u);
+    EXPECT_EQ(touch.qwCrcOnly, touch.qwSent / 5);
+    EXPECT_EQ(touch.qwIntact, touch.qwSent - touch.qwSent / 5);
+
+    // Every third one claims 62 bytes: neither intact nor spoilt by its CRC alone.
+    const kyrsim::SimKind& oversize = kyrsim::SimKinds(kOversize).kinds.at(0x1300);
+    EXPECT_EQ(oversize.qwIntact, oversize.qwSent - oversize.qwSent / 3);
+    EXPECT_EQ(oversize.qwCrcOnly, 0u);
+
+    // Of two answers of three reports, one loses its last report.
+    CDevice device(Address(kTruncated));
+    ASSERT_TRUE(device.Ok());
+    const kyrsim::SimKindCounts before = kyrsim::SimKinds(kTruncated);
+    ASSERT_TRUE(device.SendCommand(4, "long 150"));
+    ASSERT_TRUE(device.SendCommand(5, "long 150"));
+    const std::vector<Report> reports = device.ReadThroughFence();
+    EXPECT_EQ(reports.size(), 5u);
+    kyrsim::SimKindCounts after = kyrsim::SimKinds(kTruncated);
+    const kyrsim::SimKind& answers = after.kinds[0x1008];
+    const kyrsim::SimKind answersBefore = before.kinds.count(0x1008) ? before.kinds.at(0x1008) : kyrsim::SimKind{};
+    EXPECT_EQ(answers.qwSent - answersBefore.qwSent, 2u);
+    EXPECT_EQ(answers.qwIntact - answersBefore.qwIntact, 1u);
+    EXPECT_EQ(answers.qwCrcOnly, 0u);
+    EXPECT_EQ(after.qwReports - before.qwReports, 6u) << "five reports of answers, one of the fence";
+    EXPECT_EQ(after.kinds[0x0105].qwIntact - (before.kinds.count(0x0105) ? before.kinds.at(0x0105).qwIntact : 0), 1u);
+}
+
 }  // namespace
