@@ -34,7 +34,7 @@ using Report = std::array<uint8_t, 64>;
 // Device layouts, kept in step with the DEVICES lines of CMakeLists.txt: one
 // device per scenario, on bus 4 at address 10 + its number.
 enum Device : int { kPlain = 0, kEcho, kLate, kTwice, kForeign, kSilent, kFwMode3, kFast };
-enum FaultDevice : int { kBadCrc = 0, kTruncated, kOversize, kGarbage, kStall };
+enum FaultDevice : int { kBadCrc = 0, kTruncated, kOversize, kGarbage, kStall, kGarbageFirst };
 constexpr int kBus = 4;
 // How long a read waits for what the device must send. Generous: only a
 // failing test waits it out.
@@ -733,6 +733,29 @@ TEST(Fault, GarbageComesBeforeEveryFourthPacket)
     ASSERT_EQ(reports.size(), 30u);
     // Four intact packets between two garbage reports: the fourth follows the garbage.
     ExpectSpacing(Positions(reports, [](const Report& r) { return !IsIntactTouchReport(r); }), 5);
+}
+
+TEST(Fault, GarbageListedFirstLeavesThePacketToTheOtherFaults)
+{
+    // Every packet gets garbage in front and a size byte of 62; a one-report
+    // packet cannot lose its last report.
+    CDevice device(Address(kGarbageFirst));
+    ASSERT_TRUE(device.Ok());
+    const std::vector<Report> reports = device.ReadReports(40);
+    ASSERT_EQ(reports.size(), 40u);
+    size_t nTouch = 0;
+    for (const Report& r : reports) {
+        if (r[1] == 0x01 && Word(r.data() + 3) == 0x1300) {
+            ++nTouch;
+            EXPECT_EQ(r[2], 62) << "the touch-point packet claims 62 bytes";
+        } else {
+            EXPECT_LE(r[2], 61) << "garbage keeps its own size";
+        }
+    }
+    EXPECT_GE(nTouch, 19u) << "every other report is a packet";
+    const kyrsim::SimKind& touch = kyrsim::SimKinds(kGarbageFirst).kinds.at(0x1300);
+    EXPECT_EQ(touch.qwIntact, 0u);
+    EXPECT_EQ(kyrsim::SimFaults(kGarbageFirst).at("truncated"), 0u);
 }
 
 TEST(Fault, AStallSilencesTheDeviceButAnswersStillCome)

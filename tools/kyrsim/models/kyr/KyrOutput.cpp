@@ -142,6 +142,9 @@ CFaultInjector::Output CFaultInjector::Send(OutPacket packet)
     }
     out.reports = packet.bRaw ? CutReports(RawPacket{packet.packet, packet.raw})
                               : CutReports(packet.packet, Series::Single);
+    // Garbage goes in front last, whatever the order of the rules: the
+    // other faults concern the packet's own reports.
+    bool bGarbage = false;
     for (size_t i = 0; i < m_rules.size(); ++i) {
         switch (m_rules[i].rule.kind) {
         case FaultKind::BadCrc:
@@ -159,8 +162,7 @@ CFaultInjector::Output CFaultInjector::Send(OutPacket packet)
             }
             break;
         case FaultKind::Garbage:
-            if (Hit(i))
-                out.reports.insert(out.reports.begin(), Garbage());
+            bGarbage = Hit(i) || bGarbage;
             break;
         case FaultKind::Stall:
             if (Hit(i))
@@ -168,6 +170,8 @@ CFaultInjector::Output CFaultInjector::Send(OutPacket packet)
             break;
         }
     }
+    if (bGarbage)
+        out.reports.insert(out.reports.begin(), Garbage());
     std::lock_guard lock(m_kindsMutex);
     Kind& kind = m_kinds[wId];
     ++kind.qwSent;
