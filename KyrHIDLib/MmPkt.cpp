@@ -85,7 +85,8 @@ CMmPkt::CMmPkt(IMmPktNotify* pNotify)
       m_nHidStreamPktCount(0),
       m_nHidStreamPktRawdataSize(0),
       m_nHidStreamPktRawdataIdx(0),
-      m_bHidPktSkip(false),
+      m_nHidPktReports(0),
+      m_nHidStreamPktReports(0),
       m_bHidStreamSkip(false),
       m_pHidRspBuf(reinterpret_cast<byte*>(&m_RspPkt))
 {
@@ -145,6 +146,108 @@ bool CMmPkt::MakeReport(const void* pPacket, int nPacketLength, int nIndex, hid_
     return true;
 }
 
+// The reports one series has gathered since it last started over: their
+// bytes and where the payload of each one begins.
+struct CMmPkt::Run {
+    byte* pBuf;
+    word& nCount;
+    word* pStart;
+    word& nReports;
+    int nMaxBytes;
+    int nMaxReports;
+
+    void Clear()
+    {
+        nCount = 0;
+        nReports = 0;
+    }
+
+    // Moves the bytes from report nFirst on to the front and forgets the
+    // reports before it.
+    void DropBefore(int nFirst)
+    {
+        if (nFirst >= nReports) {
+            Clear();
+            return;
+        }
+        const word wFrom = pStart[nFirst];
+        if (wFrom == 0 && nFirst == 0)
+            return;
+        std::memmove(pBuf, pBuf + wFrom, nCount - wFrom);
+        nCount = static_cast<word>(nCount - wFrom);
+        for (int i = nFirst; i < nReports; ++i)
+            pStart[i - nFirst] = static_cast<word>(pStart[i] - wFrom);
+        nReports = static_cast<word>(nReports - nFirst);
+    }
+
+    // A run that would outgrow the largest packet cannot hold one from its
+    // first report on, but may still end in one: garbage or the rest of a
+    // truncated packet in front of a long packet. So only the oldest reports
+    // go, as many as the new one needs; what is left of a packet too long
+    // for the series is then judged by the CRC like any other run.
+    void Append(const byte* p, int n)
+    {
+        int nFirst = 0;
+        while (nFirst < nReports && (nCount - pStart[nFirst] + n > nMaxBytes || nReports - nFirst >= nMaxReports))
+            ++nFirst;
+        DropBefore(nFirst);
+        Add(p, n);
+    }
+
+    // Appends bytes that must all stay, as raw bytes behind their header do;
+    // the caller has checked that they fit. Past the table only the latest
+    // reports are remembered.
+    void AppendAll(const byte* p, int n)
+    {
+        if (nReports == nMaxReports) {
+            std::memmove(pStart, pStart + 1, (nReports - 1) * sizeof *pStart);
+            --nReports;
+        }
+        Add(p, n);
+    }
+
+    // The first report from which the rest of the run is a packet, or -1.
+    int FindPacket(bool bSingleSeries) const
+    {
+        for (int i = 0; i < nReports; ++i) {
+            // Every packet has at least its id and a CRC (or, for the device
+            // report, a body in its place).
+            const int nLength = nCount - pStart[i];
+            if (nLength < 2 + PKT_CRC_SIZE)
+                break;
+            const byte* p = pBuf + pStart[i];
+            // The device report is sent without a valid CRC by the firmware,
+            // always in one report of its own: only so is it taken unchecked,
+            // or any report of a lost packet that happened to begin with its
+            // id would pass for one.
+            if (bSingleSeries && i == nReports - 1 && Rd16(p, 0) == MM_PKT_DEVICE)
+                return i;
+            if (CheckCRC(p, static_cast<unsigned short>(nLength)) == PKT_CRC_RESIDUE)
+                return i;
+        }
+        return -1;
+    }
+
+private:
+    void Add(const byte* p, int n)
+    {
+        pStart[nReports++] = nCount;
+        std::memcpy(pBuf + nCount, p, n);
+        nCount = static_cast<word>(nCount + n);
+    }
+};
+
+CMmPkt::Run CMmPkt::SingleRun()
+{
+    return {m_pHidRspBuf, m_nHidPktCount, m_wHidPktStart, m_nHidPktReports, PKT_SINGLE_MAX, MAX_SINGLE_REPORTS};
+}
+
+CMmPkt::Run CMmPkt::StreamRun()
+{
+    return {m_StreamPkt, m_nHidStreamPktCount, m_wHidStreamPktStart, m_nHidStreamPktReports, PKT_STREAM_MAX,
+            MAX_STREAM_REPORTS};
+}
+
 void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
 {
     if (pData == nullptr || dwBytes != HID_REPORT_SIZE)
@@ -152,23 +255,19 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
     const byte type = pData[1];
     const int n = pData[2];
     const byte* payload = pData + 3;
+    Run single = SingleRun();
+    Run stream = StreamRun();
 
     switch (type) {
     case HID_PKT_SINGLE_MORE:
     case HID_PKT_SINGLE_LAST:
-        if (m_bHidPktSkip) {
-            m_bHidPktSkip = type != HID_PKT_SINGLE_LAST;
+        // A size beyond the report is corrupt. The reports before it cannot
+        // join any later ones in a packet without it, so they go too.
+        if (n > HID_REPORT_PAYLOAD) {
+            single.Clear();
             return;
         }
-        // A size beyond the report is corrupt: its packet cannot complete
-        // correctly, so it goes the way of an overflow.
-        if (n > HID_REPORT_PAYLOAD || m_nHidPktCount + n > PKT_SINGLE_MAX) {
-            m_nHidPktCount = 0;
-            m_bHidPktSkip = type != HID_PKT_SINGLE_LAST;
-            return;
-        }
-        std::memcpy(m_pHidRspBuf + m_nHidPktCount, payload, n);
-        m_nHidPktCount = static_cast<word>(m_nHidPktCount + n);
+        single.Append(payload, n);
         if (type == HID_PKT_SINGLE_LAST)
             CompleteSinglePacket();
         return;
@@ -180,16 +279,24 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
                 ResetStreamSeries();
             return;
         }
-        if (n > HID_REPORT_PAYLOAD || m_nHidStreamPktCount + n > PKT_STREAM_MAX) {
-            m_nHidStreamPktCount = 0;
-            if (type == HID_PKT_STREAM_LAST)
-                ResetStreamSeries();
-            else
-                m_bHidStreamSkip = true;
-            return;
+        if (m_nHidStreamPktRawdataSize == 0) {
+            if (n > HID_REPORT_PAYLOAD) {
+                stream.Clear();
+                return;
+            }
+            stream.Append(payload, n);
+        } else {
+            // The raw bytes count only whole behind their header.
+            if (n > HID_REPORT_PAYLOAD || m_nHidStreamPktCount + n > PKT_STREAM_MAX) {
+                stream.Clear();
+                if (type == HID_PKT_STREAM_LAST)
+                    ResetStreamSeries();
+                else
+                    m_bHidStreamSkip = true;
+                return;
+            }
+            stream.AppendAll(payload, n);
         }
-        std::memcpy(m_StreamPkt + m_nHidStreamPktCount, payload, n);
-        m_nHidStreamPktCount = static_cast<word>(m_nHidStreamPktCount + n);
         if (type == HID_PKT_STREAM_LAST)
             CompleteStreamPacket();
         return;
@@ -198,9 +305,8 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
         // Both series start again with the next report. A pending raw phase
         // keeps its place in the report sequence: the next 0x81 still ends
         // it, but its header is gone, so it never delivers.
-        m_nHidPktCount = 0;
-        m_bHidPktSkip = false;
-        m_nHidStreamPktCount = 0;
+        single.Clear();
+        stream.Clear();
         m_bHidStreamSkip = m_nHidStreamPktRawdataSize != 0;
         return;
     }
@@ -210,23 +316,24 @@ void CMmPkt::ResetStreamSeries()
 {
     m_bHidStreamSkip = false;
     m_nHidStreamPktCount = 0;
+    m_nHidStreamPktReports = 0;
     m_nHidStreamPktRawdataSize = 0;
     m_nHidStreamPktRawdataIdx = 0;
 }
 
 void CMmPkt::CompleteSinglePacket()
 {
-    const word L = m_nHidPktCount;
-    m_nHidPktCount = 0;
-    // Every packet has at least its id and a CRC (or, for the device report,
-    // a body in its place).
-    if (L < 2 + PKT_CRC_SIZE)
+    Run single = SingleRun();
+    const int nFirst = single.FindPacket(true);
+    if (nFirst < 0) {
+        single.Clear();
         return;
+    }
+    single.DropBefore(nFirst);
+    const word L = m_nHidPktCount;
+    single.Clear();
     const byte* buf = m_pHidRspBuf;
     const word id = Rd16(buf, 0);
-    // The device report is sent without a valid CRC by the firmware.
-    if (id != MM_PKT_DEVICE && CheckCRC(buf, L) != PKT_CRC_RESIDUE)
-        return;
 
     // The decoder is bounded by the bytes before the CRC; the device report's
     // last two bytes are not a CRC and stay part of it.
@@ -255,24 +362,38 @@ void CMmPkt::CompleteSinglePacket()
 
 void CMmPkt::CompleteStreamPacket()
 {
-    const word L = m_nHidStreamPktCount;
-    m_nHidStreamPktCount = 0;
-    const pkt_type* pkt = reinterpret_cast<const pkt_type*>(m_StreamPkt);
+    Run stream = StreamRun();
 
     if (m_nHidStreamPktRawdataSize != 0) {
         // Raw phase. The raw bytes carry no CRC of their own: only an exact
         // count behind an intact header is accepted.
-        const bool bDeliver = L >= m_nHidStreamPktRawdataIdx &&
-                              L - m_nHidStreamPktRawdataIdx == m_nHidStreamPktRawdataSize;
-        ResetStreamSeries();
-        if (bDeliver)
-            OnPacket(pkt, L, false);
-        return;
+        const word L = m_nHidStreamPktCount;
+        if (L >= m_nHidStreamPktRawdataIdx && L - m_nHidStreamPktRawdataIdx == m_nHidStreamPktRawdataSize) {
+            ResetStreamSeries();
+            OnPacket(reinterpret_cast<const pkt_type*>(m_StreamPkt), L, false);
+            return;
+        }
+        // A raw packet that lost its last report runs into the next packet:
+        // that one may still be whole behind the raw reports.
+        m_nHidStreamPktRawdataSize = 0;
+        m_nHidStreamPktRawdataIdx = 0;
     }
 
-    if (L < 2 + PKT_CRC_SIZE || CheckCRC(m_StreamPkt, L) != PKT_CRC_RESIDUE)
+    const int nFirst = stream.FindPacket(false);
+    if (nFirst < 0) {
+        stream.Clear();
         return;
-    const word nHeader = static_cast<word>(L - PKT_CRC_SIZE);
+    }
+    stream.DropBefore(nFirst);
+    const word L = m_nHidStreamPktCount;
+    stream.Clear();
+    TakeStreamPacket(L);
+}
+
+// A stream packet of nLength bytes that passed its CRC, at the start of the buffer.
+void CMmPkt::TakeStreamPacket(word nLength)
+{
+    const word nHeader = static_cast<word>(nLength - PKT_CRC_SIZE);
     if (Rd16(m_StreamPkt, 0) & PKT_RAWFORMAT_FLAG) {
         // A header too short for its size word, or announcing no raw bytes,
         // could never be completed; kept, it would swallow the next packet.
@@ -286,7 +407,7 @@ void CMmPkt::CompleteStreamPacket()
         m_nHidStreamPktCount = nHeader; // the raw bytes overwrite the header's CRC
         return;
     }
-    OnPacket(pkt, nHeader, false);
+    OnPacket(reinterpret_cast<const pkt_type*>(m_StreamPkt), nHeader, false);
 }
 
 void CMmPkt::ModifyPartIdWithPartMask(char* szPartId, unsigned short wPart)

@@ -85,8 +85,17 @@ protected:
     static void ModifyPartIdWithPartMask(char* szPartId, unsigned short wPart);
 
 private:
+    // The most reports one packet takes on each series: every report but the
+    // last is full.
+    static constexpr int MAX_SINGLE_REPORTS = (int{PKT_SINGLE_MAX} + HID_REPORT_PAYLOAD - 1) / HID_REPORT_PAYLOAD;
+    static constexpr int MAX_STREAM_REPORTS = (int{PKT_STREAM_MAX} + HID_REPORT_PAYLOAD - 1) / HID_REPORT_PAYLOAD;
+
+    struct Run; // the reports a series has gathered (MmPkt.cpp)
+    Run SingleRun();
+    Run StreamRun();
     void CompleteSinglePacket();
     void CompleteStreamPacket();
+    void TakeStreamPacket(word nLength);
     void ResetStreamSeries();
 
     IMmPktNotify* m_pMmPktNotify; // not owned; may be null
@@ -95,11 +104,17 @@ private:
     word m_nHidStreamPktCount;        // bytes gathered in m_StreamPkt, at most PKT_STREAM_MAX
     word m_nHidStreamPktRawdataSize;  // raw bytes awaited; 0 outside a raw phase
     word m_nHidStreamPktRawdataIdx;   // where the raw bytes begin: header length without CRC
-    // A series lost the packet it was gathering (overflow, a size beyond the
-    // report, or an unknown report type during a raw phase): its reports are
-    // discarded up to and including the packet's last report, so that the
-    // tail of a lost packet is never taken for a packet of its own.
-    bool m_bHidPktSkip;
+    // Where the payload of each report gathered since the series last started
+    // over begins, oldest first: a run that fails its CRC is tried again from
+    // each later report, since a stray or truncated report in front of a
+    // packet must not cost the packet too. In a raw phase, the raw reports.
+    word m_wHidPktStart[MAX_SINGLE_REPORTS];
+    word m_wHidStreamPktStart[MAX_STREAM_REPORTS];
+    word m_nHidPktReports;
+    word m_nHidStreamPktReports;
+    // A raw phase lost bytes (overflow, a size beyond the report, or an
+    // unknown report type): its reports are discarded up to the 0x81 that
+    // would have ended it.
     bool m_bHidStreamSkip;
 
     pkt_type m_RspPkt;

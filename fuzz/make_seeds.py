@@ -115,6 +115,16 @@ write('reassembly', 'regress-raw-header-announcing-zero-bytes',
       reports(with_crc(struct.pack('<HHHH', 0x1300, 0, 0, 0)), True))
 write('reassembly', 'regress-short-command-packet-stale-id',
       RAW + reports(with_crc(struct.pack('<HH', 0x1008, 0))))
+# A report that belongs to no packet in front of an intact one: the run
+# fails its CRC as a whole, the packet behind the first report passes.
+stray = bytes([1, 0x00, 30]) + bytes([0x5A]) * 61
+write('reassembly', 'regress-stray-report-before-answer',
+      RAW + stray + reports(text(0x1008, 9, b'OK')))
+write('reassembly', 'regress-stray-report-before-longest-packet',
+      RAW + stray + reports(text(0x100C, 0, bytes([65]) * (511 - 10))))
+# A raw packet without its last report: its raw phase runs into the next header.
+write('reassembly', 'regress-raw-packet-missing-last-report',
+      RAW + preview(0x1805, bytes(range(100)))[:64 * 2] + preview(0x1805, bytes(range(100))))
 
 write('makepacket', 'short', b'\x05test')
 write('makepacket', 'instant-mode', b'\x01instant_mode=MCT,5000,0x0000000f')

@@ -63,27 +63,6 @@ TEST_F(Reassembly, SingleSeriesHoldsExactly511Bytes)
     ExpectSeriesRecovers(false);
 }
 
-TEST_F(Reassembly, TailOfAnOverlongPacketIsNeverTakenForAPacket)
-{
-    // The series overflows at the last report before the final one, which
-    // alone would be a valid packet: it ends the lost packet instead.
-    for (bool stream : {false, true}) {
-        for (int i = 0; i < (stream ? 68 : 9); ++i)
-            Feed(wire::RawReport(stream ? 0x80 : 0x00, 61, 0x7A));
-        Feed(Cut(wire::Text(MM_PKT_STT, 0, "tail"), stream));
-        EXPECT_TRUE(rec.events.empty()) << stream;
-        ExpectSeriesRecovers(stream);
-        rec.events.clear();
-    }
-    // A device report's tail would not even be checked.
-    for (int i = 0; i < 9; ++i)
-        Feed(wire::RawReport(0x00, 61));
-    Bytes dev = DeviceBody(MM_PKT_DEVICE);
-    dev.resize(dev.size() + 2);
-    Feed(Cut(dev));
-    EXPECT_TRUE(rec.events.empty());
-}
-
 TEST_F(Reassembly, StreamSeriesHoldsExactly4096Bytes)
 {
     Feed(Cut(Status(4086), true));

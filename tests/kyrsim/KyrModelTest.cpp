@@ -3,7 +3,10 @@
 // keep-alive, and each injected fault.
 //
 // Expected bytes are built here from the wire format; only the CRC comes
-// from the encoder, whose check values the codec tests pin down.
+// from the encoder, whose check values the codec tests pin down. Reads wait
+// for what they expect (or for the answer to a later query, which the device
+// sends after everything before it), never for a window of fixed length: a
+// loaded machine stretches any window.
 #include "KyrSimControl.h"
 #include "PacketEncoder.h"
 
@@ -17,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,8 +34,11 @@ using Report = std::array<uint8_t, 64>;
 // Device layouts, kept in step with the DEVICES lines of CMakeLists.txt: one
 // device per scenario, on bus 4 at address 10 + its number.
 enum Device : int { kPlain = 0, kEcho, kLate, kTwice, kForeign, kSilent, kFwMode3, kFast };
-enum FaultDevice : int { kBadCrc = 0, kTruncated, kOversize, kGarbage, kStall };
+enum FaultDevice : int { kBadCrc = 0, kTruncated, kOversize, kGarbage, kStall, kGarbageFirst };
 constexpr int kBus = 4;
+// How long a read waits for what the device must send. Generous: only a
+// failing test waits it out.
+constexpr auto kPatience = 10s;
 
 struct ContextDeleter {
     void operator()(libusb_context* p) const { libusb_exit(p); }
@@ -126,19 +133,36 @@ std::vector<StreamPacket> AssembleStream(const std::vector<Report>& reports)
     return packets;
 }
 
-std::vector<Report> Reports(const std::vector<std::pair<Clock::time_point, Report>>& timed)
-{
-    std::vector<Report> reports;
-    for (const auto& entry : timed)
-        reports.push_back(entry.second);
-    return reports;
-}
-
 bool IsIntactTouchReport(const Report& r)
 {
     if (r[1] != 0x01 || r[2] < 10 || r[2] > 61 || Word(r.data() + 3) != 0x1300)
         return false;
     return CrcOk(std::vector<uint8_t>(r.begin() + 3, r.begin() + 3 + r[2]));
+}
+
+uint16_t Tick(const Report& r)
+{
+    return Word(r.data() + 5);
+}
+
+// Device ticks are milliseconds in 16 bits.
+uint16_t TicksBetween(uint16_t wEarlier, uint16_t wLater)
+{
+    return static_cast<uint16_t>(wLater - wEarlier);
+}
+
+// The answer to a command: a one-report Response with its id.
+bool IsAnswerTo(const Report& r, uint8_t nId)
+{
+    return r[1] == 0x01 && r[2] >= 10 && r[2] <= 61 && Word(r.data() + 3) == 0x1008 && r[3 + 5] == nId;
+}
+
+// The fence: the IAP version of the IAP unit, which no test asks for itself.
+const std::vector<uint8_t> kFenceQuery = {0x05, 0x01, 0, 0};
+
+bool IsFenceAnswer(const Report& r)
+{
+    return r[1] == 0x01 && r[2] == 6 && Word(r.data() + 3) == 0x0105;
 }
 
 class CDevice {
@@ -232,37 +256,61 @@ public:
         return r;
     }
 
-    // Every report until `quiet` passes without one, or `limit` is over.
-    std::vector<Report> ReadUntilQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit = 5s)
+    // Reads until the reports so far satisfy the predicate, or kPatience is over.
+    template <typename Predicate>
+    std::vector<Report> ReadUntil(Predicate done)
     {
         std::vector<Report> reports;
-        const auto deadline = Clock::now() + limit;
-        while (Clock::now() < deadline) {
-            const std::optional<Report> r = Read(quiet);
-            if (!r)
-                break;
-            reports.push_back(*r);
+        const auto deadline = Clock::now() + kPatience;
+        for (auto now = Clock::now(); !done(reports) && now < deadline; now = Clock::now()) {
+            if (const std::optional<Report> r = Read(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)))
+                reports.push_back(*r);
         }
         return reports;
     }
 
-    // Every report that arrives within the time, with its arrival time.
-    std::vector<std::pair<Clock::time_point, Report>> ReadFor(std::chrono::milliseconds span)
+    std::vector<Report> ReadReports(size_t n)
     {
-        std::vector<std::pair<Clock::time_point, Report>> reports;
+        return ReadUntil([n](const std::vector<Report>& reports) { return reports.size() >= n; });
+    }
+
+    // Everything the device sends before it answers a query sent now, which
+    // it answers after whatever it was asked before.
+    std::vector<Report> ReadThroughFence()
+    {
+        if (!SendQuery(kFenceQuery)) {
+            ADD_FAILURE() << "fence query not sent";
+            return {};
+        }
+        std::vector<Report> reports =
+            ReadUntil([](const std::vector<Report>& r) { return !r.empty() && IsFenceAnswer(r.back()); });
+        if (reports.empty() || !IsFenceAnswer(reports.back())) {
+            ADD_FAILURE() << "no answer to the fence query";
+            return reports;
+        }
+        reports.pop_back();
+        return reports;
+    }
+
+    // Every report that arrives within the time: for pacing, never to
+    // decide whether something came.
+    std::vector<Report> ReadFor(std::chrono::milliseconds span)
+    {
+        std::vector<Report> reports;
         const auto end = Clock::now() + span;
         for (auto now = Clock::now(); now < end; now = Clock::now()) {
             if (const std::optional<Report> r = Read(std::chrono::duration_cast<std::chrono::milliseconds>(end - now)))
-                reports.emplace_back(Clock::now(), *r);
+                reports.push_back(*r);
         }
         return reports;
     }
 
-    std::vector<Packet> Exchange(uint8_t nId, const std::string& szText, std::chrono::milliseconds quiet = 300ms)
+    // The packets that answer a command: all the device sends until the fence.
+    std::vector<Packet> Exchange(uint8_t nId, const std::string& szText)
     {
         if (!SendCommand(nId, szText))
             return {};
-        return Assemble(ReadUntilQuiet(quiet));
+        return Assemble(ReadThroughFence());
     }
 
 private:
@@ -368,7 +416,7 @@ TEST(Commands, ALateAnswerComesAfterItsDelay)
     ASSERT_TRUE(device.Ok());
     const auto sent = Clock::now();
     ASSERT_TRUE(device.SendCommand(30, "echo slow"));
-    const std::optional<Report> first = device.Read(5s);
+    const std::optional<Report> first = device.Read(kPatience);
     ASSERT_TRUE(first);
     // The device waits 300 ms; allow for a slow machine on the upper side only.
     EXPECT_GE(Clock::now() - sent, 280ms);
@@ -406,7 +454,7 @@ TEST(Commands, ASilentDeviceCountsCommandsButNeverAnswers)
     ASSERT_TRUE(device.Ok());
     const uint64_t qwBefore = kyrsim::SimCommandCount(kSilent);
     ASSERT_TRUE(device.SendCommand(5, "version"));
-    EXPECT_FALSE(device.Read(500ms));
+    EXPECT_TRUE(device.ReadThroughFence().empty()) << "an answer would come before the fence's";
     EXPECT_EQ(kyrsim::SimCommandCount(kSilent), qwBefore + 1);
 }
 
@@ -419,7 +467,10 @@ TEST(Firmware, TheModeQueryIsAnsweredPerUnit)
     const auto ask = [&](uint16_t wAddr) -> std::optional<Report> {
         if (!device.SendQuery({static_cast<uint8_t>(0x04), static_cast<uint8_t>((wAddr | 0x0100) >> 8), 0, 0}))
             return std::nullopt;
-        return device.Read(500ms);
+        const std::vector<Report> reports = device.ReadThroughFence();
+        if (reports.size() != 1)
+            return std::nullopt;
+        return reports.front();
     };
     // Main module: 01 01 06 04 11 00 00 + CRC out, a 0x1104 packet with mode 4 back.
     std::optional<Report> answer = ask(0x1000);
@@ -449,7 +500,7 @@ TEST(Firmware, VersionQueriesAreAnsweredWithTheQueryId)
     CDevice device(Address(kPlain));
     ASSERT_TRUE(device.Ok());
     ASSERT_TRUE(device.SendQuery({0x05, 0x11, 0, 0}));
-    std::optional<Report> answer = device.Read(500ms);
+    std::optional<Report> answer = device.Read(kPatience);
     ASSERT_TRUE(answer);
     EXPECT_EQ((*answer)[2], 6);
     EXPECT_EQ(Word(answer->data() + 3), 0x1105);
@@ -458,7 +509,7 @@ TEST(Firmware, VersionQueriesAreAnsweredWithTheQueryId)
     std::vector<uint8_t> app = {0x00, 0x20, 0, 0};
     app.resize(31);
     ASSERT_TRUE(device.SendQuery(app));
-    answer = device.Read(500ms);
+    answer = device.Read(kPatience);
     ASSERT_TRUE(answer);
     ASSERT_EQ((*answer)[2], 33);
     const std::vector<uint8_t> packet(answer->begin() + 3, answer->begin() + 36);
@@ -475,7 +526,7 @@ TEST(Firmware, FwmodeSetsEveryUnit)
     ASSERT_TRUE(device.Ok());
     for (const uint16_t wAddr : {0x1000, 0x4000, 0xA000}) {
         ASSERT_TRUE(device.SendQuery({0x04, static_cast<uint8_t>((wAddr | 0x0100) >> 8), 0, 0}));
-        const std::optional<Report> answer = device.Read(500ms);
+        const std::optional<Report> answer = device.Read(kPatience);
         ASSERT_TRUE(answer) << std::hex << wAddr;
         EXPECT_EQ(Word(answer->data() + 3), wAddr | 0x0104);
         EXPECT_EQ(Word(answer->data() + 5), 3);
@@ -488,44 +539,45 @@ TEST(InstantMode, RepeatsKeepTouchPointsGoingAndTheyStopAfterTheLast)
 {
     CDevice device(Address(kPlain));
     ASSERT_TRUE(device.Ok());
-    std::vector<std::pair<Clock::time_point, Report>> reports;
+    std::vector<Report> reports;
     std::vector<uint8_t> sentIds;
-    const auto start = Clock::now();
-    // Keep-alive every 150 ms for an expire time of 300 ms, for over a second.
+    // A repeat every 150 ms for an expire time of 600 ms, for over a second.
     for (uint8_t nId = 60; nId < 68; ++nId) {
-        ASSERT_TRUE(device.SendCommand(nId, "instant_mode=T,300"));
+        ASSERT_TRUE(device.SendCommand(nId, "instant_mode=T,600"));
         sentIds.push_back(nId);
-        const auto batch = device.ReadFor(150ms);
+        const std::vector<Report> batch = device.ReadFor(150ms);
         reports.insert(reports.end(), batch.begin(), batch.end());
     }
-    EXPECT_EQ(kyrsim::SimStreams(kPlain), "T");
-    const auto lastRepeat = Clock::now();
+    // Then none: the stream ends.
+    bool bStopped = false;
+    for (const auto deadline = Clock::now() + kPatience; !bStopped && Clock::now() < deadline;) {
+        const std::vector<Report> batch = device.ReadFor(50ms);
+        reports.insert(reports.end(), batch.begin(), batch.end());
+        bStopped = kyrsim::SimStreams(kPlain).empty();
+    }
+    ASSERT_TRUE(bStopped) << "the stream did not lapse";
+    const std::vector<Report> rest = device.ReadThroughFence();
+    reports.insert(reports.end(), rest.begin(), rest.end());
+    const std::vector<Report> after = device.ReadThroughFence();
+    EXPECT_TRUE(after.empty()) << after.size() << " reports after the mode lapsed";
 
-    size_t nLateTouches = 0;
-    for (const auto& [at, report] : reports)
-        nLateTouches += IsIntactTouchReport(report) && at - start > 800ms ? 1 : 0;
-    EXPECT_GT(nLateTouches, 0u) << "touch points ended although the mode was repeated";
-
+    // Times on the device's clock: an answer carries the tick at which its
+    // command arrived, a touch-point packet the tick at which it was sampled.
     std::vector<uint8_t> answeredIds;
-    for (const Packet& p : Assemble(Reports(reports))) {
+    std::vector<uint16_t> answerTicks;
+    for (const Packet& p : Assemble(reports)) {
         if (p.wId == 0x1008) {
             answeredIds.push_back(p.CmdId());
+            answerTicks.push_back(Word(p.bytes.data() + 2));
             EXPECT_EQ(p.Text(), "T");
         }
     }
-    EXPECT_EQ(answeredIds, sentIds);
-
-    // Without repeats the stream ends after 300 ms; allow two seconds.
-    const auto tail = device.ReadFor(2s);
-    EXPECT_EQ(kyrsim::SimStreams(kPlain), "");
-    const auto after = device.ReadFor(300ms);
-    EXPECT_TRUE(after.empty()) << after.size() << " reports after the mode lapsed";
-    Clock::time_point lastTouch = lastRepeat;
-    for (const auto& [at, report] : tail) {
-        if (IsIntactTouchReport(report))
-            lastTouch = at;
-    }
-    EXPECT_LT(lastTouch - lastRepeat, 2s);
+    ASSERT_EQ(answeredIds, sentIds);
+    const auto lastTouch = std::find_if(reports.rbegin(), reports.rend(), IsIntactTouchReport);
+    ASSERT_NE(lastTouch, reports.rend());
+    EXPECT_GT(TicksBetween(answerTicks.front(), Tick(*lastTouch)), 900)
+        << "touch points ended although the mode was repeated";
+    EXPECT_LE(TicksBetween(answerTicks.back(), Tick(*lastTouch)), 600) << "touch points outlived the last request";
 }
 
 TEST(InstantMode, TheQueryAnswersTheLettersInForce)
@@ -533,14 +585,14 @@ TEST(InstantMode, TheQueryAnswersTheLettersInForce)
     CDevice device(Address(kPlain));
     ASSERT_TRUE(device.Ok());
     const auto answer = [&](uint8_t nId, const std::string& szCommand) -> std::string {
-        // Streams may run meanwhile, so read for a while rather than until quiet.
+        // Streams may run meanwhile: read until the answer.
         if (!device.SendCommand(nId, szCommand))
             return "<not sent>";
-        for (const Packet& p : Assemble(Reports(device.ReadFor(200ms)))) {
-            if (p.wId == 0x1008 && p.CmdId() == nId)
-                return p.Text();
-        }
-        return "<no answer>";
+        const std::vector<Report> reports =
+            device.ReadUntil([nId](const std::vector<Report>& r) { return !r.empty() && IsAnswerTo(r.back(), nId); });
+        if (reports.empty() || !IsAnswerTo(reports.back(), nId))
+            return "<no answer>";
+        return Assemble({reports.back()}).front().Text();
     };
     EXPECT_EQ(answer(70, "instant_mode=?"), "");
     EXPECT_EQ(answer(71, "instant_mode=gqcM,5000,0x3f"), "MCG");
@@ -548,24 +600,37 @@ TEST(InstantMode, TheQueryAnswersTheLettersInForce)
     EXPECT_EQ(kyrsim::SimStreams(kPlain), "MG");
     EXPECT_EQ(answer(73, "instant_mode=MG,0"), "") << "time 0 stops the streams";
     EXPECT_EQ(kyrsim::SimStreams(kPlain), "");
-    device.ReadUntilQuiet(200ms);
 }
 
 TEST(InstantMode, EveryStreamLetterSendsItsPacketKind)
 {
     CDevice device(Address(kPlain));
     ASSERT_TRUE(device.Ok());
-    ASSERT_TRUE(device.SendCommand(80, "instant_mode=MOVTGDSX,600"));
-    const std::vector<Report> reports = Reports(device.ReadFor(500ms));
+    const std::set<uint16_t> singleIds = {0x1006, 0x1003, 0x1300, 0x1301, 0x1302, 0x1008};
+    const std::set<uint16_t> streamIds = {0x2805, 0x2801};
+    const auto seenAll = [&](const std::vector<Report>& reports) {
+        std::set<uint16_t> seen;
+        for (const Packet& p : Assemble(reports))
+            seen.insert(p.wId);
+        for (const StreamPacket& p : AssembleStream(reports))
+            seen.insert(p.wId);
+        return std::includes(seen.begin(), seen.end(), singleIds.begin(), singleIds.end()) &&
+               std::includes(seen.begin(), seen.end(), streamIds.begin(), streamIds.end());
+    };
+    ASSERT_TRUE(device.SendCommand(80, "instant_mode=MOVTGDSX,10000"));
+    std::vector<Report> reports = device.ReadUntil(seenAll);
+    // Up to the answer that stops them, so that no packet is cut short.
     ASSERT_TRUE(device.SendCommand(81, "instant_mode=,600"));
-    device.ReadUntilQuiet(200ms);
+    const std::vector<Report> rest =
+        device.ReadUntil([](const std::vector<Report>& r) { return !r.empty() && IsAnswerTo(r.back(), 81); });
+    reports.insert(reports.end(), rest.begin(), rest.end());
 
     std::map<uint16_t, size_t> single;
     for (const Packet& p : Assemble(reports)) {
         EXPECT_TRUE(p.bCrcOk) << std::hex << p.wId;
         ++single[p.wId];
     }
-    for (const uint16_t wId : {0x1006, 0x1003, 0x1300, 0x1301, 0x1302, 0x1008})
+    for (const uint16_t wId : singleIds)
         EXPECT_GT(single[wId], 0u) << "no packet 0x" << std::hex << wId;
 
     std::map<uint16_t, size_t> stream;
@@ -586,12 +651,14 @@ TEST(Stream, TouchPointsFlowFromAttachAtTheGivenRate)
     CDevice device(Address(kFast), 1);
     ASSERT_TRUE(device.Ok());
     EXPECT_EQ(kyrsim::SimStreams(kFast), "T");
-    device.ReadUntilQuiet(1ms, 200ms);  // whatever queued up since the claim
-    const std::vector<Report> reports = Reports(device.ReadFor(1s));
-    const size_t nTouches = static_cast<size_t>(std::count_if(reports.begin(), reports.end(), IsIntactTouchReport));
-    EXPECT_EQ(nTouches, reports.size());
-    // 1000 a second are asked for; the default 100 would fall far short.
-    EXPECT_GT(nTouches, 300u);
+    constexpr size_t kSamples = 400;
+    const std::vector<Report> reports = device.ReadReports(kSamples);
+    ASSERT_EQ(reports.size(), kSamples);
+    EXPECT_EQ(std::count_if(reports.begin(), reports.end(), IsIntactTouchReport), static_cast<long>(kSamples));
+    // On the device's clock, 1000 a second are asked for. The default 100
+    // would space 400 samples over more than 3980 ms: each is due 10 ms after
+    // the one before, or later when the device falls behind.
+    EXPECT_LT(TicksBetween(Tick(reports.front()), Tick(reports.back())), 3980);
 }
 
 // ---- faults --------------------------------------------------------------------------
@@ -619,8 +686,8 @@ TEST(Fault, BadCrcSpoilsEveryFifthPacket)
 {
     CDevice device(Address(kBadCrc));
     ASSERT_TRUE(device.Ok());
-    const std::vector<Report> reports = Reports(device.ReadFor(300ms));
-    ASSERT_GE(reports.size(), 20u);
+    const std::vector<Report> reports = device.ReadReports(30);
+    ASSERT_EQ(reports.size(), 30u);
     for (const Report& r : reports)
         EXPECT_EQ(Word(r.data() + 3), 0x1300);
     ExpectSpacing(Positions(reports, [](const Report& r) { return !IsIntactTouchReport(r); }), 5);
@@ -634,7 +701,7 @@ TEST(Fault, TruncatedDropsTheLastReportOfEverySecondLongPacket)
     const auto types = [&](uint8_t nId, const std::string& szCommand) {
         std::vector<int> result;
         if (device.SendCommand(nId, szCommand)) {
-            for (const Report& r : device.ReadUntilQuiet(300ms))
+            for (const Report& r : device.ReadThroughFence())
                 result.push_back(r[1]);
         }
         return result;
@@ -650,8 +717,8 @@ TEST(Fault, OversizeClaimsMoreThan61BytesInEveryThirdReport)
 {
     CDevice device(Address(kOversize));
     ASSERT_TRUE(device.Ok());
-    const std::vector<Report> reports = Reports(device.ReadFor(300ms));
-    ASSERT_GE(reports.size(), 20u);
+    const std::vector<Report> reports = device.ReadReports(30);
+    ASSERT_EQ(reports.size(), 30u);
     const std::vector<size_t> oversize = Positions(reports, [](const Report& r) { return r[2] > 61; });
     ExpectSpacing(oversize, 3);
     for (size_t i : oversize)
@@ -662,31 +729,92 @@ TEST(Fault, GarbageComesBeforeEveryFourthPacket)
 {
     CDevice device(Address(kGarbage));
     ASSERT_TRUE(device.Ok());
-    const std::vector<Report> reports = Reports(device.ReadFor(300ms));
-    ASSERT_GE(reports.size(), 20u);
+    const std::vector<Report> reports = device.ReadReports(30);
+    ASSERT_EQ(reports.size(), 30u);
     // Four intact packets between two garbage reports: the fourth follows the garbage.
     ExpectSpacing(Positions(reports, [](const Report& r) { return !IsIntactTouchReport(r); }), 5);
+}
+
+TEST(Fault, GarbageListedFirstLeavesThePacketToTheOtherFaults)
+{
+    // Every packet gets garbage in front and a size byte of 62; a one-report
+    // packet cannot lose its last report.
+    CDevice device(Address(kGarbageFirst));
+    ASSERT_TRUE(device.Ok());
+    const std::vector<Report> reports = device.ReadReports(40);
+    ASSERT_EQ(reports.size(), 40u);
+    size_t nTouch = 0;
+    for (const Report& r : reports) {
+        if (r[1] == 0x01 && Word(r.data() + 3) == 0x1300) {
+            ++nTouch;
+            EXPECT_EQ(r[2], 62) << "the touch-point packet claims 62 bytes";
+        } else {
+            EXPECT_LE(r[2], 61) << "garbage keeps its own size";
+        }
+    }
+    EXPECT_GE(nTouch, 19u) << "every other report is a packet";
+    const kyrsim::SimKind& touch = kyrsim::SimKinds(kGarbageFirst).kinds.at(0x1300);
+    EXPECT_EQ(touch.qwIntact, 0u);
+    EXPECT_EQ(kyrsim::SimFaults(kGarbageFirst).at("truncated"), 0u);
 }
 
 TEST(Fault, AStallSilencesTheDeviceButAnswersStillCome)
 {
     CDevice device(Address(kStall));
     ASSERT_TRUE(device.Ok());
-    const auto timed = device.ReadFor(1500ms);
-    ASSERT_GE(timed.size(), 20u);
-    size_t nGaps = 0;
-    for (size_t i = 1; i < timed.size(); ++i)
-        nGaps += timed[i].first - timed[i - 1].first >= 300ms ? 1 : 0;
-    EXPECT_GT(nGaps, 0u) << "every 20th packet stalls the device for 400 ms";
+    // Every 20th packet stalls the device for 400 ms: seen on its own clock as
+    // a gap between two touch-point samples, which otherwise come every 5 ms.
+    const auto stalled = [](const std::vector<Report>& reports) {
+        for (size_t i = 1; i < reports.size(); ++i) {
+            if (IsIntactTouchReport(reports[i - 1]) && IsIntactTouchReport(reports[i]) &&
+                TicksBetween(Tick(reports[i - 1]), Tick(reports[i])) >= 300)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(stalled(device.ReadUntil(stalled)));
 
     ASSERT_TRUE(device.SendCommand(9, "echo after"));
-    bool bAnswered = false;
-    for (const auto deadline = Clock::now() + 3s; !bAnswered && Clock::now() < deadline;) {
-        for (const Packet& p : Assemble(Reports(device.ReadFor(100ms))))
-            bAnswered = bAnswered || (p.wId == 0x1008 && p.CmdId() == 9 && p.Text() == "after");
-    }
-    EXPECT_TRUE(bAnswered);
+    const std::vector<Report> reports =
+        device.ReadUntil([](const std::vector<Report>& r) { return !r.empty() && IsAnswerTo(r.back(), 9); });
+    ASSERT_FALSE(reports.empty());
+    ASSERT_TRUE(IsAnswerTo(reports.back(), 9));
+    EXPECT_EQ(Assemble({reports.back()}).front().Text(), "after");
     EXPECT_GT(kyrsim::SimFaults(kStall).at("stall"), 0u);
+}
+
+TEST(Fault, KindsCountThePacketsOfEachIdAndThoseLeftIntact)
+{
+    // Touch points only, every fifth with a bad CRC; one snapshot of the
+    // counts is consistent however fast they move.
+    const kyrsim::SimKindCounts badCrc = kyrsim::SimKinds(kBadCrc);
+    ASSERT_EQ(badCrc.kinds.size(), 1u);
+    const kyrsim::SimKind& touch = badCrc.kinds.at(0x1300);
+    EXPECT_GT(touch.qwSent, 0u);
+    EXPECT_EQ(touch.qwCrcOnly, touch.qwSent / 5);
+    EXPECT_EQ(touch.qwIntact, touch.qwSent - touch.qwSent / 5);
+
+    // Every third one claims 62 bytes: neither intact nor spoilt by its CRC alone.
+    const kyrsim::SimKind& oversize = kyrsim::SimKinds(kOversize).kinds.at(0x1300);
+    EXPECT_EQ(oversize.qwIntact, oversize.qwSent - oversize.qwSent / 3);
+    EXPECT_EQ(oversize.qwCrcOnly, 0u);
+
+    // Of two answers of three reports, one loses its last report.
+    CDevice device(Address(kTruncated));
+    ASSERT_TRUE(device.Ok());
+    const kyrsim::SimKindCounts before = kyrsim::SimKinds(kTruncated);
+    ASSERT_TRUE(device.SendCommand(4, "long 150"));
+    ASSERT_TRUE(device.SendCommand(5, "long 150"));
+    const std::vector<Report> reports = device.ReadThroughFence();
+    EXPECT_EQ(reports.size(), 5u);
+    kyrsim::SimKindCounts after = kyrsim::SimKinds(kTruncated);
+    const kyrsim::SimKind& answers = after.kinds[0x1008];
+    const kyrsim::SimKind answersBefore = before.kinds.count(0x1008) ? before.kinds.at(0x1008) : kyrsim::SimKind{};
+    EXPECT_EQ(answers.qwSent - answersBefore.qwSent, 2u);
+    EXPECT_EQ(answers.qwIntact - answersBefore.qwIntact, 1u);
+    EXPECT_EQ(answers.qwCrcOnly, 0u);
+    EXPECT_EQ(after.qwReports - before.qwReports, 6u) << "five reports of answers, one of the fence";
+    EXPECT_EQ(after.kinds[0x0105].qwIntact - (before.kinds.count(0x0105) ? before.kinds.at(0x0105).qwIntact : 0), 1u);
 }
 
 }  // namespace

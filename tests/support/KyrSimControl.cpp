@@ -177,4 +177,35 @@ std::map<std::string, uint64_t> SimFaults(int nDevice)
     return counts;
 }
 
+SimKindCounts SimKinds(int nDevice)
+{
+    const std::string szRequest = "kinds " + std::to_string(nDevice);
+    const std::string szReply = Checked(szRequest);
+    SimKindCounts counts;
+    SimKind* pKind = nullptr;
+    std::istringstream stream(szReply);
+    for (std::string szItem; stream >> szItem;) {
+        if (szItem.rfind("0x", 0) == 0) {
+            char* pEnd = nullptr;
+            const unsigned long ulId = std::strtoul(szItem.c_str(), &pEnd, 16);
+            if (*pEnd != '\0' || ulId > 0xFFFF)
+                Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
+            pKind = &counts.kinds[static_cast<uint16_t>(ulId)];
+            continue;
+        }
+        const size_t nEq = szItem.find('=');
+        const std::string szKey = szItem.substr(0, nEq == std::string::npos ? 0 : nEq);
+        uint64_t* pCount = szKey == "reports" && pKind == nullptr ? &counts.qwReports
+                         : pKind == nullptr                       ? nullptr
+                         : szKey == "sent"                        ? &pKind->qwSent
+                         : szKey == "intact"                      ? &pKind->qwIntact
+                         : szKey == "crconly"                     ? &pKind->qwCrcOnly
+                                                                  : nullptr;
+        if (pCount == nullptr)
+            Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
+        *pCount = ParseCount(szRequest, szItem.substr(nEq + 1));
+    }
+    return counts;
+}
+
 }  // namespace kyrsim

@@ -58,4 +58,17 @@ void SimSetFirmwareMode(int nDevice, uint16_t wUnit, int nMode);
 /// "oversize", "garbage", "stall").
 std::map<std::string, uint64_t> SimFaults(int nDevice);
 
+struct SimKind {
+    uint64_t qwSent = 0;
+    uint64_t qwIntact = 0;   // no badcrc, truncated or oversize fault touched them
+    uint64_t qwCrcOnly = 0;  // a bad CRC and nothing else
+};
+struct SimKindCounts {
+    uint64_t qwReports = 0;               // IN reports sent
+    std::map<uint16_t, SimKind> kinds;    // by packet id
+};
+/// What the device has sent, per packet id; includes what was dropped while
+/// nobody claimed the interface.
+SimKindCounts SimKinds(int nDevice);
+
 }  // namespace kyrsim

@@ -11,6 +11,7 @@
 #include "KyrOutput.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -99,13 +100,17 @@ public:
                 m_modes[*unit] = static_cast<uint16_t>(lMode);
             return "ok";
         }
-        static const char* const plain[] = {"commands", "lastcmd", "streams", "faults"};
+        static const char* const plain[] = {"commands", "lastcmd", "streams", "faults", "kinds"};
         if (std::find(std::begin(plain), std::end(plain), szVerb) == std::end(plain))
             return std::nullopt;
         if (words.size() != 2)
             return "error usage: " + szVerb + " N";
         if (szVerb == "faults")
             return m_faults.Counts();
+        if (szVerb == "kinds") {
+            const std::string szKinds = m_faults.KindCounts();
+            return "reports=" + std::to_string(m_qwReports.load()) + (szKinds.empty() ? "" : " ") + szKinds;
+        }
         std::lock_guard lock(m_mutex);
         if (szVerb == "commands")
             return std::to_string(m_qwCommands);
@@ -303,13 +308,17 @@ private:
     {
         for (size_t i = 0; i < jobs.size(); ++i) {
             const CFaultInjector::Output out = m_faults.Send(std::move(jobs[i].packet));
+            // Counted before they leave, so that a host that has them finds them counted.
             for (const encoder::Report& report : out.reports) {
                 if (jobs[i].nInterface != kEveryInterface) {
+                    ++m_qwReports;
                     m_pSink->EmitInReport(jobs[i].nInterface, report);
                     continue;
                 }
-                for (int nInterface : m_interfaces)
+                for (int nInterface : m_interfaces) {
+                    ++m_qwReports;
                     m_pSink->EmitInReport(nInterface, report);
+                }
             }
             if (out.nStallMs != 0) {
                 stallUntil = Clock::now() + std::chrono::milliseconds(out.nStallMs);
@@ -324,7 +333,8 @@ private:
     IReportSink* m_pSink = nullptr;          // valid while the thread runs
     std::vector<int> m_interfaces;           // written before the thread starts
     std::map<int, Inbound> m_inbound;        // usbfs worker thread only
-    CFaultInjector m_faults;                 // sending thread; its counters are atomic
+    CFaultInjector m_faults;                 // sending thread; counters read from any thread
+    std::atomic<uint64_t> m_qwReports{0};    // IN reports sent, on any interface
     std::jthread m_thread;
 
     // Lock order: m_mutex is a leaf, never held while the sink runs.

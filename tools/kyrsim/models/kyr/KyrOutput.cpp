@@ -1,6 +1,7 @@
 #include "KyrOutput.h"
 
 #include <cmath>
+#include <cstdio>
 
 namespace kyrsim::kyr {
 
@@ -128,28 +129,40 @@ Report CFaultInjector::Garbage()
 CFaultInjector::Output CFaultInjector::Send(OutPacket packet)
 {
     ++m_qwPackets;
+    const Bytes& bytes = packet.packet;
+    const uint16_t wId = bytes.size() >= 2 ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8) : 0;
+    bool bBadCrc = false;
+    bool bCut = false;  // truncated or oversize
     Output out;
     for (size_t i = 0; i < m_rules.size(); ++i) {
-        if (m_rules[i].rule.kind == FaultKind::BadCrc && Hit(i))
+        if (m_rules[i].rule.kind == FaultKind::BadCrc && Hit(i)) {
             packet.packet[packet.packet.size() - 2] ^= 0xFF;
+            bBadCrc = true;
+        }
     }
     out.reports = packet.bRaw ? CutReports(RawPacket{packet.packet, packet.raw})
                               : CutReports(packet.packet, Series::Single);
+    // Garbage goes in front last, whatever the order of the rules: the
+    // other faults concern the packet's own reports.
+    bool bGarbage = false;
     for (size_t i = 0; i < m_rules.size(); ++i) {
         switch (m_rules[i].rule.kind) {
         case FaultKind::BadCrc:
             break;
         case FaultKind::Truncated:
-            if (out.reports.size() >= 2 && Hit(i))
+            if (out.reports.size() >= 2 && Hit(i)) {
                 out.reports.pop_back();
+                bCut = true;
+            }
             break;
         case FaultKind::Oversize:
-            if (Hit(i))
+            if (Hit(i)) {
                 out.reports.front()[2] = kMaxPayload + 1;
+                bCut = true;
+            }
             break;
         case FaultKind::Garbage:
-            if (Hit(i))
-                out.reports.insert(out.reports.begin(), Garbage());
+            bGarbage = Hit(i) || bGarbage;
             break;
         case FaultKind::Stall:
             if (Hit(i))
@@ -157,6 +170,13 @@ CFaultInjector::Output CFaultInjector::Send(OutPacket packet)
             break;
         }
     }
+    if (bGarbage)
+        out.reports.insert(out.reports.begin(), Garbage());
+    std::lock_guard lock(m_kindsMutex);
+    Kind& kind = m_kinds[wId];
+    ++kind.qwSent;
+    kind.qwIntact += !bBadCrc && !bCut ? 1 : 0;
+    kind.qwCrcOnly += bBadCrc && !bCut ? 1 : 0;
     return out;
 }
 
@@ -165,6 +185,19 @@ std::string CFaultInjector::Counts() const
     std::string szCounts = "packets=" + std::to_string(m_qwPackets.load());
     for (FaultKind kind : kFaultKinds)
         szCounts += std::string(" ") + FaultName(kind) + "=" + std::to_string(m_hits[static_cast<size_t>(kind)].load());
+    return szCounts;
+}
+
+std::string CFaultInjector::KindCounts() const
+{
+    std::lock_guard lock(m_kindsMutex);
+    std::string szCounts;
+    for (const auto& [wId, kind] : m_kinds) {
+        char szId[8];
+        std::snprintf(szId, sizeof szId, "0x%04x", wId);
+        szCounts += std::string(szCounts.empty() ? "" : " ") + szId + " sent=" + std::to_string(kind.qwSent) +
+                    " intact=" + std::to_string(kind.qwIntact) + " crconly=" + std::to_string(kind.qwCrcOnly);
+    }
     return szCounts;
 }
 

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,6 +44,11 @@ public:
     /// "packets=N badcrc=N truncated=N oversize=N garbage=N stall=N".
     std::string Counts() const;
 
+    /// Per packet id, in id order: "0xIIII sent=N intact=N crconly=N ...".
+    /// Intact packets met no badcrc, truncated or oversize fault; crconly
+    /// ones met a bad CRC alone, which hosts do not check in device reports.
+    std::string KindCounts() const;
+
 private:
     bool Hit(size_t nRule);
     encoder::Report Garbage();
@@ -54,6 +61,14 @@ private:
     std::mt19937 m_random;
     std::atomic<uint64_t> m_qwPackets{0};
     std::array<std::atomic<uint64_t>, std::size(kFaultKinds)> m_hits{};
+
+    struct Kind {
+        uint64_t qwSent = 0;
+        uint64_t qwIntact = 0;
+        uint64_t qwCrcOnly = 0;
+    };
+    mutable std::mutex m_kindsMutex;      // a leaf: one packet's counts change at once
+    std::map<uint16_t, Kind> m_kinds;     // guarded by m_kindsMutex
 };
 
 }  // namespace kyrsim::kyr
