@@ -753,7 +753,7 @@ TEST(Fault, GarbageListedFirstLeavesThePacketToTheOtherFaults)
         }
     }
     EXPECT_GE(nTouch, 19u) << "every other report is a packet";
-    const kyrsim::SimKind& touch = kyrsim::SimKinds(kGarbageFirst).kinds.at(0x1300);
+    const kyrsim::SimKind touch = kyrsim::SimKinds(kGarbageFirst).kinds.at(0x1300);
     EXPECT_EQ(touch.qwIntact, 0u);
     EXPECT_EQ(kyrsim::SimFaults(kGarbageFirst).at("truncated"), 0u);
 }
