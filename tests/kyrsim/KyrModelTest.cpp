@@ -795,7 +795,7 @@ TEST(Fault, KindsCountThePacketsOfEachIdAndThoseLeftIntact)
     EXPECT_EQ(touch.qwIntact, touch.qwSent - touch.qwSent / 5);
 
     // Every third one claims 62 bytes: neither intact nor spoilt by its CRC alone.
-    const kyrsim::SimKind& oversize = kyrsim::SimKinds(kOversize).kinds.at(0x1300);
+    const kyrsim::SimKind oversize = kyrsim::SimKinds(kOversize).kinds.at(0x1300);
     EXPECT_EQ(oversize.qwIntact, oversize.qwSent - oversize.qwSent / 3);
     EXPECT_EQ(oversize.qwCrcOnly, 0u);
 
