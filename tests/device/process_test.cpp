@@ -1,81 +1,230 @@
-// Sharing across processes: a second application (device_peer, a real
-// process started by the test) holds, loses or marks devices while this one
+// Sharing across processes: other applications (device_peer, real processes
+// started by the test) hold, lose, race for or mark devices while this one
 // watches. Runs under kyrsim with the devices CMakeLists.txt gives it.
+//
+// Races are pinned down with lock_park_shim: a peer is stopped at a chosen
+// operation on a lock while another process acts, then let go or killed
+// there.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
 #include "KyrSimControl.h"
+#include "sysv_test_support.h"
 
 extern char** environ;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr unsigned short kVid = KYR_USB_VENDOR_ID;
 constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
 constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
+constexpr int kPatienceMs = 20000;
 
-// device_peer as a child process, one request line and one answer at a time.
+// The names other processes find the shared objects by.
+constexpr const char* kDeviceLock = "ZarnHandle@SYNC_OBJECT";
+constexpr const char* kDeviceBlock = "ZarnHandle@SHARED_MEMORY";
+constexpr const char* kDownloadLock = "ZarnDownloadCheck@SYNC_OBJECT";
+constexpr const char* kDownloadBlock = "ZarnDownloadCheck@SHARED_MEMORY";
+
+std::string TmpDir()
+{
+    const char* pszDir = std::getenv("TMPDIR");
+    std::string dir = pszDir != nullptr ? pszDir : "/tmp";
+    if (dir.empty() || dir.back() != '/')
+        dir += '/';
+    return dir;
+}
+
+std::string LockKeyFile(const std::string& name)
+{
+    return TmpDir() + "qipc_systemsem_" + name;
+}
+
+struct PeerOptions {
+    std::vector<std::string> env; // NAME=value entries added to ours
+    std::string parkAt;           // a park point of lock_park_shim, e.g. "acquire:2"
+    std::string parkLock = kDeviceLock;
+};
+
+// device_peer as a child process: request lines in, answer lines out, and
+// with PeerOptions::parkAt a socket on which the shim reports that it parked.
 class Peer {
 public:
-    Peer()
+    enum class Event { Line, Parked, Gone };
+
+    explicit Peer(const PeerOptions& options = {})
     {
         const char* pszPath = std::getenv("KYR_TEST_PEER");
         if (pszPath == nullptr)
             throw std::runtime_error("KYR_TEST_PEER is not set");
+        std::vector<std::string> env;
+        for (char** p = environ; *p != nullptr; ++p) {
+            if (!options.parkAt.empty() && std::strncmp(*p, "LD_PRELOAD=", 11) == 0)
+                continue;
+            env.emplace_back(*p);
+        }
+        env.insert(env.end(), options.env.begin(), options.env.end());
+
         int toPeer[2], fromPeer[2];
-        if (pipe(toPeer) != 0 || pipe(fromPeer) != 0)
+        if (pipe2(toPeer, O_CLOEXEC) != 0 || pipe2(fromPeer, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, toPeer[0], 0);
         posix_spawn_file_actions_adddup2(&actions, fromPeer[1], 1);
-        posix_spawn_file_actions_addclose(&actions, toPeer[1]);
-        posix_spawn_file_actions_addclose(&actions, fromPeer[0]);
+        int parkEnd = -1;
+        if (!options.parkAt.empty()) {
+            const char* pszShim = std::getenv("KYR_TEST_PARK_SHIM");
+            if (pszShim == nullptr)
+                throw std::runtime_error("KYR_TEST_PARK_SHIM is not set");
+            int pair[2];
+            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+                throw std::runtime_error("socketpair");
+            m_nPark = pair[0];
+            // Above the standard descriptors, so that the dup2 below always
+            // makes a new descriptor, which the child keeps.
+            parkEnd = fcntl(pair[1], F_DUPFD_CLOEXEC, 10);
+            close(pair[1]);
+            posix_spawn_file_actions_adddup2(&actions, parkEnd, kParkFd);
+            const char* pszPreload = std::getenv("LD_PRELOAD");
+            env.push_back(std::string("LD_PRELOAD=") + (pszPreload != nullptr ? pszPreload : "") + ":" + pszShim);
+            env.push_back("KYR_TEST_PARK_AT=" + options.parkAt);
+            env.push_back("KYR_TEST_PARK_KEYFILE=" + LockKeyFile(options.parkLock));
+            env.push_back("KYR_TEST_PARK_FD=" + std::to_string(kParkFd));
+        }
+        std::vector<char*> envp;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
         char* argv[] = {const_cast<char*>(pszPath), nullptr};
-        if (posix_spawn(&m_pid, pszPath, &actions, nullptr, argv, environ) != 0)
-            throw std::runtime_error("spawn");
+        const int nSpawn = posix_spawn(&m_pid, pszPath, &actions, nullptr, argv, envp.data());
         posix_spawn_file_actions_destroy(&actions);
         close(toPeer[0]);
         close(fromPeer[1]);
-        m_pTo = fdopen(toPeer[1], "w");
-        m_pFrom = fdopen(fromPeer[0], "r");
+        if (parkEnd != -1)
+            close(parkEnd);
+        m_nTo = toPeer[1];
+        m_nFrom = fromPeer[0];
+        if (nSpawn != 0)
+            throw std::runtime_error("spawn");
+        sysv_test::OwnPids().insert(m_pid);
     }
     ~Peer()
     {
-        if (m_pTo != nullptr)
-            fclose(m_pTo);
-        if (m_pFrom != nullptr)
-            fclose(m_pFrom);
-        if (m_pid > 0)
-            waitpid(m_pid, nullptr, 0);
+        for (int* fd : {&m_nTo, &m_nFrom, &m_nPark}) {
+            if (*fd != -1)
+                close(*fd);
+        }
+        if (m_pid <= 0)
+            return;
+        // It ends at the end of its input; one that does not is ended.
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (waitpid(m_pid, nullptr, WNOHANG) == 0) {
+            if (Clock::now() > deadline) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
 
+    void Send(const std::string& line)
+    {
+        const std::string data = line + "\n";
+        ASSERT_EQ(write(m_nTo, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    }
+
+    // The next answer line or the peer parking, whichever comes first.
+    Event Await(std::string& line, int nTimeoutMs = kPatienceMs)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
+        for (;;) {
+            const auto pos = m_Buffer.find('\n');
+            if (pos != std::string::npos) {
+                line = m_Buffer.substr(0, pos);
+                m_Buffer.erase(0, pos + 1);
+                return Event::Line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return Event::Gone;
+            pollfd fds[2] = {{m_nFrom, POLLIN, 0}, {m_nPark, POLLIN, 0}};
+            if (poll(fds, m_nPark != -1 ? 2 : 1, static_cast<int>(left.count())) <= 0)
+                continue;
+            if (m_nPark != -1 && (fds[1].revents & POLLIN) != 0) {
+                char parked[16];
+                if (read(m_nPark, parked, sizeof parked) > 0)
+                    return Event::Parked;
+            }
+            if (fds[0].revents != 0) {
+                char chunk[256];
+                const ssize_t n = read(m_nFrom, chunk, sizeof chunk);
+                if (n <= 0)
+                    return Event::Gone;
+                m_Buffer.append(chunk, static_cast<size_t>(n));
+            }
+        }
+    }
+
+    // The next answer line, "<gone>" when none comes; a park met on the way
+    // is let go at once.
+    std::string Read(int nTimeoutMs = kPatienceMs)
+    {
+        std::string line;
+        for (;;) {
+            switch (Await(line, nTimeoutMs)) {
+            case Event::Line: return line;
+            case Event::Parked: Release(); break;
+            case Event::Gone: return "<gone>";
+            }
+        }
+    }
+
     std::string Ask(const std::string& line)
     {
-        fprintf(m_pTo, "%s\n", line.c_str());
-        fflush(m_pTo);
-        char buffer[256] = {};
-        if (fgets(buffer, sizeof(buffer), m_pFrom) == nullptr)
-            return "<gone>";
-        std::string answer(buffer);
-        while (!answer.empty() && answer.back() == '\n')
-            answer.pop_back();
-        return answer;
+        Send(line);
+        return Read();
     }
+
+    void Release()
+    {
+        const char go = 'g';
+        ASSERT_EQ(write(m_nPark, &go, 1), 1);
+    }
+
     void Kill()
     {
         kill(m_pid, SIGKILL);
@@ -83,16 +232,39 @@ public:
         m_pid = -1;
     }
 
+    // How a peer that stopped answering ended, for failure messages.
+    std::string Fate()
+    {
+        if (m_pid <= 0)
+            return "reaped";
+        int status = 0;
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (waitpid(m_pid, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline)
+                return "still running";
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        m_pid = -1;
+        if (WIFSIGNALED(status))
+            return "killed by signal " + std::to_string(WTERMSIG(status));
+        return "exited with " + std::to_string(WEXITSTATUS(status));
+    }
+
+    pid_t Pid() const { return m_pid; }
+
 private:
+    static constexpr int kParkFd = 3;
     pid_t m_pid = -1;
-    FILE* m_pTo = nullptr;
-    FILE* m_pFrom = nullptr;
+    int m_nTo = -1;
+    int m_nFrom = -1;
+    int m_nPark = -1;
+    std::string m_Buffer;
 };
 
-std::string OpenLine(unsigned short nPid, unsigned short nMI)
+std::string OpenLine(unsigned short nPid, unsigned short nMI, int nIndex = 0)
 {
-    char szLine[32];
-    snprintf(szLine, sizeof(szLine), "open %x %u", nPid, nMI);
+    char szLine[48];
+    snprintf(szLine, sizeof(szLine), "open %x %u %d", nPid, nMI, nIndex);
     return szLine;
 }
 
