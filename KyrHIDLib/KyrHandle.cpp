@@ -452,7 +452,7 @@ bool CKyrHandle::CreateSyncObjects(KyrDevData* pDevData)
     }
     bool bInit = false;
     if (!m_SharedMemory.Create(szLockName, szBlockName, sizeof(KyrHandleSharedMemory), bInit)) {
-        SetLastError(KYR_ERROR_UNKNOWN);
+        SetLastError(m_SharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
         return false;
     }
     if (!bInit) {
@@ -460,7 +460,7 @@ bool CKyrHandle::CreateSyncObjects(KyrDevData* pDevData)
         m_ProcessChecker.VerifyProcessIds();
         BlockAccess block(*this);
         if (!block) {
-            SetLastError(KYR_ERROR_UNKNOWN);
+            SetLastError(m_SharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
             return false;
         }
         for (int i = 0; i < kSlots; ++i) {
@@ -474,7 +474,7 @@ bool CKyrHandle::CreateSyncObjects(KyrDevData* pDevData)
     {
         BlockAccess block(*this);
         if (!block) {
-            SetLastError(KYR_ERROR_UNKNOWN);
+            SetLastError(m_SharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
             return false;
         }
         if (bInit) {

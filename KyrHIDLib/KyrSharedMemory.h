@@ -63,13 +63,19 @@ public:
     // path, failures included. A failed Create leaves nothing mapped.
     // Names whose key-file path exceeds 511 characters are refused.
     bool Create(const char* szSyncObjName, const char* szMemoryName, size_t nMemorySize, bool& bInit);
-    // Unmaps the block; the last process to do so removes it. Idempotent.
+    // Unmaps the block; the last process to do so removes it, and its lock.
+    // Idempotent.
     void Destroy();
 
-    // Blocks until the lock is free. False when no block exists or the lock
-    // cannot be obtained; the block must not be touched then.
+    // Waits until the lock is free, for at most a bound of a few seconds (see
+    // CSysSemaphore::Acquire): any local user can leave the lock taken for
+    // good. False when no block exists or the lock cannot be obtained; the
+    // block must not be touched then.
     bool Lock();
     bool Unlock();
+    // Whether the last Create or Lock failed because the lock stayed taken
+    // beyond its bound.
+    bool TimedOut() const;
 
     // Address of the mapped block, null when there is none. Valid until Destroy
     // or the next Create.

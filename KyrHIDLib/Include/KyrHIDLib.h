@@ -400,9 +400,11 @@ typedef struct _KYR_EVENT_NOTIFY {
  * processes and starts reading.
  * @return The handle, or null with the last error KYR_ERROR_NO_DEVICE (no such
  * device, or it could not be opened or claimed), KYR_ERROR_DEVICE_BUSY (another
- * client, in this or another process, has the device open),
- * KYR_ERROR_SYNC_OBJECT_OVERFLOW or KYR_ERROR_UNKNOWN (the shared state
- * cannot be set up).
+ * client, in this or another process, has the device open), KYR_ERROR_TIMEOUT
+ * (the lock of the state shared with other processes stayed taken for about
+ * 5 s: another process holds it, or left it taken), KYR_ERROR_SYNC_OBJECT_OVERFLOW
+ * or KYR_ERROR_UNKNOWN (the shared state cannot be set up). A process that died
+ * with the device open does not keep it: its claim is freed by the next open.
  */
 KYR_API KYR_HANDLE KyrOpenDevice(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI,
                                  unsigned short nDevIndex);

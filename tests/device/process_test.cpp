@@ -70,11 +70,56 @@ std::string LockKeyFile(const std::string& name)
     return TmpDir() + "qipc_systemsem_" + name;
 }
 
+union SemArg {
+    int val;
+    semid_ds* buf;
+    unsigned short* array;
+};
+
+// A lock as any local user may leave it: made (with its key file) if need
+// be, then set to nValue without the system undoing it for anybody.
+void SetLockValue(const std::string& name, int nValue)
+{
+    const std::string file = LockKeyFile(name);
+    close(open(file.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644));
+    const key_t key = ftok(file.c_str(), 81);
+    ASSERT_NE(key, -1);
+    const int id = semget(key, 1, IPC_CREAT | 0666);
+    ASSERT_NE(id, -1);
+    SemArg arg;
+    arg.val = nValue;
+    ASSERT_EQ(semctl(id, 0, SETVAL, arg), 0);
+}
+
+void RemoveLock(const std::string& name)
+{
+    const std::string file = LockKeyFile(name);
+    const key_t key = ftok(file.c_str(), 81);
+    const int id = key == -1 ? -1 : semget(key, 0, 0);
+    if (id != -1)
+        semctl(id, 0, IPC_RMID);
+    unlink(file.c_str());
+}
+
 struct PeerOptions {
     std::vector<std::string> env; // NAME=value entries added to ours
     std::string parkAt;           // a park point of lock_park_shim, e.g. "acquire:2"
     std::string parkLock = kDeviceLock;
 };
+
+PeerOptions ParkedAt(const std::string& at)
+{
+    PeerOptions options;
+    options.parkAt = at;
+    return options;
+}
+
+PeerOptions WithEnv(const std::string& entry)
+{
+    PeerOptions options;
+    options.env.push_back(entry);
+    return options;
+}
 
 // device_peer as a child process: request lines in, answer lines out, and
 // with PeerOptions::parkAt a socket on which the shim reports that it parked.
@@ -280,6 +325,23 @@ void OnDownload(KYR_HANDLE, int bDownload, void* pContext)
     d->flags += bDownload == 1 ? '1' : '0';
 }
 
+// No key file in TMPDIR, and no System V object that appeared since `before`
+// under a key of TMPDIR's file system and was made by this process or a peer
+// (see sysv_test_support.h).
+void ExpectNothingLeftSince(const std::set<sysv_test::IpcObject>& before)
+{
+    EXPECT_TRUE(sysv_test::ListFiles(TmpDir()).empty()) << "key files left in " << TmpDir();
+    struct stat st;
+    ASSERT_EQ(stat(TmpDir().c_str(), &st), 0);
+    for (const auto& [kind, key, id] : sysv_test::ListIpcObjects()) {
+        if (before.count({kind, key, id}) != 0 || ((key >> 24) & 0xff) != 81 ||
+            ((key >> 16) & 0xff) != static_cast<long>(st.st_dev & 0xff) ||
+            sysv_test::OwnPids().count(sysv_test::MakerPid(kind, id)) == 0)
+            continue;
+        ADD_FAILURE() << "leaked " << kind << " id " << id;
+    }
+}
+
 } // namespace
 
 // ---- Device 0: a model device ------------------------------------------------------
@@ -307,6 +369,83 @@ TEST(Processes, DeviceOfAKilledHolderCanBeOpenedAgain)
         ASSERT_NE(h, nullptr) << "round " << i << ": " << KyrGetErrorName(KyrGetLastError());
         KyrCloseDevice(h);
     }
+}
+
+// The device's lock left taken for good, as any local user can leave it:
+// every wait gives up after its bound (shortened for the peer by its test
+// hook) and says so.
+TEST(Processes, DeviceLockLeftTakenMakesOpenFailWithTimeout)
+{
+    SetLockValue(kDeviceLock, 0);
+    {
+        Peer peer(WithEnv("KYR_TEST_LOCK_TIMEOUT_MS=300"));
+        EXPECT_EQ(peer.Ask(OpenLine(kPid, kMI)), "open KYR_ERROR_TIMEOUT");
+        EXPECT_EQ(peer.Ask("close"), "closed");
+    }
+    RemoveLock(kDeviceLock);
+    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
+    EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    KyrCloseDevice(h);
+}
+
+TEST(Processes, DeviceLockTakenWhileOpenLetsCommandsAndCloseReturn)
+{
+    Peer peer(WithEnv("KYR_TEST_LOCK_TIMEOUT_MS=300"));
+    ASSERT_EQ(peer.Ask(OpenLine(kPid, kMI)), "open KYR_SUCCESS");
+    SetLockValue(kDeviceLock, 0);
+    EXPECT_EQ(peer.Ask("send status").substr(0, 8), "send -1 ");
+    EXPECT_EQ(peer.Ask("close"), "closed");
+    SetLockValue(kDeviceLock, 1);
+    peer.Kill(); // its slot could not be freed without the lock; its death frees it
+    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
+    EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    KyrCloseDevice(h);
+}
+
+// The last user removes the device's lock while an opener has derived its
+// key from the key file and is about to look the lock up: the opener must not
+// make a lock under that key once the file is gone, beside the one the next
+// process makes under a new file. Split so, the two never meet again and one
+// of them is never removed.
+TEST(Processes, DeviceLockRemovedWhileAnOpenerLooksItUpStaysOne)
+{
+    sysv_test::OwnPids().insert(getpid());
+    const std::set<sysv_test::IpcObject> before = sysv_test::ListIpcObjects();
+    {
+        Peer last(WithEnv("KYR_TEST_LOCK_TIMEOUT_MS=300"));
+        ASSERT_EQ(last.Ask(OpenLine(kPid, kMI)), "open KYR_SUCCESS");
+        Peer opener(ParkedAt("semget:1"));
+        opener.Send(OpenLine(kPid, kMI));
+        std::string line;
+        ASSERT_EQ(opener.Await(line), Peer::Event::Parked) << line;
+        EXPECT_EQ(last.Ask("close"), "closed");
+        opener.Release();
+        EXPECT_EQ(opener.Read(), "open KYR_SUCCESS");
+
+        EXPECT_EQ(KyrOpenDevice(kVid, kPid, kMI, 0), nullptr);
+        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
+        EXPECT_EQ(opener.Ask("close"), "closed");
+    }
+    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
+    EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    KyrCloseDevice(h);
+    ExpectNothingLeftSince(before);
+}
+
+// The first opener dies between making the device's lock and giving it its
+// value: the lock reads 0 with nobody to give it back.
+TEST(Processes, DeviceLockOfAnOpenerKilledWhileMakingItIsRepaired)
+{
+    {
+        Peer maker(ParkedAt("setval:1"));
+        maker.Send(OpenLine(kPid, kMI));
+        std::string line;
+        ASSERT_EQ(maker.Await(line), Peer::Event::Parked) << line;
+        maker.Kill();
+    }
+    Peer next;
+    EXPECT_EQ(next.Ask(OpenLine(kPid, kMI)), "open KYR_SUCCESS");
+    EXPECT_EQ(next.Ask("close"), "closed");
 }
 
 // ---- Device 0: protocol model (this process), device 1: protocol virtual device (peer) --
