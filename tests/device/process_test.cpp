@@ -70,6 +70,17 @@ std::string LockKeyFile(const std::string& name)
     return TmpDir() + "qipc_systemsem_" + name;
 }
 
+std::string BlockKeyFile(const std::string& name)
+{
+    return TmpDir() + "qipc_sharedmemory_" + name;
+}
+
+bool FileExists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
 union SemArg {
     int val;
     semid_ds* buf;
@@ -99,6 +110,81 @@ void RemoveLock(const std::string& name)
     if (id != -1)
         semctl(id, 0, IPC_RMID);
     unlink(file.c_str());
+}
+
+// A shared block reached the way another process reaches it, its lock held
+// (with a bound) for the object's life.
+class RawBlock {
+public:
+    RawBlock(const std::string& lockName, const std::string& blockName)
+    {
+        const key_t lockKey = ftok(LockKeyFile(lockName).c_str(), 81);
+        const key_t blockKey = ftok(BlockKeyFile(blockName).c_str(), 81);
+        m_nLock = lockKey == -1 ? -1 : semget(lockKey, 0, 0);
+        const int nBlock = blockKey == -1 ? -1 : shmget(blockKey, 0, 0);
+        if (m_nLock == -1 || nBlock == -1)
+            return;
+        sembuf take {0, -1, SEM_UNDO};
+        timespec bound {10, 0};
+        if (semtimedop(m_nLock, &take, 1, &bound) != 0)
+            return;
+        m_bLocked = true;
+        void* p = shmat(nBlock, nullptr, 0);
+        if (p != reinterpret_cast<void*>(-1))
+            m_pBlock = static_cast<unsigned char*>(p);
+    }
+    ~RawBlock()
+    {
+        if (m_pBlock != nullptr)
+            shmdt(m_pBlock);
+        if (m_bLocked) {
+            sembuf give {0, 1, SEM_UNDO};
+            semop(m_nLock, &give, 1);
+        }
+    }
+    RawBlock(const RawBlock&) = delete;
+    RawBlock& operator=(const RawBlock&) = delete;
+
+    explicit operator bool() const { return m_pBlock != nullptr; }
+
+    template <typename T>
+    T Get(size_t nOffset) const
+    {
+        T value;
+        std::memcpy(&value, m_pBlock + nOffset, sizeof value);
+        return value;
+    }
+    template <typename T>
+    void Set(size_t nOffset, T value)
+    {
+        std::memcpy(m_pBlock + nOffset, &value, sizeof value);
+    }
+
+private:
+    int m_nLock = -1;
+    bool m_bLocked = false;
+    unsigned char* m_pBlock = nullptr;
+};
+
+// The registered clients of the device block: its count and its taken slots
+// with their owners' process ids. Offsets of the block every process shares.
+struct Clients {
+    long long nCount = 0;
+    std::vector<std::pair<int, unsigned long>> slots;
+};
+
+std::optional<Clients> DeviceClients()
+{
+    RawBlock block(kDeviceLock, kDeviceBlock);
+    if (!block)
+        return std::nullopt;
+    Clients clients;
+    clients.nCount = block.Get<std::int64_t>(16);
+    for (int i = 0; i < 256; ++i) {
+        if (block.Get<std::int16_t>(24 + 2 * i) != -1)
+            clients.slots.emplace_back(i, block.Get<std::uint64_t>(544 + 8 * i));
+    }
+    return clients;
 }
 
 struct PeerOptions {
@@ -368,6 +454,58 @@ TEST(Processes, DeviceOfAKilledHolderCanBeOpenedAgain)
         KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
         ASSERT_NE(h, nullptr) << "round " << i << ": " << KyrGetErrorName(KyrGetLastError());
         KyrCloseDevice(h);
+    }
+}
+
+// Opener A stops before its Nth wait for the device's lock; B, a process
+// started only then, opens meanwhile. Wherever A stopped, exactly one of the
+// two holds the device, the other is told it is busy, and the block records
+// the holder alone.
+void RaceWithAnOpenerParkedBeforeItsNthWait(int nWait)
+{
+    SCOPED_TRACE("A parked before its wait " + std::to_string(nWait));
+    Peer a(ParkedAt("acquire:" + std::to_string(nWait)));
+    a.Send(OpenLine(kPid, kMI));
+    std::string answerA;
+    const Peer::Event first = a.Await(answerA);
+    ASSERT_NE(first, Peer::Event::Gone);
+    Peer b;
+    const std::string answerB = b.Ask(OpenLine(kPid, kMI));
+    if (first == Peer::Event::Parked) {
+        a.Release();
+        answerA = a.Read();
+    }
+    const bool bAHolds = answerA == "open KYR_SUCCESS";
+    EXPECT_NE(bAHolds, answerB == "open KYR_SUCCESS") << "A: " << answerA << ", B: " << answerB;
+    EXPECT_EQ(bAHolds ? answerB : answerA, "open KYR_ERROR_DEVICE_BUSY");
+
+    const std::optional<Clients> clients = DeviceClients();
+    ASSERT_TRUE(clients.has_value());
+    EXPECT_EQ(clients->nCount, 1);
+    ASSERT_EQ(clients->slots.size(), 1u);
+    EXPECT_EQ(clients->slots[0].second, static_cast<unsigned long>(bAHolds ? a.Pid() : b.Pid()));
+
+    EXPECT_EQ(a.Ask("close"), "closed");
+    EXPECT_EQ(b.Ask("close"), "closed");
+}
+
+TEST(Processes, DeviceOpenRaceOnAFreshDeviceHasOneHolder)
+{
+    for (int nWait = 1; nWait <= 5; ++nWait) {
+        RaceWithAnOpenerParkedBeforeItsNthWait(nWait);
+        EXPECT_FALSE(FileExists(BlockKeyFile(kDeviceBlock))) << "the last one out removes the block";
+    }
+}
+
+TEST(Processes, DeviceOpenRaceAfterAKilledHolderHasOneHolder)
+{
+    for (int nWait = 1; nWait <= 5; ++nWait) {
+        {
+            Peer dead;
+            ASSERT_EQ(dead.Ask(OpenLine(kPid, kMI)), "open KYR_SUCCESS");
+            dead.Kill();
+        }
+        RaceWithAnOpenerParkedBeforeItsNthWait(nWait);
     }
 }
 

@@ -44,6 +44,20 @@ int SemaphoreId(const std::string& keyFile)
     return key == -1 ? -1 : ::semget(key, 0, 0);
 }
 
+// Until nCount threads or processes wait for the semaphore; false after a
+// generous bound.
+bool WaitForWaiters(const std::string& keyFile, int nCount)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int id = SemaphoreId(keyFile);
+        if (id != -1 && ::semctl(id, 0, GETNCNT) == nCount)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 // A semaphore made as another process would leave it, with its key file.
 // A negative nValue leaves it as semget makes it: 0, never set by anybody.
 void MakeSemaphore(const std::string& keyFile, int nValue)
@@ -238,6 +252,26 @@ TEST_F(SysvSharedMemoryTest, LockNeverSetUpIsRepaired)
     EXPECT_TRUE(ListFiles(m_Dir).empty());
 }
 
+// The first user initialises the block inside the hold that made it: a
+// process that joins meanwhile waits, and sees the initialised contents.
+TEST_F(SysvSharedMemoryTest, NewBlockIsInitialisedBeforeAnyoneElseLocksIt)
+{
+    CKyrSharedMemory shm;
+    std::unique_ptr<Peer> joiner;
+    bool bInit = false;
+    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit, [&](void* pMemory) {
+        joiner = std::make_unique<Peer>(PeerArgs({"create", "get", "destroy"}));
+        ASSERT_TRUE(WaitForWaiters(SemaphoreKeyFile(SYNC_NAME), 1));
+        static_cast<std::uint32_t*>(pMemory)[1] = 4321;
+    }));
+    EXPECT_TRUE(bInit);
+    ASSERT_TRUE(joiner);
+    EXPECT_EQ(joiner->ReadLine(), "init 0");
+    EXPECT_EQ(joiner->ReadLine(), "value 4321");
+    EXPECT_EQ(joiner->Wait(), 0);
+    shm.Destroy();
+}
+
 TEST_F(SysvSharedMemoryTest, LastUserRemovesBlockLockAndKeyFiles)
 {
     CKyrSharedMemory shm;
@@ -256,15 +290,26 @@ TEST_F(SysvSharedMemoryTest, LastUserRemovesBlockLockAndKeyFiles)
     EXPECT_TRUE(ListFiles(m_Dir).empty());
 }
 
-TEST_F(SysvSharedMemoryTest, StaleKeyFileAndZeroBlockAreHealed)
+TEST_F(SysvSharedMemoryTest, StaleKeyFileGivesANewBlockToInitialise)
 {
     // Left by a process that died after creating the block; its segment is gone.
     ASSERT_EQ(::close(::open(MemoryKeyFile(MEMORY_NAME).c_str(), O_CREAT | O_WRONLY, 0666)), 0);
 
     CKyrSharedMemory shm;
-    bool bInit = true;
+    bool bInit = false;
+    bool bInitialised = false;
+    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit, [&](void*) { bInitialised = true; }));
+    EXPECT_TRUE(bInit);
+    EXPECT_TRUE(bInitialised);
+    shm.Destroy();
+}
+
+TEST_F(SysvSharedMemoryTest, ZeroBlockIsHealed)
+{
+    CKyrSharedMemory shm;
+    bool bInit = false;
     ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
-    EXPECT_FALSE(bInit);
+    ASSERT_TRUE(bInit);
     auto* pBlock = static_cast<KyrHandleSharedMemory*>(shm.GetMemory());
     static const KyrHandleSharedMemory zero {};
     EXPECT_EQ(std::memcmp(pBlock, &zero, sizeof zero), 0);

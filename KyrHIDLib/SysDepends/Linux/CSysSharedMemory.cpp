@@ -77,7 +77,7 @@ key_t CSysSharedMemory::GetHandle()
 }
 
 bool CSysSharedMemory::Create(const char* pSyncLockKey, const char* pSharedMemoryKey, long tSize, bool& bInit,
-                              eAccessMode eMode)
+                              eAccessMode eMode, const std::function<void(void*)>& fnInit)
 {
     bInit = false;
     m_bLockTimedOut = false;
@@ -136,7 +136,11 @@ bool CSysSharedMemory::Create(const char* pSyncLockKey, const char* pSharedMemor
         RemoveLockWithoutBlock(tKey);
         return false;
     }
-    bInit = bCreatedFile;
+    // A new segment reads as zeros even under a key file that a process which
+    // died left behind: it too wants initialising.
+    bInit = bCreatedFile || nCreatedID != -1;
+    if (bInit && fnInit)
+        fnInit(m_pSharedMemory);
     return true;
 }
 

@@ -2,10 +2,11 @@
 // ("<temporary directory>qipc_sharedmemory_<key>", ftok project id 81), with a
 // CSysSemaphore as its cross-process lock.
 //
-// The first process to create the key file initialises the contents; the last
-// process to detach removes the segment, its key file and the lock with them.
-// Attach, detach and the creation steps run under the lock, so they never
-// interleave between processes.
+// The first user of a segment initialises its contents while it still holds
+// the lock of the creating step; the last process to detach removes the
+// segment, its key file and the lock with them. Attach, detach and the
+// creation steps run under the lock, so they never interleave between
+// processes.
 //
 // Lifetime of the lock: that of the block. Whoever created the semaphore may
 // leave while others still use the block; removing it then would let a newcomer
@@ -19,6 +20,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include "CSysSemaphore.h"
@@ -37,9 +39,13 @@ public:
 
     // Finds or creates the segment pSharedMemoryKey of at least tSize bytes,
     // locked by the semaphore pSyncLockKey, and attaches it. bInit is true only
-    // when this call created the memory's key file (first user: initialise the
-    // contents), false on every other path, failures included.
-    bool Create(const char* pSyncLockKey, const char* pSharedMemoryKey, long tSize, bool& bInit, eAccessMode eMode);
+    // when this call created the memory's key file or the segment (first user:
+    // the contents are zeros and want initialising), false on every other path,
+    // failures included. fnInit, when given, is called with the mapped memory
+    // in that case before the lock is released, so that no other process ever
+    // sees the block uninitialised.
+    bool Create(const char* pSyncLockKey, const char* pSharedMemoryKey, long tSize, bool& bInit, eAccessMode eMode,
+                const std::function<void(void*)>& fnInit = nullptr);
     // Re-attaches after a Detach, under the lock set by Create.
     bool Attach(eAccessMode eMode);
     // The last process to detach removes the segment, its key file and its

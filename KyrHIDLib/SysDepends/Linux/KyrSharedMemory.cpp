@@ -21,7 +21,8 @@ CKyrSharedMemory::~CKyrSharedMemory()
     delete m_pData;
 }
 
-bool CKyrSharedMemory::Create(const char* szSyncObjName, const char* szMemoryName, size_t nMemorySize, bool& bInit)
+bool CKyrSharedMemory::Create(const char* szSyncObjName, const char* szMemoryName, size_t nMemorySize, bool& bInit,
+                              const std::function<void(void*)>& fnInit)
 {
     bInit = false;
     m_pData->m_bTimedOut = false;
@@ -32,7 +33,7 @@ bool CKyrSharedMemory::Create(const char* szSyncObjName, const char* szMemoryNam
         return false;
     auto* pSysSharedMemory = new CSysSharedMemory;
     if (!pSysSharedMemory->Create(szSyncObjName, szMemoryName, static_cast<long>(nMemorySize), bInit,
-                                  CSysSharedMemory::AM_ReadWrite)) {
+                                  CSysSharedMemory::AM_ReadWrite, fnInit)) {
         m_pData->m_bTimedOut = pSysSharedMemory->LockTimedOut();
         // Dropped at once rather than kept until Destroy: a failed object would
         // only hold on to the lock semaphore and its key file.
