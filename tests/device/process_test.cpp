@@ -428,6 +428,18 @@ void ExpectNothingLeftSince(const std::set<sysv_test::IpcObject>& before)
     }
 }
 
+template <typename Pred>
+bool Eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(kPatienceMs))
+{
+    const auto deadline = Clock::now() + limit;
+    while (!pred()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 } // namespace
 
 // ---- Device 0: a model device ------------------------------------------------------
@@ -628,4 +640,119 @@ TEST(Processes, DownloadMarkHoldsBackAnotherProcessAndBothAreTold)
     }
     KyrCloseDevice(h);
     EXPECT_EQ(peer.Ask("close"), "closed");
+}
+
+// A process that marked a download dies without unmarking it: the mark goes
+// with its owner. The first gate pass that finds it re-sends the instant
+// mode and tells the application once; here the pass of a command.
+TEST(Processes, DownloadMarkOfAKilledProcessIsClearedByTheNextCommand)
+{
+    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
+    ASSERT_NE(h, nullptr);
+    Downloads mine;
+    KYR_EVENT_NOTIFY table{};
+    table.Context = &mine;
+    table.fnOnDownloadingFirmware = &OnDownload;
+    KyrSetEventNotify(h, &table);
+    ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 5000, ~0UL), 1);
+    {
+        Peer peer;
+        ASSERT_EQ(peer.Ask(OpenLine(KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE)), "open KYR_SUCCESS");
+        ASSERT_EQ(peer.Ask("lock"), "locked");
+        EXPECT_EQ(KyrSendCommand(h, "status", 1, 0), -1);
+        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_FIRMWARE_DOWNLOAD);
+        peer.Kill();
+    }
+    const uint64_t nBefore = kyrsim::SimCommandCount(0);
+    EXPECT_GE(KyrSendCommand(h, "status", 1, 0), 1) << KyrGetErrorName(KyrGetLastError());
+    EXPECT_TRUE(Eventually([&] { return kyrsim::SimCommandCount(0) >= nBefore + 2; }))
+        << "the instant mode goes out again before the command";
+    EXPECT_EQ(kyrsim::SimStreams(0), "T");
+    {
+        std::lock_guard lock(mine.mutex);
+        EXPECT_EQ(mine.flags, "10");
+    }
+    KyrCloseDevice(h);
+}
+
+// The same, found by the timer's once-a-second pass with nothing sent.
+TEST(Processes, DownloadMarkOfAKilledProcessIsClearedByTheTimer)
+{
+    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
+    ASSERT_NE(h, nullptr);
+    Downloads mine;
+    KYR_EVENT_NOTIFY table{};
+    table.Context = &mine;
+    table.fnOnDownloadingFirmware = &OnDownload;
+    KyrSetEventNotify(h, &table);
+    ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 60000, ~0UL), 1);
+    {
+        Peer peer;
+        ASSERT_EQ(peer.Ask(OpenLine(KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE)), "open KYR_SUCCESS");
+        ASSERT_EQ(peer.Ask("lock"), "locked");
+        ASSERT_TRUE(Eventually([&] {
+            std::lock_guard lock(mine.mutex);
+            return mine.flags == "1";
+        })) << "the timer sees the mark";
+        peer.Kill();
+    }
+    const uint64_t nBefore = kyrsim::SimCommandCount(0);
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard lock(mine.mutex);
+        return mine.flags == "10";
+    })) << "the timer sees the mark gone";
+    EXPECT_GT(kyrsim::SimCommandCount(0), nBefore);
+    const std::optional<kyrsim::SimCommand> last = kyrsim::SimLastCommand(0);
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(last->szText.rfind("instant_mode=T", 0), 0u) << last->szText;
+    EXPECT_GE(KyrSendCommand(h, "status", 1, 0), 1) << KyrGetErrorName(KyrGetLastError());
+    {
+        std::lock_guard lock(mine.mutex);
+        EXPECT_EQ(mine.flags, "10");
+    }
+    KyrCloseDevice(h);
+}
+
+// A mark of 1 names no owner (as a process that does not record one writes
+// it): it is taken as a live one and holds until it is unmarked.
+TEST(Processes, DownloadMarkWithoutAnOwnerHoldsUntilCleared)
+{
+    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
+    ASSERT_NE(h, nullptr);
+    {
+        RawBlock flag(kDownloadLock, kDownloadBlock);
+        ASSERT_TRUE(flag);
+        flag.Set<int>(0, 1);
+    }
+    EXPECT_EQ(KyrSendCommand(h, "status", 1, 0), -1);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_FIRMWARE_DOWNLOAD);
+    EXPECT_EQ(KyrSendCommand(h, "status", 1, 0), -1);
+    {
+        RawBlock flag(kDownloadLock, kDownloadBlock);
+        ASSERT_TRUE(flag);
+        EXPECT_EQ(flag.Get<int>(0), 1);
+        flag.Set<int>(0, 0);
+    }
+    EXPECT_GE(KyrSendCommand(h, "status", 1, 0), 1) << KyrGetErrorName(KyrGetLastError());
+    KyrCloseDevice(h);
+}
+
+// The mark records who made it, in the place every process reads.
+TEST(Processes, DownloadMarkRecordsItsOwner)
+{
+    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
+    ASSERT_NE(h, nullptr);
+    KyrLockFirmwareDownload(h);
+    {
+        RawBlock flag(kDownloadLock, kDownloadBlock);
+        ASSERT_TRUE(flag);
+        EXPECT_EQ(flag.Get<int>(0), static_cast<int>(getpid()));
+    }
+    KyrUnlockFirmwareDownload(h);
+    {
+        RawBlock flag(kDownloadLock, kDownloadBlock);
+        ASSERT_TRUE(flag);
+        EXPECT_EQ(flag.Get<int>(0), 0);
+    }
+    KyrCloseDevice(h);
 }
