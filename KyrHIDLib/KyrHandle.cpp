@@ -23,8 +23,10 @@ constexpr unsigned long kNoFGstValue = ~0UL;
 // bits would read as a free slot.
 constexpr int kDefinedModeBits = 0x3FF;
 
-// The kinds of device that, in this order, get the fixed object names: every
-// attached device of the first kind present shares them.
+// The kinds of device that, in this order, get the fixed object names: the
+// first attached device (index 0) of the first kind present takes them, and
+// peers that know only those names find it there; every other device is
+// named after its path.
 struct DeviceKind {
     unsigned short nVendorID;
     unsigned short nProductID;
@@ -449,7 +451,7 @@ bool CKyrHandle::IsFirstDevice(KyrDevData* pDevData)
         if (pInfo == nullptr)
             return false;
         return pInfo->VendorID == pDevData->nVendorID && pInfo->ProductID == pDevData->nProductID &&
-               pInfo->MI == pDevData->nMI;
+               pInfo->MI == pDevData->nMI && strcmp(pInfo->DevicePath, pDevData->szDevPath) == 0;
     }
     return false;
 }

@@ -756,3 +756,39 @@ TEST(Processes, DownloadMarkRecordsItsOwner)
     }
     KyrCloseDevice(h);
 }
+
+// ---- Devices 0 and 1: two devices of the same model --------------------------------
+
+// Only the first of them (index 0) takes the fixed names; the other is named
+// after its path.
+TEST(Processes, TwinDevicesOpenSideBySideInOneProcess)
+{
+    KYR_DEVICE_INFO info = KyrGetDeviceInfo(kVid, kPid, kMI, 1);
+    ASSERT_NE(info, nullptr);
+    const std::string secondPath = KyrGetDevInfoPath(info);
+
+    KYR_HANDLE hFirst = KyrOpenDevice(kVid, kPid, kMI, 0);
+    ASSERT_NE(hFirst, nullptr) << KyrGetErrorName(KyrGetLastError());
+    KYR_HANDLE hSecond = KyrOpenDevice(kVid, kPid, kMI, 1);
+    EXPECT_NE(hSecond, nullptr) << KyrGetErrorName(KyrGetLastError());
+    EXPECT_TRUE(FileExists(BlockKeyFile(kDeviceBlock)));
+    EXPECT_TRUE(FileExists(BlockKeyFile(std::string(kDeviceBlock) + "@" + secondPath)));
+    EXPECT_EQ(KyrOpenDevice(kVid, kPid, kMI, 1), nullptr);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
+    KyrCloseDevice(hFirst);
+    KyrCloseDevice(hSecond);
+}
+
+TEST(Processes, TwinDevicesOpenSideBySideInTwoProcesses)
+{
+    for (int nMine = 0; nMine < 2; ++nMine) {
+        SCOPED_TRACE("this process holds device " + std::to_string(nMine));
+        KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, static_cast<unsigned short>(nMine));
+        ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+        Peer peer;
+        EXPECT_EQ(peer.Ask(OpenLine(kPid, kMI, nMine)), "open KYR_ERROR_DEVICE_BUSY");
+        EXPECT_EQ(peer.Ask(OpenLine(kPid, kMI, 1 - nMine)), "open KYR_SUCCESS");
+        EXPECT_EQ(peer.Ask("close"), "closed");
+        KyrCloseDevice(h);
+    }
+}
