@@ -792,3 +792,119 @@ TEST(Processes, TwinDevicesOpenSideBySideInTwoProcesses)
         KyrCloseDevice(h);
     }
 }
+
+// ---- Stress: device 0, a model device ---------------------------------------------
+
+// Four processes open and close one device 500 times each. A holder claims a
+// marker in a file shared by all four as soon as its open returns and gives
+// it back before it closes: finding somebody else's claim means two holders.
+TEST(ProcessStress, FourProcessesOpenAndCloseOneDevice)
+{
+    constexpr int kProcesses = 4;
+    constexpr int kCycles = 500;
+    sysv_test::OwnPids().insert(getpid());
+    const std::set<sysv_test::IpcObject> before = sysv_test::ListIpcObjects();
+    const std::string marker = TmpDir() + "holder-marker";
+    {
+        const int fd = open(marker.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600);
+        ASSERT_NE(fd, -1);
+        ASSERT_EQ(ftruncate(fd, 4096), 0);
+        close(fd);
+    }
+
+    const auto start = Clock::now();
+    int nOpened = 0, nBusy = 0, nOther = 0, nOverlaps = 0;
+    {
+        std::vector<std::unique_ptr<Peer>> peers;
+        for (int i = 0; i < kProcesses; ++i)
+            peers.push_back(std::make_unique<Peer>());
+        char szLine[512];
+        snprintf(szLine, sizeof(szLine), "cycles %d %x %u %s", kCycles, kPid, kMI, marker.c_str());
+        for (auto& peer : peers)
+            peer->Send(szLine);
+        for (auto& peer : peers) {
+            const std::string answer = peer->Read(60000);
+            std::istringstream in(answer);
+            std::string verb, firstOther;
+            int o = 0, b = 0, x = 0, v = 0;
+            ASSERT_TRUE(in >> verb >> o >> b >> x >> v >> firstOther) << answer << ", " << peer->Fate();
+            EXPECT_EQ(x, 0) << "refusals other than busy, the first " << firstOther;
+            nOpened += o;
+            nBusy += b;
+            nOther += x;
+            nOverlaps += v;
+        }
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    std::printf("%d cycles in %lld ms: %d opened, %d busy, %d other refusals, %d overlaps\n", kProcesses * kCycles,
+                static_cast<long long>(elapsed.count()), nOpened, nBusy, nOther, nOverlaps);
+    RecordProperty("opened", nOpened);
+    RecordProperty("busy", nBusy);
+    RecordProperty("milliseconds", static_cast<int>(elapsed.count()));
+    EXPECT_EQ(nOverlaps, 0) << "two holders at once";
+    EXPECT_EQ(nOther, 0);
+    EXPECT_EQ(nOpened + nBusy + nOther, kProcesses * kCycles);
+    EXPECT_GE(nOpened, kProcesses);
+
+    // All four gone: nothing of theirs is left behind.
+    unlink(marker.c_str());
+    ExpectNothingLeftSince(before);
+
+    // The device is whole afterwards: it opens, and its block counts one client.
+    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
+    ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    const std::optional<Clients> clients = DeviceClients();
+    ASSERT_TRUE(clients.has_value());
+    EXPECT_EQ(clients->nCount, 1);
+    ASSERT_EQ(clients->slots.size(), 1u);
+    EXPECT_EQ(clients->slots[0].second, static_cast<unsigned long>(getpid()));
+    KyrCloseDevice(h);
+}
+
+// A process opening and closing the device over and over is killed 50 times:
+// at a random moment, before or right after one of its waits for the
+// device's lock, or as it gives a new lock its value. Each time another
+// process (this one) opens the device at once, within a second.
+TEST(ProcessStress, KilledHolderNeverHoldsUpTheNextOpen)
+{
+    constexpr int kRounds = 50;
+    std::mt19937 random(6011);
+    std::vector<long long> times;
+    for (int round = 0; round < kRounds; ++round) {
+        PeerOptions options;
+        const int nPoint = 1 + (round / 4) % 8;
+        switch (round % 4) {
+        case 1: options.parkAt = "acquire:" + std::to_string(nPoint); break;
+        case 2: options.parkAt = "acquired:" + std::to_string(nPoint); break;
+        case 3: options.parkAt = "setval:" + std::to_string(1 + (round / 4) % 3); break;
+        default: break;
+        }
+        SCOPED_TRACE("round " + std::to_string(round) + " " + options.parkAt);
+        {
+            Peer holder(options);
+            char szLine[64];
+            snprintf(szLine, sizeof(szLine), "churn 100000 %x %u", kPid, kMI);
+            holder.Send(szLine);
+            ASSERT_EQ(holder.Read(), "churning");
+            if (options.parkAt.empty()) {
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
+            } else {
+                std::string line;
+                ASSERT_EQ(holder.Await(line), Peer::Event::Parked) << line;
+            }
+            holder.Kill();
+        }
+        const auto start = Clock::now();
+        KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
+        const auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+        ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+        EXPECT_LT(took, std::chrono::seconds(1));
+        times.push_back(took.count());
+        KyrCloseDevice(h);
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("%d kills; open after a kill: median %lld us, slowest %lld us\n", kRounds, times[times.size() / 2],
+                times.back());
+    RecordProperty("median_us", static_cast<int>(times[times.size() / 2]));
+    RecordProperty("slowest_us", static_cast<int>(times.back()));
+}
