@@ -399,9 +399,16 @@ std::string OpenLine(unsigned short nPid, unsigned short nMI, int nIndex = 0)
     return szLine;
 }
 
+// What fnOnDownloadingFirmware told a handle so far, e.g. "10".
 struct Downloads {
     std::mutex mutex;
     std::string flags;
+
+    std::string Flags()
+    {
+        std::lock_guard lock(mutex);
+        return flags;
+    }
 };
 
 void OnDownload(KYR_HANDLE, int bDownload, void* pContext)
@@ -409,6 +416,21 @@ void OnDownload(KYR_HANDLE, int bDownload, void* pContext)
     auto* d = static_cast<Downloads*>(pContext);
     std::lock_guard lock(d->mutex);
     d->flags += bDownload == 1 ? '1' : '0';
+}
+
+void WatchDownloads(KYR_HANDLE h, Downloads& downloads)
+{
+    KYR_EVENT_NOTIFY table{};
+    table.Context = &downloads;
+    table.fnOnDownloadingFirmware = &OnDownload;
+    KyrSetEventNotify(h, &table);
+}
+
+// The peer holds the protocol virtual device and marks a download.
+void MarkDownload(Peer& peer)
+{
+    ASSERT_EQ(peer.Ask(OpenLine(KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE)), "open KYR_SUCCESS");
+    ASSERT_EQ(peer.Ask("lock"), "locked");
 }
 
 // No key file in TMPDIR, and no System V object that appeared since `before`
@@ -609,10 +631,7 @@ TEST(Processes, DownloadMarkHoldsBackAnotherProcessAndBothAreTold)
     KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
     ASSERT_NE(h, nullptr);
     Downloads mine;
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &mine;
-    table.fnOnDownloadingFirmware = &OnDownload;
-    KyrSetEventNotify(h, &table);
+    WatchDownloads(h, mine);
 
     KyrLockFirmwareDownload(h);
     EXPECT_EQ(peer.Ask("send status"), "send -1 KYR_ERROR_FIRMWARE_DOWNLOAD");
@@ -634,10 +653,7 @@ TEST(Processes, DownloadMarkHoldsBackAnotherProcessAndBothAreTold)
     EXPECT_TRUE(bResent);
     EXPECT_EQ(kyrsim::SimStreams(1), "T") << "the re-sent mode is in force";
     EXPECT_GE(KyrSendCommand(h, "status", 1, 0), 1);
-    {
-        std::lock_guard lock(mine.mutex);
-        EXPECT_EQ(mine.flags, "10") << "the marking process is told too";
-    }
+    EXPECT_EQ(mine.Flags(), "10") << "the marking process is told too";
     KyrCloseDevice(h);
     EXPECT_EQ(peer.Ask("close"), "closed");
 }
@@ -650,15 +666,11 @@ TEST(Processes, DownloadMarkOfAKilledProcessIsClearedByTheNextCommand)
     KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
     ASSERT_NE(h, nullptr);
     Downloads mine;
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &mine;
-    table.fnOnDownloadingFirmware = &OnDownload;
-    KyrSetEventNotify(h, &table);
+    WatchDownloads(h, mine);
     ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 5000, ~0UL), 1);
     {
         Peer peer;
-        ASSERT_EQ(peer.Ask(OpenLine(KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE)), "open KYR_SUCCESS");
-        ASSERT_EQ(peer.Ask("lock"), "locked");
+        MarkDownload(peer);
         EXPECT_EQ(KyrSendCommand(h, "status", 1, 0), -1);
         EXPECT_EQ(KyrGetLastError(), KYR_ERROR_FIRMWARE_DOWNLOAD);
         peer.Kill();
@@ -668,10 +680,7 @@ TEST(Processes, DownloadMarkOfAKilledProcessIsClearedByTheNextCommand)
     EXPECT_TRUE(Eventually([&] { return kyrsim::SimCommandCount(0) >= nBefore + 2; }))
         << "the instant mode goes out again before the command";
     EXPECT_EQ(kyrsim::SimStreams(0), "T");
-    {
-        std::lock_guard lock(mine.mutex);
-        EXPECT_EQ(mine.flags, "10");
-    }
+    EXPECT_EQ(mine.Flags(), "10");
     KyrCloseDevice(h);
 }
 
@@ -681,35 +690,22 @@ TEST(Processes, DownloadMarkOfAKilledProcessIsClearedByTheTimer)
     KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
     ASSERT_NE(h, nullptr);
     Downloads mine;
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &mine;
-    table.fnOnDownloadingFirmware = &OnDownload;
-    KyrSetEventNotify(h, &table);
+    WatchDownloads(h, mine);
     ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 60000, ~0UL), 1);
     {
         Peer peer;
-        ASSERT_EQ(peer.Ask(OpenLine(KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE)), "open KYR_SUCCESS");
-        ASSERT_EQ(peer.Ask("lock"), "locked");
-        ASSERT_TRUE(Eventually([&] {
-            std::lock_guard lock(mine.mutex);
-            return mine.flags == "1";
-        })) << "the timer sees the mark";
+        MarkDownload(peer);
+        ASSERT_TRUE(Eventually([&] { return mine.Flags() == "1"; })) << "the timer sees the mark";
         peer.Kill();
     }
     const uint64_t nBefore = kyrsim::SimCommandCount(0);
-    ASSERT_TRUE(Eventually([&] {
-        std::lock_guard lock(mine.mutex);
-        return mine.flags == "10";
-    })) << "the timer sees the mark gone";
+    ASSERT_TRUE(Eventually([&] { return mine.Flags() == "10"; })) << "the timer sees the mark gone";
     EXPECT_GT(kyrsim::SimCommandCount(0), nBefore);
     const std::optional<kyrsim::SimCommand> last = kyrsim::SimLastCommand(0);
     ASSERT_TRUE(last.has_value());
     EXPECT_EQ(last->szText.rfind("instant_mode=T", 0), 0u) << last->szText;
     EXPECT_GE(KyrSendCommand(h, "status", 1, 0), 1) << KyrGetErrorName(KyrGetLastError());
-    {
-        std::lock_guard lock(mine.mutex);
-        EXPECT_EQ(mine.flags, "10");
-    }
+    EXPECT_EQ(mine.Flags(), "10");
     KyrCloseDevice(h);
 }
 
