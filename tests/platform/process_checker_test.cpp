@@ -172,8 +172,14 @@ TEST_F(ProcessCheckerTest, OwnerThatStartedWhileTheCheckerWaitedKeepsItsSlot)
     while (::semctl(::semget(key, 0, 0), 0, GETNCNT) != 1 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
+    // Registered through the other object's own mapping, as another client
+    // would.
     LiveChild late;
-    Take(3, late.Pid(), 0x09);
+    auto* pOther = static_cast<KyrHandleSharedMemory*>(other.GetMemory());
+    pOther->nClientInstantMode[3] = 0x09;
+    pOther->dwUniqueId[3] = late.Pid();
+    pOther->bUseExclusiveApp[3] = 1;
+    ++pOther->lLockCount;
     ASSERT_TRUE(other.Unlock());
     check.join();
     ExpectTaken(3, late.Pid(), 0x09);

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 
 namespace kyr_hid_library {
@@ -35,12 +34,10 @@ bool CKyrProcessChecker::IsProcessRunning(unsigned long dwProcessId)
 {
     if (dwProcessId == 0)
         return false;
+    // Whether cmdline opens for reading, asked without opening it: no
+    // descriptor is taken while the block's lock is held.
     const std::string strCmdLine = "/proc/" + std::to_string(dwProcessId) + "/cmdline";
-    FILE* pFile = std::fopen(strCmdLine.c_str(), "r");
-    if (!pFile)
-        return false;
-    std::fclose(pFile);
-    return true;
+    return ::access(strCmdLine.c_str(), R_OK) == 0;
 }
 
 void CKyrProcessChecker::VerifyProcessIds()
