@@ -25,11 +25,11 @@ constexpr unsigned long kNoFGstValue = ~0UL;
 // A mode reaching a slot keeps only the defined bits: all ones in the low 16
 // bits would read as a free slot.
 constexpr int kDefinedModeBits = 0x3FF;
-// Client counts from here on are refused.
-constexpr long kMaxClients = 255;
 
-// The kinds of device that, in this order, get the fixed object names: every
-// attached device of the first kind present shares them.
+// The kinds of device that, in this order, get the fixed object names: the
+// first attached device (index 0) of the first kind present takes them, and
+// peers that know only those names find it there; every other device is
+// named after its path.
 struct DeviceKind {
     unsigned short nVendorID;
     unsigned short nProductID;
@@ -104,6 +104,23 @@ bool ParseExpireTime(const char* pszTime, int& nTime)
         return false;
     nTime = static_cast<int>(llTime);
     return true;
+}
+
+// A new device block, before its first client registers.
+void InitBlock(void* pMemory)
+{
+    auto& block = *static_cast<KyrHandleSharedMemory*>(pMemory);
+    block.lLockCount = 0;
+    block.lTimeout = 0;
+    block.nControlClientID = 0;
+    block.dwClientFGstValue = kNoFGstValue;
+    block.nCmdId = 1;
+    for (int i = 0; i < kSlots; ++i) {
+        block.nClientInstantMode[i] = kFreeSlot;
+        block.dwUniqueId[i] = 0;
+        block.bUseExclusiveApp[i] = 0;
+    }
+    memset(block.Reserved, 0, sizeof(block.Reserved));
 }
 
 } // namespace
@@ -547,7 +564,7 @@ bool CKyrHandle::IsFirstDevice(KyrDevData* pDevData)
         if (pInfo == nullptr)
             return false;
         return pInfo->VendorID == pDevData->nVendorID && pInfo->ProductID == pDevData->nProductID &&
-               pInfo->MI == pDevData->nMI;
+               pInfo->MI == pDevData->nMI && strcmp(pInfo->DevicePath, pDevData->szDevPath) == 0;
     }
     return false;
 }
@@ -563,70 +580,35 @@ bool CKyrHandle::CreateSyncObjects(KyrDevData* pDevData)
         SetLastError(KYR_ERROR_UNKNOWN);
         return false;
     }
+    // The maker of the block initialises it before the lock is first let go:
+    // a process that found it still zeroed would free its "dead" slots and
+    // register, only to be wiped out by the maker's initialisation.
     bool bInit = false;
-    if (!m_SharedMemory.Create(szLockName, szBlockName, sizeof(KyrHandleSharedMemory), bInit)) {
-        SetLastError(KYR_ERROR_UNKNOWN);
+    if (!m_SharedMemory.Create(szLockName, szBlockName, sizeof(KyrHandleSharedMemory), bInit, &InitBlock)) {
+        SetLastError(m_SharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
         return false;
     }
-    if (!bInit) {
-        // A block made by another process, which may have died holding it.
-        m_ProcessChecker.VerifyProcessIds();
-        BlockAccess block(*this);
-        if (!block) {
-            SetLastError(KYR_ERROR_UNKNOWN);
-            return false;
-        }
-        for (int i = 0; i < kSlots; ++i) {
-            if (block->nClientInstantMode[i] != kFreeSlot) {
-                SetLastError(KYR_ERROR_DEVICE_BUSY);
-                return false;
-            }
-        }
+    // Dead clients are let go, the device tested for a live one and this
+    // client registered in one hold of the lock: were the test and the
+    // registration apart, two openers could both pass the test.
+    BlockAccess block(*this);
+    if (!block) {
+        SetLastError(m_SharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
+        return false;
     }
-    long nClients;
-    {
-        BlockAccess block(*this);
-        if (!block) {
-            SetLastError(KYR_ERROR_UNKNOWN);
-            return false;
-        }
-        if (bInit) {
-            block->lLockCount = 1;
-            block->lTimeout = 0;
-            block->nControlClientID = 0;
-            block->dwClientFGstValue = kNoFGstValue;
-            block->nCmdId = 1;
-            for (int i = 0; i < kSlots; ++i) {
-                block->nClientInstantMode[i] = kFreeSlot;
-                block->dwUniqueId[i] = 0;
-                block->bUseExclusiveApp[i] = 0;
-            }
-            memset(block->Reserved, 0, sizeof(block->Reserved));
-        } else {
-            ++block->lLockCount;
-        }
-        nClients = block->lLockCount;
-        if (nClients >= kMaxClients) {
-            --block->lLockCount;
-            SetLastError(KYR_ERROR_SYNC_OBJECT_OVERFLOW);
-            return false;
-        }
-        for (int i = 0; i < kSlots; ++i) {
-            if (block->nClientInstantMode[i] == kFreeSlot) {
-                m_nClientID = i;
-                block->nClientInstantMode[i] = static_cast<short>(m_nInstantMode.load() & kDefinedModeBits);
-                block->dwUniqueId[i] = m_ProcessChecker.GetCurrentProcessId();
-                break;
-            }
-        }
-        if (m_nClientID < 0) {
-            // Unreachable while a second client is refused as busy; the
-            // count goes back so that closing leaves the block as it was.
-            --block->lLockCount;
-            SetLastError(KYR_ERROR_SYNC_OBJECT_OVERFLOW);
+    CKyrProcessChecker::FreeDeadSlots(*block.operator->());
+    for (int i = 0; i < kSlots; ++i) {
+        if (block->nClientInstantMode[i] != kFreeSlot) {
+            SetLastError(KYR_ERROR_DEVICE_BUSY);
             return false;
         }
     }
+    // With every slot free this client is the only one: counted afresh, so
+    // that a count a dead client left wrong does not stay wrong.
+    block->lLockCount = 1;
+    m_nClientID = 0;
+    block->nClientInstantMode[0] = static_cast<short>(m_nInstantMode.load() & kDefinedModeBits);
+    block->dwUniqueId[0] = m_ProcessChecker.GetCurrentProcessId();
     m_bCreatedSyncObjects = true;
     return true;
 }
@@ -638,19 +620,22 @@ void CKyrHandle::DestroySyncObjects()
         return;
     }
     {
+        // A slot that no longer records this process was freed by somebody
+        // else and may be another client's by now: it, and the count, are
+        // left alone.
         BlockAccess block(*this);
-        if (block) {
+        if (block && m_nClientID >= 0 && m_nClientID < kSlots && block->nClientInstantMode[m_nClientID] != kFreeSlot &&
+            block->dwUniqueId[m_nClientID] == m_ProcessChecker.GetCurrentProcessId()) {
             int nOthers = 0;
             for (int i = 0; i < kSlots; ++i) {
                 if (i != m_nClientID && block->nClientInstantMode[i] != kFreeSlot)
                     nOthers |= block->nClientInstantMode[i];
             }
-            if (m_nClientID >= 0 && m_nClientID < kSlots) {
-                block->nClientInstantMode[m_nClientID] = kFreeSlot;
-                block->dwUniqueId[m_nClientID] = 0;
-                block->bUseExclusiveApp[m_nClientID] = 0;
-            }
-            --block->lLockCount;
+            block->nClientInstantMode[m_nClientID] = kFreeSlot;
+            block->dwUniqueId[m_nClientID] = 0;
+            block->bUseExclusiveApp[m_nClientID] = 0;
+            if (block->lLockCount > 0)
+                --block->lLockCount;
             block->nInstantMode = static_cast<short>(nOthers);
             block->dwClientFGstValue = kNoFGstValue;
             block->nControlClientID = -1;

@@ -6,16 +6,12 @@
 // as its old owner.
 #pragma once
 
-#include <vector>
-
 #include "KyrSharedMemory.h"
 
 namespace kyr_hid_library {
 
 class CKyrProcessChecker {
 public:
-    typedef std::vector<unsigned long> ProcessIdList;
-
     // Binds to a block owned by the caller; the checker never creates or
     // destroys it.
     explicit CKyrProcessChecker(CKyrSharedMemory& SharedMemory);
@@ -23,23 +19,25 @@ public:
     CKyrProcessChecker(const CKyrProcessChecker&) = delete;
     CKyrProcessChecker& operator=(const CKyrProcessChecker&) = delete;
 
-    // Rescans the running processes; false (and an empty list) when /proc
-    // cannot be read.
-    bool RefreshProcessIdList();
-    // Whether the id was running at the last scan.
-    bool FindProcessId(unsigned long dwProcessId);
-    // Rescans, then frees every taken slot whose process is not running.
-    // Takes the block's lock, but never while /proc is read.
+    // Frees every taken slot whose process is not running, under the block's
+    // lock.
     void VerifyProcessIds();
+    // The same for a caller that holds the block's lock. Each owner is looked
+    // up on its own while the lock is held: a reading of /proc taken before
+    // would miss a client that started, and registered, in between. That is
+    // one lookup per taken slot, and a device has one client at a time.
+    // Nothing is freed when /proc does not show even this process: every slot
+    // would look dead.
+    static void FreeDeadSlots(KyrHandleSharedMemory& block);
+    // The liveness rule above, for one process.
+    static bool IsProcessRunning(unsigned long dwProcessId);
     // No process is ever reported as the active one on this platform: sets
     // bChanged to false and returns false.
     bool CheckActiveProcess(bool& bChanged);
-    unsigned long GetCurrentProcessId();
+    static unsigned long GetCurrentProcessId();
 
 private:
     CKyrSharedMemory& m_SharedMemory;
-    // Not guarded: the owning handle never runs two checks at once.
-    ProcessIdList m_ProcessIdList;
 };
 
 } // namespace kyr_hid_library

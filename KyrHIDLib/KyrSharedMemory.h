@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace kyr_hid_library {
 
@@ -58,18 +59,27 @@ public:
 
     // Finds or creates the block szMemoryName of at least nMemorySize bytes,
     // locked by szSyncObjName, and maps it. bInit is true only when this call
-    // made the block's key file: the caller is its first user and initialises
-    // the contents (a new block reads as zeros). bInit is false on every other
-    // path, failures included. A failed Create leaves nothing mapped.
+    // made the block: the caller is its first user (a new block reads as
+    // zeros). fnInit, when given, then initialises the contents before the
+    // lock is first released, so that no other process ever sees the block
+    // uninitialised. bInit is false on every other path, failures included.
+    // A failed Create leaves nothing mapped.
     // Names whose key-file path exceeds 511 characters are refused.
-    bool Create(const char* szSyncObjName, const char* szMemoryName, size_t nMemorySize, bool& bInit);
-    // Unmaps the block; the last process to do so removes it. Idempotent.
+    bool Create(const char* szSyncObjName, const char* szMemoryName, size_t nMemorySize, bool& bInit,
+                const std::function<void(void*)>& fnInit = nullptr);
+    // Unmaps the block; the last process to do so removes it, and its lock.
+    // Idempotent.
     void Destroy();
 
-    // Blocks until the lock is free. False when no block exists or the lock
-    // cannot be obtained; the block must not be touched then.
+    // Waits until the lock is free, for at most a bound of a few seconds (see
+    // CSysSemaphore::Acquire): any local user can leave the lock taken for
+    // good. False when no block exists or the lock cannot be obtained; the
+    // block must not be touched then.
     bool Lock();
     bool Unlock();
+    // Whether the last Create or Lock failed because the lock stayed taken
+    // beyond its bound.
+    bool TimedOut() const;
 
     // Address of the mapped block, null when there is none. Valid until Destroy
     // or the next Create.

@@ -414,8 +414,11 @@ typedef struct _KYR_EVENT_NOTIFY {
  * device, or it could not be claimed), KYR_ERROR_ACCESS_DENIED (no permission
  * to open its device node; a udev rule mends that), KYR_ERROR_DEVICE_BUSY
  * (another client, in this or another process, has the device open),
+ * KYR_ERROR_TIMEOUT (the lock of the state shared with other processes stayed
+ * taken for about 5 s: another process holds it, or left it taken),
  * KYR_ERROR_SYNC_OBJECT_OVERFLOW or KYR_ERROR_UNKNOWN (the shared state or
- * libusb cannot be set up).
+ * libusb cannot be set up). A process that died with the device open does not
+ * keep it: its claim is freed by the next open.
  */
 KYR_API KYR_HANDLE KyrOpenDevice(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI,
                                  unsigned short nDevIndex);

@@ -1,6 +1,9 @@
 // The liveness check against real processes: slots of exited processes are
 // freed, those of running ones (the caller's own included) and free slots are
 // left alone.
+#include <chrono>
+#include <thread>
+
 #include "KyrProcessChecker.h"
 #include "KyrSharedMemory.h"
 #include "sysv_test_support.h"
@@ -150,6 +153,37 @@ TEST_F(ProcessCheckerTest, RunningClientsKeepControlAndGestureValue)
     EXPECT_EQ(m_pBlock->lLockCount, 2);
     EXPECT_EQ(m_pBlock->dwClientFGstValue, 0x55u);
     EXPECT_EQ(m_pBlock->nControlClientID, 1);
+}
+
+// A client that starts, and registers, while the checker waits for the
+// block's lock is alive all the same: a reading of /proc made before the
+// lock was taken would not know it.
+TEST_F(ProcessCheckerTest, OwnerThatStartedWhileTheCheckerWaitedKeepsItsSlot)
+{
+    CKyrProcessChecker checker(m_Shm);
+    CKyrSharedMemory other;
+    bool bInit = true;
+    ASSERT_TRUE(other.Create(SYNC_NAME, MEMORY_NAME, sizeof(KyrHandleSharedMemory), bInit));
+    ASSERT_TRUE(other.Lock());
+    std::thread check([&] { checker.VerifyProcessIds(); });
+    // The checker waits for the lock.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const key_t key = ::ftok(SemaphoreKeyFile(SYNC_NAME).c_str(), 81);
+    while (::semctl(::semget(key, 0, 0), 0, GETNCNT) != 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    // Registered through the other object's own mapping, as another client
+    // would.
+    LiveChild late;
+    auto* pOther = static_cast<KyrHandleSharedMemory*>(other.GetMemory());
+    pOther->nClientInstantMode[3] = 0x09;
+    pOther->dwUniqueId[3] = late.Pid();
+    pOther->bUseExclusiveApp[3] = 1;
+    ++pOther->lLockCount;
+    ASSERT_TRUE(other.Unlock());
+    check.join();
+    ExpectTaken(3, late.Pid(), 0x09);
+    other.Destroy();
 }
 
 } // namespace

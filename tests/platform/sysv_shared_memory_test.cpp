@@ -1,9 +1,14 @@
-// Shared blocks across real processes: who initialises, mutual exclusion, a
-// holder killed with the lock, the lock's creator leaving early, who removes
-// what, and key-file paths.
+// Shared blocks across real processes: who initialises and when, mutual
+// exclusion, a holder killed with the lock, the lock's creator leaving early, a
+// lock left taken or never set up, who removes what, and key-file paths.
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "CSysSemaphore.h"
 #include "CSysSharedMemory.h"
@@ -31,6 +36,56 @@ std::uint32_t* Word(CKyrSharedMemory& shm, int n)
 {
     return static_cast<std::uint32_t*>(shm.GetMemory()) + n;
 }
+
+// The id of the semaphore a key file names, or -1.
+int SemaphoreId(const std::string& keyFile)
+{
+    const key_t key = ::ftok(keyFile.c_str(), 81);
+    return key == -1 ? -1 : ::semget(key, 0, 0);
+}
+
+// Until nCount threads or processes wait for the semaphore; false after a
+// generous bound.
+bool WaitForWaiters(const std::string& keyFile, int nCount)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int id = SemaphoreId(keyFile);
+        if (id != -1 && ::semctl(id, 0, GETNCNT) == nCount)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// A semaphore made as another process would leave it, with its key file.
+// A negative nValue leaves it as semget makes it: 0, never set by anybody.
+void MakeSemaphore(const std::string& keyFile, int nValue)
+{
+    ASSERT_EQ(::close(::open(keyFile.c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+    const int id = ::semget(::ftok(keyFile.c_str(), 81), 1, IPC_CREAT | IPC_EXCL | 0666);
+    ASSERT_NE(id, -1);
+    if (nValue >= 0) {
+        ASSERT_EQ(::semctl(id, 0, SETVAL, nValue), 0);
+    }
+}
+
+void RemoveSemaphore(const std::string& keyFile)
+{
+    const int id = SemaphoreId(keyFile);
+    if (id != -1)
+        ::semctl(id, 0, IPC_RMID);
+    ::unlink(keyFile.c_str());
+}
+
+// Peers started meanwhile wait for a lock at most nMs.
+class LockTimeoutForPeers {
+public:
+    explicit LockTimeoutForPeers(int nMs) { ::setenv("KYR_TEST_LOCK_TIMEOUT_MS", std::to_string(nMs).c_str(), 1); }
+    ~LockTimeoutForPeers() { ::unsetenv("KYR_TEST_LOCK_TIMEOUT_MS"); }
+    LockTimeoutForPeers(const LockTimeoutForPeers&) = delete;
+    LockTimeoutForPeers& operator=(const LockTimeoutForPeers&) = delete;
+};
 
 class SysvSharedMemoryTest : public SysvTest {};
 
@@ -103,7 +158,7 @@ TEST_F(SysvSharedMemoryTest, WaiterBlocksUntilHolderIsKilled)
     EXPECT_TRUE(shm.Unlock());
 }
 
-TEST_F(SysvSharedMemoryTest, LockSurvivesItsCreatorLeaving)
+TEST_F(SysvSharedMemoryTest, LockStaysWithTheBlockWhenItsCreatorLeaves)
 {
     Peer creator(PeerArgs({"create", "say", "ready", "wait", "destroy"}));
     ASSERT_EQ(creator.ReadLine(), "init 1");
@@ -115,14 +170,105 @@ TEST_F(SysvSharedMemoryTest, LockSurvivesItsCreatorLeaving)
 
     creator.WriteLine("go");
     ASSERT_EQ(creator.Wait(), 0);
-    // The creator took its semaphore with it; the block stays with us.
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), -1);
+    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 1);
     EXPECT_TRUE(FileExists(MemoryKeyFile(MEMORY_NAME)));
 
     ASSERT_TRUE(shm.Lock());
     EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 0);
     EXPECT_TRUE(shm.Unlock());
     EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 1);
+    // The last user takes the lock with the block.
+    shm.Destroy();
+    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), -1);
+    EXPECT_TRUE(ListFiles(m_Dir).empty());
+}
+
+// The creator of the lock leaves while another process holds it: a newcomer
+// must wait for that holder, not make a second lock and walk in beside it.
+TEST_F(SysvSharedMemoryTest, LeavingCreatorDoesNotSplitTheLock)
+{
+    auto creator = std::make_unique<CSysSharedMemory>();
+    bool bInit = false;
+    ASSERT_TRUE(creator->Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit, CSysSharedMemory::AM_ReadWrite));
+    ASSERT_TRUE(bInit);
+    Peer holder(PeerArgs({"create", "say", "attached", "wait", "lock", "say", "locked", "wait", "unlock", "destroy"}));
+    ASSERT_EQ(holder.ReadLine(), "init 0");
+    ASSERT_EQ(holder.ReadLine(), "attached");
+    ASSERT_TRUE(creator->Detach());
+    holder.WriteLine("go");
+    ASSERT_EQ(holder.ReadLine(), "locked");
+    creator.reset();
+
+    {
+        LockTimeoutForPeers bound(300);
+        Peer newcomer(PeerArgs({"create"}));
+        EXPECT_EQ(newcomer.Wait(), 11) << "took the block while another process held its lock";
+    }
+    holder.WriteLine("go");
+    EXPECT_EQ(holder.Wait(), 0);
+}
+
+// Any local user can leave a lock taken for good; a wait for it ends.
+TEST_F(SysvSharedMemoryTest, LockLeftTakenTimesOutAcrossSignals)
+{
+    MakeSemaphore(SemaphoreKeyFile(SYNC_NAME), 0);
+    ::setenv("KYR_TEST_LOCK_TIMEOUT_MS", "300", 1);
+
+    // Signals keep interrupting the wait; it goes on to its bound all the same.
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, nullptr), 0);
+    const pthread_t waiter = ::pthread_self();
+    std::atomic<bool> bDone {false};
+    std::thread signaller([&] {
+        while (!bDone) {
+            ::pthread_kill(waiter, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    CKyrSharedMemory shm;
+    bool bInit = true;
+    EXPECT_FALSE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
+    EXPECT_TRUE(shm.TimedOut());
+    EXPECT_FALSE(bInit);
+    bDone = true;
+    signaller.join();
+    ::unsetenv("KYR_TEST_LOCK_TIMEOUT_MS");
+    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 0);
+    EXPECT_FALSE(FileExists(MemoryKeyFile(MEMORY_NAME)));
+    RemoveSemaphore(SemaphoreKeyFile(SYNC_NAME));
+}
+
+// Its maker died between making the lock and giving it its value.
+TEST_F(SysvSharedMemoryTest, LockNeverSetUpIsRepaired)
+{
+    MakeSemaphore(SemaphoreKeyFile(SYNC_NAME), -1);
+    CKyrSharedMemory shm;
+    bool bInit = false;
+    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
+    EXPECT_TRUE(bInit);
+    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 1);
+    shm.Destroy();
+    EXPECT_TRUE(ListFiles(m_Dir).empty());
+}
+
+// The first user initialises the block inside the hold that made it: a
+// process that joins meanwhile waits, and sees the initialised contents.
+TEST_F(SysvSharedMemoryTest, NewBlockIsInitialisedBeforeAnyoneElseLocksIt)
+{
+    CKyrSharedMemory shm;
+    std::unique_ptr<Peer> joiner;
+    bool bInit = false;
+    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit, [&](void* pMemory) {
+        joiner = std::make_unique<Peer>(PeerArgs({"create", "get", "destroy"}));
+        ASSERT_TRUE(WaitForWaiters(SemaphoreKeyFile(SYNC_NAME), 1));
+        static_cast<std::uint32_t*>(pMemory)[1] = 4321;
+    }));
+    EXPECT_TRUE(bInit);
+    ASSERT_TRUE(joiner);
+    EXPECT_EQ(joiner->ReadLine(), "init 0");
+    EXPECT_EQ(joiner->ReadLine(), "value 4321");
+    EXPECT_EQ(joiner->Wait(), 0);
     shm.Destroy();
 }
 
@@ -144,15 +290,26 @@ TEST_F(SysvSharedMemoryTest, LastUserRemovesBlockLockAndKeyFiles)
     EXPECT_TRUE(ListFiles(m_Dir).empty());
 }
 
-TEST_F(SysvSharedMemoryTest, StaleKeyFileAndZeroBlockAreHealed)
+TEST_F(SysvSharedMemoryTest, StaleKeyFileGivesANewBlockToInitialise)
 {
     // Left by a process that died after creating the block; its segment is gone.
     ASSERT_EQ(::close(::open(MemoryKeyFile(MEMORY_NAME).c_str(), O_CREAT | O_WRONLY, 0666)), 0);
 
     CKyrSharedMemory shm;
-    bool bInit = true;
+    bool bInit = false;
+    bool bInitialised = false;
+    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit, [&](void*) { bInitialised = true; }));
+    EXPECT_TRUE(bInit);
+    EXPECT_TRUE(bInitialised);
+    shm.Destroy();
+}
+
+TEST_F(SysvSharedMemoryTest, ZeroBlockIsHealed)
+{
+    CKyrSharedMemory shm;
+    bool bInit = false;
     ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
-    EXPECT_FALSE(bInit);
+    ASSERT_TRUE(bInit);
     auto* pBlock = static_cast<KyrHandleSharedMemory*>(shm.GetMemory());
     static const KyrHandleSharedMemory zero {};
     EXPECT_EQ(std::memcmp(pBlock, &zero, sizeof zero), 0);
@@ -226,6 +383,9 @@ TEST_F(SysvSharedMemoryTest, ReleaseAfterRemovalDoesNotOverfillTheLock)
     EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 0);
 
     creator.reset();
+    EXPECT_TRUE(user.Release(1));
+    ASSERT_TRUE(user.Acquire());
+    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 0);
     EXPECT_TRUE(user.Release(1));
     EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 1);
 }

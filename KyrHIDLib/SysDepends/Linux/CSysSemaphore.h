@@ -6,6 +6,11 @@
 // with ftok and project id 81. The temporary directory is $TMPDIR (a "/" is
 // added when it lacks one) or "/tmp/".
 //
+// Lifetime: by default the object that created the semaphore removes it (and
+// its key file) when it lets go of it. SetRemoveOnRelease(false) hands that
+// duty to the user, who removes it with Remove(): a lock shared with other
+// processes must outlive whichever process happened to create it.
+//
 // No internal locking: one object is used by one thread at a time.
 #pragma once
 
@@ -54,13 +59,24 @@ public:
     // The outcome is left in GetLastSemError().
     void SetKey(const char* pKey, int nKeySize, int nInitialValue, eAccessMode eMode);
 
-    // Blocks while the value is 0, then takes one. SEM_UNDO: the system gives
-    // the count back when the process dies.
+    // Waits while the value is 0, then takes one. SEM_UNDO: the system gives
+    // the count back when the process dies. The wait is bounded (5 s, signals
+    // do not restart it): any local user can leave the semaphore at 0 for
+    // good, and a lock that never comes must not hang the caller. On time-out
+    // it fails with ERROR_TIMEOUT.
+    // Test hook: the environment variable KYR_TEST_LOCK_TIMEOUT_MS, read once
+    // per process, replaces the 5 s.
     bool Acquire();
     // 0 succeeds without a system call; a negative count fails.
     bool Release(int nCnt);
 
-    enum { ERROR_NONE = 0, ERROR_KEY = 2, ERROR_SYSTEM = 6 };
+    void SetRemoveOnRelease(bool bRemove) { m_bRemoveOnRelease = bRemove; }
+    // Removes the semaphore and its key file, whoever created them; waiters
+    // in other processes then make a new one. The object keeps no semaphore
+    // and no key afterwards.
+    void Remove();
+
+    enum { ERROR_NONE = 0, ERROR_KEY = 2, ERROR_SYSTEM = 6, ERROR_TIMEOUT = 11 };
     int GetLastSemError() const { return m_nLastError; }
 
 protected:
@@ -68,10 +84,12 @@ protected:
     bool ModifySemaphore(int nCnt);
     bool ClearnHandle();
     bool MakeFileName(const char* pKey, const char* pPrefix, char* pFileName);
-    int CreateUnixKeyFile(const char* pFileName);
 
 private:
     bool IsSameKey(const char* pKey, int nKeySize) const;
+    // Drops the handle without touching the semaphore or the key file.
+    void Forget();
+    bool RemoveSemaphoreAndFile();
 
     std::unique_ptr<char[]> m_pszKey; // null when no key is set
     int m_nKeySize = 0;
@@ -81,5 +99,6 @@ private:
     bool m_bCreatedSemaphore = false;
     int m_nLastError = ERROR_NONE;
     bool m_bCreatedFile = false;
+    bool m_bRemoveOnRelease = true;
     std::unique_ptr<char[]> m_pszFileName; // KEY_FILE_PATH_SIZE bytes once a key was set
 };

@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
-CSysSharedMemory::CSysSharedMemory() = default;
+CSysSharedMemory::CSysSharedMemory()
+{
+    m_SysSemaphore.SetRemoveOnRelease(false);
+}
 
 CSysSharedMemory::~CSysSharedMemory()
 {
@@ -74,9 +77,10 @@ key_t CSysSharedMemory::GetHandle()
 }
 
 bool CSysSharedMemory::Create(const char* pSyncLockKey, const char* pSharedMemoryKey, long tSize, bool& bInit,
-                              eAccessMode eMode)
+                              eAccessMode eMode, const std::function<void(void*)>& fnInit)
 {
     bInit = false;
+    m_bLockTimedOut = false;
     // Refused before anything is created, so that a bad size or a key whose
     // path does not fit leaves no key file, semaphore or segment behind.
     char szPath[sys_ipc_key::KEY_FILE_PATH_SIZE];
@@ -98,14 +102,17 @@ bool CSysSharedMemory::Create(const char* pSyncLockKey, const char* pSharedMemor
         return false;
 
     const int nFile = CreateUnixKeyFile(szPath);
-    if (nFile == -1)
+    if (nFile == -1) {
+        RemoveLockWithoutBlock(0);
         return false;
+    }
     const bool bCreatedFile = nFile == 1;
 
     const key_t tKey = GetHandle();
     if (tKey == 0) {
         if (bCreatedFile)
             ::unlink(szPath);
+        RemoveLockWithoutBlock(0);
         return false;
     }
 
@@ -126,10 +133,25 @@ bool CSysSharedMemory::Create(const char* pSyncLockKey, const char* pSharedMemor
         if (bCreatedFile)
             ::unlink(szPath);
         ClearnHandle();
+        RemoveLockWithoutBlock(tKey);
         return false;
     }
-    bInit = bCreatedFile;
+    // A new segment reads as zeros even under a key file that a process which
+    // died left behind: it too wants initialising.
+    bInit = bCreatedFile || nCreatedID != -1;
+    if (bInit && fnInit)
+        fnInit(m_pSharedMemory);
     return true;
+}
+
+void CSysSharedMemory::RemoveLockWithoutBlock(key_t tKey)
+{
+    if (tKey != 0 && ::shmget(tKey, 0, 0) != -1)
+        return;
+    // Nobody else would ever remove it. Processes waiting for it meet the
+    // removal and make a new one.
+    m_SysSemaphore.Remove();
+    m_bLocked = false;
 }
 
 bool CSysSharedMemory::p_Attach(eAccessMode eMode)
@@ -188,13 +210,14 @@ bool CSysSharedMemory::p_Detach()
     if (status.shm_nattch != 0)
         return true;
 
-    // Last user: the segment and its key file go, so that the next user starts
-    // a fresh block and initialises it.
+    // Last user: the segment, its key file and its lock go, so that the next
+    // user starts a fresh block and initialises it.
     if (::shmctl(nID, IPC_RMID, nullptr) == -1)
         return errno == EINVAL;
     char szPath[sys_ipc_key::KEY_FILE_PATH_SIZE];
     if (MakeFileName(m_pszKey.get(), sys_ipc_key::SHARED_MEMORY_PREFIX, szPath))
         ::unlink(szPath);
+    RemoveLockWithoutBlock(0);
     return true;
 }
 
@@ -224,7 +247,9 @@ bool CSysSharedMemory::Lock()
 {
     if (m_bLocked)
         return true;
-    if (!m_SysSemaphore.Acquire())
+    const bool bTaken = m_SysSemaphore.Acquire();
+    m_bLockTimedOut = !bTaken && m_SysSemaphore.GetLastSemError() == CSysSemaphore::ERROR_TIMEOUT;
+    if (!bTaken)
         return false;
     m_bLocked = true;
     return true;

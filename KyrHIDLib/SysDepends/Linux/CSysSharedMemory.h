@@ -2,10 +2,16 @@
 // ("<temporary directory>qipc_sharedmemory_<key>", ftok project id 81), with a
 // CSysSemaphore as its cross-process lock.
 //
-// The first process to create the key file initialises the contents; the last
-// process to detach removes the segment and the key file. Attach, detach and
-// the creation steps run under the lock, so they never interleave between
+// The first user of a segment initialises its contents while it still holds
+// the lock of the creating step; the last process to detach removes the
+// segment, its key file and the lock with them. Attach, detach and the
+// creation steps run under the lock, so they never interleave between
 // processes.
+//
+// Lifetime of the lock: that of the block. Whoever created the semaphore may
+// leave while others still use the block; removing it then would let a newcomer
+// make a second semaphore and hold "the" lock beside a process that holds the
+// first.
 //
 // No internal locking of the members: one object is driven by one thread at a
 // time, except that the lock flag may be tested from any thread.
@@ -14,6 +20,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include "CSysSemaphore.h"
@@ -32,12 +39,17 @@ public:
 
     // Finds or creates the segment pSharedMemoryKey of at least tSize bytes,
     // locked by the semaphore pSyncLockKey, and attaches it. bInit is true only
-    // when this call created the memory's key file (first user: initialise the
-    // contents), false on every other path, failures included.
-    bool Create(const char* pSyncLockKey, const char* pSharedMemoryKey, long tSize, bool& bInit, eAccessMode eMode);
+    // when this call created the memory's key file or the segment (first user:
+    // the contents are zeros and want initialising), false on every other path,
+    // failures included. fnInit, when given, is called with the mapped memory
+    // in that case before the lock is released, so that no other process ever
+    // sees the block uninitialised.
+    bool Create(const char* pSyncLockKey, const char* pSharedMemoryKey, long tSize, bool& bInit, eAccessMode eMode,
+                const std::function<void(void*)>& fnInit = nullptr);
     // Re-attaches after a Detach, under the lock set by Create.
     bool Attach(eAccessMode eMode);
-    // The last process to detach removes the segment and its key file.
+    // The last process to detach removes the segment, its key file and its
+    // lock.
     bool Detach();
     // Equal key: nothing. Otherwise detaches and stores the new key (none for a
     // null or empty string).
@@ -47,6 +59,9 @@ public:
     // holds the lock returns true at once, and one Unlock releases it.
     bool Lock();
     bool Unlock();
+    // Whether the last Lock (or the lock step of Create) failed because the
+    // lock stayed taken beyond its bound.
+    bool LockTimedOut() const { return m_bLockTimedOut; }
 
     void* GetData() { return m_pSharedMemory; }
     const void* GetConstData() const { return m_pSharedMemory; }
@@ -62,6 +77,9 @@ protected:
     bool MakeFileName(const char* pKey, const char* pPrefix, char* pFileName);
     bool p_Attach(eAccessMode eMode);
     bool p_Detach();
+    // Under the lock: removes it when no segment is left for it to guard
+    // (the removal gives up the hold).
+    void RemoveLockWithoutBlock(key_t tKey);
 
 private:
     std::unique_ptr<char[]> m_pszKey; // null when no key is set
@@ -70,6 +88,7 @@ private:
     void* m_pSharedMemory = nullptr;
     size_t m_nSharedMemorySize = 0;
     std::atomic<bool> m_bLocked {false};
+    std::atomic<bool> m_bLockTimedOut {false};
     CSysSemaphore m_SysSemaphore;
 };
 

@@ -1,5 +1,6 @@
 #include "KyrSharedMemory.h"
 
+#include <atomic>
 #include <climits>
 
 #include "CSysSharedMemory.h"
@@ -22,6 +23,7 @@ namespace kyr_hid_library {
 class CKyrSharedMemoryData {
 public:
     CSysSharedMemory* m_SysSharedMemory = nullptr; // owned; null until Create
+    std::atomic<bool> m_bTimedOut {false};
 };
 
 CKyrSharedMemory::CKyrSharedMemory() : m_pData(new CKyrSharedMemoryData) {}
@@ -32,9 +34,11 @@ CKyrSharedMemory::~CKyrSharedMemory()
     delete m_pData;
 }
 
-bool CKyrSharedMemory::Create(const char* szSyncObjName, const char* szMemoryName, size_t nMemorySize, bool& bInit)
+bool CKyrSharedMemory::Create(const char* szSyncObjName, const char* szMemoryName, size_t nMemorySize, bool& bInit,
+                              const std::function<void(void*)>& fnInit)
 {
     bInit = false;
+    m_pData->m_bTimedOut = false;
     // A second Create replaces the block: the old one is given up first, so
     // that its mapping and this process's share in it are not leaked.
     Destroy();
@@ -42,7 +46,8 @@ bool CKyrSharedMemory::Create(const char* szSyncObjName, const char* szMemoryNam
         return false;
     auto* pSysSharedMemory = new CSysSharedMemory;
     if (!pSysSharedMemory->Create(szSyncObjName, szMemoryName, static_cast<long>(nMemorySize), bInit,
-                                  CSysSharedMemory::AM_ReadWrite)) {
+                                  CSysSharedMemory::AM_ReadWrite, fnInit)) {
+        m_pData->m_bTimedOut = pSysSharedMemory->LockTimedOut();
         // Dropped at once rather than kept until Destroy: a failed object would
         // only hold on to the lock semaphore and its key file.
         delete pSysSharedMemory;
@@ -64,10 +69,18 @@ void CKyrSharedMemory::Destroy()
 
 bool CKyrSharedMemory::Lock()
 {
-    if (!m_pData->m_SysSharedMemory || !m_pData->m_SysSharedMemory->Lock())
+    if (!m_pData->m_SysSharedMemory)
         return false;
-    KYR_TSAN_ACQUIRE(GetMemory());
-    return true;
+    const bool bLocked = m_pData->m_SysSharedMemory->Lock();
+    m_pData->m_bTimedOut = !bLocked && m_pData->m_SysSharedMemory->LockTimedOut();
+    if (bLocked)
+        KYR_TSAN_ACQUIRE(GetMemory());
+    return bLocked;
+}
+
+bool CKyrSharedMemory::TimedOut() const
+{
+    return m_pData->m_bTimedOut;
 }
 
 bool CKyrSharedMemory::Unlock()
