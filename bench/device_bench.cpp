@@ -20,6 +20,7 @@
 // makes libusb poll more than a real kernel would.
 #include <dirent.h>
 #include <libusb.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,11 +52,46 @@ constexpr char kCommand[] = "echo x";
 
 int g_nFailures = 0;
 
+// Every figure printed, for the JSON file ($KYR_BENCH_JSON) that ./dev bench
+// gathers; a goal of -1 means the figure is shown, not judged.
+struct Row {
+    std::string szWhat;
+    double dValue;
+    std::string szUnit;
+    double dGoal;
+};
+std::vector<Row> g_Rows;
+
 void Report(const char* pszWhat, double dValue, const char* pszUnit, double dGoal)
 {
     const bool bMet = dValue <= dGoal;
     g_nFailures += bMet ? 0 : 1;
+    g_Rows.push_back({pszWhat, dValue, pszUnit, dGoal});
     std::printf("%-58s %10.3f %-4s (goal <= %g) %s\n", pszWhat, dValue, pszUnit, dGoal, bMet ? "ok" : "MISSED");
+}
+
+void Show(const std::string& szWhat, double dValue, const char* pszUnit)
+{
+    g_Rows.push_back({szWhat, dValue, pszUnit, -1});
+    std::printf("%-58s %10.3f %s\n", szWhat.c_str(), dValue, pszUnit);
+}
+
+void WriteJson(const char* pszPath)
+{
+    FILE* pFile = std::fopen(pszPath, "w");
+    if (pFile == nullptr)
+        return;
+    std::fprintf(pFile, "[\n");
+    for (size_t i = 0; i < g_Rows.size(); ++i) {
+        const Row& row = g_Rows[i];
+        std::fprintf(pFile, "  {\"name\": \"%s\", \"value\": %.6g, \"unit\": \"%s\"", row.szWhat.c_str(), row.dValue,
+                     row.szUnit.c_str());
+        if (row.dGoal >= 0)
+            std::fprintf(pFile, ", \"goal_max\": %g, \"met\": %s", row.dGoal, row.dValue <= row.dGoal ? "true" : "false");
+        std::fprintf(pFile, "}%s\n", i + 1 < g_Rows.size() ? "," : "");
+    }
+    std::fprintf(pFile, "]\n");
+    std::fclose(pFile);
 }
 
 double Ms(Clock::duration d)
@@ -114,8 +150,38 @@ void CloseLatency()
         samples.push_back(Ms(Clock::now() - start));
     }
     std::sort(samples.begin(), samples.end());
-    std::printf("%-58s %10.3f ms\n", "KyrCloseDevice, idle handle, median of 20", samples[samples.size() / 2]);
+    Show("KyrCloseDevice, idle handle, median of 20", samples[samples.size() / 2], "ms");
     Report("KyrCloseDevice, idle handle, worst of 20", samples.back(), "ms", 50);
+}
+
+long RssKiB()
+{
+    long nPages = 0, nResident = 0;
+    std::ifstream("/proc/self/statm") >> nPages >> nResident;
+    return nResident * sysconf(_SC_PAGESIZE) / 1024;
+}
+
+// Open to close and back, and what one open handle holds: heap in use (the
+// library's and libusb's) and resident memory, after a first open and close
+// has loaded what every handle shares.
+void OpenCloseAndMemory()
+{
+    KyrCloseDevice(KyrOpenDevice(kVid, kSilentPid, kSilentMI, 0));
+    constexpr int kCycles = 50;
+    const auto start = Clock::now();
+    for (int i = 0; i < kCycles; ++i)
+        KyrCloseDevice(KyrOpenDevice(kVid, kSilentPid, kSilentMI, 0));
+    Show("KyrOpenDevice + KyrCloseDevice cycle, mean of 50", Ms(Clock::now() - start) / kCycles, "ms");
+
+    const size_t nHeapBefore = mallinfo2().uordblks;
+    const long nRssBefore = RssKiB();
+    KYR_HANDLE h = KyrOpenDevice(kVid, kSilentPid, kSilentMI, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const double dHeap = static_cast<double>(mallinfo2().uordblks - nHeapBefore) / 1024;
+    const double dRss = static_cast<double>(RssKiB() - nRssBefore);
+    KyrCloseDevice(h);
+    Report("heap in use per open handle", dHeap, "KiB", 64);
+    Show("resident memory per open handle (thread stacks touched)", dRss, "KiB");
 }
 
 void WaitCost()
@@ -132,8 +198,10 @@ void WaitCost()
     const double dCpu = ThreadCpuMs() - dCpuStart;
     const int nError = KyrGetLastError();
     KyrCloseDevice(h);
-    std::printf("%-58s %10.3f ms (result %d, %s)\n", "synchronous command left unanswered, wall time", dWall, nResult,
-                KyrGetErrorName(nError));
+    Show(std::string("synchronous command left unanswered, wall time (") + KyrGetErrorName(nError) + ")", dWall,
+         "ms");
+    if (nResult != 0)
+        ++g_nFailures;
     Report("  CPU of the waiting thread", dCpu, "ms", 2);
 }
 
@@ -210,9 +278,8 @@ void RoundTrip(const char* pszWhat, unsigned short nPid, unsigned short nMI, boo
         ++g_nFailures;
         return;
     }
-    std::printf("%-58s %10.3f us\n", (std::string(pszWhat) + ", bare libusb (IN waiting, OUT, IN back)").c_str(),
-                dBare / 3);
-    std::printf("%-58s %10.3f us\n", (std::string(pszWhat) + ", through the library").c_str(), dLibrary / 3);
+    Show(std::string(pszWhat) + ", bare libusb (IN waiting, OUT, IN back)", dBare / 3, "us");
+    Show(std::string(pszWhat) + ", through the library", dLibrary / 3, "us");
     Report("  ratio library / bare", dLibrary / dBare, "x", 1.2);
 }
 
@@ -271,7 +338,7 @@ void IdleWakeups()
     // The read thread blocks in libusb's poll of the device node; how often
     // that wakes is the emulator's doing as much as ours, so it is shown, not
     // judged (a real device node wakes it once a second, at the read timeout).
-    std::printf("%-58s %10.3f /s\n", "read thread wake-ups per second, idle handle (emulated)", dRead);
+    Show("read thread wake-ups per second, idle handle (emulated)", dRead, "/s");
 }
 
 } // namespace
@@ -283,10 +350,13 @@ int main()
         return 2;
     }
     CloseLatency();
+    OpenCloseAndMemory();
     WaitCost();
     RoundTrip("raw buffer, loopback device", kLoopPid, kLoopMI, false);
     RoundTrip("command, protocol device", kAnswerPid, kAnswerMI, true);
     IdleWakeups();
+    if (const char* pszJson = std::getenv("KYR_BENCH_JSON"))
+        WriteJson(pszJson);
     std::printf("%s\n", g_nFailures == 0 ? "all goals met" : "some goals MISSED");
     return g_nFailures == 0 ? 0 : 1;
 }
