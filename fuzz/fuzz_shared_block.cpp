@@ -240,7 +240,7 @@ void FuzzHandleInBlock(const KyrHandleSharedMemory& image, std::uint8_t flags)
                        beforeLeave.dwUniqueId[0] == static_cast<std::uint64_t>(::getpid());
     if (bOurs) {
         FUZZ_CHECK(now.nClientInstantMode[0] == kFree && now.dwUniqueId[0] == 0 && now.bUseExclusiveApp[0] == 0);
-        FUZZ_CHECK(now.lLockCount == std::max<std::int64_t>(0, beforeLeave.lLockCount - (beforeLeave.lLockCount > 0)));
+        FUZZ_CHECK(now.lLockCount == (beforeLeave.lLockCount > 0 ? beforeLeave.lLockCount - 1 : beforeLeave.lLockCount));
     } else {
         FUZZ_CHECK(SameBytes(now, beforeLeave));
     }
