@@ -817,13 +817,7 @@ bool CKyrHandle::SyncSendCommand(const char* szCmd, unsigned short wLen, unsigne
         SetLastError(KYR_ERROR_NO_DEVICE);
         return false;
     }
-    // In place before the first report goes out, so that no answer is missed.
-    m_WaitQueue.PushWait(nCmdId);
-    {
-        CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
-        m_nSyncResId = nCmdId;
-        m_nEchoedId = -1;
-    }
+    ArmCommandWait(nCmdId);
     if (!BuildAndWrite(szCmd, wLen, nCmdId)) {
         m_WaitQueue.FindWaitIdAndErase(nCmdId);
         return false;
@@ -833,6 +827,14 @@ bool CKyrHandle::SyncSendCommand(const char* szCmd, unsigned short wLen, unsigne
         return false;
     }
     return true;
+}
+
+void CKyrHandle::ArmCommandWait(unsigned char nCmdId)
+{
+    m_WaitQueue.PushWait(nCmdId);
+    CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
+    m_nSyncResId = nCmdId;
+    m_nEchoedId = -1;
 }
 
 bool CKyrHandle::AsyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId)
@@ -1201,41 +1203,47 @@ bool CKyrHandle::SendBuffer(const unsigned char* pBuffer, unsigned long dwBuffer
     }
 
     const auto wPacketId = static_cast<unsigned short>(pBuffer[3] | (pBuffer[4] << 8));
-    {
-        CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
-        if (m_bWaitingPacket) {
-            SetLastError(KYR_ERROR_DEVICE_BUSY);
-            return false;
-        }
-        m_nWaitPacketId = wPacketId;
-        m_bWaitingPacket = true;
+    if (!ArmPacketWait(wPacketId)) {
+        SetLastError(KYR_ERROR_DEVICE_BUSY);
+        return false;
     }
-    auto clearWait = [&] {
-        CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
-        m_bWaitingPacket = false;
-    };
     if (!m_HID.Write(pBuffer, dwBufferSize)) {
-        clearWait();
+        DisarmPacketWait();
         SetSendError(GetLastError());
         return false;
     }
     Waiter waiter(*this, dwTimeout);
     for (;;) {
-        if (m_bResetWait) {
-            clearWait();
+        if (m_bResetWait || waiter.TimedOut()) {
+            DisarmPacketWait();
             return false;
         }
-        if (waiter.TimedOut()) {
-            clearWait();
-            return false;
-        }
-        {
-            CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
-            if (!m_bWaitingPacket)
-                return true;
-        }
+        if (!IsPacketWaitArmed())
+            return true;
         waiter.Pass();
     }
+}
+
+bool CKyrHandle::ArmPacketWait(unsigned short wPacketId)
+{
+    CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
+    if (m_bWaitingPacket)
+        return false;
+    m_nWaitPacketId = wPacketId;
+    m_bWaitingPacket = true;
+    return true;
+}
+
+bool CKyrHandle::IsPacketWaitArmed()
+{
+    CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
+    return m_bWaitingPacket;
+}
+
+void CKyrHandle::DisarmPacketWait()
+{
+    CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
+    m_bWaitingPacket = false;
 }
 
 } // namespace kyr_hid_library

@@ -167,6 +167,13 @@ protected:
     bool SyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId, unsigned long dwTimeout);
     bool AsyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId);
     bool WaitForResponse(int nWaitID, unsigned long dwTimeout);
+    // The waits a synchronous send arms before its first report goes out, so
+    // that no answer is missed. Apart from the sends so that a harness can arm
+    // them on a handle without a device and feed it the answers.
+    void ArmCommandWait(unsigned char nCmdId);
+    bool ArmPacketWait(unsigned short wPacketId); // false: a packet wait is armed already
+    bool IsPacketWaitArmed();
+    void DisarmPacketWait();
     bool WriteHIDPacket(pkt_type* pkt_ptr, int pkt_len);
     bool BuildAndWrite(const char* szCmd, unsigned short wLen, unsigned char nCmdId);
 

@@ -20,15 +20,11 @@
 #include "KyrCRC16.h"
 #include "MmPkt.h"
 #include "fuzz_check.h"
+#include "fuzz_kyrpacket_check.h"
 
 using namespace kyr_hid_library;
 
 namespace {
-
-bool NulWithin(const char* s, int n)
-{
-    return std::memchr(s, 0, n) != nullptr;
-}
 
 // Checks each callback against what the codec promises its owner.
 class CheckingNotify : public CMmPkt::IMmPktNotify {
@@ -59,36 +55,9 @@ public:
     }
     void TPDP_OnPacket(kyrpacket* p, bool bSync) override
     {
-        FUZZ_CHECK(p != nullptr);
-        FUZZ_CHECK(p->type >= kyrtype_msg && p->type <= kyrtype_ver);
-        FUZZ_CHECK(p->length >= 14 && p->length <= CMmPkt::WORK_BUFFER_SIZE);
-        FUZZ_CHECK(NulWithin(p->partid, 8));
+        m_nSum += kyr_fuzz::CheckKyrPacket(p);
         if (bSync)
             FUZZ_CHECK(m_nPending >= 0 && (p->type == kyrtype_cmd || p->type == kyrtype_rsp || p->type == kyrtype_rse));
-        switch (p->type) {
-        case kyrtype_msg: FUZZ_CHECK(p->length == 268 && NulWithin(p->body.msg.message, 254)); break;
-        case kyrtype_obj: FUZZ_CHECK(p->length == 104); break;
-        case kyrtype_obc: FUZZ_CHECK(p->length == 24); break;
-        case kyrtype_dtc: FUZZ_CHECK(p->length == 176); break;
-        case kyrtype_ird:
-        case kyrtype_itd: FUZZ_CHECK(p->body.ixd.count >= 0 && p->length == 20 + p->body.ixd.count); break;
-        case kyrtype_prv: FUZZ_CHECK(p->body.prv.width >= 0 && p->length == 20 + p->body.prv.width); break;
-        case kyrtype_cmd: FUZZ_CHECK(p->length == 456 && NulWithin(p->body.cmd.command, 440)); break;
-        case kyrtype_rsp:
-        case kyrtype_rse: FUZZ_CHECK(p->length == 457 && NulWithin(p->body.rsp.command, 440)); break;
-        case kyrtype_stt: FUZZ_CHECK(p->length == 454 && NulWithin(p->body.stt.status, 440)); break;
-        case kyrtype_dvc: FUZZ_CHECK(p->length == 38); break;
-        case kyrtype_tpt:
-            FUZZ_CHECK(p->body.tpt.touch_count >= 0 && p->length == 18 + 10 * p->body.tpt.touch_count);
-            break;
-        case kyrtype_gst: FUZZ_CHECK(p->length == 272 && NulWithin(p->body.gst.message, 242)); break;
-        case kyrtype_ver: FUZZ_CHECK(p->length == 41); break;
-        }
-        // Touch every byte the record claims, so that the sanitizer sees any
-        // length that runs past the work buffer.
-        const unsigned char* b = reinterpret_cast<const unsigned char*>(p);
-        for (int i = 0; i < p->length; ++i)
-            m_nSum += b[i];
     }
     void OnFirmwareMode(unsigned short wAddr, unsigned short) override
     {

@@ -133,3 +133,62 @@ write('makepacket', 'two-reports', b'\x07' + b'x' * 51)
 write('makepacket', 'longest-received', b'\x07' + b'y' * 500)
 write('makepacket', 'longest-accepted', b'\x09' + b'z' * 1013)
 write('makepacket', 'regress-command-text-longer-than-1013', b'\x09' + b'z' * 1014)
+
+
+# command_text: [flags][texts separated by NUL]; flags bit 0 asynchronous.
+for name, data in {
+    'plain-command': b'\x00get_version',
+    'instant-mode-letters-time-gesture': b'\x01instant_mode=MCVOTGDSX,5000,0x0000000f',
+    'instant-mode-query': b'\x00instant_mode=?',
+    'instant-mode-hex-and-octal-times': b'\x00instant_mode=t,0x7fffffff\x00instant_mode=c,017\x00instant_mode=m,0',
+    'instant-mode-time-refused': b'\x01instant_mode=T,-1\x00instant_mode=T,2147483648\x00instant_mode=T,99999999999999999999',
+    'instant-mode-time-text-17': b'\x00instant_mode=T,00000000000005000,0x1\x00instant_mode=T,0000000000005000,0x1',
+    'longest-accepted': b'\x00' + b'a' * 1013,
+    'instant-mode-longer-than-1013': b'\x01' + b'instant_mode=T,' + b'1' * 1000,
+}.items():
+    write('command_text', name, data)
+
+
+# handle_receive: operations, see fuzz_handle_receive.cpp.
+def op_text(kind, cmd_id, s):
+    return bytes([4, kind, cmd_id, len(s)]) + s
+
+
+for name, data in {
+    'answer-releases-wait': bytes([7, 0xFF, 3, 0, 9]) + op_text(0, 9, b'OK') + bytes([6, 9]),
+    'echo-then-answer': bytes([7, 0x02, 0, 0, 5]) + op_text(3, 5, b'x') + op_text(0, 5, b'done') + bytes([6, 5]),
+    'echo-only': bytes([0, 5]) + op_text(3, 5, b'x') + bytes([6, 5]),
+    'answer-other-id': bytes([0, 4, 7, 0x02, 0]) + op_text(0, 3, b'no') + bytes([6, 4]),
+    'continued-and-final': bytes([7, 0xFF, 3, 0, 3]) + op_text(1, 3, b'part') + op_text(2, 3, b'end') + bytes([6, 3]),
+    'raw-send-wait': bytes([1, 0x05, 0x21]) + bytes([3, 0]) + reports(with_crc(struct.pack('<HH', 0x2105, 0x123))),
+    'firmware-mode-query': bytes([2, 0x20, 3, 0]) + reports(with_crc(struct.pack('<HH', 0x2104, 2))) + bytes([1, 4, 0x21]),
+    'sink-takes-raw': bytes([8, 0, 9]) + op_text(0, 9, b'OK') + bytes([8, 6, 9]),
+    'touch-and-stream': bytes([7, 0xFF, 3, 5, 0x80, 18, 0]) + struct.pack('<HHHH', 0x1300, 0, 1, 1) + bytes(10),
+}.items():
+    write('handle_receive', name, data)
+
+
+# shared_block: [flags][download mark][device block]; owner id 2 is the
+# fuzzing process itself.
+def block(slots=(), lock_count=0, control=-1, cmd_id=1, fgst=0xFFFFFFFFFFFFFFFF):
+    modes = [-1] * 256
+    ids = [0] * 256
+    excl = [0] * 256
+    for i, (mode, owner, ex) in slots:
+        modes[i], ids[i], excl[i] = mode, owner, ex
+    return (struct.pack('<h6xqq', 0, 0, lock_count) + struct.pack('<256h', *modes) + struct.pack('<Q', fgst) +
+            struct.pack('<256Q', *ids) + struct.pack('<iB', control, cmd_id) + bytes(excl) +
+            struct.pack('<3xQ', 0) + bytes(233 + 7))
+
+
+assert len(block()) == 3104
+for name, data in {
+    'fresh-block': b'\x00' + struct.pack('<i', 0) + block(),
+    'all-zero-block': b'\x00' + struct.pack('<i', 0) + bytes(3104),
+    'dead-owner-slot': b'\x01' + struct.pack('<i', 0) + block([(7, (0x22, 999999999, 1))], lock_count=1, control=7),
+    'live-owner-busy': b'\x00' + struct.pack('<i', 1) + block([(3, (0x2, 1, 0))], lock_count=1),
+    'own-mark-and-slot': b'\x02' + struct.pack('<i', 2) + block([(255, (0x20, 2, 1))], lock_count=5),
+    'dead-mark-cleared': b'\x04' + struct.pack('<i', 999999999) + block(lock_count=-3, control=300),
+    'negative-mark': b'\x06' + struct.pack('<i', -5) + block([(0, (0x3FF, 77777777, 0))], lock_count=2, control=0),
+}.items():
+    write('shared_block', name, data)
