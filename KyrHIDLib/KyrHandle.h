@@ -121,8 +121,9 @@ public:
 
     // The sink is shared: a notification in flight on another thread keeps the
     // sink it started with alive, so replacing it never destroys a sink that
-    // is being called. Returns once no other thread calls the old sink. Any
-    // thread, callbacks included.
+    // is being called. Returns once no other thread calls the old sink, so
+    // the caller must hand over its only reference: one it kept would wait
+    // forever. Any thread, callbacks included.
     void SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify);
     std::shared_ptr<IKyrHandleNotify> GetNotify();
 
