@@ -223,6 +223,7 @@ void CKyrHandle::CloseAndDestroy(CKyrHandle* pHandle)
         std::unique_lock lock(pHandle->m_csGate);
         pHandle->m_bClosing = true;
         pHandle->m_bResetWait = true;
+        pHandle->m_cvGate.notify_all();
         lock.unlock();
         pHandle->Signal();
         lock.lock();
@@ -362,10 +363,12 @@ void CKyrHandle::SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify)
     // destructor may run application code.
     if (!pOld)
         return;
+    // A close stops the wait too: the thread calling the old sink may be the
+    // one closing, waiting in turn for this thread to leave.
     std::unique_lock lock(m_csGate);
     const Inside* pInside = FindInside();
     if (pInside == nullptr || pInside->nNotifying == 0)
-        m_cvGate.wait(lock, [&] { return pOld.use_count() == 1; });
+        m_cvGate.wait(lock, [&] { return pOld.use_count() == 1 || m_bClosing; });
 }
 
 std::shared_ptr<CKyrHandle::IKyrHandleNotify> CKyrHandle::GetNotify()

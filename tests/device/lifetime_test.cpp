@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/sem.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <string>
@@ -259,6 +261,7 @@ struct Stream {
     std::atomic<int> nSyncResult{-2};
     std::atomic<int> nSyncError{0};
     bool bSendFromCallback = false;
+    std::atomic<bool> bCloseFromCallback{false};
 };
 
 void StreamOnPacket(KYR_HANDLE h, kyrpacket*, int, void* pContext)
@@ -270,8 +273,11 @@ void StreamOnPacket(KYR_HANDLE h, kyrpacket*, int, void* pContext)
         s->nSyncResult = KyrSendCommand(h, "status", 0, 60000);
         s->nSyncError = KyrGetLastError();
     }
-    if (Latch* pLatch = s->pPark.exchange(nullptr))
+    if (Latch* pLatch = s->pPark.exchange(nullptr)) {
         pLatch->Arrive();
+        if (s->bCloseFromCallback)
+            KyrCloseDevice(h);
+    }
 }
 
 void StreamOnDisconnect(KYR_HANDLE, void* pContext)
@@ -339,6 +345,49 @@ TEST(LifetimeStream, UnplugRacingCloseReportsNothingAfterClose)
     ASSERT_EQ(closer.wait_for(kPatience), std::future_status::ready);
     EXPECT_EQ(s.nDisconnects.load(), 0) << "fnOnDisconnect for a handle being closed";
     EXPECT_EQ(s.nAfterClose.load(), 0);
+}
+
+// Another thread replaces the table while the read thread, inside the old
+// one, closes the handle: the replacement waits for the old table's call,
+// the close for the replacing thread; the close must settle it.
+TEST(LifetimeSwap, CloseFromACallbackWhileAnotherThreadSwapsTables)
+{
+    KYR_HANDLE h = Open();
+    ASSERT_NE(h, nullptr);
+    Stream s;
+    Latch latch;
+    ASSERT_TRUE(WatchUntilParked(h, s, latch));
+    std::atomic<pid_t> nSwapper{0};
+    auto swapper = Async([&] {
+        nSwapper = gettid();
+        KYR_EVENT_NOTIFY none{};
+        KyrSetEventNotify(h, &none);
+    });
+    // Released once the swapper blocks, waiting for the parked call.
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    for (;;) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the swapper never blocked";
+        if (nSwapper != 0) {
+            std::string stat;
+            std::getline(std::ifstream("/proc/self/task/" + std::to_string(nSwapper) + "/stat"), stat);
+            const size_t nEnd = stat.rfind(')');
+            if (nEnd != std::string::npos && nEnd + 2 < stat.size() && stat[nEnd + 2] == 'S')
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    s.bCloseFromCallback = true;
+    latch.Release();
+    EXPECT_EQ(swapper.wait_for(kPatience), std::future_status::ready) << "table swap and close wait for each other";
+    // The handle goes once the callback has returned; the device is free then.
+    KYR_HANDLE hAgain = nullptr;
+    while (hAgain == nullptr && std::chrono::steady_clock::now() < deadline + kPatience) {
+        hAgain = KyrOpenDevice(kVid, kPid, kMI, 0);
+        if (hAgain == nullptr)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(hAgain, nullptr) << KyrGetErrorName(KyrGetLastError());
+    KyrCloseDevice(hAgain);
 }
 
 // ---- After an unplug ------------------------------------------------------------------
