@@ -95,12 +95,6 @@ bool ExpectRefused(std::string_view text, bool& bInstant, long long& llTime)
     return !TimeAccepted(tail.substr(0, nSecond), llTime);
 }
 
-CPrivateTmpDir& TmpDir()
-{
-    static CPrivateTmpDir dir;
-    return dir;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

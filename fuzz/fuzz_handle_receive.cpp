@@ -276,12 +276,6 @@ private:
     std::size_t m_n;
 };
 
-CPrivateTmpDir& TmpDir()
-{
-    static CPrivateTmpDir dir;
-    return dir;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

@@ -34,3 +34,10 @@ public:
 private:
     std::string m_strDir;
 };
+
+// The process's one private directory, made at the first call.
+inline CPrivateTmpDir& TmpDir()
+{
+    static CPrivateTmpDir dir;
+    return dir;
+}

@@ -146,12 +146,6 @@ private:
     CKyrSharedMemory m_Memory;
 };
 
-CPrivateTmpDir& TmpDir()
-{
-    static CPrivateTmpDir dir;
-    return dir;
-}
-
 void FuzzFreeDeadSlots(const KyrHandleSharedMemory& image)
 {
     KyrHandleSharedMemory block = image;

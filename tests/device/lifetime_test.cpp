@@ -84,6 +84,21 @@ KYR_HANDLE Open(unsigned short nPid = kPid)
     return h;
 }
 
+// A handle closed from inside is freed after its last thread has left: the
+// device can be opened again then.
+void ExpectTheDeviceFreedSoon()
+{
+    KYR_HANDLE h = nullptr;
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (h == nullptr && std::chrono::steady_clock::now() < deadline) {
+        h = KyrOpenDevice(kVid, kPid, kMI, 0);
+        if (h == nullptr)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    KyrCloseDevice(h);
+}
+
 // Runs fn on a thread of its own; the future tells whether it has returned.
 template <typename Fn>
 std::future<void> Async(Fn fn)
@@ -157,16 +172,7 @@ TEST(Lifetime, CloseFromTheWaitersOwnEventPump)
     KyrSetEventNotify(h, &table);
     EXPECT_EQ(KyrSendCommand(h, "status", 0, 30000), 0);
     EXPECT_EQ(pump.nPumps, 5) << "no pass after the close";
-    // The device is free again once the handle has gone.
-    KYR_HANDLE hAgain = nullptr;
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (hAgain == nullptr && std::chrono::steady_clock::now() < deadline) {
-        hAgain = KyrOpenDevice(kVid, kPid, kMI, 0);
-        if (hAgain == nullptr)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_NE(hAgain, nullptr) << KyrGetErrorName(KyrGetLastError());
-    KyrCloseDevice(hAgain);
+    ExpectTheDeviceFreedSoon();
 }
 
 TEST(Lifetime, ConcurrentExpireTimesLeaveOneTimerThatFollowsTheLastOne)
@@ -379,15 +385,8 @@ TEST(LifetimeSwap, CloseFromACallbackWhileAnotherThreadSwapsTables)
     s.bCloseFromCallback = true;
     latch.Release();
     EXPECT_EQ(swapper.wait_for(kPatience), std::future_status::ready) << "table swap and close wait for each other";
-    // The handle goes once the callback has returned; the device is free then.
-    KYR_HANDLE hAgain = nullptr;
-    while (hAgain == nullptr && std::chrono::steady_clock::now() < deadline + kPatience) {
-        hAgain = KyrOpenDevice(kVid, kPid, kMI, 0);
-        if (hAgain == nullptr)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_NE(hAgain, nullptr) << KyrGetErrorName(KyrGetLastError());
-    KyrCloseDevice(hAgain);
+    // The handle goes once the callback has returned.
+    ExpectTheDeviceFreedSoon();
 }
 
 // ---- After an unplug ------------------------------------------------------------------
