@@ -60,10 +60,10 @@ public:
     void SetKey(const char* pKey, int nKeySize, int nInitialValue, eAccessMode eMode);
 
     // Waits while the value is 0, then takes one. SEM_UNDO: the system gives
-    // the count back when the process dies. The wait is bounded (5 s, signals
-    // do not restart it): any local user can leave the semaphore at 0 for
-    // good, and a lock that never comes must not hang the caller. On time-out
-    // it fails with ERROR_TIMEOUT.
+    // the count back when the process dies. The wait is bounded, 5 s in all
+    // however many signals interrupt it: any local user can leave the
+    // semaphore at 0 for good, and a lock that never comes must not hang the
+    // caller. On time-out it fails with ERROR_TIMEOUT.
     // Test hook: the environment variable KYR_TEST_LOCK_TIMEOUT_MS, read once
     // per process, replaces the 5 s.
     bool Acquire();
