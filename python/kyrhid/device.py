@@ -14,6 +14,8 @@ from ._lib import _turn, call, error_name, lib, make_error, raise_for
 from .errors import KYR_ERROR_INVALID_PARAMETER, KYR_ERROR_NO_DEVICE, KYR_ERROR_TIMEOUT, KYR_SUCCESS, NoDevice
 from .packets import Response, Version, decode
 
+_UNPLUGGED = "the device was unplugged"
+
 # Packets a stream holds for a consumer that falls behind; past that the
 # newest are dropped and counted, since the read thread must never wait.
 STREAM_CAPACITY = 4096
@@ -185,7 +187,7 @@ class _Receiver:
 
     def on_disconnect(self, handle, context):
         with contextlib.suppress(Exception):
-            self.end("the device was unplugged")
+            self.end(_UNPLUGGED)
 
     def _streams_copy(self):
         with self._cond:
@@ -345,6 +347,11 @@ class Device:
     def closed(self):
         with self._lock:
             return self._handle is None
+
+    @property
+    def unplugged(self):
+        """Whether the device was unplugged; it still needs close()."""
+        return self._receiver.ended == _UNPLUGGED
 
     def close(self):
         """Closes the device: iterators end, waits fail, and calls running on other threads return first."""
