@@ -11,7 +11,7 @@ from typing import Optional
 
 from . import _abi, ids
 from ._lib import _turn, call, error_name, lib, make_error, raise_for
-from .errors import KYR_ERROR_INVALID_PARAMETER, KYR_ERROR_NO_DEVICE, KYR_ERROR_TIMEOUT, KYR_SUCCESS, NoDevice
+from .errors import KYR_ERROR_INVALID_PARAMETER, KYR_ERROR_NO_DEVICE, KYR_ERROR_TIMEOUT, KYR_SUCCESS, KyrError, NoDevice
 from .packets import Response, Version, decode
 
 _UNPLUGGED = "the device was unplugged"
@@ -287,10 +287,11 @@ def _close_all():
 class Device:
     """An open device; a context manager that closes it.
 
-    Every method may be called from any thread. Methods that wait (command,
-    the firmware queries, send_raw with wait) fail with NoDevice once another
-    thread closes the device or it is unplugged; running packet iterators
-    then end after the packets already received.
+    Every method may be called from any thread. When another thread closes
+    the device, or it is unplugged, running packet iterators end after the
+    packets already received and waiting commands fail with NoDevice at
+    once; close() lets firmware queries and raw sends that wait for an answer
+    return first, each within its own time-out.
     """
 
     def __init__(self, handle):
@@ -433,14 +434,16 @@ class Device:
         try:
             self._set_modes()
         except BaseException:
-            self._receiver.remove_stream(stream)
-            stream._end()
+            stream.close()
             raise
         return stream
 
     def _drop_stream(self, stream):
+        # Giving modes back cannot fail in a way that matters: without
+        # streams nothing is sent, and with streams left a refused send is
+        # repeated by the library's keep-alive.
         if self._receiver.remove_stream(stream) and not self.closed:
-            with contextlib.suppress(NoDevice):
+            with contextlib.suppress(KyrError):
                 self._set_modes()
 
     def _set_modes(self):

@@ -1,5 +1,6 @@
 """The package against emulated devices: a kyr-model device of two interfaces
 at 3:7 that echoes commands, and the virtual device at 3:9."""
+import faulthandler
 import math
 import os
 import re
@@ -346,3 +347,60 @@ def test_closing_from_another_thread_ends_running_iterators(device):
 def test_a_stream_ends_when_nothing_comes_within_its_timeout(device):
     with device.packets(modes="S", timeout=0.2) as stream:
         assert list(stream) == []
+
+
+def test_closing_while_a_callback_runs_waits_for_it_without_deadlock(device, monkeypatch):
+    # The read thread is parked inside the package's callback until the
+    # closing thread is about to call the library's close, which waits for
+    # that callback: the callback must still get the interpreter lock.
+    in_callback, closing = threading.Event(), threading.Event()
+    decode = kyrhid.device.decode
+
+    def parked(address):
+        if not in_callback.is_set():
+            in_callback.set()
+            closing.wait(timeout=60)
+        return decode(address)
+
+    library = kyrhid.device.lib()
+
+    class Library:
+        def __getattr__(self, name):
+            return getattr(library, name)
+
+        def KyrCloseDevice(self, handle):
+            closing.set()
+            library.KyrCloseDevice(handle)
+
+    monkeypatch.setattr(kyrhid.device, "decode", parked)
+    monkeypatch.setattr(kyrhid.device, "lib", Library)
+    stream = device.packets(modes="T")
+    assert in_callback.wait(timeout=30)
+    # A deadlock on the interpreter lock would stop every Python thread,
+    # the test's own included: a watchdog outside the interpreter ends it.
+    faulthandler.dump_traceback_later(120, exit=True)
+    try:
+        closer = threading.Thread(target=device.close)
+        closer.start()
+        closer.join(timeout=60)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    assert not closer.is_alive() and device.closed
+    assert list(stream) == []   # the parked packet came after the close began
+
+
+def test_an_exception_in_the_callback_reaches_the_reader_and_reception_goes_on(device, monkeypatch):
+    decode = kyrhid.device.decode
+    failed = []
+
+    def failing_once(address):
+        if not failed:
+            failed.append(address)
+            raise RuntimeError("decoder fault")
+        return decode(address)
+
+    monkeypatch.setattr(kyrhid.device, "decode", failing_once)
+    with device.packets(modes="T", timeout=10) as stream:
+        with pytest.raises(RuntimeError, match="decoder fault"):
+            next(stream)
+        assert isinstance(next(stream), kyrhid.TouchPoints)
