@@ -3,6 +3,7 @@ import atexit
 import collections
 import contextlib
 import ctypes
+import itertools
 import threading
 import warnings
 import weakref
@@ -11,7 +12,8 @@ from typing import Optional
 
 from . import _abi, ids
 from ._lib import _turn, call, error_name, lib, make_error, raise_for
-from .errors import KYR_ERROR_INVALID_PARAMETER, KYR_ERROR_NO_DEVICE, KYR_ERROR_TIMEOUT, KYR_SUCCESS, KyrError, NoDevice
+from .errors import (KYR_ERROR_INVALID_PARAMETER, KYR_ERROR_NO_DEVICE, KYR_ERROR_TIMEOUT, KYR_SUCCESS, KyrError,
+                     NoDevice)
 from .packets import Response, Version, decode
 
 _UNPLUGGED = "the device was unplugged"
@@ -85,13 +87,6 @@ def _milliseconds(seconds, what):
     return ms
 
 
-class _Ended:
-    pass
-
-
-_ENDED = _Ended()
-
-
 class _Failure:
     def __init__(self, exc):
         self.exc = exc
@@ -161,9 +156,9 @@ class PacketStream:
 class _Receiver:
     """What the library's read thread delivers to: answers, firmware versions and streams.
 
-    Lifetime: one per Device, reached from the C callbacks, which hold it (not
-    the Device) so that an unreferenced Device can still be collected and
-    closed. Its lock is a leaf, never held while the library is called.
+    Lifetime: one per Device, registered under its context number while the
+    library may call back for its handle (see _register). Its lock is a leaf,
+    never held while the library is called.
     """
 
     def __init__(self):
@@ -175,19 +170,13 @@ class _Receiver:
         self.ended = None          # why the device can no longer answer, once it cannot; guarded by _cond
 
     # ---- read thread -----------------------------------------------------
-    def on_packet(self, handle, address, sync, context):
-        # An exception must not reach the library: a decoding failure goes
-        # to the streams instead, where the consumer sees it.
+    def on_packet(self, address):
+        # A failure goes to the streams, where the consumer sees it.
         try:
             self._on_packet(address)
         except Exception as exc:  # noqa: BLE001 - handed on, not swallowed
-            with contextlib.suppress(Exception):
-                for stream in self._streams_copy():
-                    stream._put(_Failure(exc))
-
-    def on_disconnect(self, handle, context):
-        with contextlib.suppress(Exception):
-            self.end(_UNPLUGGED)
+            for stream in self._streams_copy():
+                stream._put(_Failure(exc))
 
     def _streams_copy(self):
         with self._cond:
@@ -273,6 +262,39 @@ class _Receiver:
                 self._versions = None
 
 
+# The library calls these two for every handle, with the context number of
+# its receiver. Module-level, they outlive every handle: no callback can run
+# through a freed trampoline, whichever thread closes or collects a Device.
+# A receiver is registered before its table is installed and removed once
+# KyrCloseDevice has returned, after which the library calls nothing more.
+_receivers = {}                   # context number -> _Receiver; guarded by _receivers_lock
+_receivers_lock = threading.Lock()
+_contexts = itertools.count(1)
+
+
+def _receiver_of(context):
+    with _receivers_lock:
+        return _receivers.get(context)
+
+
+def _on_packet(handle, address, sync, context):
+    # No Python exception may reach the library.
+    with contextlib.suppress(BaseException):
+        receiver = _receiver_of(context)
+        if receiver is not None:
+            receiver.on_packet(address)
+
+
+def _on_disconnect(handle, context):
+    with contextlib.suppress(BaseException):
+        receiver = _receiver_of(context)
+        if receiver is not None:
+            receiver.end(_UNPLUGGED)
+
+
+_ON_PACKET = _abi.FnOnKyrPacketHandler(_on_packet)
+_ON_DISCONNECT = _abi.FnOnKyrDisconnectHandler(_on_disconnect)
+
 # Devices still open, closed at exit: the read thread must not call into an
 # interpreter that is shutting down.
 _open_devices = weakref.WeakSet()
@@ -305,13 +327,11 @@ class Device:
         self._modes_lock = threading.Lock()     # one change of the data modes at a time
         self._firmware_lock = threading.Lock()  # one firmware query at a time: answers are told apart by time
         self._receiver = _Receiver()
-        # The library keeps these function pointers until the handle is
-        # closed; the Device keeps the objects behind them at least as long.
-        self._callbacks = (_abi.FnOnKyrPacketHandler(self._receiver.on_packet),
-                           _abi.FnOnKyrDisconnectHandler(self._receiver.on_disconnect))
+        self._context = next(_contexts)
+        with _receivers_lock:
+            _receivers[self._context] = self._receiver
         self.info = None
-        table = _abi.KYR_EVENT_NOTIFY()
-        table.fnOnPacket, table.fnOnDisconnect = self._callbacks
+        table = _abi.KYR_EVENT_NOTIFY(Context=self._context, fnOnPacket=_ON_PACKET, fnOnDisconnect=_ON_DISCONNECT)
         try:
             with self._use("open") as h:
                 self.info = self._info(h)
@@ -366,6 +386,8 @@ class Device:
         # ctypes lets go of the interpreter lock during the call, so the read
         # thread can finish a callback that the close waits for.
         lib().KyrCloseDevice(handle)
+        with _receivers_lock:
+            del _receivers[self._context]
         _open_devices.discard(self)
 
     def __enter__(self):
@@ -429,6 +451,8 @@ class Device:
         expire_ms = _milliseconds(expire, "expire")
         if expire_ms == 0:
             raise ValueError("expire must be positive: the device stops streaming when it passes")
+        if gesture is not None and not 0 <= gesture < _abi.NO_GESTURE:
+            raise ValueError("a gesture-feature value is an unsigned 64-bit value other than all ones")
         stream = PacketStream(self, bits, expire_ms, gesture, timeout)
         self._receiver.add_stream(stream)
         try:
