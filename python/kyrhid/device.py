@@ -220,6 +220,10 @@ class _Receiver:
         for stream in streams:
             stream._end()
 
+    def why_ended(self):
+        with self._cond:
+            return self.ended
+
     def sequence(self):
         with self._cond:
             return self._sequence
@@ -372,7 +376,7 @@ class Device:
     @property
     def unplugged(self):
         """Whether the device was unplugged; it still needs close()."""
-        return self._receiver.ended == _UNPLUGGED
+        return self._receiver.why_ended() == _UNPLUGGED
 
     def close(self):
         """Closes the device: iterators end, waits fail, and calls running on other threads return first."""
@@ -430,6 +434,7 @@ class Device:
 
     @staticmethod
     def _command_text(text):
+        # One byte per character, as device texts are decoded.
         data = text.encode("latin-1")
         if b"\0" in data:
             raise ValueError("a command text cannot hold a NUL character")
@@ -439,13 +444,13 @@ class Device:
     def packets(self, modes="TG", expire=5.0, timeout=None, gesture=None):
         """Iterator over decoded packets of the kinds named by the data-mode letters.
 
-        The device is asked for the modes with `expire` seconds between
-        keep-alives (the library re-sends them in time); `gesture` is a
-        gesture-feature value (None for none). The iterator ends when
-        `timeout` seconds (None: no limit) pass without a packet, when it is
-        closed, or when the device is closed or unplugged. Response, status
-        and version packets come with every mode. Use it as a context manager,
-        or close() it, to give the modes back.
+        The device is asked for the modes with an expire time of `expire`
+        seconds, and the library repeats the request before it passes;
+        `gesture` is a gesture-feature value (None for none). The iterator
+        ends when `timeout` seconds (None: no limit) pass without a packet,
+        when it is closed, or when the device is closed or unplugged. Status,
+        version and RSE response packets come with every mode. Use it as a
+        context manager, or close() it, to give the modes back.
         """
         bits = mode_bits(modes)
         expire_ms = _milliseconds(expire, "expire")

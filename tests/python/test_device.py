@@ -4,6 +4,7 @@ import faulthandler
 import math
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -404,3 +405,17 @@ def test_an_exception_in_the_callback_reaches_the_reader_and_reception_goes_on(d
         with pytest.raises(RuntimeError, match="decoder fault"):
             next(stream)
         assert isinstance(next(stream), kyrhid.TouchPoints)
+
+
+def test_the_touch_example_prints_points_until_interrupted():
+    example = os.path.join(os.environ["KYR_SOURCE_DIR"], "python", "examples", "touch.py")
+    run = subprocess.Popen([sys.executable, example], stdout=subprocess.PIPE, text=True, env=os.environ)
+    try:
+        assert run.stdout.readline() == f"touch points of {MAIN} (Ctrl-C ends)\n"
+        assert re.fullmatch(r" *\d+  [12] seen  \( *\d+, *\d+\) \d+x\d+ s=\d+.*\n", run.stdout.readline())
+        run.send_signal(signal.SIGINT)
+        assert run.wait(timeout=60) == 0
+    finally:
+        if run.poll() is None:
+            run.kill()
+            run.wait()
