@@ -555,10 +555,13 @@ class Device:
                 call("KyrUnlockFirmwareDownload", h)
 
 
-def open(path=None, vendor=ids.KYR_USB_VENDOR_ID, product=ids.KYR_USB_PRODUCT_ID_MODEL1,
-         interface=ids.KYR_USB_MODEL_INTERFACE, index=0):
+def open(path=None, vendor=ids.KYR_USB_VENDOR_ID, product=ids.KYR_USB_PRODUCT_ID_MODEL1, interface=None, index=0):
     """Opens a device: the one at `path` (as devices() lists it), or the
-    `index`-th one with these ids on this interface."""
+    `index`-th one with these ids on this interface (by default the one the
+    family drives that product through)."""
+    if interface is None:
+        interface = (ids.KYR_USB_VIRTUAL_INTERFACE if product == ids.KYR_USB_PRODUCT_ID_VIRTUAL
+                     else ids.KYR_USB_MODEL_INTERFACE)
     if path is not None:
         for info in devices(vendor):
             if info.path == path:

@@ -46,6 +46,10 @@ def test_open_by_ids_or_path_and_close():
     with kyrhid.open(path="0003:0009:00") as virtual:
         assert (virtual.info.product, virtual.info.interface) == (kyrhid.KYR_USB_PRODUCT_ID_VIRTUAL, 0)
         assert virtual.command("echo virtual") == "virtual"
+    with kyrhid.open(product=kyrhid.KYR_USB_PRODUCT_ID_VIRTUAL) as virtual:
+        assert virtual.info.path == "0003:0009:00"
+    with kyrhid.open(interface=0) as first_interface:
+        assert first_interface.info.path == "0003:0007:00"
 
 
 def test_open_fails_with_no_device_for_ids_or_a_path_nobody_has():
