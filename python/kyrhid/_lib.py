@@ -51,7 +51,7 @@ def call(name, *args):
 
 
 def raise_for(code, what):
-    raise error_for(code, error_name(code), error_description(code), what)
+    raise make_error(code, what)
 
 
 def make_error(code, what, description=None):
