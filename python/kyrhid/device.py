@@ -1,0 +1,578 @@
+"""Enumeration, open devices, commands and packet streams."""
+import atexit
+import collections
+import contextlib
+import ctypes
+import itertools
+import threading
+import warnings
+import weakref
+from dataclasses import dataclass
+from typing import Optional
+
+from . import _abi, ids
+from ._lib import _turn, call, error_name, lib, make_error, raise_for
+from .errors import (KYR_ERROR_INVALID_PARAMETER, KYR_ERROR_NO_DEVICE, KYR_ERROR_TIMEOUT, KYR_SUCCESS, KyrError,
+                     NoDevice)
+from .packets import Response, Version, decode
+
+_UNPLUGGED = "the device was unplugged"
+
+# Packets a stream holds for a consumer that falls behind; past that the
+# newest are dropped and counted, since the read thread must never wait.
+STREAM_CAPACITY = 4096
+
+_INSTANT_MODE = "instant_mode="
+
+
+@dataclass(frozen=True)
+class DeviceInfo:
+    path: str       # "bbbb:aaaa:ii": bus, device address, interface
+    vendor: int
+    product: int
+    interface: int
+    index: int      # among the devices of the same ids and interface
+
+
+def _copy_info(record):
+    """Copies a device record; the caller holds the turn, as the record may be overwritten by the next call."""
+    library = lib()
+    return DeviceInfo(library.KyrGetDevInfoPath(record).decode("ascii"), library.KyrGetDevInfoVendorID(record),
+                      library.KyrGetDevInfoProductID(record), library.KyrGetDevInfoInterfaceNumber(record),
+                      library.KyrGetDevInfoDeviceIndex(record))
+
+
+def devices(vendor=ids.KYR_USB_VENDOR_ID, products=ids.KNOWN_PRODUCTS):
+    """Every attached interface of the given products, as DeviceInfo records.
+
+    A device that cannot be described (no permission to open it, for one) is
+    left out with a warning; one that went away meanwhile is left out silently.
+    """
+    # Hotplug notifications belong here, beside enumeration, once the library offers them.
+    library = lib()
+    found = []
+    for product in products:
+        interface = 0
+        # A device with N interfaces matches every interface number below N.
+        while (count := call("KyrGetDeviceCount", vendor, product, interface)[0]) > 0:
+            for index in range(count):
+                with _turn:
+                    record = library.KyrGetDeviceInfo(vendor, product, interface, index)
+                    info = _copy_info(record) if record else None
+                    error = library.KyrGetLastError()
+                if info is not None:
+                    found.append(info)
+                elif error != KYR_ERROR_NO_DEVICE:
+                    warnings.warn(f"device {vendor:04x}:{product:04x} interface {interface} index {index} "
+                                  f"left out: {error_name(error)}", RuntimeWarning, stacklevel=2)
+            interface += 1
+    return found
+
+
+def mode_bits(modes):
+    """Data-mode letters ("TG", "MCVOTGDSX") as library mode bits."""
+    bits = 0
+    for letter in modes.upper():
+        if letter not in _abi.MODE_BITS:
+            raise ValueError(f"unknown data-mode letter {letter!r}; letters are {''.join(_abi.MODE_BITS)}")
+        bits |= _abi.MODE_BITS[letter]
+    return bits
+
+
+def _milliseconds(seconds, what):
+    # The library's times are 16-bit millisecond counts.
+    ms = round(seconds * 1000)
+    if not 0 <= ms <= 0xFFFF:
+        raise ValueError(f"{what} must lie between 0 and 65.535 s, not {seconds}")
+    return ms
+
+
+class _Failure:
+    def __init__(self, exc):
+        self.exc = exc
+
+
+class PacketStream:
+    """Iterator over the packets of the kinds asked for; see Device.packets.
+
+    Lifetime: registered with its device from creation until close(). The
+    read thread only appends to the queue and the consumer only takes from
+    it, both under the stream's condition, which is never held while the
+    library is called.
+    """
+
+    def __init__(self, device, bits, expire_ms, gesture, timeout):
+        self._device = device
+        self.bits = bits
+        self.expire_ms = expire_ms
+        self.gesture = gesture
+        self.timeout = timeout
+        self._cond = threading.Condition()
+        self._queue = collections.deque()   # guarded by _cond
+        self._ended = False                 # guarded by _cond
+        self.dropped = 0                    # packets lost to a full queue; guarded by _cond
+
+    def _put(self, item):
+        with self._cond:
+            if self._ended:
+                return
+            if len(self._queue) >= STREAM_CAPACITY:
+                self.dropped += 1
+                return
+            self._queue.append(item)
+            self._cond.notify()
+
+    def _end(self):
+        with self._cond:
+            self._ended = True
+            self._cond.notify_all()
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        with self._cond:
+            if not self._cond.wait_for(lambda: self._queue or self._ended, self.timeout):
+                raise StopIteration   # nothing came for `timeout` seconds
+            if not self._queue:
+                raise StopIteration
+            item = self._queue.popleft()
+        if isinstance(item, _Failure):
+            raise item.exc
+        return item
+
+    def close(self):
+        """Stops the stream; the device asks for the data modes of the streams still open."""
+        self._end()
+        self._device._drop_stream(self)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class _Receiver:
+    """What the library's read thread delivers to: answers, firmware versions and streams.
+
+    Lifetime: one per Device, registered under its context number while the
+    library may call back for its handle (see _register). Its lock is a leaf,
+    never held while the library is called.
+    """
+
+    def __init__(self):
+        self._cond = threading.Condition()
+        self.streams = []          # guarded by _cond
+        self._answers = {}         # command id -> [(sequence, text, final)]; guarded by _cond
+        self._sequence = 0         # answer pieces received so far; guarded by _cond
+        self._versions = None      # Version packets while a firmware query runs; guarded by _cond
+        self.ended = None          # why the device can no longer answer, once it cannot; guarded by _cond
+
+    # ---- read thread -----------------------------------------------------
+    def on_packet(self, address):
+        # A failure goes to the streams, where the consumer sees it.
+        try:
+            self._on_packet(address)
+        except Exception as exc:  # noqa: BLE001 - handed on, not swallowed
+            for stream in self._streams_copy():
+                stream._put(_Failure(exc))
+
+    def _streams_copy(self):
+        with self._cond:
+            return list(self.streams)
+
+    def _on_packet(self, address):
+        kind = ctypes.c_short.from_address(address).value
+        bit = _abi.MODE_OF_TYPE.get(kind, 0)
+        with self._cond:
+            wanted = [s for s in self.streams if bit == 0 or s.bits & bit]
+            answer = kind in (_abi.TYPE_RSP, _abi.TYPE_RSE)
+            version = kind == _abi.TYPE_VER and self._versions is not None
+        if not (wanted or answer or version):
+            return
+        packet = decode(address)
+        if answer:
+            self._add_piece(packet)
+        if version:
+            with self._cond:
+                if self._versions is not None:
+                    self._versions.append(packet)
+        for stream in wanted:
+            stream._put(packet)
+
+    def _add_piece(self, packet: Response):
+        with self._cond:
+            self._sequence += 1
+            pieces = self._answers.setdefault(packet.id, [])
+            if pieces and pieces[-1][2]:
+                pieces.clear()   # a new answer under a reused id
+            pieces.append((self._sequence, packet.text, packet.is_final))
+            self._cond.notify_all()
+
+    # ---- application threads ---------------------------------------------
+    def end(self, why):
+        with self._cond:
+            if self.ended is None:
+                self.ended = why
+            streams, self.streams = self.streams, []
+            self._cond.notify_all()
+        for stream in streams:
+            stream._end()
+
+    def why_ended(self):
+        with self._cond:
+            return self.ended
+
+    def sequence(self):
+        with self._cond:
+            return self._sequence
+
+    def wait_answer(self, ident, after, timeout, what):
+        """The whole answer to command `ident`, made of the pieces received after piece `after`."""
+        def complete():
+            pieces = [p for p in self._answers.get(ident, ()) if p[0] > after]
+            return pieces if pieces and pieces[-1][2] else None
+
+        with self._cond:
+            self._cond.wait_for(lambda: complete() or self.ended, timeout)
+            pieces = complete()
+            if pieces is None:
+                raise make_error(KYR_ERROR_NO_DEVICE if self.ended else KYR_ERROR_TIMEOUT, what, self.ended)
+            del self._answers[ident]
+        return "".join(text for _, text, _ in pieces)
+
+    def add_stream(self, stream):
+        with self._cond:
+            if self.ended is not None:
+                raise make_error(KYR_ERROR_NO_DEVICE, "packets", self.ended)
+            self.streams.append(stream)
+
+    def remove_stream(self, stream):
+        with self._cond:
+            if stream in self.streams:
+                self.streams.remove(stream)
+                return True
+            return False
+
+    @contextlib.contextmanager
+    def versions(self):
+        with self._cond:
+            self._versions = captured = []
+        try:
+            yield captured
+        finally:
+            with self._cond:
+                self._versions = None
+
+
+# The library calls these two for every handle, with the context number of
+# its receiver. Module-level, they outlive every handle: no callback can run
+# through a freed trampoline, whichever thread closes or collects a Device.
+# A receiver is registered before its table is installed and removed once
+# KyrCloseDevice has returned, after which the library calls nothing more.
+_receivers = {}                   # context number -> _Receiver; guarded by _receivers_lock
+_receivers_lock = threading.Lock()
+_contexts = itertools.count(1)
+
+
+def _receiver_of(context):
+    with _receivers_lock:
+        return _receivers.get(context)
+
+
+def _on_packet(handle, address, sync, context):
+    # No Python exception may reach the library.
+    with contextlib.suppress(BaseException):
+        receiver = _receiver_of(context)
+        if receiver is not None:
+            receiver.on_packet(address)
+
+
+def _on_disconnect(handle, context):
+    with contextlib.suppress(BaseException):
+        receiver = _receiver_of(context)
+        if receiver is not None:
+            receiver.end(_UNPLUGGED)
+
+
+_ON_PACKET = _abi.FnOnKyrPacketHandler(_on_packet)
+_ON_DISCONNECT = _abi.FnOnKyrDisconnectHandler(_on_disconnect)
+
+# Devices still open, closed at exit: the read thread must not call into an
+# interpreter that is shutting down.
+_open_devices = weakref.WeakSet()
+
+
+@atexit.register
+def _close_all():
+    for device in list(_open_devices):
+        device.close()
+
+
+class Device:
+    """An open device; a context manager that closes it.
+
+    Every method may be called from any thread. When another thread closes
+    the device, or it is unplugged, running packet iterators end after the
+    packets already received and waiting commands fail with NoDevice at
+    once; close() lets firmware queries and raw sends that wait for an answer
+    return first, each within its own time-out.
+    """
+
+    def __init__(self, handle):
+        # The library handle is used only inside _use(). close() refuses new
+        # uses, waits until the running ones have returned, and only then
+        # frees it; that is the one rule for the handle's life.
+        self._lock = threading.Lock()
+        self._idle = threading.Condition(self._lock)
+        self._handle = handle        # guarded by _lock; None from the start of close()
+        self._calls = 0              # uses under way; guarded by _lock
+        self._modes_lock = threading.Lock()     # one change of the data modes at a time
+        self._firmware_lock = threading.Lock()  # one firmware query at a time: answers are told apart by time
+        self._receiver = _Receiver()
+        self._context = next(_contexts)
+        with _receivers_lock:
+            _receivers[self._context] = self._receiver
+        self.info = None
+        table = _abi.KYR_EVENT_NOTIFY(Context=self._context, fnOnPacket=_ON_PACKET, fnOnDisconnect=_ON_DISCONNECT)
+        try:
+            with self._use("open") as h:
+                self.info = self._info(h)
+                call("KyrSetEventNotify", h, ctypes.byref(table))
+            self._set_modes()
+        except BaseException:
+            self.close()
+            raise
+        _open_devices.add(self)
+
+    @staticmethod
+    def _info(h):
+        library = lib()
+        with _turn:
+            record = library.KyrGetDeviceInfoFromHandle(h)
+            return _copy_info(record) if record else None
+
+    @contextlib.contextmanager
+    def _use(self, what):
+        with self._lock:
+            if self._handle is None:
+                raise make_error(KYR_ERROR_NO_DEVICE, what, "the device is closed")
+            self._calls += 1
+            handle = self._handle
+        try:
+            yield handle
+        finally:
+            with self._lock:
+                self._calls -= 1
+                if self._calls == 0:
+                    self._idle.notify_all()
+
+    @property
+    def closed(self):
+        with self._lock:
+            return self._handle is None
+
+    @property
+    def unplugged(self):
+        """Whether the device was unplugged; it still needs close()."""
+        return self._receiver.why_ended() == _UNPLUGGED
+
+    def close(self):
+        """Closes the device: iterators end, waits fail, and calls running on other threads return first."""
+        with self._lock:
+            handle, self._handle = self._handle, None
+        if handle is None:
+            return
+        self._receiver.end("the device was closed")
+        with self._lock:
+            self._idle.wait_for(lambda: self._calls == 0)
+        # ctypes lets go of the interpreter lock during the call, so the read
+        # thread can finish a callback that the close waits for.
+        lib().KyrCloseDevice(handle)
+        with _receivers_lock:
+            del _receivers[self._context]
+        _open_devices.discard(self)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        with contextlib.suppress(Exception):
+            self.close()
+
+    def __repr__(self):
+        state = "closed" if self.closed else "open"
+        return f"<kyrhid.Device {self.info.path if self.info else '?'} {state}>"
+
+    # ---- commands ----------------------------------------------------------
+    def command_async(self, text):
+        """Sends a text command without waiting; returns its command id (1 to 255).
+
+        The answer arrives as Response packets in a stream with the mode letter C.
+        """
+        data = self._command_text(text)
+        with self._use(f"command {text!r}") as h:
+            ident, error = call("KyrSendCommand", h, data, 1, 0)
+        if ident < 0:
+            raise_for(error, f"command {text!r}")
+        return ident
+
+    def command(self, text, timeout=1.0):
+        """Sends a text command and returns the whole answer, all of its pieces joined.
+
+        `timeout` in seconds (None: no limit) bounds the wait for the final piece.
+        """
+        if text.startswith(_INSTANT_MODE) and text != _INSTANT_MODE + "?":
+            raise ValueError("data modes are asked for through packets(modes=...), which keeps them alive")
+        after = self._receiver.sequence()
+        ident = self.command_async(text)
+        return self._receiver.wait_answer(ident, after, timeout, f"command {text!r}")
+
+    @staticmethod
+    def _command_text(text):
+        # One byte per character, as device texts are decoded.
+        data = text.encode("latin-1")
+        if b"\0" in data:
+            raise ValueError("a command text cannot hold a NUL character")
+        return data
+
+    # ---- packet streams ----------------------------------------------------
+    def packets(self, modes="TG", expire=5.0, timeout=None, gesture=None):
+        """Iterator over decoded packets of the kinds named by the data-mode letters.
+
+        The device is asked for the modes with an expire time of `expire`
+        seconds, and the library repeats the request before it passes;
+        `gesture` is a gesture-feature value (None for none). The iterator
+        ends when `timeout` seconds (None: no limit) pass without a packet,
+        when it is closed, or when the device is closed or unplugged. Status,
+        version and RSE response packets come with every mode. Use it as a
+        context manager, or close() it, to give the modes back.
+        """
+        bits = mode_bits(modes)
+        expire_ms = _milliseconds(expire, "expire")
+        if expire_ms == 0:
+            raise ValueError("expire must be positive: the device stops streaming when it passes")
+        if gesture is not None and not 0 <= gesture < _abi.NO_GESTURE:
+            raise ValueError("a gesture-feature value is an unsigned 64-bit value other than all ones")
+        stream = PacketStream(self, bits, expire_ms, gesture, timeout)
+        self._receiver.add_stream(stream)
+        try:
+            self._set_modes()
+        except BaseException:
+            stream.close()
+            raise
+        return stream
+
+    def _drop_stream(self, stream):
+        # Giving modes back cannot fail in a way that matters: without
+        # streams nothing is sent, and with streams left a refused send is
+        # repeated by the library's keep-alive.
+        if self._receiver.remove_stream(stream) and not self.closed:
+            with contextlib.suppress(KyrError):
+                self._set_modes()
+
+    def _set_modes(self):
+        # C is always asked for: without it the library keeps no response
+        # pieces for command(). With no stream left the keep-alive stops (an
+        # expire time of 0 sends nothing) and the device's streams lapse at
+        # their own expire time.
+        with self._modes_lock:
+            streams = self._receiver._streams_copy()
+            bits = _abi.MODE_BITS["C"]
+            expire_ms = 0
+            gesture = _abi.NO_GESTURE
+            for stream in streams:
+                bits |= stream.bits
+                expire_ms = max(expire_ms, stream.expire_ms)
+                if stream.gesture is not None:
+                    gesture = stream.gesture
+            with self._use("data modes") as h:
+                result, error = call("KyrSetInstantMode", h, bits, expire_ms, gesture)
+            if result != 1 or error != KYR_SUCCESS:
+                raise_for(error, "data modes")
+
+    # ---- firmware and raw reports ---------------------------------------------
+    def _query_firmware(self, unit, timeout, what):
+        ms = _milliseconds(timeout, "timeout")
+        mode = ctypes.c_int(0)
+        with self._firmware_lock, self._receiver.versions() as versions:
+            with self._use(what) as h:
+                result, error = call("KyrQueryFirmwareVersion", h, unit, ctypes.byref(mode), 0, ms)
+            return result == 1, error, mode.value, list(versions)
+
+    def firmware_mode(self, unit=0x1000, timeout=1.0):
+        """Firmware mode of a unit (0x1000 main module, 0x2000 and 0x4000 camera modules, ...), e.g. 4."""
+        what = f"firmware mode of unit 0x{unit:04x}"
+        answered, error, mode, _ = self._query_firmware(unit, timeout, what)
+        if not answered and mode == 0:
+            raise_for(error if error != KYR_SUCCESS else KYR_ERROR_TIMEOUT, what)
+        return mode
+
+    def firmware_version(self, unit=0x1000, timeout=1.0) -> Version:
+        """Firmware version of a unit, as the Version packet it answers with."""
+        what = f"firmware version of unit 0x{unit:04x}"
+        answered, error, _, versions = self._query_firmware(unit, timeout, what)
+        if not answered or not versions:
+            raise_for(error if error != KYR_SUCCESS else KYR_ERROR_TIMEOUT, what)
+        return versions[-1]
+
+    def send_raw(self, data, wait: Optional[float] = None):
+        """Writes a ready-made report buffer unchanged.
+
+        With `wait` (seconds), waits for a packet whose id equals bytes 3 and 4
+        of the buffer and returns whether it came; otherwise returns True once
+        written.
+        """
+        data = bytes(data)
+        if not 0 < len(data) <= 0xFFFF:
+            raise ValueError("a raw buffer holds 1 to 65535 bytes")
+        if wait is not None and len(data) < 5:
+            raise ValueError("a raw buffer that waits for its answer holds a packet id in bytes 3 and 4")
+        ms = 0 if wait is None else _milliseconds(wait, "wait")
+        buffer = (ctypes.c_ubyte * len(data)).from_buffer_copy(data)
+        with self._use("raw buffer") as h:
+            result, error = call("KyrSendBuffer", h, buffer, len(data), 1 if wait is None else 0, ms)
+        if result == 1:
+            return True
+        if error == KYR_SUCCESS and wait is not None:
+            return False   # no answer in time
+        raise_for(error, "raw buffer")
+
+    @contextlib.contextmanager
+    def firmware_download(self):
+        """Marks a firmware download machine-wide for the duration of the block:
+        meanwhile every handle refuses commands, and other handles raw buffers."""
+        with self._use("firmware download") as h:
+            call("KyrLockFirmwareDownload", h)
+        try:
+            yield self
+        finally:
+            with contextlib.suppress(NoDevice), self._use("firmware download") as h:
+                call("KyrUnlockFirmwareDownload", h)
+
+
+def open(path=None, vendor=ids.KYR_USB_VENDOR_ID, product=ids.KYR_USB_PRODUCT_ID_MODEL1, interface=None, index=0):
+    """Opens a device: the one at `path` (as devices() lists it), or the
+    `index`-th one with these ids on this interface (by default the one the
+    family drives that product through)."""
+    if interface is None:
+        interface = (ids.KYR_USB_VIRTUAL_INTERFACE if product == ids.KYR_USB_PRODUCT_ID_VIRTUAL
+                     else ids.KYR_USB_MODEL_INTERFACE)
+    if path is not None:
+        for info in devices(vendor):
+            if info.path == path:
+                product, interface, index = info.product, info.interface, info.index
+                break
+        else:
+            raise make_error(KYR_ERROR_NO_DEVICE, f"open {path}", "no device at this path")
+    what = f"open {vendor:04x}:{product:04x} interface {interface} index {index}"
+    if not all(0 <= value <= 0xFFFF for value in (vendor, product, interface, index)):
+        raise_for(KYR_ERROR_INVALID_PARAMETER, what)
+    handle, error = call("KyrOpenDevice", vendor, product, interface, index)
+    if not handle:
+        raise_for(error, what)
+    return Device(handle)

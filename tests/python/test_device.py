@@ -1,0 +1,425 @@
+"""The package against emulated devices: a kyr-model device of two interfaces
+at 3:7 that echoes commands, and the virtual device at 3:9."""
+import faulthandler
+import math
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import kyrhid
+
+from conftest import sim
+
+MAIN = "0003:0007:01"
+VERSION = "MM 2.7 nv1 model 0x0031 Mar 14 2024 10:20:30"
+
+
+@pytest.fixture
+def device():
+    with kyrhid.open() as dev:
+        yield dev
+
+
+# ---- enumeration, open and close ----------------------------------------------------------
+
+def test_devices_lists_every_interface_in_the_order_of_the_family():
+    listed = [(d.path, d.vendor, d.product, d.interface, d.index) for d in kyrhid.devices()]
+    assert listed == [
+        ("0003:0007:00", kyrhid.KYR_USB_VENDOR_ID, kyrhid.KYR_USB_PRODUCT_ID_MODEL1, 0, 0),
+        ("0003:0007:01", kyrhid.KYR_USB_VENDOR_ID, kyrhid.KYR_USB_PRODUCT_ID_MODEL1, 1, 0),
+        ("0003:0009:00", kyrhid.KYR_USB_VENDOR_ID, kyrhid.KYR_USB_PRODUCT_ID_VIRTUAL, 0, 0),
+    ]
+
+
+def test_open_by_ids_or_path_and_close():
+    with kyrhid.open() as dev:
+        assert dev.info.path == MAIN and not dev.closed
+    assert dev.closed
+    dev.close()   # a second close does nothing
+    with pytest.raises(kyrhid.NoDevice):
+        dev.command("version")
+    with kyrhid.open(path="0003:0009:00") as virtual:
+        assert (virtual.info.product, virtual.info.interface) == (kyrhid.KYR_USB_PRODUCT_ID_VIRTUAL, 0)
+        assert virtual.command("echo virtual") == "virtual"
+    with kyrhid.open(product=kyrhid.KYR_USB_PRODUCT_ID_VIRTUAL) as virtual:
+        assert virtual.info.path == "0003:0009:00"
+    with kyrhid.open(interface=0) as first_interface:
+        assert first_interface.info.path == "0003:0007:00"
+
+
+def test_open_fails_with_no_device_for_ids_or_a_path_nobody_has():
+    with pytest.raises(kyrhid.NoDevice) as missing:
+        kyrhid.open(product=kyrhid.KYR_USB_PRODUCT_ID_MODEL5)
+    assert (missing.value.code, missing.value.name) == (-1, "KYR_ERROR_NO_DEVICE")
+    with pytest.raises(kyrhid.NoDevice):
+        kyrhid.open(path="0003:0042:01")
+
+
+def test_a_device_open_in_this_process_is_busy_until_closed():
+    first = kyrhid.open()
+    try:
+        with pytest.raises(kyrhid.DeviceBusy) as busy:
+            kyrhid.open()
+        assert (busy.value.code, busy.value.name) == (-6, "KYR_ERROR_DEVICE_BUSY")
+    finally:
+        first.close()
+    kyrhid.open().close()
+
+
+def test_a_device_open_in_another_process_is_busy_until_that_one_closes_it():
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import sys, kyrhid\n"
+                               "d = kyrhid.open(); print('open', flush=True)\n"
+                               "sys.stdin.readline(); d.close(); print('closed', flush=True)\n"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=os.environ)
+    try:
+        assert holder.stdout.readline() == "open\n"
+        with pytest.raises(kyrhid.DeviceBusy):
+            kyrhid.open()
+        holder.stdin.write("\n")
+        holder.stdin.flush()
+        assert holder.stdout.readline() == "closed\n"
+    finally:
+        holder.stdin.close()
+        assert holder.wait(timeout=60) == 0
+    kyrhid.open().close()
+
+
+# ---- commands -------------------------------------------------------------------------------
+
+def digits(n):
+    return ("0123456789" * (n // 10 + 1))[:n]
+
+
+def test_command_returns_the_whole_answer_however_many_pieces_it_comes_in(device):
+    assert device.command("version") == VERSION
+    assert device.command("echo hello from python") == "hello from python"
+    # The device answers in pieces of 200 characters.
+    for n in (1, 200, 201, 1000, 4001):
+        assert device.command(f"long {n}", timeout=10) == digits(n)
+    assert device.command("rse in one piece") == "in one piece"
+    assert device.command("frobnicate") == "unknown command: frobnicate"
+    ident, text = sim("lastcmd 0").split(" ", 1)
+    assert text == "frobnicate" and 1 <= int(ident) <= 255
+
+
+def test_command_refuses_what_the_library_or_the_package_cannot_send(device):
+    with pytest.raises(kyrhid.InvalidParameter):
+        device.command("echo " + "x" * 1100)
+    with pytest.raises(ValueError, match="packets"):
+        device.command("instant_mode=T,5000")
+    with pytest.raises(ValueError):
+        device.command("echo a\0b")
+    assert device.command("instant_mode=?") == ""
+
+
+def test_an_asynchronous_command_is_answered_in_the_stream(device):
+    with device.packets(modes="C", timeout=5) as stream:
+        ident = device.command_async("echo later")
+        seen = []
+        for packet in stream:
+            seen.append(packet)
+            if isinstance(packet, kyrhid.Response) and packet.id == ident:
+                break
+    # The device echoes every command, the stream's own instant-mode request too.
+    echo = [p for p in seen if isinstance(p, kyrhid.Command) and p.id == ident]
+    assert [(p.type, p.partid, p.text) for p in echo] == [(kyrhid.TYPE_CMD, "CMD", "echo later")]
+    answer = seen[-1]
+    assert (answer.type, answer.partid, answer.is_final, answer.text) == (kyrhid.TYPE_RSP, "RSP", True, "later")
+
+
+def test_firmware_queries_answer_per_unit(device):
+    assert device.firmware_mode(0x1000) == 4
+    assert device.firmware_mode(0x2000) == 2
+    main = device.firmware_version(0x1000)
+    assert (main.type, main.partid, main.major, main.minor, main.nv, main.model, main.date, main.time) == (
+        kyrhid.TYPE_VER, "VER", 2, 7, 1, 0x31, "Mar 14 2024", "10:20:30")
+    camera = device.firmware_version(0xA000)
+    assert (camera.partid, camera.major, camera.minor) == ("VER1-1", 1, 3)
+    with pytest.raises(kyrhid.Timeout) as silent:
+        device.firmware_mode(0x3000, timeout=0.2)
+    assert (silent.value.code, silent.value.name) == (-3, "KYR_ERROR_TIMEOUT")
+
+
+def test_a_unit_in_its_iap_mode_answers_the_iap_version(device):
+    assert sim("mode 0 cm2 3") == "ok"
+    try:
+        assert device.firmware_mode(0x4000) == 3
+        iap = device.firmware_version(0x4000)
+        assert (iap.partid, iap.model, iap.nv, iap.minor, iap.major, iap.date, iap.time) == (
+            "VER2", 0x31, 0, 0, 0, "", "")
+    finally:
+        sim("mode 0 cm2 2")
+
+
+def test_a_raw_query_waits_for_the_packet_with_its_id(device):
+    query = bytes.fromhex("0411") + bytes(2)          # mode query of the main module
+    report = bytes([1, 1, len(query) + 2]) + query + kyrhid.crc16(query).to_bytes(2, "little")
+    assert device.send_raw(report.ljust(64, b"\0"), wait=1.0) is True
+    unanswered = bytes.fromhex("0431") + bytes(2)     # unit 0x3000 does not exist
+    report = bytes([1, 1, 6]) + unanswered + kyrhid.crc16(unanswered).to_bytes(2, "little")
+    assert device.send_raw(report.ljust(64, b"\0"), wait=0.2) is False
+    assert device.send_raw(report.ljust(64, b"\0")) is True
+    with pytest.raises(ValueError):
+        device.send_raw(b"\1\1", wait=1.0)
+
+
+def test_commands_are_refused_while_a_firmware_download_is_marked(device):
+    with device.firmware_download():
+        with pytest.raises(kyrhid.FirmwareDownload) as refused:
+            device.command("version")
+        assert refused.value.name == "KYR_ERROR_FIRMWARE_DOWNLOAD"
+    assert device.command("version") == VERSION
+
+
+# ---- every packet kind, field by field -------------------------------------------------------
+
+def circle(n):
+    """The point the device moves around the middle of its square at sample n."""
+    angle = (n % 360) * 3.14159265358979 / 180.0
+    return int(2048 + 1000 * math.cos(angle)), int(2048 + 1000 * math.sin(angle))
+
+
+def samples_at(x, y):
+    return [n for n in range(360) if circle(n) == (x, y)]
+
+
+def f32(value):
+    return pytest.approx(value, rel=1e-6)
+
+
+KINDS = (kyrhid.Message, kyrhid.Objects, kyrhid.Preview, kyrhid.ImageData, kyrhid.ObjectRange, kyrhid.Detections,
+         kyrhid.TouchPoints, kyrhid.Gesture, kyrhid.DeviceReport)
+
+
+@pytest.fixture(scope="module")
+def streamed():
+    """A few packets of every stream, in the order they came."""
+    with kyrhid.open() as dev, dev.packets(modes="MOVTGD", timeout=10) as stream:
+        assert sim("streams 0") == "MVOTGD"
+        received = []
+        for packet in stream:
+            received.append(packet)
+            if all(sum(isinstance(p, kind) for p in received) >= 5 for kind in KINDS):
+                break
+        assert stream.dropped == 0
+    return received
+
+
+def of(received, kind):
+    found = [p for p in received if type(p) is kind]
+    assert len(found) >= 5, f"too few {kind.__name__} packets"
+    return found
+
+
+def test_touch_points(streamed):
+    for p in of(streamed, kyrhid.TouchPoints):
+        assert (p.type, p.partid, p.actual_touch) == (kyrhid.TYPE_TPT, "TPT", len(p.points))
+        first = p.points[0]
+        (n,) = samples_at(first.x, first.y)
+        assert len(p.points) == 1 + n % 2
+        expected = [kyrhid.TouchPoint(first.x, first.y, 40, 40, 200),
+                    kyrhid.TouchPoint(4096 - first.x, first.y, 30, 30, 150)]
+        assert list(p.points) == expected[:len(p.points)]
+
+
+def test_gestures(streamed):
+    for g in of(streamed, kyrhid.Gesture):
+        (n,) = samples_at(g.x, g.y)
+        assert (g.type, g.partid, g.action_group, g.action, g.feasibleness, g.w, g.h, g.message) == (
+            kyrhid.TYPE_GST, "GST", 1 + n % 3, n % 4, 100, 50, 50, "move")
+        assert g.zoom == 1.0   # the zoom, not the angle that precedes it
+
+
+def test_device_reports(streamed):
+    for d in of(streamed, kyrhid.DeviceReport):
+        (n,) = samples_at(d.mouse_x, d.mouse_y)
+        assert (d.type, d.partid, d.flag, d.touch_obj_cnt, d.mouse_buttons, d.mouse_wheel) == (
+            kyrhid.TYPE_DVC, "DVC", 1, 1, n % 2, 0)
+        assert (d.touch_x, d.touch_y) == (f32(d.mouse_x / 4096), f32(d.mouse_y / 4096))
+        assert (d.keyboard_modifier, d.keyboard_reserved, d.keyboard_keys) == (0, 0, (0,) * 6)
+
+
+def test_messages_count_their_samples(streamed):
+    messages = of(streamed, kyrhid.Message)
+    numbers = []
+    for m in messages:
+        assert (m.type, m.partid) == (kyrhid.TYPE_MSG, "MM")
+        numbers.append(int(re.fullmatch(r"sample (\d+)", m.text).group(1)))
+    assert numbers == sorted(numbers) and len(set(numbers)) == len(numbers)
+
+
+def test_object_ranges(streamed):
+    for o in of(streamed, kyrhid.Objects):
+        assert (o.type, o.partid, o.count, len(o.ranges)) == (kyrhid.TYPE_OBJ, "OBJ", o.count, o.count)
+        assert 1 <= o.count <= 3
+        assert o.ranges[0] == (f32(0.1), f32(0.2))
+        if o.count >= 2:
+            assert o.ranges[1][1] == f32(0.6)
+            assert o.ranges[1][0] in [f32(0.4 + k / 100) for k in range(10)]
+        if o.count == 3:
+            assert o.ranges[2] == (f32(0.8), f32(0.9))
+
+
+def test_previews(streamed):
+    for p in of(streamed, kyrhid.Preview):
+        n = p.image[0]
+        assert (p.type, p.partid, p.height, p.offset_y, p.width) == (kyrhid.TYPE_PRV, "PRV1", 8, n % 8, 64)
+        assert p.image == bytes((i * 4 + n) & 0xFF for i in range(64))
+
+
+def test_image_data_comes_with_its_object_range_and_detections(streamed):
+    images = of(streamed, kyrhid.ImageData)
+    for image in images:
+        n = (255 - image.data[0]) & 0xFF
+        assert (image.type, image.partid, image.total, image.offset) == (kyrhid.TYPE_IRD, "IRD1", 120, n % 16)
+        assert image.data == bytes((255 - i - n) & 0xFF for i in range(120))
+        # The three records of one image packet arrive together, in this order.
+        at = next(i for i, p in enumerate(streamed) if p is image)
+        if at + 2 >= len(streamed):
+            continue
+        obc, dtc = streamed[at + 1], streamed[at + 2]
+        assert (obc.type, obc.partid, obc.count, obc.start) == (kyrhid.TYPE_OBC, "OBC1", 2, f32(0.25))
+        assert obc.end in [f32(0.5 + k / 40) for k in range(10)]
+        assert (dtc.type, dtc.partid, dtc.count, dtc.ranges[0]) == (kyrhid.TYPE_DTC, "DTC1", 2, (10, 20))
+        assert dtc.ranges[1][1] == 70 and 40 <= dtc.ranges[1][0] < 60
+
+
+def test_image_arrays(streamed):
+    numpy = pytest.importorskip("numpy")
+    image = of(streamed, kyrhid.ImageData)[0]
+    assert image.array.dtype == numpy.uint8 and bytes(image.array) == image.data
+    assert bytes(of(streamed, kyrhid.Preview)[0].array) == of(streamed, kyrhid.Preview)[0].image
+
+
+def test_status_and_rse_reach_every_stream(device):
+    with device.packets(modes="T", timeout=5) as stream:
+        assert device.command("notify calibrated") == "ok"
+        assert device.command("rse done") == "done"
+        texts = []
+        for packet in stream:
+            if isinstance(packet, (kyrhid.Status, kyrhid.Response)):
+                texts.append((packet.type, packet.partid, packet.text))
+            if len(texts) == 2:
+                break
+    assert texts == [(kyrhid.TYPE_STT, "STT", "calibrated"), (kyrhid.TYPE_RSE, "RSE", "done")]
+
+
+def test_a_stream_passes_on_only_its_own_kinds(device):
+    with device.packets(modes="TG", timeout=5) as both, device.packets(modes="G", timeout=5) as gestures:
+        kinds_of_gestures = {type(next(gestures)) for _ in range(20)}
+        kinds_of_both = {type(next(both)) for _ in range(60)}
+    assert kinds_of_gestures == {kyrhid.Gesture}
+    assert kinds_of_both == {kyrhid.Gesture, kyrhid.TouchPoints}
+
+
+# ---- closing while others wait ---------------------------------------------------------------
+
+def test_closing_from_another_thread_ends_running_iterators(device):
+    flowing = device.packets(modes="T")
+    idle = device.packets(modes="S")    # S streams nothing
+    first = threading.Event()
+    results = {}
+
+    def consume(name, stream):
+        try:
+            count = 0
+            for _ in stream:
+                count += 1
+                first.set()
+            results[name] = count
+        except BaseException as exc:   # recorded for the assertion below
+            results[name] = exc
+
+    threads = [threading.Thread(target=consume, args=args) for args in (("flowing", flowing), ("idle", idle))]
+    for thread in threads:
+        thread.start()
+    assert first.wait(timeout=30)
+    device.close()
+    for thread in threads:
+        thread.join(timeout=30)
+        assert not thread.is_alive()
+    assert results["flowing"] >= 1 and results["idle"] == 0
+    with pytest.raises(kyrhid.NoDevice):
+        device.packets(modes="T")
+
+
+def test_a_stream_ends_when_nothing_comes_within_its_timeout(device):
+    with device.packets(modes="S", timeout=0.2) as stream:
+        assert list(stream) == []
+
+
+def test_closing_while_a_callback_runs_waits_for_it_without_deadlock(device, monkeypatch):
+    # The read thread is parked inside the package's callback until the
+    # closing thread is about to call the library's close, which waits for
+    # that callback: the callback must still get the interpreter lock.
+    in_callback, closing = threading.Event(), threading.Event()
+    decode = kyrhid.device.decode
+
+    def parked(address):
+        if not in_callback.is_set():
+            in_callback.set()
+            closing.wait(timeout=60)
+        return decode(address)
+
+    library = kyrhid.device.lib()
+
+    class Library:
+        def __getattr__(self, name):
+            return getattr(library, name)
+
+        def KyrCloseDevice(self, handle):
+            closing.set()
+            library.KyrCloseDevice(handle)
+
+    monkeypatch.setattr(kyrhid.device, "decode", parked)
+    monkeypatch.setattr(kyrhid.device, "lib", Library)
+    stream = device.packets(modes="T")
+    assert in_callback.wait(timeout=30)
+    # A deadlock on the interpreter lock would stop every Python thread,
+    # the test's own included: a watchdog outside the interpreter ends it.
+    faulthandler.dump_traceback_later(120, exit=True)
+    try:
+        closer = threading.Thread(target=device.close)
+        closer.start()
+        closer.join(timeout=60)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    assert not closer.is_alive() and device.closed
+    assert list(stream) == []   # the parked packet came after the close began
+
+
+def test_an_exception_in_the_callback_reaches_the_reader_and_reception_goes_on(device, monkeypatch):
+    decode = kyrhid.device.decode
+    failed = []
+
+    def failing_once(address):
+        if not failed:
+            failed.append(address)
+            raise RuntimeError("decoder fault")
+        return decode(address)
+
+    monkeypatch.setattr(kyrhid.device, "decode", failing_once)
+    with device.packets(modes="T", timeout=10) as stream:
+        with pytest.raises(RuntimeError, match="decoder fault"):
+            next(stream)
+        assert isinstance(next(stream), kyrhid.TouchPoints)
+
+
+def test_the_touch_example_prints_points_until_interrupted():
+    example = os.path.join(os.environ["KYR_SOURCE_DIR"], "python", "examples", "touch.py")
+    run = subprocess.Popen([sys.executable, example], stdout=subprocess.PIPE, text=True, env=os.environ)
+    try:
+        assert run.stdout.readline() == f"touch points of {MAIN} (Ctrl-C ends)\n"
+        assert re.fullmatch(r" *\d+  [12] seen  \( *\d+, *\d+\) \d+x\d+ s=\d+.*\n", run.stdout.readline())
+        run.send_signal(signal.SIGINT)
+        assert run.wait(timeout=60) == 0
+    finally:
+        if run.poll() is None:
+            run.kill()
+            run.wait()
