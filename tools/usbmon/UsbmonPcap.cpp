@@ -122,7 +122,7 @@ std::vector<Transfer> ReadInterruptTransfers(const std::string& szPath)
     char szError[PCAP_ERRBUF_SIZE] = {};
     pcap_t* pPcap = pcap_open_offline(szPath.c_str(), szError);
     if (pPcap == nullptr)
-        throw std::runtime_error(szPath + ": " + szError);
+        throw std::runtime_error(szError);  // names the file already
     const int nLinkType = pcap_datalink(pPcap);
     if (nLinkType != kLinkTypeUsbLinux && nLinkType != kLinkTypeUsbLinuxMmapped) {
         pcap_close(pPcap);
