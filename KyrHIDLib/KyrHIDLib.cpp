@@ -342,4 +342,12 @@ KYR_API unsigned short KyrCheckCRC(unsigned char* pkt_ptr, unsigned short pkt_le
     return pkt_ptr != nullptr ? CMmPkt::CheckCRC(pkt_ptr, pkt_len) : CMmPkt::CheckCRC(s_Empty, 0);
 }
 
+KYR_API void KyrSetReportTap(KYR_HANDLE hDevice, FnKyrReportTap fn, void* pContext)
+{
+    WithHandle(hDevice, 0, [&](CKyrHandle& handle) {
+        handle.SetReportTap(fn, pContext);
+        return 0;
+    });
+}
+
 } // extern "C"

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -257,6 +258,7 @@ void CKyrHandle::Teardown()
     m_HID.Close();
     DestroySyncObjects();
     SetNotify(nullptr);
+    SetReportTap(nullptr, nullptr);
 }
 
 bool CKyrHandle::IsOnTransportThread()
@@ -361,14 +363,70 @@ void CKyrHandle::SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify)
     // Not so from inside a notification, which would wait for itself; the old
     // sink then goes when that call returns. Never under m_csNotify: its
     // destructor may run application code.
+    WaitUntilUnshared(pOld);
+}
+
+template <typename T>
+void CKyrHandle::WaitUntilUnshared(const std::shared_ptr<T>& pOld)
+{
     if (!pOld)
         return;
-    // A close stops the wait too: the thread calling the old sink may be the
+    // A close stops the wait too: the thread calling the old one may be the
     // one closing, waiting in turn for this thread to leave.
     std::unique_lock lock(m_csGate);
     const Inside* pInside = FindInside();
     if (pInside == nullptr || pInside->nNotifying == 0)
         m_cvGate.wait(lock, [&] { return pOld.use_count() == 1 || m_bClosing; });
+}
+
+void CKyrHandle::SetReportTap(FnKyrReportTap fn, void* pContext)
+{
+    std::shared_ptr<const ReportTap> pNew;
+    if (fn != nullptr)
+        pNew = std::make_shared<const ReportTap>(ReportTap{fn, pContext});
+    std::shared_ptr<const ReportTap> pOld;
+    {
+        std::lock_guard lock(m_csNotify);
+        pOld = std::exchange(m_pTap, std::move(pNew));
+        m_bTapped.store(m_pTap != nullptr, std::memory_order_release);
+    }
+    WaitUntilUnshared(pOld);
+}
+
+void CKyrHandle::Tap(int nDirection, const unsigned char* pReport, unsigned long dwBytes)
+{
+    if (!m_bTapped.load(std::memory_order_acquire))
+        return;
+    std::shared_ptr<const ReportTap> pTap;
+    {
+        std::lock_guard lock(m_csNotify);
+        pTap = m_pTap;
+    }
+    if (!pTap)
+        return;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const unsigned long long qwNs =
+        static_cast<unsigned long long>(now.tv_sec) * 1000000000ULL + static_cast<unsigned long long>(now.tv_nsec);
+    // The transport's endpoints follow from the interface number alone.
+    const int nBit = 1 << m_KyrDevData.nMI;
+    const auto nEndpoint = static_cast<unsigned char>(nDirection == KYR_REPORT_IN ? 0x80 | nBit : nBit);
+    AsNotification(
+        [&] {
+            pTap->fn(m_KyrDevData.pHandle, nDirection, nEndpoint, qwNs, pReport,
+                     static_cast<unsigned short>(dwBytes & 0xFFFF), pTap->pContext);
+        },
+        [&] { pTap.reset(); });
+}
+
+bool CKyrHandle::Write(const unsigned char* pBuffer, unsigned long dwBytes)
+{
+    // The transport cuts a write into 64-byte transfers; the tap sees those.
+    if (m_bTapped.load(std::memory_order_acquire) && m_HID.IsOpenDevice()) {
+        for (unsigned long dwOffset = 0; dwOffset < dwBytes; dwOffset += 64)
+            Tap(KYR_REPORT_OUT, pBuffer + dwOffset, std::min<unsigned long>(64, dwBytes - dwOffset));
+    }
+    return m_HID.Write(pBuffer, dwBytes);
 }
 
 std::shared_ptr<CKyrHandle::IKyrHandleNotify> CKyrHandle::GetNotify()
@@ -385,6 +443,14 @@ void CKyrHandle::Notify(Fn&& fn)
     std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify();
     if (!pNotify)
         return;
+    AsNotification([&] { fn(*pNotify); }, [&] { pNotify.reset(); });
+}
+
+// The reference is dropped before the count: a replacement waiting for it is
+// woken by the count's notification.
+template <typename Fn, typename Release>
+void CKyrHandle::AsNotification(Fn&& fn, Release&& release)
+{
     auto count = [&](int nStep) {
         std::lock_guard lock(m_csGate);
         if (Inside* pInside = FindInside())
@@ -392,8 +458,8 @@ void CKyrHandle::Notify(Fn&& fn)
         m_cvGate.notify_all();
     };
     count(1);
-    fn(*pNotify);
-    pNotify.reset();
+    fn();
+    release();
     count(-1);
 }
 
@@ -458,8 +524,10 @@ void CKyrHandle::_OnReceive(unsigned char* pData, unsigned long dwBytes, void* p
     if (pContext == nullptr)
         return;
     auto* pThis = static_cast<CKyrHandle*>(pContext);
-    if (Entry entry{*pThis, Transport})
+    if (Entry entry{*pThis, Transport}) {
+        pThis->Tap(KYR_REPORT_IN, pData, dwBytes);
         pThis->OnReceive(pData, dwBytes);
+    }
 }
 
 void CKyrHandle::_OnDisconnect(void* pContext)
@@ -893,7 +961,7 @@ bool CKyrHandle::WriteHIDPacket(pkt_type* pkt_ptr, int pkt_len)
     const int nReports = CMmPkt::GetReportCount(pkt_len);
     for (int i = 0; i < nReports; ++i) {
         hid_pkt_type report;
-        if (!CMmPkt::MakeReport(pkt_ptr, pkt_len, i, &report) || !m_HID.Write(reinterpret_cast<unsigned char*>(&report), sizeof(report)))
+        if (!CMmPkt::MakeReport(pkt_ptr, pkt_len, i, &report) || !Write(reinterpret_cast<unsigned char*>(&report), sizeof(report)))
             return false;
     }
     return true;
@@ -1199,7 +1267,7 @@ bool CKyrHandle::SendBuffer(const unsigned char* pBuffer, unsigned long dwBuffer
         return false;
     SetLastError(KYR_SUCCESS);
     if (bAsync) {
-        if (m_HID.Write(pBuffer, dwBufferSize))
+        if (Write(pBuffer, dwBufferSize))
             return true;
         SetSendError(GetLastError());
         return false;
@@ -1210,7 +1278,7 @@ bool CKyrHandle::SendBuffer(const unsigned char* pBuffer, unsigned long dwBuffer
         SetLastError(KYR_ERROR_DEVICE_BUSY);
         return false;
     }
-    if (!m_HID.Write(pBuffer, dwBufferSize)) {
+    if (!Write(pBuffer, dwBufferSize)) {
         DisarmPacketWait();
         SetSendError(GetLastError());
         return false;

@@ -127,6 +127,10 @@ public:
     void SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify);
     std::shared_ptr<IKyrHandleNotify> GetNotify();
 
+    // The report tap: same rule as SetNotify (returns once no other thread
+    // calls the old one; at once from inside a notification or tap).
+    void SetReportTap(FnKyrReportTap fn, void* pContext);
+
     HID_DEVICE_INFO* GetDeviceInfo();
     void* GetLowDeviceHandle() { return m_HID.GetLowDeviceHandle(); }
 
@@ -222,6 +226,20 @@ private:
 
     template <typename Fn>
     void Notify(Fn&& fn);
+    // Marks the calling thread as notifying while fn runs: a replacement of
+    // the sink or the tap from inside fn must not wait for fn itself.
+    // release drops the caller's reference to what fn called.
+    template <typename Fn, typename Release>
+    void AsNotification(Fn&& fn, Release&& release);
+    // Waits until pOld is held by nobody else, unless the calling thread is
+    // inside a notification or the handle is closing (see SetNotify).
+    template <typename T>
+    void WaitUntilUnshared(const std::shared_ptr<T>& pOld);
+
+    // Hands a report to the tap, if there is one; the caller is inside.
+    void Tap(int nDirection, const unsigned char* pReport, unsigned long dwBytes);
+    // m_HID.Write, each transfer shown to the tap before it is submitted.
+    bool Write(const unsigned char* pBuffer, unsigned long dwBytes);
 
     // Who is inside the handle, per thread; see Entry.
     struct Inside {
@@ -292,6 +310,17 @@ private:
 
     std::mutex m_csNotify;
     std::shared_ptr<IKyrHandleNotify> m_pNotify; // guarded by m_csNotify
+
+    // The report tap. A call keeps the record it started with alive, so a
+    // replaced tap is never freed under a running call; calls happen only
+    // inside an Entry, so none runs once the handle is closed. m_bTapped
+    // mirrors whether m_pTap is set: the only cost per report without a tap.
+    struct ReportTap {
+        FnKyrReportTap fn;
+        void* pContext;
+    };
+    std::atomic<bool> m_bTapped{false};
+    std::shared_ptr<const ReportTap> m_pTap; // guarded by m_csNotify
 };
 
 } // namespace kyr_hid_library

@@ -535,6 +535,54 @@ KYR_API int KyrQueryFirmwareVersion(KYR_HANDLE hDevice, unsigned short wAddr, in
 KYR_API void KyrLockFirmwareDownload(KYR_HANDLE hDevice);
 KYR_API void KyrUnlockFirmwareDownload(KYR_HANDLE hDevice);
 
+/* ---- Report tap ---- */
+
+/** Direction of a report seen by the report tap. */
+enum {
+    KYR_REPORT_OUT = 0, /**< written to the device */
+    KYR_REPORT_IN = 1   /**< read from the device */
+};
+
+/**
+ * @brief A report moved by a handle: nDirection is KYR_REPORT_IN or
+ * KYR_REPORT_OUT, nEndpoint the USB endpoint address (0x80 set for IN),
+ * qwTimestampNs the CLOCK_MONOTONIC time in nanoseconds at which the report
+ * was taken from the device or handed to it, pReport and nLength the bytes.
+ */
+typedef void (*FnKyrReportTap)(KYR_HANDLE hDevice, int nDirection, unsigned char nEndpoint,
+                               unsigned long long qwTimestampNs, const unsigned char* pReport,
+                               unsigned short nLength, void* pContext);
+
+/**
+ * @brief Installs fn as the handle's report tap, replacing the previous one; a
+ * null fn removes it. The tap sees every report the handle reads or writes, as
+ * one call per USB transfer: each completed interrupt IN transfer, before the
+ * report is decoded (and before fnOnReceiveRawData), and each OUT transfer just
+ * before it is submitted (a 64-byte piece of a command, a raw buffer or a
+ * firmware query; a submission that fails has been seen all the same).
+ *
+ * Threads: the tap runs on the thread that moved the report: the device's read
+ * thread for IN reports; the application thread that is sending, or the
+ * handle's instant-mode timer thread (its keep-alive), for OUT reports. Calls
+ * may therefore overlap, and the tap must be thread-safe. pReport belongs to
+ * the library and is valid only during the call. The tap may call any
+ * function of this library except a synchronous send on the same handle from
+ * its read thread (as for the callbacks of KYR_EVENT_NOTIFY); it must not
+ * close its own handle.
+ *
+ * Lifetime: returns once no call of the previous tap runs any more, so that
+ * what its pContext points to may be freed then; called from inside a tap or
+ * callback of this handle, it returns at once and that call finishes with the
+ * tap it started with. KyrCloseDevice removes the tap: once it has returned no
+ * tap call of the handle runs or starts.
+ *
+ * Cost: with no tap installed, one atomic load per report.
+ *
+ * Last error: KYR_SUCCESS; KYR_ERROR_INVALID_PARAMETER for a null handle;
+ * KYR_ERROR_NO_DEVICE once the handle is closing.
+ */
+KYR_API void KyrSetReportTap(KYR_HANDLE hDevice, FnKyrReportTap fn, void* pContext);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -205,6 +206,35 @@ SimKindCounts SimKinds(int nDevice)
             Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
         *pCount = ParseCount(szRequest, szItem.substr(nEq + 1));
     }
+    return counts;
+}
+
+SimReplayCounts SimReplay(int nDevice)
+{
+    const std::string szRequest = "replay " + std::to_string(nDevice);
+    const std::string szReply = Checked(szRequest);
+    SimReplayCounts counts;
+    const std::pair<const char*, uint64_t*> fields[] = {
+        {"out", &counts.qwOut},       {"matched", &counts.qwMatched}, {"mismatched", &counts.qwMismatched},
+        {"extra", &counts.qwExtra},   {"in", &counts.qwIn},           {"recorded_out", &counts.qwRecordedOut},
+        {"recorded_in", &counts.qwRecordedIn}};
+    size_t nSeen = 0;
+    std::istringstream stream(szReply);
+    for (std::string szItem; stream >> szItem;) {
+        const size_t nEq = szItem.find('=');
+        const std::string szKey = szItem.substr(0, nEq == std::string::npos ? 0 : nEq);
+        uint64_t* pCount = nullptr;
+        for (const auto& field : fields) {
+            if (szKey == field.first)
+                pCount = field.second;
+        }
+        if (pCount == nullptr)
+            Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
+        *pCount = ParseCount(szRequest, szItem.substr(nEq + 1));
+        ++nSeen;
+    }
+    if (nSeen != std::size(fields))
+        Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
     return counts;
 }
 

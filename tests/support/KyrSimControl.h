@@ -71,4 +71,17 @@ struct SimKindCounts {
 /// nobody claimed the interface.
 SimKindCounts SimKinds(int nDevice);
 
+// Requests of the replay model.
+
+struct SimReplayCounts {
+    uint64_t qwOut = 0;          // OUT reports received
+    uint64_t qwMatched = 0;      // equal to the recorded one at their place
+    uint64_t qwMismatched = 0;   // different from it
+    uint64_t qwExtra = 0;        // beyond the recording
+    uint64_t qwIn = 0;           // recorded IN reports played so far
+    uint64_t qwRecordedOut = 0;
+    uint64_t qwRecordedIn = 0;
+};
+SimReplayCounts SimReplay(int nDevice);
+
 }  // namespace kyrsim
