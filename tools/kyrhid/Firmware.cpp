@@ -1,0 +1,55 @@
+// kyrhid fw mode|version: the firmware mode or version of one unit.
+#include <cstdio>
+
+#include "Tool.h"
+#include "Units.h"
+
+namespace kyrhid {
+
+namespace {
+
+struct FirmwareOptions {
+    std::string szWhat;
+    std::string szUnit = "MM";
+    unsigned short nTimeout = 1000;
+};
+
+int Firmware(Tool& tool, const FirmwareOptions& options)
+{
+    const unsigned short wAddr = *ParseUnit(options.szUnit);
+    OpenDevice device = tool.Open();
+    if (!device)
+        return tool.Exit();
+    VersionCatcher catcher;
+    catcher.Install(device.Get());
+    const UnitAnswer answer = QueryUnit(device.Get(), catcher, wAddr, options.nTimeout);
+    const std::string szUnit = UnitName(wAddr);
+    if (options.szWhat == "mode") {
+        if (answer.nMode == 0 && answer.nError != KYR_SUCCESS)
+            return tool.Fail("firmware mode of " + szUnit, answer.nError);
+        std::printf("%s %d (%s)\n", szUnit.c_str(), answer.nMode, FirmwareModeName(answer.nMode));
+        return ExitOk;
+    }
+    if (!answer.szVersion)
+        return tool.Fail("firmware version of " + szUnit,
+                         answer.nError != KYR_SUCCESS ? answer.nError : KYR_ERROR_TIMEOUT);
+    std::printf("%s %s\n", szUnit.c_str(), answer.szVersion->c_str());
+    return ExitOk;
+}
+
+} // namespace
+
+void AddFirmwareCommand(CLI::App& app, Tool& tool)
+{
+    auto options = std::make_shared<FirmwareOptions>();
+    CLI::App* pSub = app.add_subcommand("fw", "ask a unit for its firmware mode or version");
+    tool.AddSelectionOptions(pSub);
+    pSub->add_option("what", options->szWhat, "mode or version")->required()->check(CLI::IsMember({"mode", "version"}));
+    pSub->add_option("--unit", options->szUnit, "MM, CM1, CM2, IAP or an address such as 0x1000")
+        ->capture_default_str()
+        ->check([](const std::string& s) { return ParseUnit(s) ? std::string() : "unknown unit " + s; });
+    pSub->add_option("--timeout", options->nTimeout, "milliseconds to wait for each answer")->capture_default_str();
+    pSub->callback([&tool, options] { tool.SetExit(Firmware(tool, *options)); });
+}
+
+} // namespace kyrhid

@@ -1,0 +1,146 @@
+// kyrhid monitor: the packets (or raw reports) of a device, as text, JSON
+// lines or a live full-terminal view.
+#include "Monitor.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "PacketText.h"
+
+namespace kyrhid {
+
+namespace {
+
+// What the read thread shares with the waiting main thread. Lives on the
+// main thread's stack and is handed to the library as the callback context;
+// the handle is closed before it goes out of scope.
+struct MonitorState {
+    const MonitorOptions* pOptions = nullptr;
+    std::mutex csState;
+    std::condition_variable cvState;
+    long nPrinted = 0;  // guarded by csState
+    bool bDone = false; // guarded by csState: --count reached
+    bool bGone = false; // guarded by csState: the device vanished
+
+    // Whether one more item may be printed; counts it. csState held.
+    bool TakeOne()
+    {
+        if (bDone)
+            return false;
+        ++nPrinted;
+        if (pOptions->nCount > 0 && nPrinted >= pOptions->nCount) {
+            bDone = true;
+            cvState.notify_all();
+        }
+        return true;
+    }
+};
+
+void OnPacket(KYR_HANDLE, kyrpacket* pPacket, int bSync, void* pContext)
+{
+    auto* pState = static_cast<MonitorState*>(pContext);
+    std::lock_guard lock(pState->csState);
+    if (pState->pOptions->bRaw || !pState->TakeOne())
+        return;
+    if (pState->pOptions->bJson)
+        std::printf("%s\n",
+                    PacketJson(*pPacket, bSync == 1).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    else
+        std::printf("%s\n", PacketLine(*pPacket, bSync == 1).c_str());
+    std::fflush(stdout);
+}
+
+int OnReport(KYR_HANDLE, unsigned char* pBuffer, unsigned short nLength, void* pContext)
+{
+    auto* pState = static_cast<MonitorState*>(pContext);
+    std::lock_guard lock(pState->csState);
+    if (pState->pOptions->bRaw && pState->TakeOne()) {
+        std::printf("%s\n", HexString(pBuffer, nLength).c_str());
+        std::fflush(stdout);
+    }
+    return 0; // decoded as well, so the library's own waits see their answers
+}
+
+void OnGone(KYR_HANDLE, void* pContext)
+{
+    auto* pState = static_cast<MonitorState*>(pContext);
+    std::lock_guard lock(pState->csState);
+    pState->bGone = true;
+    pState->cvState.notify_all();
+}
+
+int Monitor(Tool& tool, const MonitorOptions& options)
+{
+    OpenDevice device = tool.Open();
+    if (!device)
+        return tool.Exit();
+    InstallStopSignals();
+    if (options.bView)
+        return RunView(tool, device.Get(), options);
+
+    MonitorState state;
+    state.pOptions = &options;
+    KYR_EVENT_NOTIFY table{};
+    table.Context = &state;
+    table.fnOnPacket = &OnPacket;
+    table.fnOnReceiveRawData = &OnReport;
+    table.fnOnDisconnect = &OnGone;
+    KyrSetEventNotify(device.Get(), &table);
+
+    int nMode = 0;
+    if (KyrQueryFirmwareVersion(device.Get(), 0x1000, &nMode, 0, 1000) != 1)
+        tool.Note(std::string("the main module did not answer the firmware query: ") +
+                  KyrGetErrorName(KyrGetLastError()));
+    if (KyrSetInstantMode(device.Get(), options.nMode, options.nExpire, ~0UL) != 1 ||
+        KyrGetLastError() != KYR_SUCCESS)
+        return tool.Fail("data modes " + options.szModes, KyrGetLastError());
+
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.dSeconds);
+    bool bGone = false;
+    {
+        std::unique_lock lock(state.csState);
+        // Signals only set a flag, so the wait looks at it every 50 ms.
+        while (!state.bDone && !state.bGone && !g_bStopRequested.load(std::memory_order_relaxed) &&
+               (options.dSeconds <= 0 || std::chrono::steady_clock::now() < end))
+            state.cvState.wait_for(lock, std::chrono::milliseconds(50));
+        bGone = state.bGone;
+    }
+    device.Close();
+    if (bGone)
+        return tool.Fail("the device has gone (unplugged or reset)", ExitNoDevice);
+    return ExitOk;
+}
+
+} // namespace
+
+void AddMonitorCommand(CLI::App& app, Tool& tool)
+{
+    auto options = std::make_shared<MonitorOptions>();
+    CLI::App* pSub = app.add_subcommand("monitor", "print the decoded packets of a device until Ctrl-C");
+    tool.AddSelectionOptions(pSub);
+    pSub->add_option("--modes", options->szModes,
+                     "data-mode letters: M message, C command, V view, O objects, T touch points, G gestures,\n"
+                     "D device reports, S single touch, X mouse disabled")
+        ->capture_default_str()
+        ->check([](const std::string& s) {
+            return !s.empty() && ParseModeLetters(s) ? std::string() : "unknown data-mode letters '" + s + "'";
+        });
+    pSub->add_option("--expire", options->nExpire, "milliseconds the device keeps the modes; kept alive meanwhile")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 65535));
+    pSub->add_option("--count", options->nCount, "stop after this many packets (reports with --raw)")
+        ->check(CLI::PositiveNumber);
+    pSub->add_option("--seconds", options->dSeconds, "stop after this long")->check(CLI::PositiveNumber);
+    CLI::Option* pJson = pSub->add_flag("--json", options->bJson, "one JSON object per packet");
+    CLI::Option* pRaw = pSub->add_flag("--raw", options->bRaw, "the 64-byte reports in hex instead of packets");
+    CLI::Option* pView = pSub->add_flag("--view", options->bView, "live full-terminal picture; q or Ctrl-C quits");
+    pJson->excludes(pRaw);
+    pView->excludes(pJson)->excludes(pRaw);
+    pSub->callback([&tool, options] {
+        options->nMode = *ParseModeLetters(options->szModes);
+        tool.SetExit(Monitor(tool, *options));
+    });
+}
+
+} // namespace kyrhid

@@ -1,0 +1,347 @@
+#include "Tool.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "KyrDeviceIds.h"
+
+#ifndef KYRHID_UDEV_RULE
+#define KYRHID_UDEV_RULE "/usr/lib/udev/rules.d/70-kyrhid.rules"
+#endif
+#ifndef KYRHID_UDEV_GROUP
+#define KYRHID_UDEV_GROUP "plugdev"
+#endif
+#ifndef KYRHID_VERSION
+#define KYRHID_VERSION "0.0.0"
+#endif
+
+namespace kyrhid {
+
+std::atomic<bool> g_bStopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+int ExitCodeOf(int nError)
+{
+    switch (nError) {
+    case KYR_SUCCESS: return ExitOk;
+    case KYR_ERROR_NO_DEVICE: return ExitNoDevice;
+    case KYR_ERROR_ACCESS_DENIED: return ExitAccessDenied;
+    case KYR_ERROR_DEVICE_BUSY: return ExitBusy;
+    case KYR_ERROR_TIMEOUT: return ExitTimeout;
+    case KYR_ERROR_FIRMWARE_DOWNLOAD: return ExitFirmwareDownload;
+    default: return ExitFailure;
+    }
+}
+
+const std::vector<unsigned short>& KnownProducts()
+{
+    static const std::vector<unsigned short> products = {
+        KYR_USB_PRODUCT_ID_MODEL1, KYR_USB_PRODUCT_ID_MODEL2, KYR_USB_PRODUCT_ID_MODEL3,
+        KYR_USB_PRODUCT_ID_MODEL4, KYR_USB_PRODUCT_ID_MODEL5, KYR_USB_PRODUCT_ID_VIRTUAL};
+    return products;
+}
+
+unsigned short DefaultInterface(unsigned short nProductID)
+{
+    return nProductID == KYR_USB_PRODUCT_ID_VIRTUAL ? KYR_USB_VIRTUAL_INTERFACE : KYR_USB_MODEL_INTERFACE;
+}
+
+namespace {
+
+// Interfaces are counted upwards until none matches: a device with N
+// interfaces matches every nMI below N.
+void EnumerateKind(unsigned short nVendorID, unsigned short nProductID, std::vector<DeviceEntry>& entries)
+{
+    for (unsigned short nMI = 0; nMI < 32; ++nMI) {
+        const int nCount = KyrGetDeviceCount(nVendorID, nProductID, nMI);
+        if (nCount <= 0)
+            break;
+        for (int nIndex = 0; nIndex < nCount; ++nIndex) {
+            DeviceEntry entry;
+            entry.nVendorID = nVendorID;
+            entry.nProductID = nProductID;
+            entry.nMI = nMI;
+            entry.nIndex = static_cast<unsigned short>(nIndex);
+            KYR_DEVICE_INFO info = KyrGetDeviceInfo(nVendorID, nProductID, nMI, entry.nIndex);
+            if (info == nullptr) {
+                entry.nError = KyrGetLastError();
+            } else {
+                entry.szPath = KyrGetDevInfoPath(info);
+                unsigned nInterface = 0;
+                std::sscanf(entry.szPath.c_str(), "%x:%x:%x", &entry.nBus, &entry.nAddress, &nInterface);
+            }
+            entries.push_back(std::move(entry));
+        }
+    }
+}
+
+bool SameText(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+} // namespace
+
+std::vector<DeviceEntry> EnumerateDevices(unsigned short nVendorID, unsigned short nProductID)
+{
+    std::vector<DeviceEntry> entries;
+    if (nProductID != 0) {
+        EnumerateKind(nVendorID, nProductID, entries);
+    } else {
+        for (unsigned short nProduct : KnownProducts())
+            EnumerateKind(nVendorID, nProduct, entries);
+    }
+    return entries;
+}
+
+void InstallStopSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = [](int) { g_bStopRequested.store(true, std::memory_order_relaxed); };
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+Progress::Progress(std::string szWhat)
+    : m_szWhat(std::move(szWhat)), m_Start(std::chrono::steady_clock::now()), m_bTerminal(isatty(STDERR_FILENO) == 1)
+{
+}
+
+Progress::~Progress()
+{
+    Done();
+}
+
+void Progress::Tick()
+{
+    if (!m_bTerminal)
+        return;
+    const long nSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_Start).count();
+    if (nSeconds < 1 || nSeconds == m_nShownSeconds)
+        return;
+    m_nShownSeconds = nSeconds;
+    m_bShown = true;
+    std::fprintf(stderr, "\r%s ... %lds ", m_szWhat.c_str(), nSeconds);
+    std::fflush(stderr);
+}
+
+void Progress::Done()
+{
+    if (m_bShown) {
+        std::fprintf(stderr, "\r\033[K");
+        std::fflush(stderr);
+    }
+    m_bShown = false;
+}
+
+void Tool::AddSelectionOptions(CLI::App* pSub)
+{
+    CLI::Option_group* pGroup = pSub->add_option_group("Device selection");
+    CLI::Option* pPath = pGroup->add_option("--path", m_szPath, "device path BBBB:AAAA:II as `kyrhid list` prints it");
+    CLI::Option* pBusDev =
+        pGroup->add_option("-s", m_szBusDev, "BUS:DEV in decimal, as lsusb writes it")
+            ->check([](const std::string& s) {
+                unsigned nBus = 0, nDev = 0;
+                char cExtra = 0;
+                return std::sscanf(s.c_str(), "%u:%u%c", &nBus, &nDev, &cExtra) == 2 ? std::string()
+                                                                                        : "expected BUS:DEV, e.g. 3:7";
+            });
+    pPath->excludes(pBusDev);
+    pGroup->add_option("--vid", m_nVendorID, "vendor id (default: the Kyr family's)");
+    pGroup->add_option("--pid", m_nProductID, "product id (default: the first Kyr device attached)");
+    pGroup->add_option("--mi", m_nMI, "interface number (default: the one the product is driven through)");
+    pGroup->add_option("--index", m_nIndex, "index among matching devices")->capture_default_str();
+}
+
+void Tool::AddProgramOptions(CLI::App& app)
+{
+    app.add_flag("-v,--verbose", m_bVerbose, "show what the library does (its diagnostics) on stderr");
+    app.set_version_flag("--version", std::string("kyrhid ") + KYRHID_VERSION);
+    app.footer("Exit status: 0 ok, 1 other failure, 2 usage, 3 no device, 4 access denied, 5 busy, 6 timeout,\n"
+               "7 firmware download in progress.");
+}
+
+std::optional<DeviceEntry> Tool::Select()
+{
+    const unsigned short nVendorID = m_nVendorID != 0 ? m_nVendorID : static_cast<unsigned short>(KYR_USB_VENDOR_ID);
+    if (!m_szPath.empty() || !m_szBusDev.empty()) {
+        unsigned nBus = 0, nDev = 0;
+        if (!m_szBusDev.empty())
+            std::sscanf(m_szBusDev.c_str(), "%u:%u", &nBus, &nDev);
+        for (const DeviceEntry& entry : EnumerateDevices(nVendorID, m_nProductID)) {
+            const bool bMatch = !m_szPath.empty()
+                                    ? SameText(entry.szPath, m_szPath)
+                                    : entry.nBus == nBus && entry.nAddress == nDev && !entry.szPath.empty() &&
+                                          entry.nMI == m_nMI.value_or(DefaultInterface(entry.nProductID));
+            if (bMatch)
+                return entry;
+        }
+        Fail("no Kyr device at " + (m_szPath.empty() ? "bus:device " + m_szBusDev : "path " + m_szPath) +
+                 " (see `kyrhid list`)",
+             ExitNoDevice);
+        return std::nullopt;
+    }
+    DeviceEntry entry;
+    entry.nVendorID = nVendorID;
+    entry.nIndex = m_nIndex;
+    if (m_nProductID != 0) {
+        entry.nProductID = m_nProductID;
+    } else {
+        for (unsigned short nProduct : KnownProducts()) {
+            if (KyrGetDeviceCount(nVendorID, nProduct, DefaultInterface(nProduct)) > 0) {
+                entry.nProductID = nProduct;
+                break;
+            }
+        }
+        if (entry.nProductID == 0) {
+            Fail("no Kyr device attached (check the cable, then `kyrhid list`)", ExitNoDevice);
+            return std::nullopt;
+        }
+    }
+    entry.nMI = m_nMI.value_or(DefaultInterface(entry.nProductID));
+    return entry;
+}
+
+OpenDevice Tool::Open()
+{
+    std::optional<DeviceEntry> entry = Select();
+    if (!entry)
+        return OpenDevice();
+    char szIds[64];
+    std::snprintf(szIds, sizeof szIds, "%04x:%04x interface %u index %u", entry->nVendorID, entry->nProductID,
+                  entry->nMI, entry->nIndex);
+    Note(std::string("opening ") + szIds);
+    KYR_HANDLE hDevice = KyrOpenDevice(entry->nVendorID, entry->nProductID, entry->nMI, entry->nIndex);
+    if (hDevice == nullptr) {
+        const int nError = KyrGetLastError();
+        Fail(std::string("cannot open ") + szIds, nError);
+        PrintOpenHint(nError, *entry);
+    }
+    return OpenDevice(hDevice);
+}
+
+void Tool::PrintOpenHint(int nError, const DeviceEntry&)
+{
+    switch (nError) {
+    case KYR_ERROR_ACCESS_DENIED:
+        std::fprintf(stderr,
+                     "  The device node is not open to you. Install the udev rule %s (group %s),\n"
+                     "  add yourself to that group (sudo usermod -aG %s $USER; log in again),\n"
+                     "  then reload the rules (sudo udevadm control --reload; sudo udevadm trigger) or replug.\n",
+                     KYRHID_UDEV_RULE, KYRHID_UDEV_GROUP, KYRHID_UDEV_GROUP);
+        break;
+    case KYR_ERROR_DEVICE_BUSY:
+        std::fprintf(stderr, "  Another client has the device open; close it and try again.\n");
+        break;
+    case KYR_ERROR_NO_DEVICE:
+        std::fprintf(stderr, "  See `kyrhid list` for the attached devices.\n");
+        break;
+    default: break;
+    }
+}
+
+int Tool::Fail(const std::string& szWhat, int nError)
+{
+    std::fprintf(stderr, "kyrhid: %s: %s (%s)\n", szWhat.c_str(), KyrGetErrorName(nError),
+                 KyrGetErrorDescription(nError));
+    m_nExit = ExitCodeOf(nError);
+    if (m_nExit == ExitOk)
+        m_nExit = ExitFailure;
+    return m_nExit;
+}
+
+int Tool::Fail(const std::string& szMessage, ExitCode eExit)
+{
+    std::fprintf(stderr, "kyrhid: %s\n", szMessage.c_str());
+    m_nExit = eExit;
+    return m_nExit;
+}
+
+void Tool::Note(const std::string& szMessage) const
+{
+    if (m_bVerbose)
+        std::fprintf(stderr, "kyrhid: %s\n", szMessage.c_str());
+}
+
+std::vector<unsigned char> ParseHexBytes(const std::vector<std::string>& words)
+{
+    std::string szDigits;
+    for (const std::string& word : words) {
+        std::string szWord = word;
+        for (char& c : szWord) {
+            if (c == ',' || c == ':' || c == '-')
+                c = ' ';
+        }
+        std::istringstream in(szWord);
+        std::string szPiece;
+        while (in >> szPiece) {
+            if (szPiece.size() > 2 && szPiece[0] == '0' && (szPiece[1] == 'x' || szPiece[1] == 'X'))
+                szPiece.erase(0, 2);
+            if (szPiece.size() % 2 != 0)
+                szPiece.insert(0, "0");
+            szDigits += szPiece;
+        }
+    }
+    std::vector<unsigned char> bytes;
+    for (size_t i = 0; i < szDigits.size(); i += 2) {
+        const char sz[3] = {szDigits[i], szDigits[i + 1], 0};
+        if (!std::isxdigit(static_cast<unsigned char>(sz[0])) || !std::isxdigit(static_cast<unsigned char>(sz[1])))
+            throw CLI::ValidationError("HEX", std::string("not a hex byte: ") + sz);
+        bytes.push_back(static_cast<unsigned char>(std::strtoul(sz, nullptr, 16)));
+    }
+    if (bytes.empty())
+        throw CLI::ValidationError("HEX", "no bytes given");
+    return bytes;
+}
+
+std::string HexString(const unsigned char* pBytes, size_t nBytes, const char* pszSeparator)
+{
+    std::string sz;
+    char szByte[4];
+    for (size_t i = 0; i < nBytes; ++i) {
+        std::snprintf(szByte, sizeof szByte, "%02x", pBytes[i]);
+        if (i != 0)
+            sz += pszSeparator;
+        sz += szByte;
+    }
+    return sz;
+}
+
+namespace {
+// Mode letters in bit order, as "instant_mode=" takes them; '_' marks the
+// unused bit 3.
+constexpr char s_szModeLetters[] = "MCV_OTGDSX";
+} // namespace
+
+std::optional<int> ParseModeLetters(const std::string& szLetters)
+{
+    int nMode = 0;
+    for (char c : szLetters) {
+        const char cUpper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const char* p = cUpper == '_' ? nullptr : std::strchr(s_szModeLetters, cUpper);
+        if (p == nullptr || cUpper == 0)
+            return std::nullopt;
+        nMode |= 1 << (p - s_szModeLetters);
+    }
+    return nMode;
+}
+
+std::string ModeLetters(int nMode)
+{
+    std::string sz;
+    for (int i = 0; i < 10; ++i) {
+        if (s_szModeLetters[i] != '_' && (nMode & (1 << i)) != 0)
+            sz += s_szModeLetters[i];
+    }
+    return sz;
+}
+
+} // namespace kyrhid

@@ -1,0 +1,160 @@
+// What every kyrhid subcommand shares: device selection, opening with hints,
+// exit codes, verbosity and progress. Each subcommand lives in a file of its
+// own and registers itself with one Add...Command(CLI::App&, Tool&) function.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KyrHIDLib.h"
+
+namespace kyrhid {
+
+// Exit status of the program; listed in --help.
+enum ExitCode {
+    ExitOk = 0,
+    ExitFailure = 1,
+    ExitUsage = 2,
+    ExitNoDevice = 3,
+    ExitAccessDenied = 4,
+    ExitBusy = 5,
+    ExitTimeout = 6,
+    ExitFirmwareDownload = 7
+};
+
+// The exit status that a library error code stands for.
+int ExitCodeOf(int nError);
+
+// One enumerated interface of an attached device.
+struct DeviceEntry {
+    unsigned short nVendorID = 0;
+    unsigned short nProductID = 0;
+    unsigned short nMI = 0;
+    unsigned short nIndex = 0;
+    std::string szPath; // "bbbb:aaaa:ii"; empty when the record could not be read
+    unsigned nBus = 0;
+    unsigned nAddress = 0;
+    int nError = KYR_SUCCESS; // why the record could not be read
+};
+
+// The product ids of the family, in the order a default selection tries them.
+const std::vector<unsigned short>& KnownProducts();
+// The interface a product is driven through.
+unsigned short DefaultInterface(unsigned short nProductID);
+
+// Every interface of the attached devices with these ids (nProductID 0: all
+// products of the family).
+std::vector<DeviceEntry> EnumerateDevices(unsigned short nVendorID, unsigned short nProductID);
+
+// Set by SIGINT and SIGTERM once InstallStopSignals ran; long-running
+// subcommands poll it.
+extern std::atomic<bool> g_bStopRequested;
+void InstallStopSignals();
+
+// Shown on stderr while a wait of over a second runs, and only when stderr is
+// a terminal; erased by Done() or the destructor.
+class Progress {
+public:
+    explicit Progress(std::string szWhat);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    // Call on every pass of the wait; redraws at most once a second.
+    void Tick();
+    void Done();
+
+private:
+    std::string m_szWhat;
+    std::chrono::steady_clock::time_point m_Start;
+    long m_nShownSeconds = 0;
+    bool m_bShown = false;
+    bool m_bTerminal;
+};
+
+// An open device, closed when it goes out of scope.
+class OpenDevice {
+public:
+    OpenDevice() = default;
+    explicit OpenDevice(KYR_HANDLE hDevice) : m_hDevice(hDevice) {}
+    ~OpenDevice() { Close(); }
+    OpenDevice(OpenDevice&& other) noexcept : m_hDevice(other.m_hDevice) { other.m_hDevice = nullptr; }
+    OpenDevice& operator=(OpenDevice&&) = delete;
+    OpenDevice(const OpenDevice&) = delete;
+    OpenDevice& operator=(const OpenDevice&) = delete;
+
+    KYR_HANDLE Get() const { return m_hDevice; }
+    explicit operator bool() const { return m_hDevice != nullptr; }
+    void Close()
+    {
+        if (m_hDevice != nullptr)
+            KyrCloseDevice(m_hDevice);
+        m_hDevice = nullptr;
+    }
+
+private:
+    KYR_HANDLE m_hDevice = nullptr;
+};
+
+class Tool {
+public:
+    // Adds the device selection options to a subcommand that opens a device.
+    void AddSelectionOptions(CLI::App* pSub);
+    // Adds --verbose and --version to the program, and the exit codes to its help.
+    void AddProgramOptions(CLI::App& app);
+
+    // Resolves the selection to one interface; on failure prints why and
+    // stores the exit status.
+    std::optional<DeviceEntry> Select();
+    // Selects and opens; on failure prints the reason with a hint of what to
+    // do and stores the exit status.
+    OpenDevice Open();
+
+    // Prints "kyrhid: WHAT: NAME (description)" for a library error and
+    // stores the exit status that goes with it, which it also returns.
+    int Fail(const std::string& szWhat, int nError);
+    // Prints "kyrhid: MESSAGE" and stores the exit status.
+    int Fail(const std::string& szMessage, ExitCode eExit);
+
+    void SetExit(int nExit) { m_nExit = nExit; }
+    int Exit() const { return m_nExit; }
+    bool Verbose() const { return m_bVerbose; }
+    void Note(const std::string& szMessage) const; // stderr, only with --verbose
+
+private:
+    void PrintOpenHint(int nError, const DeviceEntry& entry);
+
+    std::string m_szPath;
+    std::string m_szBusDev;
+    unsigned short m_nVendorID = 0;
+    unsigned short m_nProductID = 0;
+    std::optional<unsigned short> m_nMI;
+    unsigned short m_nIndex = 0;
+    bool m_bVerbose = false;
+    int m_nExit = ExitOk;
+};
+
+// Registration of the subcommands, one per file.
+void AddListCommand(CLI::App& app, Tool& tool);
+void AddInfoCommand(CLI::App& app, Tool& tool);
+void AddMonitorCommand(CLI::App& app, Tool& tool);
+void AddSendCommand(CLI::App& app, Tool& tool);
+void AddFirmwareCommand(CLI::App& app, Tool& tool);
+void AddRawCommand(CLI::App& app, Tool& tool);
+void AddKeysCommand(CLI::App& app, Tool& tool);
+void AddCrcCommand(CLI::App& app, Tool& tool);
+void AddCaptureCommand(CLI::App& app, Tool& tool);
+
+// Shared helpers of the subcommands.
+// "1A 2b 3c4d" or "0x1a,0x2b": bytes in hex; throws CLI::ValidationError.
+std::vector<unsigned char> ParseHexBytes(const std::vector<std::string>& words);
+std::string HexString(const unsigned char* pBytes, size_t nBytes, const char* pszSeparator = " ");
+// Mode letters "MCVOTGDSX" (either case) to KYR_HID_MODE_* bits; nullopt for an unknown letter.
+std::optional<int> ParseModeLetters(const std::string& szLetters);
+std::string ModeLetters(int nMode);
+
+} // namespace kyrhid
