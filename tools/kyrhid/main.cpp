@@ -25,6 +25,7 @@ int main(int argc, char** argv)
     AddKeysCommand(app, tool);
     AddCrcCommand(app, tool);
     AddCaptureCommand(app, tool);
+    AddWatchCommand(app, tool);
 
     try {
         app.parse(argc, argv);
