@@ -557,3 +557,42 @@ TEST(Hotplug, BadArgumentsAreRefused)
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
     EXPECT_EQ(KyrDeregisterHotplugCallback(123456), 0);
 }
+
+// ---- the end of the process ---------------------------------------------------------------
+
+namespace {
+
+int ExitFromCallback(KYR_DEVICE_INFO, int, void*)
+{
+    std::exit(3);
+}
+
+} // namespace
+
+// In a child process of their own (the death-test style re-executes this
+// binary, since libusb's threads do not survive a fork): the library's
+// threads must not keep the process from ending.
+TEST(HotplugExit, TheProcessEndsWithACallbackStillRegistered)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            CRecorder recorder;
+            Register(recorder, kModel, kAny, kBoth, KYR_HOTPLUG_ENUMERATE);
+            std::exit(recorder.Count() == 2 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(HotplugExit, TheProcessEndsFromInsideACallback)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            int nHandle = 0;
+            KyrRegisterHotplugCallback(kVid, kModel, kAny, KYR_HOTPLUG_ARRIVED, KYR_HOTPLUG_ENUMERATE,
+                                       ExitFromCallback, nullptr, &nHandle);
+            std::exit(1);
+        },
+        ::testing::ExitedWithCode(3), "");
+}
