@@ -579,7 +579,7 @@ TEST(HotplugExit, TheProcessEndsWithACallbackStillRegistered)
         {
             CRecorder recorder;
             Register(recorder, kModel, kAny, kBoth, KYR_HOTPLUG_ENUMERATE);
-            std::exit(recorder.Count() == 2 ? 0 : 1);
+            std::exit(recorder.Count() >= 2 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
@@ -592,6 +592,9 @@ TEST(HotplugExit, TheProcessEndsFromInsideACallback)
             int nHandle = 0;
             KyrRegisterHotplugCallback(kVid, kModel, kAny, KYR_HOTPLUG_ARRIVED, KYR_HOTPLUG_ENUMERATE,
                                        ExitFromCallback, nullptr, &nHandle);
+            // The exit under way on the library thread releases Register too;
+            // this thread must not race it with an exit of its own.
+            std::this_thread::sleep_for(kEventWait);
             std::exit(1);
         },
         ::testing::ExitedWithCode(3), "");
