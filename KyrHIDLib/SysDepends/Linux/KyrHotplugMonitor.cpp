@@ -230,12 +230,11 @@ bool CKyrHotplugMonitorData::Run()
     while (!IsSetTerminateThreadFlag()) {
         const int nResult = libusb_handle_events_timeout_completed(m_pContext, &tv, nullptr);
         Flush(nullptr);
-        // Events that can no longer be handled end the watch, but not the
-        // thread: it waits for its stop like any other.
-        if (nResult < 0 && nResult != LIBUSB_ERROR_INTERRUPTED && nResult != LIBUSB_ERROR_TIMEOUT) {
-            WaitForTerminate(static_cast<unsigned long>(-1));
+        // Events that can no longer be handled end the watch; the thread
+        // ends and is joined by the owner's stop as usual. No more changes
+        // are reported then.
+        if (nResult < 0 && nResult != LIBUSB_ERROR_INTERRUPTED && nResult != LIBUSB_ERROR_TIMEOUT)
             break;
-        }
     }
     return true;
 }
