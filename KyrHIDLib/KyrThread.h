@@ -39,6 +39,8 @@ public:
     void SetPriority(ePriority priority);
     // Gives the thread up without waiting: it finishes on its own, detached.
     void CloseThreadHandle();
+    // Names the calling thread, as tools show it (at most 15 characters).
+    static void SetCurrentThreadName(const char* pszName);
 
     virtual bool Run() = 0;
 

@@ -535,6 +535,95 @@ KYR_API int KyrQueryFirmwareVersion(KYR_HANDLE hDevice, unsigned short wAddr, in
 KYR_API void KyrLockFirmwareDownload(KYR_HANDLE hDevice);
 KYR_API void KyrUnlockFirmwareDownload(KYR_HANDLE hDevice);
 
+/* ---- Hotplug: devices arriving and leaving ---------------------------- */
+
+/** @brief Events of a hotplug callback (nEvents of KyrRegisterHotplugCallback is a mask of them). */
+enum {
+    KYR_HOTPLUG_ARRIVED = 1, /**< a device was plugged in (or, with KYR_HOTPLUG_ENUMERATE, was already there) */
+    KYR_HOTPLUG_LEFT = 2     /**< a device was unplugged */
+};
+
+/** @brief Flags of KyrRegisterHotplugCallback. */
+enum {
+    KYR_HOTPLUG_ENUMERATE = 1 /**< report the devices already present, as arrivals, before registration returns */
+};
+
+/** @brief As vendor id, product id or interface number: matches any. */
+enum { KYR_HOTPLUG_MATCH_ANY = 0xFFFF };
+
+/**
+ * @brief A hotplug callback.
+ * @param devInfo The interface that arrived or left, read with the
+ *        KyrGetDevInfo... accessors. Owned by the library and valid only
+ *        during the call. Its device index is the one KyrOpenDevice takes for
+ *        this interface when the event is delivered (for KYR_HOTPLUG_LEFT: the
+ *        one it had on arrival; -1 when the device had gone before its
+ *        arrival was delivered).
+ * @param nEvent KYR_HOTPLUG_ARRIVED or KYR_HOTPLUG_LEFT.
+ * @param pContext As given at registration.
+ * @return 0 to stay registered; anything else deregisters the callback
+ *         (after this call; no further event reaches it).
+ */
+typedef int (*FnKyrHotplug)(KYR_DEVICE_INFO devInfo, int nEvent, void* pContext);
+
+/**
+ * @brief Registers fn for arrivals and/or departures of matching devices.
+ *
+ * A device is reported once per matching interface, in interface order: with
+ * nMI KYR_HOTPLUG_MATCH_ANY, once for each interface of its active
+ * configuration; otherwise once, when it has more than nMI interfaces (as
+ * KyrGetDeviceCount counts). A device whose active configuration cannot be
+ * read has no interfaces and is never reported. A departure reports what was
+ * recorded when the device arrived.
+ *
+ * All callbacks of the process run on one library thread, one at a time, in
+ * the order the events happened; they run outside every lock of the library
+ * and of libusb, so a callback may open and close devices and register or
+ * deregister any callback, its own included. Block in a callback and the
+ * events behind it wait.
+ *
+ * With KYR_HOTPLUG_ENUMERATE (and KYR_HOTPLUG_ARRIVED in nEvents), the
+ * devices present when the registration takes effect are reported as
+ * KYR_HOTPLUG_ARRIVED before this function returns,
+ * also on the library thread (inside a callback, the caller's thread is that
+ * thread, and they are reported from within this call); a device is reported
+ * either so or as a later arrival, never both. A non-zero return ends these
+ * reports too. Without the flag, only changes after the call are reported.
+ *
+ * Built on libusb's hotplug events; where libusb has none, the device list is
+ * compared once a second. Any thread. At unload the library waits for a
+ * running callback to return.
+ *
+ * @param nVendorID, nProductID, nMI Ids and interface number to match, or
+ *        KYR_HOTPLUG_MATCH_ANY.
+ * @param nEvents KYR_HOTPLUG_ARRIVED, KYR_HOTPLUG_LEFT or both (ORed).
+ * @param nFlags 0 or KYR_HOTPLUG_ENUMERATE.
+ * @param fn The callback; must not be null.
+ * @param pContext Handed to fn unchanged.
+ * @param pnHandle Receives the handle for KyrDeregisterHotplugCallback (a
+ *        positive number, never reused); must not be null. Set before any
+ *        callback runs, and kept even when an enumeration report already
+ *        deregistered the callback.
+ * @return 1 on success (KYR_SUCCESS); 0 with KYR_ERROR_INVALID_PARAMETER (null
+ *         fn or pnHandle, an empty or unknown event mask, an unknown flag) or
+ *         KYR_ERROR_UNKNOWN (the USB layer or the library thread could not be
+ *         set up).
+ */
+KYR_API int KyrRegisterHotplugCallback(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI,
+                                       int nEvents, int nFlags, FnKyrHotplug fn, void* pContext, int* pnHandle);
+
+/**
+ * @brief Deregisters a hotplug callback. From another thread than the
+ * library's, it returns only after a running call of that callback has
+ * finished, so its context may be freed then; from inside any callback it
+ * returns at once (a running call is then the caller's own). When the last
+ * callback goes, the library thread ends.
+ * @return 1 (KYR_SUCCESS); 0 with KYR_ERROR_INVALID_PARAMETER when nHandle is
+ *         not registered (never was, or was deregistered, by this function or
+ *         by a non-zero return).
+ */
+KYR_API int KyrDeregisterHotplugCallback(int nHandle);
+
 /* ---- Report tap ---- */
 
 /** Direction of a report seen by the report tap. */

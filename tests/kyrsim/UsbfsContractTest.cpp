@@ -612,6 +612,142 @@ TEST_F(Demo, StreamsReportsWithARisingCounter)
 
 }  // namespace
 
+// ---- plugging in at run time -------------------------------------------------------
+
+// Started with device 0 (loopback, two interfaces) at 3:7 plugged in after
+// kPlugMs, and device 1 at 3:9 present from the start.
+using Plug = UsbTest;
+
+struct HotplugSeen {
+    libusb_hotplug_event event;
+    int nBus;
+    int nAddress;
+    uint16_t wProductId;
+    int nInterfaces;  // -1: no active configuration
+};
+
+int LIBUSB_CALL RecordHotplug(libusb_context*, libusb_device* pDevice, libusb_hotplug_event event, void* pSeen)
+{
+    libusb_device_descriptor desc{};
+    libusb_get_device_descriptor(pDevice, &desc);
+    libusb_config_descriptor* pConfig = nullptr;
+    int nInterfaces = -1;
+    if (libusb_get_active_config_descriptor(pDevice, &pConfig) == 0) {
+        nInterfaces = pConfig->bNumInterfaces;
+        libusb_free_config_descriptor(pConfig);
+    }
+    static_cast<std::vector<HotplugSeen>*>(pSeen)->push_back(
+        {event, libusb_get_bus_number(pDevice), libusb_get_device_address(pDevice), desc.idProduct, nInterfaces});
+    return 0;
+}
+
+// Records hotplug events of the context for its lifetime; Seen() handles
+// events first.
+class CHotplugRecorder {
+public:
+    explicit CHotplugRecorder(libusb_context* pContext) : m_pContext(pContext)
+    {
+        const int nResult = libusb_hotplug_register_callback(
+            pContext,
+            static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+            LIBUSB_HOTPLUG_NO_FLAGS, KYR_USB_VENDOR_ID, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+            RecordHotplug, &m_seen, &m_handle);
+        EXPECT_EQ(nResult, 0);
+    }
+    ~CHotplugRecorder() { libusb_hotplug_deregister_callback(m_pContext, m_handle); }
+    CHotplugRecorder(const CHotplugRecorder&) = delete;
+    CHotplugRecorder& operator=(const CHotplugRecorder&) = delete;
+
+    const std::vector<HotplugSeen>& Seen()
+    {
+        timeval tv{0, 0};
+        libusb_handle_events_timeout_completed(m_pContext, &tv, nullptr);
+        return m_seen;
+    }
+
+private:
+    libusb_context* m_pContext;
+    libusb_hotplug_callback_handle m_handle = 0;
+    std::vector<HotplugSeen> m_seen;
+};
+
+constexpr int kPlugBus = 6;
+
+TEST_F(Plug, ADeviceWithPlugMsArrivesLaterAsAWholeDevice)
+{
+    CHotplugRecorder recorder(Ctx());
+    // Long enough for this test to start before it.
+    ASSERT_FALSE(FindDevice(Ctx(), kBus, kLoopbackAddress)) << "present before its time";
+    EXPECT_EQ(kyrsim::SimRequest("claimed 0 0"), "error device 0 is not plugged in yet");
+    EXPECT_TRUE(FindDevice(Ctx(), kBus, kDriverAddress));
+
+    ASSERT_TRUE(Eventually([&] { return !recorder.Seen().empty(); }, 20s)) << "no arrival";
+    const HotplugSeen seen = recorder.Seen().front();
+    EXPECT_EQ(seen.event, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+    EXPECT_EQ(seen.nBus, kBus);
+    EXPECT_EQ(seen.nAddress, kLoopbackAddress);
+    EXPECT_EQ(seen.wProductId, KYR_USB_PRODUCT_ID_MODEL1);
+    // Announced complete: the descriptors were there when libusb read them.
+    EXPECT_EQ(seen.nInterfaces, 2);
+    EXPECT_EQ(recorder.Seen().size(), 1u) << "announced more than once";
+
+    // A program may use it as soon as it hears of it.
+    const Handle handle = Open(Ctx(), kBus, kLoopbackAddress);
+    ASSERT_TRUE(handle);
+    ASSERT_EQ(libusb_claim_interface(handle.get(), 1), 0);
+    EXPECT_EQ(Echo(Ctx(), handle.get(), 1, Pattern(5)), Pattern(5));
+    EXPECT_TRUE(kyrsim::SimClaimed(kLoopbackDevice, 1));
+}
+
+TEST_F(Plug, APlugRequestAddsTheNextDeviceAndUnplugRemovesIt)
+{
+    CHotplugRecorder recorder(Ctx());
+    const int nDevice = kyrsim::SimPlug("vid=" + std::to_string(KYR_USB_VENDOR_ID) +
+                                        ",pid=" + std::to_string(KYR_USB_PRODUCT_ID_MODEL3) +
+                                        ",interfaces=3,bus=6,addr=40,model=loopback");
+    EXPECT_EQ(nDevice, 2) << "numbered after the devices of the command line";
+    ASSERT_TRUE(Eventually([&] { return !recorder.Seen().empty(); })) << "no arrival";
+    EXPECT_EQ(recorder.Seen().front().event, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+    EXPECT_EQ(recorder.Seen().front().wProductId, KYR_USB_PRODUCT_ID_MODEL3);
+    EXPECT_EQ(recorder.Seen().front().nInterfaces, 3);
+
+    // A context made now finds it by the usual scan, too.
+    const Context fresh = MakeContext();
+    ASSERT_TRUE(fresh);
+    const Handle handle = Open(fresh.get(), kPlugBus, 40);
+    ASSERT_TRUE(handle);
+    ASSERT_EQ(libusb_claim_interface(handle.get(), 2), 0);
+    EXPECT_EQ(Echo(fresh.get(), handle.get(), 2, Pattern(9)), Pattern(9));
+    EXPECT_EQ(kyrsim::SimOutCount(nDevice), 1u);
+
+    kyrsim::SimUnplug(nDevice);
+    ASSERT_TRUE(Eventually([&] { return recorder.Seen().size() >= 2; })) << "no departure";
+    EXPECT_EQ(recorder.Seen()[1].event, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+    EXPECT_EQ(recorder.Seen()[1].nAddress, 40);
+    EXPECT_FALSE(FindDevice(Ctx(), kPlugBus, 40));
+}
+
+TEST_F(Plug, RefusedPlugRequestsAddNothingAndTakeNoNumber)
+{
+    const std::string szIds =
+        "vid=" + std::to_string(KYR_USB_VENDOR_ID) + ",pid=" + std::to_string(KYR_USB_PRODUCT_ID_MODEL4);
+    for (const std::string& szBad : {szIds + ",bus=3,addr=9",  // taken by device 1
+                                     szIds + ",bus=3,addr=7",  // taken by device 0, plugged in or not
+                                     szIds + ",bus=6,addr=50,deny", szIds + ",bus=6,addr=50,plug=5",
+                                     szIds + ",bus=6,addr=50,unplug=5", szIds + ",bus=6,addr=50,model=nope",
+                                     std::string("pid=3,bus=6,addr=50")}) {
+        EXPECT_EQ(kyrsim::SimRequest("plug " + szBad).rfind("error ", 0), 0u) << "accepted " << szBad;
+    }
+    EXPECT_EQ(kyrsim::SimRequest("plug"), "error usage: plug DEVICE");
+    EXPECT_FALSE(FindDevice(Ctx(), kPlugBus, 50));
+    EXPECT_EQ(kyrsim::SimRequest("claimed 2 0"), "error no device 2");
+
+    // Without addr=, the address follows the device number as on the
+    // command line: 2 + 2.
+    EXPECT_EQ(kyrsim::SimPlug(szIds + ",bus=6"), 2);
+    EXPECT_TRUE(Eventually([&] { return FindDevice(Ctx(), kPlugBus, 4) != nullptr; }));
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "--grandchild") == 0)

@@ -100,6 +100,15 @@ void SimUnplug(int nDevice)
     Checked("unplug " + std::to_string(nDevice));
 }
 
+int SimPlug(const std::string& szDevice)
+{
+    const std::string szRequest = "plug " + szDevice;
+    const std::string szReply = Checked(szRequest);
+    if (szReply.rfind("ok ", 0) != 0)
+        Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
+    return static_cast<int>(ParseCount(szRequest, szReply.substr(3)));
+}
+
 std::string SimDriver(int nDevice, int nInterface)
 {
     return Checked("driver " + std::to_string(nDevice) + " " + std::to_string(nInterface));

@@ -22,6 +22,10 @@ std::string SimRequest(const std::string& szLine);
 /// Unplugs device nDevice (kyrsim's --device order, from 0).
 void SimUnplug(int nDevice);
 
+/// Plugs in a new device (a DEVICE description as for --device, without
+/// plug=, unplug= and deny) and returns its number.
+int SimPlug(const std::string& szDevice);
+
 /// The kernel driver bound to the interface, "usbfs" while a program holds
 /// the claim, or "none".
 std::string SimDriver(int nDevice, int nInterface);

@@ -26,6 +26,7 @@ int main(int argc, char** argv)
     AddCrcCommand(app, tool);
     AddCaptureCommand(app, tool);
     AddRecordCommand(app, tool);
+    AddWatchCommand(app, tool);
 
     try {
         app.parse(argc, argv);

@@ -76,7 +76,7 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
         if (!seen.insert(szKey).second)
             throw std::invalid_argument("key given twice: " + szKey);
         static const std::set<std::string> deviceKeys = {"vid",    "pid",    "interfaces",  "bus",
-                                                         "addr",   "driver", "model",       "unplug",
+                                                         "addr",   "driver", "model",       "plug",        "unplug",
                                                          "noconfig", "deny", "descriptors"};
         if (deviceKeys.count(szKey) == 0) {
             if (szKey.empty())
@@ -113,6 +113,8 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
                 throw std::invalid_argument("unknown model '" + szValue + "' (known:" + szKnown + ")");
             }
             devSpec.szModel = szValue;
+        } else if (szKey == "plug") {
+            devSpec.nPlugMs = static_cast<int>(ParseInRange(szValue, szKey, 0, 24 * 3600 * 1000));
         } else if (szKey == "unplug") {
             devSpec.nUnplugMs = static_cast<int>(ParseInRange(szValue, szKey, 0, 24 * 3600 * 1000));
         } else if (szKey == "descriptors") {
@@ -130,6 +132,8 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
         throw std::invalid_argument("vid= and pid= are required");
     if (bInterfaces && !devSpec.descriptors.empty())
         throw std::invalid_argument("interfaces= and descriptors= exclude each other");
+    if (devSpec.nPlugMs >= 0 && devSpec.nUnplugMs >= 0 && devSpec.nUnplugMs <= devSpec.nPlugMs)
+        throw std::invalid_argument("unplug= must come after plug=");
     return devSpec;
 }
 
@@ -166,19 +170,26 @@ Options ParseCommandLine(int argc, char** argv)
         throw std::invalid_argument("missing '-- PROGRAM [ARGS...]'");
     options.command.assign(argv + i + 1, argv + argc);
 
-    std::set<std::pair<int, int>> locations;
-    for (size_t n = 0; n < options.devices.size(); ++n) {
-        DeviceSpec& devSpec = options.devices[n];
-        if (devSpec.nAddress == 0)
-            devSpec.nAddress = static_cast<int>(2 + n);
-        if (devSpec.nAddress > 127)
-            throw std::invalid_argument("device " + std::to_string(n) + ": default address is past 127; give addr=");
-        if (!locations.emplace(devSpec.nBus, devSpec.nAddress).second) {
-            throw std::invalid_argument("device " + std::to_string(n) + ": bus " + std::to_string(devSpec.nBus) +
+    for (size_t n = 0; n < options.devices.size(); ++n)
+        PlaceDevice(options.devices[n], n, {options.devices.begin(), options.devices.begin() + static_cast<long>(n)});
+    return options;
+}
+
+// A place once taken stays taken, after an unplug too: the kernel does not
+// hand out a departed device's address again at once either, and the old
+// device's testbed node keeps its path.
+void PlaceDevice(DeviceSpec& devSpec, size_t nDevice, const std::vector<DeviceSpec>& devices)
+{
+    if (devSpec.nAddress == 0)
+        devSpec.nAddress = static_cast<int>(2 + nDevice);
+    if (devSpec.nAddress > 127)
+        throw std::invalid_argument("device " + std::to_string(nDevice) + ": default address is past 127; give addr=");
+    for (const DeviceSpec& other : devices) {
+        if (other.nBus == devSpec.nBus && other.nAddress == devSpec.nAddress) {
+            throw std::invalid_argument("device " + std::to_string(nDevice) + ": bus " + std::to_string(devSpec.nBus) +
                                         " address " + std::to_string(devSpec.nAddress) + " is already taken");
         }
     }
-    return options;
 }
 
 std::string UsageText()
@@ -192,7 +203,7 @@ std::string UsageText()
            "exits with its status (128 + signal number when it was killed).\n"
            "\n"
            "DEVICE is comma-separated: vid=V,pid=P (required), interfaces=N (1-4),\n"
-           "bus=B, addr=A, driver=NAME, model=NAME, unplug=MS, descriptors=HEX,\n"
+           "bus=B, addr=A, driver=NAME, model=NAME, plug=MS, unplug=MS, descriptors=HEX,\n"
            "noconfig, deny; any other key is an option of the model (kyr: echo,\n"
            "silent, late=MS, twice, foreign, fwmode=, stream=, rate=, chunk=, fault=).\n"
            "Models: " +

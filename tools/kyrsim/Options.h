@@ -18,6 +18,7 @@ struct DeviceSpec {
     std::string szDriver;        // kernel driver bound at start; empty for none
     std::string szModel = "silent";
     ModelOptions modelOptions;   // the keys kyrsim does not know, for the model
+    int nPlugMs = -1;            // < 0: present from the start
     int nUnplugMs = -1;          // < 0: stays plugged in
     bool bNoConfig = false;
     bool bDeny = false;
@@ -36,6 +37,11 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec);
 
 /// @throws std::invalid_argument on any usage error.
 Options ParseCommandLine(int argc, char** argv);
+
+/// Gives the device nDevice (its number) the default address if it has
+/// none, and checks that its place on the bus is not taken by any of
+/// devices. @throws std::invalid_argument
+void PlaceDevice(DeviceSpec& devSpec, size_t nDevice, const std::vector<DeviceSpec>& devices);
 
 std::string UsageText();
 

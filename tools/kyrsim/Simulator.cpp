@@ -12,7 +12,7 @@ namespace kyrsim {
 
 namespace {
 
-struct TimedUnplug {
+struct TimedDevice {
     CSimulator* pSimulator;
     int nDevice;
 };
@@ -35,27 +35,66 @@ bool ParseIndex(const std::string& szText, int& nValue)
 CSimulator::CSimulator(const Options& options) : m_options(options)
 {
     m_pTestbed = std::make_unique<CTestbed>();
+    m_devices.resize(options.devices.size());
+    m_modelControls.resize(options.devices.size());
     for (size_t n = 0; n < options.devices.size(); ++n) {
-        const DeviceSpec& devSpec = options.devices[n];
-        try {
-            std::unique_ptr<IDeviceModel> pModel = CModelRegistry::Instance().Create(devSpec.szModel, devSpec.modelOptions);
-            m_modelControls.push_back(pModel->Control());
-            m_devices.push_back(
-                std::make_unique<CUsbfsDevice>(static_cast<int>(n), devSpec, *m_pTestbed, std::move(pModel)));
-        } catch (const std::invalid_argument& e) {
-            throw std::invalid_argument("device " + std::to_string(n) + ": " + e.what());
-        }
+        if (options.devices[n].nPlugMs < 0)
+            PlugDevice(n);
     }
     m_pControl = std::make_unique<CControlServer>(m_pTestbed->RootDir() + "/kyrsim.sock",
                                                   [this](const std::string& szRequest) { return HandleRequest(szRequest); });
     m_pLoop = g_main_loop_new(nullptr, FALSE);
 }
 
+void CSimulator::PlugDevice(size_t nDevice)
+{
+    const DeviceSpec& devSpec = m_options.devices[nDevice];
+    try {
+        std::unique_ptr<IDeviceModel> pModel = CModelRegistry::Instance().Create(devSpec.szModel, devSpec.modelOptions);
+        m_modelControls[nDevice] = pModel->Control();
+        m_devices[nDevice] =
+            std::make_unique<CUsbfsDevice>(static_cast<int>(nDevice), devSpec, *m_pTestbed, std::move(pModel));
+    } catch (const std::invalid_argument& e) {
+        m_modelControls[nDevice].reset();
+        throw std::invalid_argument("device " + std::to_string(nDevice) + ": " + e.what());
+    }
+}
+
+std::string CSimulator::PlugRequest(const std::string& szSpec)
+{
+    const size_t nDevice = m_options.devices.size();
+    DeviceSpec devSpec;
+    try {
+        devSpec = ParseDeviceSpec(szSpec);
+        if (devSpec.nPlugMs >= 0 || devSpec.nUnplugMs >= 0)
+            throw std::invalid_argument("plug= and unplug= are for the command line");
+        // Whether the program may ignore file modes is settled when it starts.
+        if (devSpec.bDeny)
+            throw std::invalid_argument("deny is for the command line");
+        PlaceDevice(devSpec, nDevice, m_options.devices);
+    } catch (const std::invalid_argument& e) {
+        return std::string("error ") + e.what();
+    }
+    m_options.devices.push_back(devSpec);
+    m_devices.emplace_back();
+    m_modelControls.emplace_back();
+    try {
+        PlugDevice(nDevice);
+    } catch (const std::exception& e) {
+        // The number stays used: a device that half appeared is not handed
+        // out again.
+        return std::string("error ") + e.what();
+    }
+    return "ok " + std::to_string(nDevice);
+}
+
 CSimulator::~CSimulator()
 {
     m_pControl.reset();
-    for (auto& pDevice : m_devices)
-        pDevice->DetachModel();
+    for (auto& pDevice : m_devices) {
+        if (pDevice)
+            pDevice->DetachModel();
+    }
     // The testbed's ioctl thread is gone with the testbed; only then may the
     // handlers' owners go.
     m_pTestbed.reset();
@@ -79,21 +118,39 @@ int CSimulator::Run()
         g_unix_signal_add(nSignal, OnForwardSignal, forwards.back().get());
     }
     for (size_t n = 0; n < m_options.devices.size(); ++n) {
-        const int nUnplugMs = m_options.devices[n].nUnplugMs;
-        if (nUnplugMs >= 0) {
-            g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(nUnplugMs), OnTimedUnplug,
-                               new TimedUnplug{this, static_cast<int>(n)},
-                               [](gpointer p) { delete static_cast<TimedUnplug*>(p); });
+        const DeviceSpec& devSpec = m_options.devices[n];
+        const std::pair<int, GSourceFunc> timers[] = {{devSpec.nPlugMs, OnTimedPlug}, {devSpec.nUnplugMs, OnTimedUnplug}};
+        for (const auto& [nMs, fnTimer] : timers) {
+            if (nMs >= 0) {
+                g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(nMs), fnTimer,
+                                   new TimedDevice{this, static_cast<int>(n)},
+                                   [](gpointer p) { delete static_cast<TimedDevice*>(p); });
+            }
         }
     }
     g_main_loop_run(m_pLoop);
     return ShellStatus(m_nChildStatus);
 }
 
+gboolean CSimulator::OnTimedPlug(gpointer pData)
+{
+    auto* pPlug = static_cast<TimedDevice*>(pData);
+    try {
+        pPlug->pSimulator->PlugDevice(static_cast<size_t>(pPlug->nDevice));
+    } catch (const std::exception& e) {
+        // The program runs on; it will miss the device and say so.
+        g_printerr("kyrsim: cannot plug in device %d: %s\n", pPlug->nDevice, e.what());
+    }
+    return G_SOURCE_REMOVE;
+}
+
 gboolean CSimulator::OnTimedUnplug(gpointer pData)
 {
-    auto* pUnplug = static_cast<TimedUnplug*>(pData);
-    pUnplug->pSimulator->m_devices[static_cast<size_t>(pUnplug->nDevice)]->Unplug();
+    auto* pUnplug = static_cast<TimedDevice*>(pData);
+    // unplug= comes after plug=, so a device that failed to plug is the only
+    // one still missing here.
+    if (auto& pDevice = pUnplug->pSimulator->m_devices[static_cast<size_t>(pUnplug->nDevice)])
+        pDevice->Unplug();
     return G_SOURCE_REMOVE;
 }
 
@@ -123,6 +180,8 @@ std::string CSimulator::HandleRequest(const std::string& szRequest)
         return "error empty request";
 
     const std::string& szVerb = words[0];
+    if (szVerb == "plug")
+        return words.size() == 2 ? PlugRequest(words[1]) : "error usage: plug DEVICE";
     struct Form {
         const char* szVerb;
         size_t nWords;
@@ -142,6 +201,8 @@ std::string CSimulator::HandleRequest(const std::string& szRequest)
     int nDevice = 0;
     if (!ParseIndex(words[1], nDevice) || nDevice >= static_cast<int>(m_devices.size()))
         return "error no device " + words[1];
+    if (!m_devices[static_cast<size_t>(nDevice)])
+        return "error device " + words[1] + " is not plugged in yet";
     CUsbfsDevice& device = *m_devices[static_cast<size_t>(nDevice)];
 
     if (szVerb == "unplug")

@@ -33,15 +33,23 @@ public:
 private:
     // Requests kyrsim does not know go to the model of the device they name.
     std::string ModelRequest(const std::vector<std::string>& words);
+    // Builds device nDevice of m_options and adds it to the testbed.
+    // @throws std::invalid_argument, std::runtime_error
+    void PlugDevice(size_t nDevice);
+    // "plug DEVICE": a new device, numbered after the last one.
+    std::string PlugRequest(const std::string& szSpec);
 
+    static gboolean OnTimedPlug(gpointer pData);
     static gboolean OnTimedUnplug(gpointer pData);
     static gboolean OnForwardSignal(gpointer pData);
     static void OnChildExit(GPid pid, gint nStatus, gpointer pSelf);
 
     Options m_options;
     std::unique_ptr<CTestbed> m_pTestbed;
+    // Per device number, all touched on the main loop only. A device is null
+    // until it is plugged in.
     std::vector<std::unique_ptr<CUsbfsDevice>> m_devices;
-    std::vector<std::shared_ptr<IModelControl>> m_modelControls;  // per device; null for models without requests
+    std::vector<std::shared_ptr<IModelControl>> m_modelControls;  // null for models without requests
     std::unique_ptr<CControlServer> m_pControl;
     GMainLoop* m_pLoop = nullptr;
     pid_t m_child = -1;

@@ -37,6 +37,14 @@ std::string CTestbed::DevNode(const DeviceSpec& devSpec)
     return buffer;
 }
 
+void CTestbed::MakeNodeDir(const DeviceSpec& devSpec)
+{
+    const std::string szDevNode = DevNode(devSpec);
+    const std::string szNodeDir = m_szRoot + szDevNode.substr(0, szDevNode.rfind('/'));
+    if (g_mkdir_with_parents(szNodeDir.c_str(), 0755) != 0)
+        throw std::runtime_error("cannot create " + szNodeDir);
+}
+
 std::string CTestbed::AddUsbDevice(const DeviceSpec& devSpec, int nIndex, const std::vector<uint8_t>& descriptors)
 {
     const ConfigurationInfo config = DescribeConfiguration(descriptors);
@@ -98,10 +106,12 @@ std::string CTestbed::AddUsbDevice(const DeviceSpec& devSpec, int nIndex, const 
     umockdev_testbed_set_attribute_binary(m_pTestbed, szResult.c_str(), "descriptors",
                                           const_cast<guint8*>(descriptors.data()),
                                           static_cast<gint>(descriptors.size()));
-
-    const std::string szNodeDir = m_szRoot + szDevNode.substr(0, szDevNode.rfind('/'));
-    if (g_mkdir_with_parents(szNodeDir.c_str(), 0755) != 0)
-        throw std::runtime_error("cannot create " + szNodeDir);
+    // umockdev announced the device as soon as it existed, before its
+    // descriptors did, and a listener reading them then found nothing (libusb
+    // drops such a device). The kernel announces a complete device; so do we,
+    // once more. A listener that did take the first one ignores a repeated
+    // "add" for a device it knows.
+    umockdev_testbed_uevent(m_pTestbed, szResult.c_str(), "add");
     return szResult;
 }
 

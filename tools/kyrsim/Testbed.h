@@ -20,9 +20,13 @@ public:
 
     const std::string& RootDir() const { return m_szRoot; }
 
-    /// Adds the sysfs device "<bus>-<nIndex + 1>" and returns its sysfs path.
-    /// The device node is left to the caller (see CNodeSignal); its parent
-    /// directory is created.
+    /// Creates the parent directory of the device's node, which is left to
+    /// the caller (see CNodeSignal).
+    void MakeNodeDir(const DeviceSpec& devSpec);
+
+    /// Adds the sysfs device "<bus>-<nIndex + 1>", announces it with an "add"
+    /// uevent and returns its sysfs path. Call it last, once the node serves
+    /// ioctls: a program may open the device as soon as it hears of it.
     std::string AddUsbDevice(const DeviceSpec& devSpec, int nIndex, const std::vector<uint8_t>& descriptors);
 
     static std::string DevNode(const DeviceSpec& devSpec);

@@ -64,12 +64,14 @@ CUsbfsDevice::CUsbfsDevice(int nIndex, const DeviceSpec& devSpec, CTestbed& test
       m_config(DescribeConfiguration(m_descriptors)),
       m_bGeneratedDescriptors(devSpec.descriptors.empty()),
       m_testbed(testbed),
-      m_szSysPath(testbed.AddUsbDevice(devSpec, nIndex, m_descriptors)),
       m_pModel(std::move(pModel))
 {
     for (int nInterface : m_config.interfaces)
         m_interfaces[nInterface].szKernelDriver = devSpec.szDriver;
 
+    // The node serves ioctls before sysfs shows the device: a program that
+    // hears of a device plugged at run time may open it at once.
+    testbed.MakeNodeDir(devSpec);
     const std::string szNode = testbed.NodePath(devSpec);
     m_pSignal = std::make_unique<CNodeSignal>(szNode);
     // Root would open a mode-0000 node anyway; the runner drops root's
@@ -83,6 +85,12 @@ CUsbfsDevice::CUsbfsDevice(int nIndex, const DeviceSpec& devSpec, CTestbed& test
     testbed.AttachIoctl(CTestbed::DevNode(devSpec), m_pHandler);
 
     m_pModel->OnAttach(ModelContext{*this, m_config.interfaces});
+    try {
+        m_szSysPath = testbed.AddUsbDevice(devSpec, nIndex, m_descriptors);
+    } catch (...) {
+        DetachModel();
+        throw;
+    }
 }
 
 CUsbfsDevice::~CUsbfsDevice()

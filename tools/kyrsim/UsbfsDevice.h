@@ -114,7 +114,7 @@ private:
     const ConfigurationInfo m_config;
     const bool m_bGeneratedDescriptors;
     CTestbed& m_testbed;
-    const std::string m_szSysPath;
+    std::string m_szSysPath;  // set once, at the end of construction
     std::unique_ptr<IDeviceModel> m_pModel;  // detached on the thread that drives lifetime
     UMockdevIoctlBase* m_pHandler = nullptr;
 

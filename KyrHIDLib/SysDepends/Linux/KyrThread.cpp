@@ -184,6 +184,11 @@ bool CKyrThread::WaitForTerminate(unsigned long dwMiliseconds) const
                                            [this] { return m_pData->m_bTerminateThread; });
 }
 
+void CKyrThread::SetCurrentThreadName(const char* pszName)
+{
+    pthread_setname_np(pthread_self(), pszName);
+}
+
 void CKyrThread::Sleep(unsigned long dwMiliseconds)
 {
     timespec ts{};

@@ -1,0 +1,601 @@
+// Hotplug callbacks through the exported interface, under kyrsim: devices
+// plugged in and unplugged through its control socket, reported once per
+// matching interface, on one library thread, with the documented
+// deregistration rules.
+//
+// Started with two one-interface devices of kModel at 3:7 and 3:8 (see
+// CMakeLists.txt). Each test plugs devices of its own at addresses of its own
+// on bus 5, since kyrsim never reuses a place.
+//
+// With KYR_TEST_NO_HOTPLUG=1 this binary tells the library that libusb has no
+// hotplug support, so that the library compares device lists instead.
+#include <dlfcn.h>
+#include <libusb.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KyrDeviceIds.h"
+#include "KyrHIDLib.h"
+#include "KyrSimControl.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr unsigned short kVid = KYR_USB_VENDOR_ID;
+constexpr unsigned short kModel = KYR_USB_PRODUCT_ID_MODEL1;
+constexpr unsigned short kAny = KYR_HOTPLUG_MATCH_ANY;
+constexpr int kBoth = KYR_HOTPLUG_ARRIVED | KYR_HOTPLUG_LEFT;
+// Generous: the poll runs once a second, and the machine is shared.
+constexpr auto kEventWait = 15s;
+
+std::atomic<int> g_nCapabilityQueries{0};
+
+bool PollingForced()
+{
+    const char* psz = std::getenv("KYR_TEST_NO_HOTPLUG");
+    return psz != nullptr && std::strcmp(psz, "1") == 0;
+}
+
+} // namespace
+
+// libusb asks itself too, and must keep its own answer: only the library's
+// question, told by the caller's object file, is answered "no".
+extern "C" int libusb_has_capability(uint32_t capability)
+{
+    Dl_info caller{};
+    const bool bFromLibrary = dladdr(__builtin_return_address(0), &caller) != 0 && caller.dli_fname != nullptr &&
+                              std::strstr(caller.dli_fname, "KyrHIDLib") != nullptr;
+    if (bFromLibrary && capability == LIBUSB_CAP_HAS_HOTPLUG && PollingForced()) {
+        ++g_nCapabilityQueries;
+        return 0;
+    }
+    static auto real = reinterpret_cast<int (*)(uint32_t)>(dlsym(RTLD_NEXT, "libusb_has_capability"));
+    return real(capability);
+}
+
+namespace {
+
+std::string Spec(unsigned short wProduct, int nAddress, int nInterfaces = 1)
+{
+    return "vid=" + std::to_string(kVid) + ",pid=" + std::to_string(wProduct) + ",bus=5,addr=" +
+           std::to_string(nAddress) + ",interfaces=" + std::to_string(nInterfaces);
+}
+
+std::string Path(int nBus, int nAddress, int nMI)
+{
+    char sz[32];
+    snprintf(sz, sizeof sz, "%04x:%04x:%02x", nBus, nAddress, nMI);
+    return sz;
+}
+
+struct Event {
+    int nEvent;
+    std::string szPath;
+    unsigned short wProduct;
+    unsigned short wMI;
+    int nIndex;
+    std::thread::id thread;
+};
+
+// What one callback saw; its own return value decides deregistration.
+class CRecorder {
+public:
+    explicit CRecorder(int nReturn = 0) : m_nReturn(nReturn) {}
+
+    static int Callback(KYR_DEVICE_INFO devInfo, int nEvent, void* pContext)
+    {
+        auto* pThis = static_cast<CRecorder*>(pContext);
+        pThis->Add(devInfo, nEvent);
+        return pThis->OnEvent(devInfo, nEvent);
+    }
+
+    void Add(KYR_DEVICE_INFO devInfo, int nEvent)
+    {
+        Event event{nEvent, KyrGetDevInfoPath(devInfo), KyrGetDevInfoProductID(devInfo),
+                    KyrGetDevInfoInterfaceNumber(devInfo), KyrGetDevInfoDeviceIndex(devInfo),
+                    std::this_thread::get_id()};
+        {
+            std::lock_guard lock(m_mutex);
+            m_events.push_back(event);
+        }
+        m_cv.notify_all();
+    }
+
+    bool WaitFor(size_t nCount)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_cv.wait_for(lock, kEventWait, [&] { return m_events.size() >= nCount; });
+    }
+
+    std::vector<Event> Events()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+
+    size_t Count()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_events.size();
+    }
+
+protected:
+    virtual int OnEvent(KYR_DEVICE_INFO, int) { return m_nReturn; }
+
+private:
+    int m_nReturn;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<Event> m_events;
+};
+
+int Register(CRecorder& recorder, unsigned short wProduct, unsigned short wMI, int nEvents, int nFlags)
+{
+    int nHandle = 0;
+    EXPECT_EQ(KyrRegisterHotplugCallback(kVid, wProduct, wMI, nEvents, nFlags, CRecorder::Callback, &recorder,
+                                         &nHandle),
+              1);
+    EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS);
+    EXPECT_GT(nHandle, 0);
+    return nHandle;
+}
+
+void ExpectEvent(const Event& event, int nEvent, const std::string& szPath, unsigned short wProduct,
+                 unsigned short wMI, int nIndex)
+{
+    EXPECT_EQ(event.nEvent, nEvent);
+    EXPECT_EQ(event.szPath, szPath);
+    EXPECT_EQ(event.wProduct, wProduct);
+    EXPECT_EQ(event.wMI, wMI);
+    EXPECT_EQ(event.nIndex, nIndex);
+}
+
+// The library's threads, by the names it gives them.
+int HotplugThreads()
+{
+    int nCount = 0;
+    DIR* pDir = opendir("/proc/self/task");
+    while (dirent* pEntry = pDir != nullptr ? readdir(pDir) : nullptr) {
+        std::ifstream comm(std::string("/proc/self/task/") + pEntry->d_name + "/comm");
+        std::string szName;
+        if (std::getline(comm, szName) && (szName == "kyrhid-hotplug" || szName == "kyrhid-hpwatch"))
+            ++nCount;
+    }
+    if (pDir != nullptr)
+        closedir(pDir);
+    return nCount;
+}
+
+template <typename Predicate>
+bool Eventually(Predicate predicate)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kEventWait;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+} // namespace
+
+// ---- events -------------------------------------------------------------------------
+
+TEST(Hotplug, ArrivalsAndDeparturesComeOncePerMatchingInterface)
+{
+    constexpr unsigned short kProduct = KYR_USB_PRODUCT_ID_MODEL4;
+    CRecorder other;   // another product: never called
+    CRecorder all;     // every interface
+    CRecorder second;  // interface 1 only, arrivals only
+    const int hOther = Register(other, KYR_USB_PRODUCT_ID_MODEL5, kAny, kBoth, 0);
+    const int hAll = Register(all, kProduct, kAny, kBoth, 0);
+    const int hSecond = Register(second, kProduct, 1, KYR_HOTPLUG_ARRIVED, 0);
+
+    const int nDevice = kyrsim::SimPlug(Spec(kProduct, 20, 2));
+    ASSERT_TRUE(all.WaitFor(2)) << "arrival not reported";
+    kyrsim::SimUnplug(nDevice);
+    ASSERT_TRUE(all.WaitFor(4)) << "departure not reported";
+
+    const std::vector<Event> events = all.Events();
+    ASSERT_EQ(events.size(), 4u);
+    ExpectEvent(events[0], KYR_HOTPLUG_ARRIVED, Path(5, 20, 0), kProduct, 0, 0);
+    ExpectEvent(events[1], KYR_HOTPLUG_ARRIVED, Path(5, 20, 1), kProduct, 1, 0);
+    // A departed device is described as it was when it arrived.
+    ExpectEvent(events[2], KYR_HOTPLUG_LEFT, Path(5, 20, 0), kProduct, 0, 0);
+    ExpectEvent(events[3], KYR_HOTPLUG_LEFT, Path(5, 20, 1), kProduct, 1, 0);
+    ASSERT_EQ(second.Count(), 1u);
+    ExpectEvent(second.Events()[0], KYR_HOTPLUG_ARRIVED, Path(5, 20, 1), kProduct, 1, 0);
+    EXPECT_EQ(other.Count(), 0u);
+
+    EXPECT_EQ(KyrDeregisterHotplugCallback(hOther), 1);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(hAll), 1);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(hSecond), 1);
+    if (PollingForced()) {
+        EXPECT_GT(g_nCapabilityQueries.load(), 0) << "the library was never told no, so it did not poll";
+    }
+}
+
+TEST(Hotplug, EnumerateReportsPresentDevicesBeforeRegisterReturns)
+{
+    CRecorder live;      // no flag: nothing until something changes
+    CRecorder leftOnly;  // the flag reports arrivals only
+    const int hLive = Register(live, kModel, kAny, kBoth, 0);
+    const int hLeftOnly = Register(leftOnly, kModel, kAny, KYR_HOTPLUG_LEFT, KYR_HOTPLUG_ENUMERATE);
+
+    CRecorder present;
+    const int hPresent = Register(present, kModel, 0, KYR_HOTPLUG_ARRIVED, KYR_HOTPLUG_ENUMERATE);
+    // Before Register returned: no waiting here.
+    const std::vector<Event> events = present.Events();
+    ASSERT_EQ(events.size(), 2u);
+    std::set<std::string> paths;
+    std::set<int> indices;
+    for (const Event& event : events) {
+        EXPECT_EQ(event.nEvent, KYR_HOTPLUG_ARRIVED);
+        EXPECT_EQ(event.wProduct, kModel);
+        EXPECT_EQ(event.wMI, 0);
+        // On the library thread, not the caller's.
+        EXPECT_NE(event.thread, std::this_thread::get_id());
+        EXPECT_EQ(event.thread, events[0].thread);
+        paths.insert(event.szPath);
+        indices.insert(event.nIndex);
+    }
+    EXPECT_EQ(paths, (std::set<std::string>{Path(3, 7, 0), Path(3, 8, 0)}));
+    EXPECT_EQ(indices, (std::set<int>{0, 1}));
+    // Their registrations took effect before the last one, in one queue.
+    EXPECT_EQ(live.Count(), 0u);
+    EXPECT_EQ(leftOnly.Count(), 0u);
+
+    // No interface 1 on these devices.
+    CRecorder none;
+    const int hNone = Register(none, kModel, 1, KYR_HOTPLUG_ARRIVED, KYR_HOTPLUG_ENUMERATE);
+    EXPECT_EQ(none.Count(), 0u);
+
+    for (int h : {hLive, hLeftOnly, hPresent, hNone})
+        EXPECT_EQ(KyrDeregisterHotplugCallback(h), 1);
+}
+
+// ---- deregistration ---------------------------------------------------------------------
+
+TEST(Hotplug, ANonZeroReturnDeregistersDuringEnumeration)
+{
+    CRecorder first(1);
+    int nHandle = 0;
+    ASSERT_EQ(KyrRegisterHotplugCallback(kVid, kModel, kAny, kBoth, KYR_HOTPLUG_ENUMERATE, CRecorder::Callback,
+                                         &first, &nHandle),
+              1);
+    // Two devices present, the first report ended it.
+    EXPECT_EQ(first.Count(), 1u);
+    EXPECT_GT(nHandle, 0) << "the handle is set even so";
+    EXPECT_EQ(KyrDeregisterHotplugCallback(nHandle), 0);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
+}
+
+TEST(Hotplug, ANonZeroReturnDeregistersForLiveEvents)
+{
+    constexpr unsigned short kProduct = KYR_USB_PRODUCT_ID_MODEL5;
+    CRecorder first(2);  // any non-zero value
+    CRecorder observer;  // registered after it, so called after it for each event
+    const int hFirst = Register(first, kProduct, kAny, kBoth, 0);
+    const int hObserver = Register(observer, kProduct, kAny, kBoth, 0);
+
+    const int nOne = kyrsim::SimPlug(Spec(kProduct, 30));
+    const int nTwo = kyrsim::SimPlug(Spec(kProduct, 31));
+    ASSERT_TRUE(observer.WaitFor(2));
+    kyrsim::SimUnplug(nOne);
+    kyrsim::SimUnplug(nTwo);
+    ASSERT_TRUE(observer.WaitFor(4));
+
+    // The first event reached it, whichever device that was (a poll may
+    // find both at once), and nothing after.
+    ASSERT_EQ(first.Count(), 1u);
+    EXPECT_EQ(first.Events()[0].nEvent, KYR_HOTPLUG_ARRIVED);
+    EXPECT_EQ(first.Events()[0].szPath, observer.Events()[0].szPath);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(hFirst), 0);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(hObserver), 1);
+}
+
+namespace {
+
+// Deregisters itself and a victim at its first call.
+class CDeregistering : public CRecorder {
+public:
+    int nSelf = 0;
+    int nVictim = 0;
+    int nSelfResult = -1;
+    int nVictimResult = -1;
+
+protected:
+    int OnEvent(KYR_DEVICE_INFO, int) override
+    {
+        if (nSelfResult == -1) {
+            nVictimResult = KyrDeregisterHotplugCallback(nVictim);
+            nSelfResult = KyrDeregisterHotplugCallback(nSelf);
+        }
+        return 0;
+    }
+};
+
+} // namespace
+
+TEST(Hotplug, ACallbackMayDeregisterItselfAndOthers)
+{
+    constexpr unsigned short kProduct = KYR_USB_PRODUCT_ID_MODEL2;
+    // Called first for each event, as registered first. Both handles are
+    // only known once Register returns: the first report comes from a device
+    // plugged in afterwards.
+    CDeregistering self;
+    int nHandle = 0;
+    ASSERT_EQ(KyrRegisterHotplugCallback(kVid, kProduct, kAny, kBoth, 0, CRecorder::Callback, &self, &nHandle), 1);
+    self.nSelf = nHandle;
+    CRecorder victim;
+    self.nVictim = Register(victim, kProduct, kAny, kBoth, 0);
+    CRecorder observer;
+    const int hObserver = Register(observer, kProduct, kAny, kBoth, 0);
+
+    const int nDevice = kyrsim::SimPlug(Spec(kProduct, 40));
+    ASSERT_TRUE(observer.WaitFor(1));
+    EXPECT_EQ(self.nVictimResult, 1);
+    EXPECT_EQ(self.nSelfResult, 1);
+    EXPECT_EQ(self.Count(), 1u);
+    EXPECT_EQ(victim.Count(), 0u) << "called after being deregistered";
+    kyrsim::SimUnplug(nDevice);
+    ASSERT_TRUE(observer.WaitFor(2));
+    EXPECT_EQ(self.Count(), 1u);
+    EXPECT_EQ(victim.Count(), 0u);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(nHandle), 0);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(self.nVictim), 0);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(hObserver), 1);
+}
+
+namespace {
+
+// Registers another callback with the flag from inside its first call.
+class CNesting : public CRecorder {
+public:
+    CRecorder inner;
+    int nInnerHandle = 0;
+    size_t nInnerSeenAtReturn = 0;
+    std::thread::id innerRegisteredOn;
+
+protected:
+    int OnEvent(KYR_DEVICE_INFO, int) override
+    {
+        if (nInnerHandle == 0) {
+            KyrRegisterHotplugCallback(kVid, kModel, kAny, KYR_HOTPLUG_ARRIVED, KYR_HOTPLUG_ENUMERATE,
+                                       CRecorder::Callback, &inner, &nInnerHandle);
+            nInnerSeenAtReturn = inner.Count();
+            innerRegisteredOn = std::this_thread::get_id();
+        }
+        return 1;
+    }
+};
+
+} // namespace
+
+TEST(Hotplug, RegisteringFromACallbackEnumeratesWithinTheCall)
+{
+    CNesting outer;
+    int nHandle = 0;
+    ASSERT_EQ(KyrRegisterHotplugCallback(kVid, kModel, kAny, KYR_HOTPLUG_ARRIVED, KYR_HOTPLUG_ENUMERATE,
+                                         CRecorder::Callback, &outer, &nHandle),
+              1);
+    EXPECT_EQ(outer.Count(), 1u);
+    ASSERT_GT(outer.nInnerHandle, 0);
+    EXPECT_EQ(outer.nInnerSeenAtReturn, 2u);
+    for (const Event& event : outer.inner.Events())
+        EXPECT_EQ(event.thread, outer.innerRegisteredOn);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(outer.nInnerHandle), 1);
+}
+
+namespace {
+
+// Holds its first call until released, and notes whether the deregistering
+// thread came back meanwhile.
+class CLatched : public CRecorder {
+public:
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool bEntered = false;          // guarded by mutex
+    bool bDeregistering = false;    // guarded by mutex
+    bool bDeregistered = false;     // guarded by mutex
+    bool bReturnedWhileRunning = false;
+
+protected:
+    int OnEvent(KYR_DEVICE_INFO, int) override
+    {
+        std::unique_lock lock(mutex);
+        if (bEntered)
+            return 0;
+        bEntered = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return bDeregistering; });
+        // The deregistering thread is on its way in; a correct library keeps
+        // it there until this call ends, so this wait runs out.
+        bReturnedWhileRunning = cv.wait_for(lock, 1s, [&] { return bDeregistered; });
+        return 0;
+    }
+};
+
+} // namespace
+
+TEST(Hotplug, DeregisteringFromAnotherThreadWaitsForTheRunningCall)
+{
+    constexpr unsigned short kProduct = KYR_USB_PRODUCT_ID_MODEL3;
+    auto pLatched = std::make_unique<CLatched>();
+    const int nHandle = Register(*pLatched, kProduct, kAny, KYR_HOTPLUG_ARRIVED, 0);
+    kyrsim::SimPlug(Spec(kProduct, 50));
+    {
+        std::unique_lock lock(pLatched->mutex);
+        ASSERT_TRUE(pLatched->cv.wait_for(lock, kEventWait, [&] { return pLatched->bEntered; }));
+    }
+    int nResult = -1;
+    std::thread deregistering([&] {
+        {
+            std::lock_guard lock(pLatched->mutex);
+            pLatched->bDeregistering = true;
+        }
+        pLatched->cv.notify_all();
+        nResult = KyrDeregisterHotplugCallback(nHandle);
+        std::lock_guard lock(pLatched->mutex);
+        pLatched->bDeregistered = true;
+        pLatched->cv.notify_all();
+    });
+    deregistering.join();
+    EXPECT_EQ(nResult, 1);
+    EXPECT_FALSE(pLatched->bReturnedWhileRunning) << "returned while the callback still ran";
+    // Its context may go now: nothing calls it any more.
+    pLatched.reset();
+}
+
+// ---- opening from a callback -------------------------------------------------------------
+
+namespace {
+
+// Opens every interface it hears of, by the index the event gives.
+class COpening : public CRecorder {
+public:
+    std::mutex mutex;
+    std::vector<std::string> opened; // guarded by mutex; paths of the opened handles
+    std::vector<int> errors;         // guarded by mutex
+
+protected:
+    int OnEvent(KYR_DEVICE_INFO devInfo, int nEvent) override
+    {
+        if (nEvent != KYR_HOTPLUG_ARRIVED)
+            return 0;
+        KYR_HANDLE h = KyrOpenDevice(KyrGetDevInfoVendorID(devInfo), KyrGetDevInfoProductID(devInfo),
+                                     KyrGetDevInfoInterfaceNumber(devInfo),
+                                     static_cast<unsigned short>(KyrGetDevInfoDeviceIndex(devInfo)));
+        std::lock_guard lock(mutex);
+        if (h == nullptr) {
+            errors.push_back(KyrGetLastError());
+            return 0;
+        }
+        opened.push_back(KyrGetDevInfoPath(KyrGetDeviceInfoFromHandle(h)));
+        KyrCloseDevice(h);
+        return 0;
+    }
+};
+
+} // namespace
+
+TEST(Hotplug, ACallbackMayOpenTheDeviceThatArrived)
+{
+    COpening opening;
+    // The present ones first, by enumeration.
+    const int nHandle = Register(opening, kModel, kAny, kBoth, KYR_HOTPLUG_ENUMERATE);
+    // A third of the same product, with two interfaces: its index is its
+    // place among the three, whatever the order of the list.
+    kyrsim::SimPlug(Spec(kModel, 60, 2));
+    ASSERT_TRUE(opening.WaitFor(4));
+    EXPECT_EQ(KyrDeregisterHotplugCallback(nHandle), 1);
+    EXPECT_EQ(opening.Count(), 4u);
+
+    std::lock_guard lock(opening.mutex);
+    EXPECT_TRUE(opening.errors.empty()) << "open failed with " << opening.errors.front();
+    EXPECT_EQ(opening.opened, (std::vector<std::string>{opening.Events()[0].szPath, opening.Events()[1].szPath,
+                                                        Path(5, 60, 0), Path(5, 60, 1)}));
+}
+
+// ---- lifetime and arguments ----------------------------------------------------------------
+
+TEST(Hotplug, TheLibraryThreadsEndWithTheLastCallbackAndComeBack)
+{
+    // Earlier tests' threads end on their own time.
+    ASSERT_TRUE(Eventually([] { return HotplugThreads() == 0; })) << "left running by an earlier test";
+    CRecorder one;
+    const int nHandle = Register(one, kModel, kAny, kBoth, KYR_HOTPLUG_ENUMERATE);
+    // The monitor's and the delivery thread; each names itself when it starts.
+    EXPECT_TRUE(Eventually([] { return HotplugThreads() == 2; }));
+    EXPECT_EQ(KyrDeregisterHotplugCallback(nHandle), 1);
+    EXPECT_TRUE(Eventually([] { return HotplugThreads() == 0; })) << "still running without callbacks";
+
+    CRecorder again;
+    const int nAgain = Register(again, kModel, 0, kBoth, KYR_HOTPLUG_ENUMERATE);
+    EXPECT_GT(nAgain, nHandle) << "a handle was reused";
+    // Earlier tests may have added some.
+    EXPECT_EQ(again.Count(), static_cast<size_t>(KyrGetDeviceCount(kVid, kModel, 0)));
+    EXPECT_GE(again.Count(), 2u);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(nAgain), 1);
+}
+
+TEST(Hotplug, BadArgumentsAreRefused)
+{
+    CRecorder recorder;
+    int nHandle = 0;
+    struct Case {
+        int nEvents;
+        int nFlags;
+        FnKyrHotplug fn;
+        int* pnHandle;
+    };
+    for (const Case& c : {Case{kBoth, 0, nullptr, &nHandle}, Case{kBoth, 0, CRecorder::Callback, nullptr},
+                          Case{0, 0, CRecorder::Callback, &nHandle}, Case{4, 0, CRecorder::Callback, &nHandle},
+                          Case{kBoth, 2, CRecorder::Callback, &nHandle}}) {
+        g_nLastError = KYR_SUCCESS;
+        EXPECT_EQ(KyrRegisterHotplugCallback(kVid, kModel, kAny, c.nEvents, c.nFlags, c.fn, &recorder, c.pnHandle), 0);
+        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(nHandle, 0);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(0), 0);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(123456), 0);
+}
+
+// ---- the end of the process ---------------------------------------------------------------
+
+namespace {
+
+int ExitFromCallback(KYR_DEVICE_INFO, int, void*)
+{
+    std::exit(3);
+}
+
+} // namespace
+
+// In a child process of their own (the death-test style re-executes this
+// binary, since libusb's threads do not survive a fork): the library's
+// threads must not keep the process from ending.
+TEST(HotplugExit, TheProcessEndsWithACallbackStillRegistered)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            CRecorder recorder;
+            Register(recorder, kModel, kAny, kBoth, KYR_HOTPLUG_ENUMERATE);
+            std::exit(recorder.Count() >= 2 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(HotplugExit, TheProcessEndsFromInsideACallback)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            int nHandle = 0;
+            KyrRegisterHotplugCallback(kVid, kModel, kAny, KYR_HOTPLUG_ARRIVED, KYR_HOTPLUG_ENUMERATE,
+                                       ExitFromCallback, nullptr, &nHandle);
+            // The exit under way on the library thread releases Register too;
+            // this thread must not race it with an exit of its own.
+            std::this_thread::sleep_for(kEventWait);
+            std::exit(1);
+        },
+        ::testing::ExitedWithCode(3), "");
+}
