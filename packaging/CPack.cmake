@@ -20,6 +20,8 @@ endif()
 # No upstream Debian revision: these are native packages, which is also why
 # the changelog is changelog.gz rather than changelog.Debian.gz.
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The project has no public address yet: maintainer and homepage are
+# placeholders under example.org until it has.
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The KyrHIDLib developers <kyrhidlib@example.org>")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.org/kyrhidlib")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -30,7 +32,9 @@ get_target_property(_kyr_lib_build_dir KyrHIDLib BINARY_DIR)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${_kyr_lib_build_dir})
 
 # The library package is named after its soname, as Debian does:
-# KyrHIDLib-1.0.so.0.0.0 -> kyrhidlib-1.0-0.0.0.
+# KyrHIDLib-1.0.so.0.0.0 -> kyrhidlib-1.0-0.0.0. In step with KYR_SONAME of
+# KyrHIDLib/build/Linux/CMakeLists.txt; tests/packaging/deb_test.sh checks it
+# against the library file and its shlibs entry.
 set(KYR_SONAME_NAME KyrHIDLib-1.0)
 set(KYR_SONAME_VERSION 0.0.0)
 string(TOLOWER "${KYR_SONAME_NAME}-${KYR_SONAME_VERSION}" KYR_DEB_LIB_PACKAGE)

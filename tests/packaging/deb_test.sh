@@ -76,6 +76,9 @@ grep -qx 'activate-noawait ldconfig' "$work/control/triggers" || fail "no ldconf
 # ---- the unpacked packages work ----
 root=$work/root
 for p in $lib_pkg $dev_pkg $tools_pkg; do dpkg-deb -x "$(deb $p)" "$root"; done
+# The package name and the shlibs entry follow the library's real soname.
+soname=$(readelf -d "$root/usr/$libdir/KyrHIDLib-1.0.so.0.0.0" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[ "$soname" = KyrHIDLib-1.0.so.0.0.0 ] || fail "soname '$soname' is not the one the packages are named after"
 env -u LD_LIBRARY_PATH "$root/usr/bin/kyrhid" --help | grep -q 'list' || fail "unpacked kyrhid does not run"
 "$root/usr/bin/kyrsim" --help | grep -q 'usage: kyrsim' || fail "unpacked kyrsim does not run"
 PKG_CONFIG_PATH="$root/usr/$libdir/pkgconfig" cc -std=c99 -Wall -Wextra -Werror "$src/examples/list_devices.c" \
