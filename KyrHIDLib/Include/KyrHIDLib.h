@@ -484,7 +484,8 @@ typedef int (*FnOnKyrReceiveRawDataHandler)(KYR_HANDLE hDevice, unsigned char* b
 typedef void (*FnOnKyrDownloadingFirmwareHandler)(KYR_HANDLE hDevice, int bDownload, void* Context);
 /**
  * @brief Called with every decoded packet of a kind the handle's data modes
- * ask for (see KYR_HID_MODE_MESSAGE and the others), on the handle's read thread.
+ * ask for (KYR_HID_MODE_*; RSE responses, status and version packets always),
+ * on the handle's read thread.
  * @param hDevice The handle that received it.
  * @param packet The packet; owned by the library and valid only during the
  * call: copy `length` bytes to keep it.
