@@ -1,5 +1,6 @@
-/*
- * KyrHIDLib — access to the optical touch-sensing devices of the Kyr family.
+/**
+ * @file KyrHIDLib.h
+ * @brief KyrHIDLib — access to the optical touch-sensing devices of the Kyr family.
  *
  * Flat C interface. Every function reports failures through the process-wide
  * last error (g_nLastError / KyrGetLastError()); see each function for the
@@ -12,6 +13,7 @@
 
 #include <stddef.h>
 
+/** @brief Marks an exported function or variable of the shared library. */
 #if defined(__GNUC__)
 #define KYR_API __attribute__((visibility("default")))
 #else
@@ -27,20 +29,23 @@ typedef void* KYR_HANDLE;
 /** @brief A device-information record; owned by the library, never freed by the caller. */
 typedef void* KYR_DEVICE_INFO;
 
-/** Error codes left in the last error. */
+/**
+ * @brief Error codes left in the last error. KyrGetErrorName() and
+ * KyrGetErrorDescription() turn one into text.
+ */
 enum {
-    KYR_SUCCESS = 0,
-    KYR_ERROR_NO_DEVICE = -1,
-    KYR_ERROR_FIRMWARE_DOWNLOAD = -2,
-    KYR_ERROR_TIMEOUT = -3,
-    KYR_ERROR_SYNC_OBJECT_OVERFLOW = -4,
-    KYR_ERROR_ALREADY_OPENED = -5,
-    KYR_ERROR_DEVICE_BUSY = -6,
-    KYR_ERROR_NOT_SUPPORT = -7,
-    KYR_ERROR_SEND_FAIL = -8,
-    KYR_ERROR_INVALID_PARAMETER = -9,
-    KYR_ERROR_ACCESS_DENIED = -10,
-    KYR_ERROR_UNKNOWN = -20
+    KYR_SUCCESS = 0,                   /**< the last call succeeded */
+    KYR_ERROR_NO_DEVICE = -1,          /**< no such device, the device is gone, or the handle is not open */
+    KYR_ERROR_FIRMWARE_DOWNLOAD = -2,  /**< a firmware download, marked by some process, holds the traffic back */
+    KYR_ERROR_TIMEOUT = -3,            /**< no answer in time, a write timed out, or the shared lock stayed taken */
+    KYR_ERROR_SYNC_OBJECT_OVERFLOW = -4, /**< the device's shared state has no room for another client */
+    KYR_ERROR_ALREADY_OPENED = -5,     /**< the handle is already open */
+    KYR_ERROR_DEVICE_BUSY = -6,        /**< another client has the device open, or a synchronous raw send is waiting */
+    KYR_ERROR_NOT_SUPPORT = -7,        /**< not supported here, e.g. a synchronous send from the handle's read thread */
+    KYR_ERROR_SEND_FAIL = -8,          /**< a command packet could not be written */
+    KYR_ERROR_INVALID_PARAMETER = -9,  /**< a null handle, record or table, or an argument out of range */
+    KYR_ERROR_ACCESS_DENIED = -10,     /**< no permission to open the device node (see the udev rule) */
+    KYR_ERROR_UNKNOWN = -20            /**< any other USB or shared-state failure */
 };
 
 /**
@@ -50,31 +55,46 @@ enum {
  */
 extern KYR_API int g_nLastError;
 
-/** @brief Current value of the last error. Any thread. Does not change it. */
+/**
+ * @brief Current value of the last error. Any thread. Does not change it.
+ * @return A KYR_SUCCESS or KYR_ERROR_* code.
+ */
 KYR_API int KyrGetLastError(void);
 
 /**
  * @brief Symbolic name of an error code ("KYR_ERROR_TIMEOUT"), or "KYR_ERROR_?"
- * for a value that is not a code. Static text; never touches the last error.
+ * for a value that is not a code. Never touches the last error. Any thread.
+ * @param nError The code, as KyrGetLastError() returns it.
+ * @return Static text, never null and never to be freed.
  */
 KYR_API const char* KyrGetErrorName(int nError);
 
 /**
- * @brief One-line explanation of an error code. Static text; never touches the
- * last error.
+ * @brief One-line explanation of an error code. Never touches the last error.
+ * Any thread.
+ * @param nError The code, as KyrGetLastError() returns it.
+ * @return Static text, never null and never to be freed; a fixed text for a
+ * value that is not a code.
  */
 KYR_API const char* KyrGetErrorDescription(int nError);
 
 /**
  * @brief Number of attached devices with these ids whose active configuration
- * has more than nMI interfaces. Never touches the last error; 0 when the
- * device list is unavailable. Any thread.
+ * has more than nMI interfaces. Never touches the last error. Any thread.
+ * @param nVendorID USB vendor id (KYR_USB_VENDOR_ID).
+ * @param nProductID USB product id (a KYR_USB_PRODUCT_ID_* value).
+ * @param nMI Interface number the device must have; no value stands for all.
+ * @return The count; 0 when the device list is unavailable.
  */
 KYR_API int KyrGetDeviceCount(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI);
 
 /**
  * @brief Describes the nDevIndex-th matching device (counting from 0, in the
  * system's device-list order).
+ * @param nVendorID USB vendor id.
+ * @param nProductID USB product id.
+ * @param nMI Interface number, matched as in KyrGetDeviceCount().
+ * @param nDevIndex Index among the matching devices, from 0.
  * @return A record owned by the library, valid as long as the library is
  * loaded; the next successful call, from any thread, overwrites it (the same
  * address is returned every time). Null on failure, with the last error set to
@@ -85,26 +105,49 @@ KYR_API int KyrGetDeviceCount(unsigned short nVendorID, unsigned short nProductI
 KYR_API KYR_DEVICE_INFO KyrGetDeviceInfo(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI,
                                          unsigned short nDevIndex);
 
-/** @brief Vendor id of the record; 0 for a null record. Never touches the last error. */
+/**
+ * @brief Vendor id of the record. Never touches the last error.
+ * @param devInfo A record from KyrGetDeviceInfo() or KyrGetDeviceInfoFromHandle().
+ * @return The vendor id; 0 for a null record.
+ */
 KYR_API unsigned short KyrGetDevInfoVendorID(KYR_DEVICE_INFO devInfo);
-/** @brief Product id; 65535 and KYR_ERROR_INVALID_PARAMETER for a null record, else KYR_SUCCESS. */
+/**
+ * @brief Product id of the record.
+ * @param devInfo A record from KyrGetDeviceInfo() or KyrGetDeviceInfoFromHandle().
+ * @return The product id (last error KYR_SUCCESS); 65535 with
+ * KYR_ERROR_INVALID_PARAMETER for a null record.
+ */
 KYR_API unsigned short KyrGetDevInfoProductID(KYR_DEVICE_INFO devInfo);
-/** @brief Interface number; 65535 and KYR_ERROR_INVALID_PARAMETER for a null record, else KYR_SUCCESS. */
+/**
+ * @brief Interface number of the record.
+ * @param devInfo A record from KyrGetDeviceInfo() or KyrGetDeviceInfoFromHandle().
+ * @return The interface number (last error KYR_SUCCESS); 65535 with
+ * KYR_ERROR_INVALID_PARAMETER for a null record.
+ */
 KYR_API unsigned short KyrGetDevInfoInterfaceNumber(KYR_DEVICE_INFO devInfo);
-/** @brief Index among matching devices; -1 and KYR_ERROR_INVALID_PARAMETER for a null record, else KYR_SUCCESS. */
+/**
+ * @brief Index of the device among the matching devices.
+ * @param devInfo A record from KyrGetDeviceInfo() or KyrGetDeviceInfoFromHandle().
+ * @return The index (last error KYR_SUCCESS); -1 with
+ * KYR_ERROR_INVALID_PARAMETER for a null record.
+ */
 KYR_API int KyrGetDevInfoDeviceIndex(KYR_DEVICE_INFO devInfo);
 /**
  * @brief Device path "bbbb:aaaa:ii" (bus, address, interface in lower-case
- * hex). Returns the record's own buffer, not a copy: it lives as long as the
- * record. Null and KYR_ERROR_INVALID_PARAMETER for a null record, else KYR_SUCCESS.
+ * hex).
+ * @param devInfo A record from KyrGetDeviceInfo() or KyrGetDeviceInfoFromHandle().
+ * @return The record's own buffer, not a copy: it lives as long as the record
+ * and must not be freed (last error KYR_SUCCESS); null with
+ * KYR_ERROR_INVALID_PARAMETER for a null record.
  */
 KYR_API char* KyrGetDevInfoPath(KYR_DEVICE_INFO devInfo);
 
 /* ---- Decoded packets and CRC ------------------------------------------ */
 
-/*
- * Compile-time layout checks that hold in C99 and C++ alike: kyrpacket is
- * read at fixed offsets by applications built with other compilers.
+/**
+ * @brief Compile-time layout check that holds in C99 and C++ alike: kyrpacket
+ * is read at fixed offsets by applications built with other compilers.
+ * @hideinitializer
  */
 #if defined(__cplusplus)
 #define KYR_LAYOUT_ASSERT(cond, name) static_assert(cond, #name)
@@ -137,11 +180,11 @@ enum {
 
 /** @brief One touch point: position, size and strength, in device units. */
 typedef struct _kyrtouchpoint {
-    unsigned short x;
-    unsigned short y;
-    unsigned short w;
-    unsigned short h;
-    unsigned short s;
+    unsigned short x; /**< horizontal position */
+    unsigned short y; /**< vertical position */
+    unsigned short w; /**< width */
+    unsigned short h; /**< height */
+    unsigned short s; /**< strength */
 } kyrtouchpoint;
 
 /**
@@ -162,87 +205,101 @@ typedef struct _kyrpacket {
     unsigned short ticktime; /**< device tick time of the packet */
     char partid[8];          /**< sending part, e.g. "RSP", "IRD1", "STT2-1"; NUL-padded */
     unsigned short length;   /**< meaningful bytes of the record, header included */
+    /** @brief The packet's content; only the member named by `type` is defined. */
     union _body {
+        /** @brief kyrtype_msg */
         struct {
-            char message[254];
+            char message[254];          /**< NUL-terminated text, at most 253 characters */
         } msg;
+        /** @brief kyrtype_obj */
         struct {
-            unsigned short count; /**< as received; at most 11 ranges are filled */
-            float start_pos[11];
-            float end_pos[11];
+            unsigned short count;       /**< as received; at most 11 ranges are filled */
+            float start_pos[11];        /**< start of each object range */
+            float end_pos[11];          /**< end of each object range */
         } obj;
+        /** @brief kyrtype_obc, the object range of an image packet */
         struct {
-            unsigned short count; /**< number of detection ranges announced */
-            float start_pos;
-            float end_pos;
+            unsigned short count;       /**< number of detection ranges announced */
+            float start_pos;            /**< start of the object range */
+            float end_pos;              /**< end of the object range */
         } obc;
+        /** @brief kyrtype_dtc, the detection ranges of an image packet */
         struct {
-            unsigned short count; /**< as received; at most 10 ranges are filled */
-            unsigned long start_pos[10];
-            unsigned long end_pos[10];
+            unsigned short count;       /**< as received; at most 10 ranges are filled */
+            unsigned long start_pos[10]; /**< start of each detection range */
+            unsigned long end_pos[10];  /**< end of each detection range */
         } dtc;
+        /** @brief kyrtype_ird and kyrtype_itd: a piece of image data */
         struct {
-            short total;
-            short offset;
-            short count;            /**< bytes in data */
-            unsigned char data[1];  /**< first of count bytes */
+            short total;                /**< size of the whole image */
+            short offset;               /**< where this piece starts in it */
+            short count;                /**< bytes in data */
+            unsigned char data[1];      /**< first of count bytes */
         } ixd;
+        /** @brief kyrtype_prv: rows of a preview image */
         struct {
-            short height;
-            short offset_y;
-            short width;            /**< bytes in image */
-            unsigned char image[1]; /**< first of width bytes */
+            short height;               /**< rows of the whole image */
+            short offset_y;             /**< first row carried here */
+            short width;                /**< bytes in image */
+            unsigned char image[1];     /**< first of width bytes */
         } prv;
+        /** @brief kyrtype_cmd: a command as the device echoes it */
         struct {
-            unsigned short id;      /**< command id */
-            char command[440];
+            unsigned short id;          /**< command id */
+            char command[440];          /**< NUL-terminated command text */
         } cmd;
+        /** @brief kyrtype_rsp and kyrtype_rse: response text */
         struct {
-            unsigned short id;      /**< id of the command answered */
-            unsigned char is_final; /**< 0 while more pieces follow */
-            char command[440];
+            unsigned short id;          /**< id of the command answered */
+            unsigned char is_final;     /**< 0 while more pieces follow */
+            char command[440];          /**< this piece of the response, NUL-terminated */
         } rsp;
+        /** @brief kyrtype_stt */
         struct {
-            char status[440];
+            char status[440];           /**< NUL-terminated status text */
         } stt;
+        /** @brief kyrtype_dvc: mouse, touch and keyboard state */
         struct {
-            unsigned char flag;
-            unsigned char touch_obj_cnt;
-            unsigned char mouse_buttons;
-            signed char mouse_wheel;
-            unsigned short mouse_x;
-            unsigned short mouse_y;
-            float touch_x;
-            float touch_y;
-            unsigned char keyboard_modifier;
-            unsigned char keyboard_reserved;
-            unsigned char keyboard_key[6];
+            unsigned char flag;         /**< report flags, as the device sent them */
+            unsigned char touch_obj_cnt; /**< number of touching objects */
+            unsigned char mouse_buttons; /**< button bits */
+            signed char mouse_wheel;    /**< wheel movement */
+            unsigned short mouse_x;     /**< mouse position, horizontal */
+            unsigned short mouse_y;     /**< mouse position, vertical */
+            float touch_x;              /**< touch position, horizontal */
+            float touch_y;              /**< touch position, vertical */
+            unsigned char keyboard_modifier; /**< modifier-key bits */
+            unsigned char keyboard_reserved; /**< reserved byte of the keyboard report */
+            unsigned char keyboard_key[6]; /**< usage ids of pressed keys (see KyrFindScanCode()) */
         } dvc;
+        /** @brief kyrtype_tpt */
         struct {
-            short actual_touch;
-            short touch_count;         /**< entries in points */
-            kyrtouchpoint points[1];   /**< first of touch_count points */
+            short actual_touch;         /**< number of touches the device estimates */
+            short touch_count;          /**< entries in points */
+            kyrtouchpoint points[1];    /**< first of touch_count points */
         } tpt;
+        /** @brief kyrtype_gst */
         struct {
-            unsigned char action_group;
-            unsigned char action;
-            unsigned short feasibleness;
-            unsigned short x;
-            unsigned short y;
-            unsigned short w;
-            unsigned short h;
-            float zoom;
-            char message[242];
+            unsigned char action_group; /**< gesture group */
+            unsigned char action;       /**< gesture within the group */
+            unsigned short feasibleness; /**< the device's confidence */
+            unsigned short x;           /**< area of the gesture: left */
+            unsigned short y;           /**< area of the gesture: top */
+            unsigned short w;           /**< area of the gesture: width */
+            unsigned short h;           /**< area of the gesture: height */
+            float zoom;                 /**< zoom factor of a zoom gesture */
+            char message[242];          /**< NUL-terminated text, at most 241 characters */
         } gst;
+        /** @brief kyrtype_ver */
         struct {
-            unsigned short nv;
-            unsigned short minor;
-            unsigned short major;
-            unsigned short model;
-            unsigned char date[11];
-            unsigned char time[8];
+            unsigned short nv;          /**< version field nv */
+            unsigned short minor;       /**< minor version */
+            unsigned short major;       /**< major version */
+            unsigned short model;       /**< model code */
+            unsigned char date[11];     /**< build date text ("Mar 14 2024"); empty from the IAP side */
+            unsigned char time[8];      /**< build time text ("10:20:30"); empty from the IAP side */
         } ver;
-    } body;
+    } body;                             /**< content, by `type` */
 } kyrpacket;
 
 #pragma pack(pop)
@@ -288,7 +345,7 @@ KYR_LAYOUT_ASSERT(offsetof(kyrpacket, body.ver.time) == 33, off_ver_time);
 
 /**
  * @brief Appends the packet CRC (CRC-16/X-25) to a packet the caller builds,
- * for instance a raw report for KyrSendBuffer.
+ * for instance a raw report for KyrSendBuffer().
  * @param pkt_ptr The packet; must hold pkt_len + 2 bytes. The CRC of the first
  * pkt_len bytes is stored at pkt_ptr[pkt_len] (low byte) and pkt_ptr[pkt_len + 1].
  * @param pkt_len Number of packet bytes before the CRC.
@@ -300,6 +357,8 @@ KYR_API unsigned short KyrCalculateCRC(unsigned char* pkt_ptr, unsigned short pk
 
 /**
  * @brief Runs the CRC register over pkt_len bytes, without the final XOR.
+ * @param pkt_ptr The bytes, typically a packet followed by its two CRC bytes.
+ * @param pkt_len Number of bytes to run over.
  * @return 0xF0B8 (61624) exactly when the bytes are an intact packet followed by
  * its CRC; 0xFFFF for pkt_len 0 and for a null pkt_ptr.
  * Needs no device and never touches the last error. Any thread.
@@ -332,45 +391,108 @@ KYR_API char KyrFindUsageId(int nScanCode);
 
 /* ---- Device handles ---- */
 
-/** Data modes a client asks for (KyrSetInstantMode); they also decide which
-    decoded packets reach its fnOnPacket. */
+/**
+ * @brief Data modes a client asks for (KyrSetInstantMode()); they also decide
+ * which decoded packets reach its fnOnPacket. The letter after each is the
+ * one of the "instant_mode=" command text.
+ */
 enum {
-    KYR_HID_MODE_MESSAGE = 0x001,       /**< kyrtype_msg */
-    KYR_HID_MODE_COMMAND = 0x002,       /**< kyrtype_cmd, kyrtype_rsp; keeps response texts */
-    KYR_HID_MODE_VIEW = 0x004,          /**< kyrtype_obc, _dtc, _ird, _itd, _prv */
-    KYR_HID_MODE_OBJECT = 0x010,        /**< kyrtype_obj */
-    KYR_HID_MODE_TOUCHPNT = 0x020,      /**< kyrtype_tpt */
-    KYR_HID_MODE_GESTURE = 0x040,       /**< kyrtype_gst */
-    KYR_HID_MODE_DEVICE = 0x080,        /**< kyrtype_dvc */
-    KYR_HID_MODE_SINGLE_TOUCH = 0x100,  /**< sent to the device only */
-    KYR_HID_MODE_MOUSE_DISABLE = 0x200  /**< sent to the device only */
+    KYR_HID_MODE_MESSAGE = 0x001,       /**< M: kyrtype_msg */
+    KYR_HID_MODE_COMMAND = 0x002,       /**< C: kyrtype_cmd, kyrtype_rsp; keeps response texts */
+    KYR_HID_MODE_VIEW = 0x004,          /**< V: kyrtype_obc, _dtc, _ird, _itd, _prv */
+    KYR_HID_MODE_OBJECT = 0x010,        /**< O: kyrtype_obj */
+    KYR_HID_MODE_TOUCHPNT = 0x020,      /**< T: kyrtype_tpt */
+    KYR_HID_MODE_GESTURE = 0x040,       /**< G: kyrtype_gst */
+    KYR_HID_MODE_DEVICE = 0x080,        /**< D: kyrtype_dvc */
+    KYR_HID_MODE_SINGLE_TOUCH = 0x100,  /**< S: sent to the device only */
+    KYR_HID_MODE_MOUSE_DISABLE = 0x200  /**< X: sent to the device only */
 };
 
-/** Gesture-feature bits (dwFGstValue of KyrSetInstantMode; all ones = none). */
+/**
+ * @brief Gesture-feature bits (dwFGstValue of KyrSetInstantMode(); all ones =
+ * none): which gestures the device recognises, sent to it unchanged.
+ */
 enum {
-    kyrfgstSingleMove = 0x1, kyrfgstSingleTap = 0x2, kyrfgstSingleDoubleTap = 0x4, kyrfgstSingleLongTap = 0x8,
-    kyrfgstSingleAll = 0xF,
-    kyrfgstFingersMove = 0x10, kyrfgstFingersTap = 0x20, kyrfgstFingersDoubleTap = 0x40,
-    kyrfgstFingersLongTap = 0x80, kyrfgstFingersAll = 0xF0,
-    kyrfgstPalmMove = 0x100, kyrfgstPalmTap = 0x200, kyrfgstPalmDoubleTap = 0x400, kyrfgstPalmLongTap = 0x800,
-    kyrfgstPalmAll = 0xF00,
-    kyrfgstActionZoom = 0x1000,
-    kyrfgstPutAndTap = 0x2000, kyrfgstPutAndDoubleTap = 0x4000, kyrfgstPutAndLongTap = 0x8000,
-    kyrfgstPutAndAll = 0xE000 /**< without kyrfgstActionZoom */
+    kyrfgstSingleMove = 0x1,          /**< one finger: move */
+    kyrfgstSingleTap = 0x2,           /**< one finger: tap */
+    kyrfgstSingleDoubleTap = 0x4,     /**< one finger: double tap */
+    kyrfgstSingleLongTap = 0x8,       /**< one finger: long tap */
+    kyrfgstSingleAll = 0xF,           /**< every one-finger gesture */
+    kyrfgstFingersMove = 0x10,        /**< several fingers: move */
+    kyrfgstFingersTap = 0x20,         /**< several fingers: tap */
+    kyrfgstFingersDoubleTap = 0x40,   /**< several fingers: double tap */
+    kyrfgstFingersLongTap = 0x80,     /**< several fingers: long tap */
+    kyrfgstFingersAll = 0xF0,         /**< every several-finger gesture */
+    kyrfgstPalmMove = 0x100,          /**< palm: move */
+    kyrfgstPalmTap = 0x200,           /**< palm: tap */
+    kyrfgstPalmDoubleTap = 0x400,     /**< palm: double tap */
+    kyrfgstPalmLongTap = 0x800,       /**< palm: long tap */
+    kyrfgstPalmAll = 0xF00,           /**< every palm gesture */
+    kyrfgstActionZoom = 0x1000,       /**< zoom */
+    kyrfgstPutAndTap = 0x2000,        /**< put a finger down, tap with another */
+    kyrfgstPutAndDoubleTap = 0x4000,  /**< put a finger down, double tap with another */
+    kyrfgstPutAndLongTap = 0x8000,    /**< put a finger down, long tap with another */
+    kyrfgstPutAndAll = 0xE000         /**< every put-and gesture, without kyrfgstActionZoom */
 };
+/** @brief Extended gesture-feature bits, combined with the ones above. */
 enum {
-    kyrfgstePutAndTapOrDoubleTapOnly = 0x20000,
-    kyrfgsteHybridMultitouchDevice = 0x40000,
-    kyrfgsteInertialWheel = 0x100000,
-    kyrfgsteInvertWheel = 0x200000,
-    kyrfgsteAll = 0x360000
+    kyrfgstePutAndTapOrDoubleTapOnly = 0x20000, /**< put-and gestures: tap and double tap only */
+    kyrfgsteHybridMultitouchDevice = 0x40000,   /**< hybrid multi-touch behaviour of the device */
+    kyrfgsteInertialWheel = 0x100000,           /**< wheel movement continues with inertia */
+    kyrfgsteInvertWheel = 0x200000,             /**< wheel direction inverted */
+    kyrfgsteAll = 0x360000                      /**< every extended bit */
 };
 
+/**
+ * @brief Called on every pass of a synchronous wait (KyrSendCommand(),
+ * KyrSendBuffer(), KyrQueryFirmwareVersion()), on the waiting application
+ * thread, so that it can process its own events meanwhile.
+ * @param hDevice The handle that waits.
+ * @param Context KYR_EVENT_NOTIFY.Context.
+ */
 typedef void (*FnOnKyrHandleEventsHandler)(KYR_HANDLE hDevice, void* Context);
+/**
+ * @brief Called once when the device has been unplugged, on the handle's read
+ * thread. The handle stays valid until KyrCloseDevice(), which may be called
+ * from here.
+ * @param hDevice The handle of the device that went.
+ * @param Context KYR_EVENT_NOTIFY.Context.
+ */
 typedef void (*FnOnKyrDisconnectHandler)(KYR_HANDLE hDevice, void* Context);
+/**
+ * @brief Offered every received report before it is decoded, on the handle's
+ * read thread.
+ * @param hDevice The handle that received it.
+ * @param buffer The report (64 bytes, or a shorter rest); owned by the library
+ * and valid only during the call.
+ * @param length Bytes in buffer.
+ * @param Context KYR_EVENT_NOTIFY.Context.
+ * @return 1 to take the report, which is then not decoded; any other value
+ * lets the library decode it.
+ */
 typedef int (*FnOnKyrReceiveRawDataHandler)(KYR_HANDLE hDevice, unsigned char* buffer, unsigned short length,
                                             void* Context);
+/**
+ * @brief Called when a firmware download, marked by any process with
+ * KyrLockFirmwareDownload(), is found to have started or ended; on the
+ * application thread that is sending, or on the handle's instant-mode timer
+ * thread.
+ * @param hDevice The handle that noticed it.
+ * @param bDownload 1 when a download started, 0 when it ended.
+ * @param Context KYR_EVENT_NOTIFY.Context.
+ */
 typedef void (*FnOnKyrDownloadingFirmwareHandler)(KYR_HANDLE hDevice, int bDownload, void* Context);
+/**
+ * @brief Called with every decoded packet of a kind the handle's data modes
+ * ask for (KYR_HID_MODE_*; RSE responses, status and version packets always),
+ * on the handle's read thread.
+ * @param hDevice The handle that received it.
+ * @param packet The packet; owned by the library and valid only during the
+ * call: copy `length` bytes to keep it.
+ * @param bSync 1 for the answer a synchronous call of this process waits for,
+ * else 0.
+ * @param Context KYR_EVENT_NOTIFY.Context.
+ */
 typedef void (*FnOnKyrPacketHandler)(KYR_HANDLE hDevice, kyrpacket* packet, int bSync, void* Context);
 
 /**
@@ -397,19 +519,23 @@ typedef void (*FnOnKyrPacketHandler)(KYR_HANDLE hDevice, kyrpacket* packet, int 
  * fork.
  */
 typedef struct _KYR_EVENT_NOTIFY {
-    void* Context;
-    FnOnKyrHandleEventsHandler fnOnHandleEvents;
-    FnOnKyrDisconnectHandler fnOnDisconnect;
+    void* Context;                              /**< handed back unchanged to every callback */
+    FnOnKyrHandleEventsHandler fnOnHandleEvents; /**< during synchronous waits */
+    FnOnKyrDisconnectHandler fnOnDisconnect;    /**< the device was unplugged */
     /** Return 1 to take the 64-byte report: it is then not decoded. */
     FnOnKyrReceiveRawDataHandler fnOnReceiveRawData;
-    FnOnKyrDownloadingFirmwareHandler fnOnDownloadingFirmware;
-    FnOnKyrPacketHandler fnOnPacket;
+    FnOnKyrDownloadingFirmwareHandler fnOnDownloadingFirmware; /**< a firmware download started or ended */
+    FnOnKyrPacketHandler fnOnPacket;            /**< a decoded packet */
 } KYR_EVENT_NOTIFY, *PKYR_EVENT_NOTIFY;
 
 /**
  * @brief Opens the nDevIndex-th device with these ids on interface nMI: claims
  * the interface from the kernel driver, registers this client with the other
- * processes and starts reading.
+ * processes and starts reading. Any thread.
+ * @param nVendorID USB vendor id.
+ * @param nProductID USB product id.
+ * @param nMI Interface number to drive (KYR_USB_MODEL_INTERFACE for the models).
+ * @param nDevIndex Index among the matching devices, as for KyrGetDeviceInfo().
  * @return The handle, or null with the last error KYR_ERROR_NO_DEVICE (no such
  * device, or it could not be claimed), KYR_ERROR_ACCESS_DENIED (no permission
  * to open its device node; a udev rule mends that), KYR_ERROR_DEVICE_BUSY
@@ -418,7 +544,8 @@ typedef struct _KYR_EVENT_NOTIFY {
  * taken for about 5 s: another process holds it, or left it taken),
  * KYR_ERROR_SYNC_OBJECT_OVERFLOW or KYR_ERROR_UNKNOWN (the shared state or
  * libusb cannot be set up). A process that died with the device open does not
- * keep it: its claim is freed by the next open.
+ * keep it: its claim is freed by the next open. The handle belongs to the
+ * caller until KyrCloseDevice(); no callback runs before KyrSetEventNotify().
  */
 KYR_API KYR_HANDLE KyrOpenDevice(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI,
                                  unsigned short nDevIndex);
@@ -429,12 +556,18 @@ KYR_API KYR_HANDLE KyrOpenDevice(unsigned short nVendorID, unsigned short nProdu
  * old table any more, so that what its Context points to may be freed then;
  * called from inside a callback of this handle, it returns at once and that
  * callback finishes with the old table. A table of null pointers stops all
- * callbacks. KYR_ERROR_INVALID_PARAMETER for a null handle or table.
+ * callbacks. Any thread.
+ * @param hDevice The handle.
+ * @param pNotify The callbacks; copied.
+ * Last error: KYR_SUCCESS, or KYR_ERROR_INVALID_PARAMETER for a null handle or
+ * table (the table in force stays).
  */
 KYR_API void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify);
 
 /**
  * @brief Closes the device and frees the handle, which is invalid afterwards.
+ * Any thread, a callback of the handle included.
+ * @param hDevice The handle; null is ignored.
  * Calls on the handle still running on other threads fail (synchronous waits
  * end at once) and callbacks under way finish; when KyrCloseDevice returns,
  * none is left and no callback of the handle runs any more. Called from inside
@@ -446,19 +579,27 @@ KYR_API void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify);
 KYR_API void KyrCloseDevice(KYR_HANDLE hDevice);
 
 /**
- * @brief The open device's record, owned by the handle and valid while it
- * stays open; do not change it. Null with KYR_ERROR_NO_DEVICE once the
- * device has gone, KYR_ERROR_INVALID_PARAMETER for a null handle.
+ * @brief The open device's record.
+ * @param hDevice The handle.
+ * @return A record owned by the handle and valid while it stays open; do not
+ * change it. Null with KYR_ERROR_NO_DEVICE once the device has gone,
+ * KYR_ERROR_INVALID_PARAMETER for a null handle.
  */
 KYR_API KYR_DEVICE_INFO KyrGetDeviceInfoFromHandle(KYR_HANDLE hDevice);
 
-/** @brief Always null on this platform; KYR_ERROR_INVALID_PARAMETER for a null handle. */
+/**
+ * @brief The platform's own handle of the device.
+ * @param hDevice The handle.
+ * @return Always null on this platform; KYR_ERROR_INVALID_PARAMETER for a null handle.
+ */
 KYR_API void* KyrGetLowDeviceHandle(KYR_HANDLE hDevice);
 
 /**
- * @brief Marks (bUse == 1) or unmarks this client as the exclusive
- * application, whose gesture-feature value every client then sends.
- * KYR_ERROR_INVALID_PARAMETER for a null handle.
+ * @brief Marks or unmarks this client as the exclusive application, whose
+ * gesture-feature value every client then sends.
+ * @param hDevice The handle.
+ * @param bUse 1 to mark, anything else to unmark.
+ * Last error: KYR_SUCCESS, or KYR_ERROR_INVALID_PARAMETER for a null handle.
  */
 KYR_API void KyrUseExclusiveMode(KYR_HANDLE hDevice, int bUse);
 
@@ -468,7 +609,12 @@ KYR_API void KyrUseExclusiveMode(KYR_HANDLE hDevice, int bUse);
  * device are merged and sent; the library re-sends them before they expire. An
  * expire time of 0 stops the re-sending. Decoded packets reach fnOnPacket only
  * for the modes asked for (responses of kind RSE, status and version packets
- * always).
+ * always). Any thread.
+ * @param hDevice The handle.
+ * @param nMode KYR_HID_MODE_* bits.
+ * @param nExpireTime Milliseconds the device keeps streaming without being told
+ * again; 0 stops the re-sending.
+ * @param dwFgstValue kyrfgst* and kyrfgste* bits; all ones for none.
  * @return 1 when the request was taken (the last error tells whether sending it
  * failed: KYR_ERROR_FIRMWARE_DOWNLOAD, KYR_ERROR_SEND_FAIL ...); 0 when the
  * device is not open (KYR_ERROR_NO_DEVICE; the request is remembered) or for a
@@ -485,6 +631,10 @@ KYR_API int KyrSetInstantMode(KYR_HANDLE hDevice, int nMode, unsigned short nExp
  * A device that echoes a command before answering is waited for until its
  * answer or the timeout; one that only echoes counts as answered at the
  * timeout, without a response text.
+ * @param hDevice The handle.
+ * @param szCmd The command text, NUL-terminated.
+ * @param bAsync 1 to return once sent; anything else waits for the answer.
+ * @param nTimeout Milliseconds to wait for the answer.
  * @return Synchronous: 1 answered, 0 failed. Asynchronous: the command id (1 to
  * 255), -1 on failure. An instant-mode command returns what KyrSetInstantMode
  * did (1 when the expire time is 0, else the id of the command sent) either
@@ -498,9 +648,12 @@ KYR_API int KyrSetInstantMode(KYR_HANDLE hDevice, int nMode, unsigned short nExp
 KYR_API int KyrSendCommand(KYR_HANDLE hDevice, const char* szCmd, int bAsync, unsigned short nTimeout);
 
 /**
- * @brief The response text kept for the last synchronous command, or null.
- * Kept only while the data modes include KYR_HID_MODE_COMMAND. Owned by the
- * handle; valid until the next synchronous command starts.
+ * @brief The response text of the last synchronous command.
+ * Kept only while the data modes include KYR_HID_MODE_COMMAND.
+ * @param hDevice The handle.
+ * @return The text, owned by the handle and valid until the next synchronous
+ * command starts or the handle closes; null when none was kept, and with
+ * KYR_ERROR_INVALID_PARAMETER for a null handle.
  */
 KYR_API char* KyrGetResponse(KYR_HANDLE hDevice);
 
@@ -508,6 +661,11 @@ KYR_API char* KyrGetResponse(KYR_HANDLE hDevice);
  * @brief Writes a ready-made report buffer unchanged. Synchronous unless
  * bAsync == 1: then waits up to nTimeout ms for a packet whose id equals bytes
  * 3 and 4 of the buffer (so a synchronous buffer has at least 5 bytes).
+ * @param hDevice The handle.
+ * @param pBuffer The report bytes (see KyrCalculateCRC()).
+ * @param nBufferSize Bytes in pBuffer.
+ * @param bAsync 1 to return once written; anything else waits for the answer.
+ * @param nTimeout Milliseconds to wait for the answer.
  * @return 1 on success; 0 with KYR_ERROR_NO_DEVICE, KYR_ERROR_FIRMWARE_DOWNLOAD
  * (another handle marks a download), KYR_ERROR_DEVICE_BUSY (a synchronous send
  * is already waiting), KYR_ERROR_INVALID_PARAMETER (null or empty buffer),
@@ -518,21 +676,40 @@ KYR_API int KyrSendBuffer(KYR_HANDLE hDevice, const unsigned char* pBuffer, unsi
                           unsigned short nTimeout);
 
 /**
- * @brief Asks the unit at address wAddr (0x1000 main module, 0x2000 and 0x4000
- * camera modules, ...) for its firmware mode, stored in *pnMode, then for its
- * version, which arrives as a kyrtype_ver packet. Returns 1 when the answers
- * came; *pnMode is set in any case.
+ * @brief Asks the unit at address wAddr for its firmware mode, then for its
+ * version, which arrives as a kyrtype_ver packet.
+ * @param hDevice The handle.
+ * @param wAddr Unit address: 0x0000 IAP side, 0x1000 main module, 0x2000 and
+ * 0x4000 camera modules, 0xA000 and 0xC000 their sub-units.
+ * @param pnMode Receives the firmware mode (0 when none came); set whenever
+ * the handle is valid.
+ * @param bAsync 1 to return once the version query is written; anything else
+ * waits for the version too. The mode query always waits.
+ * @param nTimeout Milliseconds to wait for each answer.
+ * @return 1 when the answers came (asynchronously: the mode came and the
+ * version query was written); 0 with the last error as for KyrSendBuffer(),
+ * or KYR_ERROR_INVALID_PARAMETER for a null handle or pnMode.
  */
 KYR_API int KyrQueryFirmwareVersion(KYR_HANDLE hDevice, unsigned short wAddr, int* pnMode, int bAsync,
                                     unsigned short nTimeout);
 
 /**
- * @brief Marks (Lock) and unmarks (Unlock) a firmware download, machine-wide:
- * meanwhile every handle of every process refuses commands and every other
- * handle refuses raw sends; each application hears of it through
+ * @brief Marks a firmware download, machine-wide: until
+ * KyrUnlockFirmwareDownload() or the end of this process, every handle of every
+ * process refuses commands (KYR_ERROR_FIRMWARE_DOWNLOAD) and every other handle
+ * refuses raw sends; each application hears of it through
  * fnOnDownloadingFirmware.
+ * @param hDevice The handle that downloads; its own raw sends still go.
+ * Last error: KYR_SUCCESS; KYR_ERROR_UNKNOWN when the machine-wide mark cannot
+ * be set; KYR_ERROR_INVALID_PARAMETER for a null handle.
  */
 KYR_API void KyrLockFirmwareDownload(KYR_HANDLE hDevice);
+/**
+ * @brief Ends the firmware download marked with KyrLockFirmwareDownload().
+ * @param hDevice The handle that marked it.
+ * Last error: KYR_SUCCESS; KYR_ERROR_UNKNOWN when the machine-wide mark cannot
+ * be cleared; KYR_ERROR_INVALID_PARAMETER for a null handle.
+ */
 KYR_API void KyrUnlockFirmwareDownload(KYR_HANDLE hDevice);
 
 /* ---- Hotplug: devices arriving and leaving ---------------------------- */

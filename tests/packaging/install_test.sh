@@ -23,3 +23,19 @@ cmake -S "$src/examples" -B "$prefix/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/
 cmake --build "$prefix/build" >/dev/null
 LD_LIBRARY_PATH="$lib" "$prefix/build/list_devices" | grep -q 'interface(s)'
 echo "installed library usable through pkg-config and find_package"
+
+# Installed programs find the installed library by themselves, through a
+# RUNPATH relative to their own directory: in the prefix, and again after the
+# whole tree has moved elsewhere.
+libdir=${lib#"$prefix"/}
+readelf -d "$prefix/bin/kyrhid" | grep -F "(RUNPATH)" | grep -qF "[\$ORIGIN/../$libdir]"
+moved=$(mktemp -d)
+trap 'rm -rf "$prefix" "$moved"' EXIT
+cp -a "$prefix/." "$moved/"
+for root in "$prefix" "$moved"; do
+  found=$(env -u LD_LIBRARY_PATH LD_TRACE_LOADED_OBJECTS=1 "$root/bin/kyrhid" |
+    awk '$1 == "KyrHIDLib-1.0.so.0.0.0" { print $3 }')
+  [ "$(realpath "$found")" = "$(realpath "$root/$libdir/KyrHIDLib-1.0.so.0.0.0")" ]
+  env -u LD_LIBRARY_PATH "$root/bin/kyrhid" --help | grep -q 'list'
+done
+echo "installed kyrhid runs from its prefix without LD_LIBRARY_PATH"
