@@ -1,8 +1,6 @@
 // KyrSetLogCallback and the log points behind it.
 #include "KyrLog.h"
 
-#include <libusb.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <iterator>
@@ -77,11 +75,6 @@ void LogDrop(eDrop eReason, const char* pszFormat, ...)
              s_nDrops[1].load(std::memory_order_relaxed), s_nDrops[2].load(std::memory_order_relaxed),
              s_nDrops[3].load(std::memory_order_relaxed));
     Deliver(KYR_LOG_WARNING, szMessage);
-}
-
-void LogUsbError(const char* pszCall, int nResult)
-{
-    LogWrite(KYR_LOG_ERROR, "%s failed: %s (%d)", pszCall, libusb_error_name(nResult), nResult);
 }
 
 } // namespace kyr_hid_library

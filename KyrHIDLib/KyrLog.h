@@ -28,9 +28,6 @@ enum class eDrop { BadCrc, Oversize, Truncated, UnknownType };
 // and reports it at KYR_LOG_WARNING with the counts so far.
 void LogDrop(eDrop eReason, const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
 
-// A libusb call that failed, with libusb's name for the code.
-void LogUsbError(const char* pszCall, int nResult);
-
 } // namespace kyr_hid_library
 
 #define KYR_LOG(level, ...)                                                                                           \
@@ -45,8 +42,13 @@ void LogUsbError(const char* pszCall, int nResult);
             ::kyr_hid_library::LogDrop(::kyr_hid_library::eDrop::reason, __VA_ARGS__);                                \
     } while (0)
 
+// A libusb call that failed, with libusb's name for the code; for sources
+// that include libusb.h (the codec, fuzzed alone, does not link libusb).
 #define KYR_LOG_USB(call, result)                                                                                     \
     do {                                                                                                              \
-        if (::kyr_hid_library::LogEnabled(KYR_LOG_ERROR))                                                             \
-            ::kyr_hid_library::LogUsbError(call, result);                                                             \
+        if (::kyr_hid_library::LogEnabled(KYR_LOG_ERROR)) {                                                           \
+            const int nLogResult_ = (result);                                                                         \
+            ::kyr_hid_library::LogWrite(KYR_LOG_ERROR, "%s failed: %s (%d)", call, libusb_error_name(nLogResult_),    \
+                                        nLogResult_);                                                                 \
+        }                                                                                                             \
     } while (0)
