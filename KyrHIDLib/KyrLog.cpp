@@ -29,7 +29,7 @@ static_assert(std::size(s_szDropNames) == std::size(s_nDrops));
 void Deliver(int nLevel, const char* pszMessage)
 {
     if (tl_bInCallback)
-        return; // the callback's own calls into the library are not reported back into it
+        return; // a message from inside the callback would wait for the lock this thread holds
     std::lock_guard lock(s_csLog);
     if (s_fnLog == nullptr || !LogEnabled(nLevel))
         return;

@@ -586,9 +586,11 @@ typedef void (*FnOnKyrLogHandler)(int nLevel, const char* szMessage, void* pCont
  * @param fnLog The callback, or null to turn the diagnostics off. It runs on
  * whatever thread found the event (an application thread inside a library
  * call, or a device's read thread), one call at a time across the process;
- * it must not block for long, since a read thread waits for it. It may call
- * any function of the library; messages that those calls would produce are
- * not passed to it.
+ * it must not block for long, since a read thread waits for it. It may be
+ * called while the library holds a lock of its own, so it may call only
+ * KyrSetLogCallback, KyrGetVersion, KyrGetErrorName, KyrGetErrorDescription,
+ * KyrGetLastError and the key-code and CRC functions; it must not wait for
+ * another thread that is inside the library.
  * @param pContext Handed back unchanged to every call of fnLog.
  *
  * Replaces any previous callback; once this returns, the previous callback is
