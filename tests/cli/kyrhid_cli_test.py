@@ -377,7 +377,8 @@ class View(unittest.TestCase):
     def test_shows_touch_points_and_quits_on_q(self):
         master, slave, before, process = self.start()
         output = self.read_until(master, rb"touch points: [12] .*#1 \d+,\d+ \d+x\d+")
-        self.assertRegex(output, rb"packets/s:")
+        self.assertRegex(output, rb"touch points: [12] .*#1 \d+,\d+ \d+x\d+", "a frame with touch points")
+        self.assertRegex(output, rb"packets/s:.* tpt \d+")
         self.assertEqual(termios.tcgetattr(slave)[3] & (termios.ICANON | termios.ECHO), 0, "raw input while viewing")
         frames = self.read_for(master, 2.0).count(b"\x1b[H")
         self.assertLessEqual(frames, 2 * 30 + 1, "at most 30 redraws a second")
@@ -388,6 +389,7 @@ class View(unittest.TestCase):
     def test_ctrl_c_quits_and_restores(self):
         master, slave, before, process = self.start()
         output = self.read_until(master, rb"gesture: ")
+        self.assertIn(b"gesture: ", output)
         process.send_signal(signal.SIGINT)
         self.finish(master, slave, before, process, output)
 
