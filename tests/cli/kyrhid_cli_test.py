@@ -330,8 +330,8 @@ class Vanish(unittest.TestCase):
         self.assertIn("the device has gone", stderr)
 
 
-class View(unittest.TestCase):
-    """monitor --view in a pseudo-terminal."""
+class PseudoTerminal:
+    """Runs monitor --view in a pseudo-terminal; mixed into the view test classes."""
 
     def start(self):
         master, slave = os.openpty()
@@ -357,7 +357,7 @@ class View(unittest.TestCase):
                 output += os.read(master, 65536)
         return output
 
-    def finish(self, master, slave, before, process, output):
+    def finish(self, master, slave, before, process, output, expected=0):
         # Read on while it ends, so that a last write cannot block it.
         while process.poll() is None:
             ready, _, _ = select.select([master], [], [], 0.2)
@@ -366,13 +366,18 @@ class View(unittest.TestCase):
         ready, _, _ = select.select([master], [], [], 0.2)
         if ready:
             output += os.read(master, 65536)
-        self.assertEqual(process.returncode, 0, output[-400:])
+        self.assertEqual(process.returncode, expected, output[-400:])
         self.assertEqual(termios.tcgetattr(slave), before, "terminal modes restored")
         tail = output[output.rfind(b"\x1b[?25l"):]
         self.assertIn(b"\x1b[?25h", tail, "cursor shown again")
         self.assertIn(b"\x1b[?1049l", tail, "alternate screen left")
         os.close(master)
         os.close(slave)
+        return output
+
+
+class View(PseudoTerminal, unittest.TestCase):
+    """monitor --view in a pseudo-terminal."""
 
     def test_shows_touch_points_and_quits_on_q(self):
         master, slave, before, process = self.start()
@@ -392,6 +397,28 @@ class View(unittest.TestCase):
         self.assertIn(b"gesture: ", output)
         process.send_signal(signal.SIGINT)
         self.finish(master, slave, before, process, output)
+
+
+class ViewVanish(PseudoTerminal, unittest.TestCase):
+    """monitor --view while the device is unplugged."""
+
+    def test_unplug_ends_the_view_with_a_message_and_exit_3(self):
+        master, slave, before, process = self.start()
+        output = self.read_until(master, rb"touch points: [12] ")
+        self.assertEqual(sim_request("unplug 0"), "ok")
+        output = self.finish(master, slave, before, process, output, expected=3)
+        self.assertIn(b"the device has gone", output[output.rfind(b"\x1b[?1049l"):])
+
+
+class Verbose(unittest.TestCase):
+    """--verbose shows the library's diagnostics."""
+
+    def test_open_steps_on_stderr(self):
+        result = run("fw", "mode", "--verbose")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("KyrHIDLib info: open: found at 0003:0007:01", result.stderr)
+        self.assertIn("KyrHIDLib info: 0003:0007:01: interface 1 claimed", result.stderr)
+        self.assertNotIn("KyrHIDLib", run("fw", "mode").stderr)
 
 
 if __name__ == "__main__":
