@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <sstream>
 
 #include "KyrDeviceIds.h"
 
