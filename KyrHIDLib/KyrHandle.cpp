@@ -13,7 +13,9 @@
 
 #include "Include/KyrDeviceIds.h"
 #include "KyrConstStr.h"
+#include "KyrDeviceBlock.h"
 #include "KyrLastError.h"
+#include "KyrLog.h"
 #include "KyrTimer.h"
 
 namespace kyr_hid_library {
@@ -26,25 +28,6 @@ constexpr unsigned long kNoFGstValue = ~0UL;
 // A mode reaching a slot keeps only the defined bits: all ones in the low 16
 // bits would read as a free slot.
 constexpr int kDefinedModeBits = 0x3FF;
-
-// The kinds of device that, in this order, get the fixed object names: the
-// first attached device (index 0) of the first kind present takes them, and
-// peers that know only those names find it there; every other device is
-// named after its path.
-struct DeviceKind {
-    unsigned short nVendorID;
-    unsigned short nProductID;
-    unsigned short nMI;
-};
-constexpr DeviceKind s_FirstDeviceKinds[] = {
-    {0xFFFF, 0x0000, 1},
-    {KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_MODEL1, KYR_USB_MODEL_INTERFACE},
-    {KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_MODEL2, KYR_USB_MODEL_INTERFACE},
-    {KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_MODEL3, KYR_USB_MODEL_INTERFACE},
-    {KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_MODEL4, KYR_USB_MODEL_INTERFACE},
-    {KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_MODEL5, KYR_USB_MODEL_INTERFACE},
-    {KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE},
-};
 
 // The packet kinds a client receives only when it asked for them; 0 for
 // kinds every client receives.
@@ -79,21 +62,6 @@ constexpr size_t kMaxTimeText = 16;
 constexpr long kGateTicks = 10;
 constexpr long kCleanupTicks = 20;
 
-// Formats an object name; a device path is 12 characters, so a name that
-// does not fit means a record that is not a device path: refused.
-bool FormatName(char (&szName)[512], const char* pszBase, bool bFirst, const char* pszPath)
-{
-    const int n = bFirst ? snprintf(szName, sizeof(szName), "%s", pszBase)
-                         : snprintf(szName, sizeof(szName), "%s@%s", pszBase, pszPath);
-    if (n < 0 || n >= static_cast<int>(sizeof(szName)))
-        return false;
-    for (char* p = szName; *p != '\0'; ++p) {
-        if (*p == '\\')
-            *p = '%';
-    }
-    return true;
-}
-
 // The expire time of an "instant_mode=" text, read as the device reads it
 // (strtol, base 0); false when it is out of range of an int or negative,
 // which no device takes as meant.
@@ -108,22 +76,6 @@ bool ParseExpireTime(const char* pszTime, int& nTime)
 }
 
 // A new device block, before its first client registers.
-void InitBlock(void* pMemory)
-{
-    auto& block = *static_cast<KyrHandleSharedMemory*>(pMemory);
-    block.lLockCount = 0;
-    block.lTimeout = 0;
-    block.nControlClientID = 0;
-    block.dwClientFGstValue = kNoFGstValue;
-    block.nCmdId = 1;
-    for (int i = 0; i < kSlots; ++i) {
-        block.nClientInstantMode[i] = kFreeSlot;
-        block.dwUniqueId[i] = 0;
-        block.bUseExclusiveApp[i] = 0;
-    }
-    memset(block.Reserved, 0, sizeof(block.Reserved));
-}
-
 } // namespace
 
 void CWaitQueue::PushWait(int nId)
@@ -471,9 +423,12 @@ bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsig
     }
     // The lookup's own reason stands: no device, no permission (which a
     // udev rule can mend), or no USB context at all.
+    KYR_LOG(KYR_LOG_INFO, "open %04x:%04x interface %u index %d", nVendorID, nProductID, nMI, nDevIndex);
     PHID_DEVICE_INFO pInfo = m_HID.GetDeviceInfo(nVendorID, nProductID, nMI, nDevIndex);
-    if (pInfo == nullptr)
+    if (pInfo == nullptr) {
+        KYR_LOG(KYR_LOG_INFO, "open: device lookup failed: %s", KyrGetErrorName(GetLastError()));
         return false;
+    }
     m_KyrDevData.nMI = nMI;
     m_KyrDevData.nVendorID = nVendorID;
     m_KyrDevData.nProductID = nProductID;
@@ -481,16 +436,20 @@ bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsig
     snprintf(m_KyrDevData.szDevPath, sizeof(m_KyrDevData.szDevPath), "%s", pInfo->DevicePath);
     m_KyrDevData.pHandle = this;
 
+    KYR_LOG(KYR_LOG_INFO, "open: found at %s", m_KyrDevData.szDevPath);
     if (!CreateSyncObjects(&m_KyrDevData)) {
+        KYR_LOG(KYR_LOG_INFO, "open: shared state refused: %s", KyrGetErrorName(GetLastError()));
         Teardown();
         return false;
     }
+    KYR_LOG(KYR_LOG_INFO, "open: registered in the shared state");
     HID_NOTIFY notify{this, &CKyrHandle::_OnDisconnect, &CKyrHandle::_OnReceive};
     m_HID.SetNotify(&notify);
     SetLastError(KYR_SUCCESS);
     if (!m_HID.Open(nVendorID, nProductID, nMI, nDevIndex)) {
         if (GetLastError() == KYR_SUCCESS)
             SetLastError(KYR_ERROR_NO_DEVICE);
+        KYR_LOG(KYR_LOG_INFO, "open: interface not claimed: %s", KyrGetErrorName(GetLastError()));
         Teardown();
         return false;
     }
@@ -506,6 +465,7 @@ bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsig
         return false;
     }
     ExecTimer(nExpireTime);
+    KYR_LOG(KYR_LOG_INFO, "open: %s reading", m_KyrDevData.szDevPath);
     SetLastError(KYR_SUCCESS);
     return true;
 }
@@ -628,16 +588,7 @@ void CKyrHandle::OnFirmwareMode(unsigned short, unsigned short nMode)
 
 bool CKyrHandle::IsFirstDevice(KyrDevData* pDevData)
 {
-    for (const DeviceKind& kind : s_FirstDeviceKinds) {
-        if (m_HID.GetDeviceCount(kind.nVendorID, kind.nProductID, kind.nMI) <= 0)
-            continue;
-        PHID_DEVICE_INFO pInfo = m_HID.GetDeviceInfo(kind.nVendorID, kind.nProductID, kind.nMI, 0);
-        if (pInfo == nullptr)
-            return false;
-        return pInfo->VendorID == pDevData->nVendorID && pInfo->ProductID == pDevData->nProductID &&
-               pInfo->MI == pDevData->nMI && strcmp(pInfo->DevicePath, pDevData->szDevPath) == 0;
-    }
-    return false;
+    return IsFirstDeviceOf(m_HID, pDevData->nVendorID, pDevData->nProductID, pDevData->nMI, pDevData->szDevPath);
 }
 
 bool CKyrHandle::CreateSyncObjects(KyrDevData* pDevData)
@@ -646,8 +597,7 @@ bool CKyrHandle::CreateSyncObjects(KyrDevData* pDevData)
     const bool bFirst = IsFirstDevice(pDevData);
     char szLockName[512];
     char szBlockName[512];
-    if (!FormatName(szLockName, "ZarnHandle@SYNC_OBJECT", bFirst, pDevData->szDevPath) ||
-        !FormatName(szBlockName, "ZarnHandle@SHARED_MEMORY", bFirst, pDevData->szDevPath)) {
+    if (!FormatDeviceBlockNames(bFirst, pDevData->szDevPath, szLockName, szBlockName)) {
         SetLastError(KYR_ERROR_UNKNOWN);
         return false;
     }
@@ -655,7 +605,7 @@ bool CKyrHandle::CreateSyncObjects(KyrDevData* pDevData)
     // a process that found it still zeroed would free its "dead" slots and
     // register, only to be wiped out by the maker's initialisation.
     bool bInit = false;
-    if (!m_SharedMemory.Create(szLockName, szBlockName, sizeof(KyrHandleSharedMemory), bInit, &InitBlock)) {
+    if (!m_SharedMemory.Create(szLockName, szBlockName, sizeof(KyrHandleSharedMemory), bInit, &InitDeviceBlock)) {
         SetLastError(m_SharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
         return false;
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "KyrCRC16.h"
+#include "KyrLog.h"
 #include "KyrConstStr.h"
 
 namespace kyr_hid_library {
@@ -250,8 +251,11 @@ CMmPkt::Run CMmPkt::StreamRun()
 
 void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
 {
-    if (pData == nullptr || dwBytes != HID_REPORT_SIZE)
+    if (pData == nullptr || dwBytes != HID_REPORT_SIZE) {
+        if (pData != nullptr)
+            KYR_LOG_DROP(Truncated, "report of %lu bytes", dwBytes);
         return;
+    }
     const byte type = pData[1];
     const int n = pData[2];
     const byte* payload = pData + 3;
@@ -264,6 +268,7 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
         // A size beyond the report is corrupt. The reports before it cannot
         // join any later ones in a packet without it, so they go too.
         if (n > HID_REPORT_PAYLOAD) {
+            KYR_LOG_DROP(Oversize, "report announcing %d bytes, and the reports before it", n);
             single.Clear();
             return;
         }
@@ -281,6 +286,7 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
         }
         if (m_nHidStreamPktRawdataSize == 0) {
             if (n > HID_REPORT_PAYLOAD) {
+                KYR_LOG_DROP(Oversize, "stream report announcing %d bytes, and the reports before it", n);
                 stream.Clear();
                 return;
             }
@@ -288,6 +294,7 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
         } else {
             // The raw bytes count only whole behind their header.
             if (n > HID_REPORT_PAYLOAD || m_nHidStreamPktCount + n > PKT_STREAM_MAX) {
+                KYR_LOG_DROP(Oversize, "raw stream data beyond %d bytes", static_cast<int>(PKT_STREAM_MAX));
                 stream.Clear();
                 if (type == HID_PKT_STREAM_LAST)
                     ResetStreamSeries();
@@ -302,6 +309,7 @@ void CMmPkt::ParsePacket(const unsigned char* pData, unsigned long dwBytes)
         return;
 
     default:
+        KYR_LOG_DROP(UnknownType, "report of type 0x%02x", type);
         // Both series start again with the next report. A pending raw phase
         // keeps its place in the report sequence: the next 0x81 still ends
         // it, but its header is gone, so it never delivers.
@@ -326,9 +334,12 @@ void CMmPkt::CompleteSinglePacket()
     Run single = SingleRun();
     const int nFirst = single.FindPacket(true);
     if (nFirst < 0) {
+        KYR_LOG_DROP(BadCrc, "packet of %u bytes in %u report(s)", m_nHidPktCount, m_nHidPktReports);
         single.Clear();
         return;
     }
+    if (nFirst > 0)
+        KYR_LOG_DROP(Truncated, "%d report(s) of an unfinished packet", nFirst);
     single.DropBefore(nFirst);
     const word L = m_nHidPktCount;
     single.Clear();
@@ -342,8 +353,10 @@ void CMmPkt::CompleteSinglePacket()
     if (IsCommandTraffic(id & PKT_TYPEMASK)) {
         // The command id is asked about before decoding; a packet too short
         // to hold its command header would report a stale id.
-        if (L < 8 + PKT_CRC_SIZE)
+        if (L < 8 + PKT_CRC_SIZE) {
+            KYR_LOG_DROP(Truncated, "command packet 0x%04x of %u bytes", id, L);
             return;
+        }
         const int c = buf[5];
         if (m_pMmPktNotify == nullptr) {
             OnPacket(&m_RspPkt, nBytes, false);
@@ -375,15 +388,21 @@ void CMmPkt::CompleteStreamPacket()
         }
         // A raw packet that lost its last report runs into the next packet:
         // that one may still be whole behind the raw reports.
+        KYR_LOG_DROP(Truncated, "raw packet with %d of %u bytes", L - m_nHidStreamPktRawdataIdx,
+                     m_nHidStreamPktRawdataSize);
         m_nHidStreamPktRawdataSize = 0;
         m_nHidStreamPktRawdataIdx = 0;
     }
 
     const int nFirst = stream.FindPacket(false);
     if (nFirst < 0) {
+        KYR_LOG_DROP(BadCrc, "stream packet of %u bytes in %u report(s)", m_nHidStreamPktCount,
+                     m_nHidStreamPktReports);
         stream.Clear();
         return;
     }
+    if (nFirst > 0)
+        KYR_LOG_DROP(Truncated, "%d stream report(s) of an unfinished packet", nFirst);
     stream.DropBefore(nFirst);
     const word L = m_nHidStreamPktCount;
     stream.Clear();
@@ -666,6 +685,7 @@ void CMmPkt::OnPacket(const pkt_type* rx_pkt_ptr, unsigned short pkt_len, bool b
     }
 
     default:
+        KYR_LOG_DROP(UnknownType, "packet 0x%04x", id);
         return; // PKT_OBC, PKT_SILENCE_RPT, PKT_BAD_ID, the other IAP types
     }
 }

@@ -4,7 +4,8 @@
  *
  * Flat C interface. Every function reports failures through the process-wide
  * last error (g_nLastError / KyrGetLastError()); see each function for the
- * codes it can leave there. Nothing is thrown and nothing is logged.
+ * codes it can leave there. Nothing is thrown, and nothing is logged unless
+ * the application asks for diagnostics (KyrSetLogCallback).
  *
  * The header compiles as C99 and as C++.
  */
@@ -711,6 +712,97 @@ KYR_API void KyrLockFirmwareDownload(KYR_HANDLE hDevice);
  * be cleared; KYR_ERROR_INVALID_PARAMETER for a null handle.
  */
 KYR_API void KyrUnlockFirmwareDownload(KYR_HANDLE hDevice);
+
+/* ---- Version, diagnostics and device holders ---- */
+
+/** @brief Major version of this header; the library's soname changes with it. */
+#define KYR_VERSION_MAJOR 1
+/** @brief Minor version of this header: additions that keep every existing call. */
+#define KYR_VERSION_MINOR 0
+/** @brief Patch version of this header: fixes only. */
+#define KYR_VERSION_PATCH 0
+
+/**
+ * @brief The version of the loaded library, "MAJOR.MINOR.PATCH" (e.g. "1.0.0").
+ * @return Static text owned by the library, valid as long as it is loaded.
+ * It may differ from the KYR_VERSION_* macros the application was built with
+ * when a newer library of the same major version is installed.
+ * Needs no device and never touches the last error. Any thread.
+ */
+KYR_API const char* KyrGetVersion(void);
+
+/** @brief Levels of the diagnostics given to a FnOnKyrLogHandler; each includes the ones before it. */
+enum {
+    KYR_LOG_NONE = 0,    /**< nothing: turns the diagnostics off */
+    KYR_LOG_ERROR = 1,   /**< failures of libusb calls, with libusb's name for the code */
+    KYR_LOG_WARNING = 2, /**< received reports and packets thrown away, with the reason and running counts */
+    KYR_LOG_INFO = 3,    /**< steps of opening and closing a device */
+    KYR_LOG_DEBUG = 4    /**< further detail */
+};
+
+/**
+ * @brief Receives one diagnostic message.
+ * @param nLevel The message's level, a KYR_LOG_* value from KYR_LOG_ERROR up.
+ * @param szMessage One line of text without a line end, owned by the library
+ * and valid only during the call.
+ * @param pContext The pContext given to KyrSetLogCallback.
+ */
+typedef void (*FnOnKyrLogHandler)(int nLevel, const char* szMessage, void* pContext);
+
+/**
+ * @brief Turns the library's diagnostics on or off, for the whole process.
+ *
+ * Off by default: until a callback is set nothing is formatted or counted.
+ * Messages tell the steps of opening a device, libusb calls that failed (with
+ * libusb_error_name), and received reports and packets that were thrown away
+ * with the reason (bad CRC, oversize, truncated, unknown type) and the
+ * running count of each reason since the callback was set.
+ *
+ * @param nLevel The most detailed level wanted (KYR_LOG_ERROR to
+ * KYR_LOG_DEBUG); KYR_LOG_NONE or less turns the diagnostics off.
+ * @param fnLog The callback, or null to turn the diagnostics off. It runs on
+ * whatever thread found the event (an application thread inside a library
+ * call, or a device's read thread), one call at a time across the process;
+ * it must not block for long, since a read thread waits for it. It may be
+ * called while the library holds a lock of its own, so it may call only
+ * KyrSetLogCallback, KyrGetVersion, KyrGetErrorName, KyrGetErrorDescription,
+ * KyrGetLastError and the key-code and CRC functions; it must not wait for
+ * another thread that is inside the library.
+ * @param pContext Handed back unchanged to every call of fnLog.
+ *
+ * Replaces any previous callback; once this returns, the previous callback is
+ * not running and will not be called again, so its context may be freed
+ * (called from inside the callback, it returns at once and the running call
+ * finishes). Never touches the last error. Any thread.
+ */
+KYR_API void KyrSetLogCallback(int nLevel, FnOnKyrLogHandler fnLog, void* pContext);
+
+/**
+ * @brief The processes that have the device open: those registered in the
+ * device's shared block (the state all processes using it share), read under
+ * the block's lock, leaving out processes that no longer run.
+ *
+ * Meant for explaining a KYR_ERROR_DEVICE_BUSY from KyrOpenDevice: the device
+ * is chosen by the same four values.
+ *
+ * @param nVendorID Vendor id, as for KyrOpenDevice.
+ * @param nProductID Product id.
+ * @param nMI Interface number.
+ * @param nDevIndex Index among matching devices.
+ * @param pPids Caller's array that receives up to nMax process ids; may be
+ * null when nMax is 0 (to count only).
+ * @param nMax Room in pPids.
+ * @return The number of live holders (0 when none; it may exceed nMax, in
+ * which case only the first nMax are stored), with the last error
+ * KYR_SUCCESS; -1 on failure, with KYR_ERROR_INVALID_PARAMETER (nMax negative,
+ * or pPids null with nMax above 0), KYR_ERROR_NO_DEVICE (no such device),
+ * KYR_ERROR_ACCESS_DENIED (no permission to open its device node),
+ * KYR_ERROR_TIMEOUT (the block's lock stayed taken for about 5 s) or
+ * KYR_ERROR_UNKNOWN. Does not claim the device and does not free the slots
+ * of dead processes. Any thread.
+ */
+KYR_API int KyrGetDeviceHolders(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI,
+                                unsigned short nDevIndex, unsigned long* pPids, int nMax);
 
 /* ---- Hotplug: devices arriving and leaving ---------------------------- */
 

@@ -65,7 +65,7 @@ void OnPacket(KYR_HANDLE, kyrpacket* p, int, void* pContext)
         ++pState->nOther;
     if (p->type == kyrtype_tpt) {
         const size_t nRoom = p->length > 18 ? (p->length - 18u) / 10u : 0u;
-        const size_t nPoints = std::min<size_t>(std::max<short>(p->body.tpt.touch_count, 0), nRoom);
+        const size_t nPoints = std::min<size_t>(p->body.tpt.touch_count > 0 ? static_cast<size_t>(p->body.tpt.touch_count) : 0u, nRoom);
         pState->points.assign(p->body.tpt.points, p->body.tpt.points + nPoints);
         pState->nActualTouch = p->body.tpt.actual_touch;
         for (const kyrtouchpoint& pt : pState->points) {

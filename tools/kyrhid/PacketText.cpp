@@ -37,6 +37,14 @@ size_t TouchPoints(const kyrpacket& p)
     return TailBytes(p, offsetof(kyrpacket, body.tpt.points), p.body.tpt.touch_count * 10L) / 10;
 }
 
+// A field of the packed record by value: binding a reference to it (as
+// nlohmann's constructors would) may be misaligned.
+template <typename T>
+T V(T value)
+{
+    return value;
+}
+
 std::string Format(const char* pszFormat, auto... args)
 {
     char sz[160];
@@ -104,99 +112,99 @@ nlohmann::json PacketJson(const kyrpacket& p, bool bSync)
 {
     using nlohmann::json;
     json j = {{"type", TypeName(p.type)},
-              {"type_code", p.type},
-              {"ticktime", p.ticktime},
+              {"type_code", V(p.type)},
+              {"ticktime", V(p.ticktime)},
               {"partid", FieldText(p.partid, 8)},
-              {"length", p.length},
+              {"length", V(p.length)},
               {"sync", bSync}};
     const auto& b = p.body;
     switch (p.type) {
     case kyrtype_msg: j["message"] = FieldText(b.msg.message, sizeof b.msg.message); break;
     case kyrtype_obj: {
-        j["count"] = b.obj.count;
+        j["count"] = V(b.obj.count);
         json ranges = json::array();
         for (unsigned i = 0; i < b.obj.count && i < 11; ++i)
-            ranges.push_back({{"start", b.obj.start_pos[i]}, {"end", b.obj.end_pos[i]}});
+            ranges.push_back({{"start", V(b.obj.start_pos[i])}, {"end", V(b.obj.end_pos[i])}});
         j["ranges"] = ranges;
         break;
     }
     case kyrtype_obc:
-        j["count"] = b.obc.count;
-        j["start"] = b.obc.start_pos;
-        j["end"] = b.obc.end_pos;
+        j["count"] = V(b.obc.count);
+        j["start"] = V(b.obc.start_pos);
+        j["end"] = V(b.obc.end_pos);
         break;
     case kyrtype_dtc: {
-        j["count"] = b.dtc.count;
+        j["count"] = V(b.dtc.count);
         json ranges = json::array();
         for (unsigned i = 0; i < b.dtc.count && i < 10; ++i)
-            ranges.push_back({{"start", b.dtc.start_pos[i]}, {"end", b.dtc.end_pos[i]}});
+            ranges.push_back({{"start", V(b.dtc.start_pos[i])}, {"end", V(b.dtc.end_pos[i])}});
         j["ranges"] = ranges;
         break;
     }
     case kyrtype_ird:
     case kyrtype_itd:
-        j["total"] = b.ixd.total;
-        j["offset"] = b.ixd.offset;
-        j["count"] = b.ixd.count;
+        j["total"] = V(b.ixd.total);
+        j["offset"] = V(b.ixd.offset);
+        j["count"] = V(b.ixd.count);
         j["data"] = HexString(b.ixd.data, TailBytes(p, offsetof(kyrpacket, body.ixd.data), b.ixd.count), "");
         break;
     case kyrtype_prv:
-        j["height"] = b.prv.height;
-        j["offset_y"] = b.prv.offset_y;
-        j["width"] = b.prv.width;
+        j["height"] = V(b.prv.height);
+        j["offset_y"] = V(b.prv.offset_y);
+        j["width"] = V(b.prv.width);
         j["image"] = HexString(b.prv.image, TailBytes(p, offsetof(kyrpacket, body.prv.image), b.prv.width), "");
         break;
     case kyrtype_cmd:
-        j["id"] = b.cmd.id;
+        j["id"] = V(b.cmd.id);
         j["command"] = FieldText(b.cmd.command, sizeof b.cmd.command);
         break;
     case kyrtype_rsp:
     case kyrtype_rse:
-        j["id"] = b.rsp.id;
+        j["id"] = V(b.rsp.id);
         j["is_final"] = b.rsp.is_final != 0;
         j["response"] = FieldText(b.rsp.command, sizeof b.rsp.command);
         break;
     case kyrtype_stt: j["status"] = FieldText(b.stt.status, sizeof b.stt.status); break;
     case kyrtype_dvc:
-        j["flag"] = b.dvc.flag;
-        j["touch_obj_cnt"] = b.dvc.touch_obj_cnt;
-        j["mouse_buttons"] = b.dvc.mouse_buttons;
-        j["mouse_wheel"] = b.dvc.mouse_wheel;
-        j["mouse_x"] = b.dvc.mouse_x;
-        j["mouse_y"] = b.dvc.mouse_y;
-        j["touch_x"] = b.dvc.touch_x;
-        j["touch_y"] = b.dvc.touch_y;
-        j["keyboard_modifier"] = b.dvc.keyboard_modifier;
-        j["keyboard_reserved"] = b.dvc.keyboard_reserved;
+        j["flag"] = V(b.dvc.flag);
+        j["touch_obj_cnt"] = V(b.dvc.touch_obj_cnt);
+        j["mouse_buttons"] = V(b.dvc.mouse_buttons);
+        j["mouse_wheel"] = V(b.dvc.mouse_wheel);
+        j["mouse_x"] = V(b.dvc.mouse_x);
+        j["mouse_y"] = V(b.dvc.mouse_y);
+        j["touch_x"] = V(b.dvc.touch_x);
+        j["touch_y"] = V(b.dvc.touch_y);
+        j["keyboard_modifier"] = V(b.dvc.keyboard_modifier);
+        j["keyboard_reserved"] = V(b.dvc.keyboard_reserved);
         j["keyboard_key"] = json(std::vector<int>(std::begin(b.dvc.keyboard_key), std::end(b.dvc.keyboard_key)));
         break;
     case kyrtype_tpt: {
-        j["actual_touch"] = b.tpt.actual_touch;
-        j["touch_count"] = b.tpt.touch_count;
+        j["actual_touch"] = V(b.tpt.actual_touch);
+        j["touch_count"] = V(b.tpt.touch_count);
         json points = json::array();
         for (size_t i = 0; i < TouchPoints(p); ++i) {
             const kyrtouchpoint& pt = b.tpt.points[i];
-            points.push_back({{"x", pt.x}, {"y", pt.y}, {"w", pt.w}, {"h", pt.h}, {"s", pt.s}});
+            points.push_back({{"x", V(pt.x)}, {"y", V(pt.y)}, {"w", V(pt.w)}, {"h", V(pt.h)}, {"s", V(pt.s)}});
         }
         j["points"] = points;
         break;
     }
     case kyrtype_gst:
-        j["action_group"] = b.gst.action_group;
-        j["action"] = b.gst.action;
-        j["feasibleness"] = b.gst.feasibleness;
-        j["x"] = b.gst.x;
-        j["y"] = b.gst.y;
-        j["w"] = b.gst.w;
-        j["h"] = b.gst.h;
-        j["zoom"] = b.gst.zoom;
+        j["action_group"] = V(b.gst.action_group);
+        j["action"] = V(b.gst.action);
+        j["feasibleness"] = V(b.gst.feasibleness);
+        j["x"] = V(b.gst.x);
+        j["y"] = V(b.gst.y);
+        j["w"] = V(b.gst.w);
+        j["h"] = V(b.gst.h);
+        j["zoom"] = V(b.gst.zoom);
         j["message"] = FieldText(b.gst.message, sizeof b.gst.message);
         break;
     case kyrtype_ver:
-        j["nv"] = b.ver.nv;
-        j["minor"] = b.ver.minor;
-        j["major"] = b.ver.major;
-        j["model"] = b.ver.model;
+        j["nv"] = V(b.ver.nv);
+        j["minor"] = V(b.ver.minor);
+        j["major"] = V(b.ver.major);
+        j["model"] = V(b.ver.model);
         j["date"] = FieldText(reinterpret_cast<const char*>(b.ver.date), sizeof b.ver.date);
         j["time"] = FieldText(reinterpret_cast<const char*>(b.ver.time), sizeof b.ver.time);
         break;

@@ -34,8 +34,11 @@ int Raw(Tool& tool, const RawOptions& options)
     OpenDevice device = tool.Open();
     if (!device)
         return tool.Exit();
+    Progress progress("waiting for the answer");
     KYR_EVENT_NOTIFY table{};
+    table.Context = &progress; // touched on this thread only, inside the synchronous send
     table.fnOnReceiveRawData = &OnReport;
+    table.fnOnHandleEvents = [](KYR_HANDLE, void* pContext) { static_cast<Progress*>(pContext)->Tick(); };
     KyrSetEventNotify(device.Get(), &table);
     {
         std::lock_guard lock(s_csPrint);
@@ -46,6 +49,7 @@ int Raw(Tool& tool, const RawOptions& options)
     const int nResult = KyrSendBuffer(device.Get(), bytes.data(), static_cast<unsigned short>(bytes.size()),
                                       bWait ? 0 : 1, options.nWait);
     const int nError = KyrGetLastError();
+    progress.Done();
     device.Close();
     if (nResult == 1)
         return ExitOk;

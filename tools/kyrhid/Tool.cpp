@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <memory>
+#include <sstream>
 
 #include "KyrDeviceIds.h"
 
@@ -163,8 +166,15 @@ void Tool::AddSelectionOptions(CLI::App* pSub)
 
 void Tool::AddProgramOptions(CLI::App& app)
 {
-    app.add_flag("-v,--verbose", m_bVerbose, "show what the library does (its diagnostics) on stderr");
-    app.set_version_flag("--version", std::string("kyrhid ") + KYRHID_VERSION);
+    app.add_flag_callback(
+        "-v,--verbose",
+        [this] {
+            m_bVerbose = true;
+            KyrSetLogCallback(KYR_LOG_DEBUG, &Tool::OnLibraryLog, nullptr);
+        },
+        "show what the library does (its diagnostics) on stderr");
+    app.set_version_flag("--version",
+                         std::string("kyrhid ") + KYRHID_VERSION + " (library KyrHIDLib " + KyrGetVersion() + ")");
     app.footer("Exit status: 0 ok, 1 other failure, 2 usage, 3 no device, 4 access denied, 5 busy, 6 timeout,\n"
                "7 firmware download in progress.");
 }
@@ -228,19 +238,56 @@ OpenDevice Tool::Open()
     return OpenDevice(hDevice);
 }
 
-void Tool::PrintOpenHint(int nError, const DeviceEntry&)
+void Tool::OnLibraryLog(int nLevel, const char* szMessage, void*)
+{
+    static const char* const levels[] = {"", "error", "warning", "info", "debug"};
+    std::fprintf(stderr, "KyrHIDLib %s: %s\n", nLevel > 0 && nLevel <= KYR_LOG_DEBUG ? levels[nLevel] : "?", szMessage);
+}
+
+namespace {
+
+// The program name of a process, from /proc; empty when it is gone.
+std::string ProgramName(unsigned long dwPid)
+{
+    char szFile[64];
+    std::snprintf(szFile, sizeof szFile, "/proc/%lu/comm", dwPid);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(szFile, "r"), &std::fclose);
+    char szName[64] = {};
+    if (!file || std::fgets(szName, sizeof szName, file.get()) == nullptr)
+        return {};
+    szName[std::strcspn(szName, "\n")] = '\0';
+    return szName;
+}
+
+} // namespace
+
+void Tool::PrintOpenHint(int nError, const DeviceEntry& entry)
 {
     switch (nError) {
     case KYR_ERROR_ACCESS_DENIED:
         std::fprintf(stderr,
-                     "  The device node is not open to you. Install the udev rule %s (group %s),\n"
-                     "  add yourself to that group (sudo usermod -aG %s $USER; log in again),\n"
-                     "  then reload the rules (sudo udevadm control --reload; sudo udevadm trigger) or replug.\n",
+                     "  The device node is not open to you. The udev rule %s\n"
+                     "  gives it to the group %s (udev reads only /etc/udev/rules.d and /usr/lib/udev/rules.d:\n"
+                     "  copy it there if it is elsewhere). Add yourself to the group (sudo usermod -aG %s $USER,\n"
+                     "  then log in again), reload the rules (sudo udevadm control --reload; sudo udevadm\n"
+                     "  trigger) or replug the device.\n",
                      KYRHID_UDEV_RULE, KYRHID_UDEV_GROUP, KYRHID_UDEV_GROUP);
         break;
-    case KYR_ERROR_DEVICE_BUSY:
-        std::fprintf(stderr, "  Another client has the device open; close it and try again.\n");
+    case KYR_ERROR_DEVICE_BUSY: {
+        unsigned long pids[16];
+        const int nHolders =
+            KyrGetDeviceHolders(entry.nVendorID, entry.nProductID, entry.nMI, entry.nIndex, pids, 16);
+        if (nHolders <= 0) {
+            std::fprintf(stderr, "  Another client has the device open; close it and try again.\n");
+            break;
+        }
+        for (int i = 0; i < nHolders && i < 16; ++i) {
+            const std::string szName = ProgramName(pids[i]);
+            std::fprintf(stderr, "  Held by process %lu (%s); end it or close the device there, then try again.\n",
+                         pids[i], szName.empty() ? "name unknown" : szName.c_str());
+        }
         break;
+    }
     case KYR_ERROR_NO_DEVICE:
         std::fprintf(stderr, "  See `kyrhid list` for the attached devices.\n");
         break;

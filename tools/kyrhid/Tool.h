@@ -127,6 +127,7 @@ public:
 
 private:
     void PrintOpenHint(int nError, const DeviceEntry& entry);
+    static void OnLibraryLog(int nLevel, const char* szMessage, void* pContext);
 
     std::string m_szPath;
     std::string m_szBusDev;

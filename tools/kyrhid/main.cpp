@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <exception>
 
 #include "Tool.h"
 
@@ -36,6 +37,9 @@ int main(int argc, char** argv)
         // CLI11's own codes (104 to 109 ...) would collide with ours.
         app.exit(e);
         return ExitUsage;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kyrhid: %s\n", e.what());
+        return ExitFailure;
     }
     return tool.Exit();
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "KyrLastError.h"
+#include "KyrLog.h"
 #include "KyrLocalSyncObject.h"
 #include "KyrThread.h"
 #include "KyrTimer.h"
@@ -271,6 +272,7 @@ PHID_DEVICE_INFO CHIDAdaptor::Select(libusb_context* pContext, unsigned short nV
     libusb_device_handle* pHandle = nullptr;
     const int nResult = libusb_open(pSelected, &pHandle);
     if (nResult != LIBUSB_SUCCESS) {
+        KYR_LOG_USB("libusb_open", nResult);
         info.Extra = nullptr;
         SetLastError(LastErrorOfOpen(nResult));
         return nullptr;
@@ -324,7 +326,8 @@ void CHIDAdaptor::SetNotify(PHID_NOTIFY pNotify)
 bool CHIDAdaptor::Open(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex)
 {
     Close();
-    if (libusb_init(&m_pContext) != LIBUSB_SUCCESS) {
+    if (const int nInit = libusb_init(&m_pContext); nInit != LIBUSB_SUCCESS) {
+        KYR_LOG_USB("libusb_init", nInit);
         m_pContext = nullptr;
         SetLastError(KYR_ERROR_UNKNOWN);
         return false;
@@ -357,6 +360,10 @@ bool CHIDAdaptor::OpenHidDevice(PHID_DEVICE_INFO pHIDDeviceInfo)
     if (libusb_kernel_driver_active(pExtra->handle, nMI) == 1)
         libusb_detach_kernel_driver(pExtra->handle, nMI);
     const int nClaim = libusb_claim_interface(pExtra->handle, nMI);
+    if (nClaim != LIBUSB_SUCCESS)
+        KYR_LOG_USB("libusb_claim_interface", nClaim);
+    else
+        KYR_LOG(KYR_LOG_INFO, "%s: interface %d claimed", pHIDDeviceInfo->DevicePath, nMI);
     // Set whether or not the claim worked: closing then always gives the
     // interface back to the kernel driver, after a refused claim too.
     pExtra->driver_attached = true;
@@ -420,6 +427,7 @@ bool CHIDAdaptor::Run()
     m_bReadIdle = false;
     const int nSubmit = libusb_submit_transfer(pTransfer);
     if (nSubmit != LIBUSB_SUCCESS) {
+        KYR_LOG_USB("libusb_submit_transfer (read)", nSubmit);
         m_bDisconnected = nSubmit == LIBUSB_ERROR_NO_DEVICE;
         m_bReadIdle = true;
     }
@@ -474,12 +482,15 @@ void LIBUSB_CALL CHIDAdaptor::_OnReceive(libusb_transfer* transfer)
         pThis->m_bStopping = true;
         break;
     default: // error, stall, overflow, timeout: try again
+        if (transfer->status != LIBUSB_TRANSFER_TIMED_OUT)
+            KYR_LOG(KYR_LOG_ERROR, "read transfer ended with %s; reading on", libusb_error_name(transfer->status));
         break;
     }
     if (!pThis->m_bStopping) {
         const int nResult = libusb_submit_transfer(transfer);
         if (nResult == LIBUSB_SUCCESS)
             return;
+        KYR_LOG_USB("libusb_submit_transfer (read again)", nResult);
         // A failed resubmission ends the read loop like an error would; left
         // alone it would leave a handle that silently receives nothing.
         if (nResult == LIBUSB_ERROR_NO_DEVICE)
@@ -539,6 +550,7 @@ bool CHIDAdaptor::SubmitPiece(libusb_device_handle* pHandle, const unsigned char
         std::erase(m_InFlightWrites, pTransfer);
     }
     libusb_free_transfer(pTransfer);
+    KYR_LOG_USB("libusb_submit_transfer (write)", nResult);
     switch (nResult) {
     case LIBUSB_ERROR_NO_DEVICE:
         m_bDisconnected = true;

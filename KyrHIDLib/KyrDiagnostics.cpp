@@ -1,0 +1,72 @@
+// Exported helpers for tools: the library's version and who holds a device.
+#include <cstring>
+#include <string>
+
+#include "Include/HID.h"
+#include "Include/KyrHIDLib.h"
+#include "KyrDeviceBlock.h"
+#include "KyrLastError.h"
+#include "KyrLog.h"
+#include "KyrProcessChecker.h"
+#include "KyrSharedMemory.h"
+
+using namespace kyr_hid_library;
+
+#define KYR_STRINGIFY_(x) #x
+#define KYR_STRINGIFY(x) KYR_STRINGIFY_(x)
+
+const char* KyrGetVersion(void)
+{
+    return KYR_STRINGIFY(KYR_VERSION_MAJOR) "." KYR_STRINGIFY(KYR_VERSION_MINOR) "." KYR_STRINGIFY(KYR_VERSION_PATCH);
+}
+
+int KyrGetDeviceHolders(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI,
+                        unsigned short nDevIndex, unsigned long* pPids, int nMax)
+{
+    if (nMax < 0 || (pPids == nullptr && nMax > 0)) {
+        SetLastError(KYR_ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    CHID hid;
+    PHID_DEVICE_INFO pInfo = hid.GetDeviceInfo(nVendorID, nProductID, nMI, nDevIndex);
+    if (pInfo == nullptr)
+        return -1; // the lookup's reason stands
+    // The record is hid's own and the next lookup replaces it.
+    const std::string szPath = pInfo->DevicePath;
+    const bool bFirst = IsFirstDeviceOf(hid, nVendorID, nProductID, nMI, szPath.c_str());
+    char szLockName[512];
+    char szBlockName[512];
+    if (!FormatDeviceBlockNames(bFirst, szPath.c_str(), szLockName, szBlockName)) {
+        SetLastError(KYR_ERROR_UNKNOWN);
+        return -1;
+    }
+    // Attaching creates the block when nobody has it: initialised like an
+    // opener's, so that an opener arriving meanwhile finds it ready, and
+    // removed again on the way out if this is still its only user.
+    CKyrSharedMemory sharedMemory;
+    bool bInit = false;
+    if (!sharedMemory.Create(szLockName, szBlockName, sizeof(KyrHandleSharedMemory), bInit, &InitDeviceBlock)) {
+        SetLastError(sharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
+        return -1;
+    }
+    int nHolders = 0;
+    {
+        CKyrSharedMemory::Locker lock(sharedMemory);
+        if (!lock.IsLocked()) {
+            SetLastError(sharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
+            return -1;
+        }
+        const auto& block = *static_cast<const KyrHandleSharedMemory*>(sharedMemory.GetMemory());
+        for (int i = 0; i < 256; ++i) {
+            const unsigned long dwPid = block.dwUniqueId[i];
+            if (block.nClientInstantMode[i] == -1 || !CKyrProcessChecker::IsProcessRunning(dwPid))
+                continue;
+            if (nHolders < nMax)
+                pPids[nHolders] = dwPid;
+            ++nHolders;
+        }
+    }
+    KYR_LOG(KYR_LOG_DEBUG, "device %s: %d live holder(s) in its shared block", szPath.c_str(), nHolders);
+    SetLastError(KYR_SUCCESS);
+    return nHolders;
+}
