@@ -818,7 +818,9 @@ enum {
 };
 
 /** @brief As vendor id, product id or interface number: matches any. */
-enum { KYR_HOTPLUG_MATCH_ANY = 0xFFFF };
+enum {
+    KYR_HOTPLUG_MATCH_ANY = 0xFFFF /**< matches every vendor id, product id or interface number */
+};
 
 /**
  * @brief A hotplug callback.
@@ -887,6 +889,7 @@ KYR_API int KyrRegisterHotplugCallback(unsigned short nVendorID, unsigned short 
  * finished, so its context may be freed then; from inside any callback it
  * returns at once (a running call is then the caller's own). When the last
  * callback goes, the library thread ends.
+ * @param nHandle What KyrRegisterHotplugCallback stored in *pnHandle.
  * @return 1 (KYR_SUCCESS); 0 with KYR_ERROR_INVALID_PARAMETER when nHandle is
  *         not registered (never was, or was deregistered, by this function or
  *         by a non-zero return).
@@ -895,17 +898,23 @@ KYR_API int KyrDeregisterHotplugCallback(int nHandle);
 
 /* ---- Report tap ---- */
 
-/** Direction of a report seen by the report tap. */
+/** @brief Direction of a report seen by the report tap. */
 enum {
     KYR_REPORT_OUT = 0, /**< written to the device */
     KYR_REPORT_IN = 1   /**< read from the device */
 };
 
 /**
- * @brief A report moved by a handle: nDirection is KYR_REPORT_IN or
- * KYR_REPORT_OUT, nEndpoint the USB endpoint address (0x80 set for IN),
- * qwTimestampNs the CLOCK_MONOTONIC time in nanoseconds at which the report
- * was taken from the device or handed to it, pReport and nLength the bytes.
+ * @brief A report tap: called for each report a handle moves.
+ * @param hDevice The handle that moved the report.
+ * @param nDirection KYR_REPORT_IN or KYR_REPORT_OUT.
+ * @param nEndpoint The USB endpoint address (0x80 set for IN).
+ * @param qwTimestampNs CLOCK_MONOTONIC time in nanoseconds at which the report
+ *        was taken from the device or handed to it.
+ * @param pReport The report's bytes; owned by the library, valid only during
+ *        the call.
+ * @param nLength Number of bytes at pReport.
+ * @param pContext As given to KyrSetReportTap.
  */
 typedef void (*FnKyrReportTap)(KYR_HANDLE hDevice, int nDirection, unsigned char nEndpoint,
                                unsigned long long qwTimestampNs, const unsigned char* pReport,
@@ -936,6 +945,9 @@ typedef void (*FnKyrReportTap)(KYR_HANDLE hDevice, int nDirection, unsigned char
  *
  * Cost: with no tap installed, one atomic load per report.
  *
+ * @param hDevice An open handle.
+ * @param fn The new tap, or null to remove it.
+ * @param pContext Handed to fn unchanged.
  * Last error: KYR_SUCCESS; KYR_ERROR_INVALID_PARAMETER for a null handle;
  * KYR_ERROR_NO_DEVICE once the handle is closing.
  */
