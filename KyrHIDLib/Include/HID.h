@@ -35,6 +35,10 @@ public:
     CHID(const CHID&) = delete;
     CHID& operator=(const CHID&) = delete;
 
+    // Sets up libusb's default context, where enumeration lists devices and
+    // device indices count; a failed set-up is tried again at the next call.
+    static bool EnsureEnumerationContext();
+
     // Attached devices with these ids whose active configuration has more
     // than nMI interfaces. Never touches the last error.
     int GetDeviceCount(unsigned short nVendorID, unsigned short nProductID, int nMI);

@@ -599,3 +599,36 @@ TEST(HotplugExit, TheProcessEndsFromInsideACallback)
         },
         ::testing::ExitedWithCode(3), "");
 }
+
+// ---- device indices ------------------------------------------------------------------------
+
+// Started with one device of kModel at 5:20 (see CMakeLists.txt). A device
+// plugged in later at 3:7 comes first in the system's scan order but joins a
+// long-lived device list at its own place: enumeration and open must still
+// mean the same device by the same index.
+TEST(HotplugIndex, EnumerationAndOpenNameTheSameDeviceAfterAnArrival)
+{
+    CRecorder recorder;
+    const int nHandle = Register(recorder, kModel, kAny, KYR_HOTPLUG_ARRIVED, 0);
+    kyrsim::SimPlug("vid=" + std::to_string(kVid) + ",pid=" + std::to_string(kModel) + ",bus=3,addr=7");
+    ASSERT_TRUE(recorder.WaitFor(1));
+    EXPECT_EQ(KyrDeregisterHotplugCallback(nHandle), 1);
+    const Event arrival = recorder.Events().front();
+
+    ASSERT_EQ(KyrGetDeviceCount(kVid, kModel, 0), 2);
+    std::set<std::string> seen;
+    for (unsigned short nIndex = 0; nIndex < 2; ++nIndex) {
+        KYR_DEVICE_INFO info = KyrGetDeviceInfo(kVid, kModel, 0, nIndex);
+        ASSERT_NE(info, nullptr);
+        const std::string szListed = KyrGetDevInfoPath(info);
+        seen.insert(szListed);
+        if (szListed == arrival.szPath) {
+            EXPECT_EQ(arrival.nIndex, nIndex) << "the arrival's index names another device";
+        }
+        KYR_HANDLE h = KyrOpenDevice(kVid, kModel, 0, nIndex);
+        ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+        EXPECT_EQ(KyrGetDevInfoPath(KyrGetDeviceInfoFromHandle(h)), szListed) << "index " << nIndex;
+        KyrCloseDevice(h);
+    }
+    EXPECT_EQ(seen, (std::set<std::string>{Path(3, 7, 0), Path(5, 20, 0)}));
+}

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "KyrLastError.h"
@@ -86,6 +87,11 @@ private:
     ssize_t m_nCount;
 };
 
+struct UsbLocation {
+    uint8_t nBus;
+    uint8_t nAddress;
+};
+
 // A device whose descriptors cannot be read never matches.
 bool Matches(libusb_device* pDevice, unsigned short nVendorID, unsigned short nProductID, int nMI)
 {
@@ -144,6 +150,20 @@ int LastErrorOfOpen(int nUsbError)
     }
 }
 
+// Where the nDevIndex-th match of the default context's list is attached.
+std::optional<UsbLocation> LocateDevice(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex)
+{
+    if (!s_HIDInit.Ensure())
+        return std::nullopt;
+    DeviceList list(nullptr);
+    int nMatch = 0;
+    for (libusb_device* pDevice : list) {
+        if (Matches(pDevice, nVendorID, nProductID, nMI) && nMatch++ == nDevIndex)
+            return UsbLocation{libusb_get_bus_number(pDevice), libusb_get_device_address(pDevice)};
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 class CHIDAdaptor : public CKyrThread {
@@ -178,10 +198,10 @@ protected:
     static void LIBUSB_CALL _TransferCb(libusb_transfer* transfer);
 
 private:
-    // Selects the nDevIndex-th match on pContext into m_HIDDeviceInfo and
-    // opens it there.
+    // Selects the nDevIndex-th match on pContext into m_HIDDeviceInfo, or,
+    // with pAt, the match at that bus and address, and opens it there.
     PHID_DEVICE_INFO Select(libusb_context* pContext, unsigned short nVendorID, unsigned short nProductID, int nMI,
-                            int nDevIndex);
+                            int nDevIndex, const UsbLocation* pAt = nullptr);
     bool IsOpenDeviceLocked() const;
     bool IsWritable() const;
     bool SubmitPiece(libusb_device_handle* pHandle, const unsigned char* pData, int nLength);
@@ -235,7 +255,7 @@ PHID_DEVICE_INFO CHIDAdaptor::GetDeviceInfo(unsigned short nVendorID, unsigned s
 }
 
 PHID_DEVICE_INFO CHIDAdaptor::Select(libusb_context* pContext, unsigned short nVendorID, unsigned short nProductID,
-                                     int nMI, int nDevIndex)
+                                     int nMI, int nDevIndex, const UsbLocation* pAt)
 {
     memset(&m_HIDDeviceInfo, 0, sizeof(m_HIDDeviceInfo));
     DeviceList list(pContext);
@@ -250,7 +270,9 @@ PHID_DEVICE_INFO CHIDAdaptor::Select(libusb_context* pContext, unsigned short nV
     for (libusb_device* pDevice : list) {
         if (!Matches(pDevice, nVendorID, nProductID, nMI))
             continue;
-        if (nMatch == nDevIndex) {
+        const bool bThere = pAt != nullptr && libusb_get_bus_number(pDevice) == pAt->nBus &&
+                            libusb_get_device_address(pDevice) == pAt->nAddress;
+        if (bThere || (pAt == nullptr && nMatch == nDevIndex)) {
             pSelected = pDevice;
             break;
         }
@@ -334,7 +356,17 @@ bool CHIDAdaptor::Open(unsigned short nVendorID, unsigned short nProductID, int 
     }
     libusb_set_option(m_pContext, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
     m_bDisconnected = false;
-    if (Select(m_pContext, nVendorID, nProductID, nMI, nDevIndex) == nullptr) {
+    // An index is a place in the default context's list, where enumeration
+    // counts. A context made now lists devices in the system's scan order,
+    // which differs from a long-lived list once devices have come and gone,
+    // so the device is found here by its bus and address.
+    const std::optional<UsbLocation> location = LocateDevice(nVendorID, nProductID, nMI, nDevIndex);
+    if (!location) {
+        Close();
+        SetLastError(KYR_ERROR_NO_DEVICE);
+        return false;
+    }
+    if (Select(m_pContext, nVendorID, nProductID, nMI, nDevIndex, &*location) == nullptr) {
         Close();
         return false;
     }
@@ -642,6 +674,11 @@ CHID::~CHID()
 int CHID::GetDeviceCount(unsigned short nVendorID, unsigned short nProductID, int nMI)
 {
     return m_pAdaptor->GetDeviceCount(nVendorID, nProductID, nMI);
+}
+
+bool CHID::EnsureEnumerationContext()
+{
+    return s_HIDInit.Ensure();
 }
 
 PHID_DEVICE_INFO CHID::GetDeviceInfo(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex)

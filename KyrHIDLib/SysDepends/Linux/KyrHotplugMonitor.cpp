@@ -15,6 +15,7 @@
 #include <mutex>
 #include <utility>
 
+#include "HID.h"
 #include "KyrThread.h"
 
 namespace kyr_hid_library {
@@ -25,7 +26,7 @@ constexpr unsigned long kPollMs = 1000;
 // Bounds an event pass; a stop request ends it sooner.
 constexpr unsigned long kEventPassMs = 1000;
 
-// A device as a fresh enumeration sees it.
+// A device as enumeration sees it.
 struct ListedDevice {
     int nBus;
     int nAddress;
@@ -44,19 +45,15 @@ int InterfaceCount(libusb_device* pDevice)
     return nInterfaces;
 }
 
-// The devices in the order a KyrOpenDevice made now would see them. Opening
-// lists devices on a context of its own, created for the open, and libusb
-// orders a long-lived context's list by arrival, a new one's by the system's
-// enumeration: so the indices come from a new context too.
-std::vector<ListedDevice> ListAsOpenSeesIt()
+// The devices in the order enumeration and KyrOpenDevice count indices in:
+// the default context's list.
+std::vector<ListedDevice> ListAsEnumerationSeesIt()
 {
     std::vector<ListedDevice> listed;
-    libusb_context* pContext = nullptr;
-    if (libusb_init(&pContext) != LIBUSB_SUCCESS)
+    if (!CHID::EnsureEnumerationContext())
         return listed;
-    libusb_set_option(pContext, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
     libusb_device** ppList = nullptr;
-    const ssize_t nCount = libusb_get_device_list(pContext, &ppList);
+    const ssize_t nCount = libusb_get_device_list(nullptr, &ppList);
     for (ssize_t i = 0; i < nCount; ++i) {
         libusb_device_descriptor desc{};
         if (libusb_get_device_descriptor(ppList[i], &desc) != LIBUSB_SUCCESS)
@@ -66,7 +63,6 @@ std::vector<ListedDevice> ListAsOpenSeesIt()
     }
     if (nCount >= 0)
         libusb_free_device_list(ppList, 1);
-    libusb_exit(pContext);
     return listed;
 }
 
@@ -160,7 +156,7 @@ void CKyrHotplugMonitorData::Apply(const std::vector<Change>& changes, std::vect
         const unsigned long long qwKey = reinterpret_cast<std::uintptr_t>(change.pDevice);
         if (change.bArrived && itKnown == m_Known.end()) {
             if (!bListed) {
-                listed = ListAsOpenSeesIt();
+                listed = ListAsEnumerationSeesIt();
                 bListed = true;
             }
             m_Known.push_back(libusb_ref_device(change.pDevice));
