@@ -16,6 +16,7 @@
 
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
+#include "Latch.h"
 
 namespace {
 
@@ -74,34 +75,7 @@ size_t CountIn(const std::vector<Seen>& seen)
     return n;
 }
 
-// A one-shot gate that a parked tap waits at until released.
-class Latch {
-public:
-    void Arrive()
-    {
-        std::unique_lock lock(m_Mutex);
-        m_bArrived = true;
-        m_Cv.notify_all();
-        m_Cv.wait(lock, [&] { return m_bReleased; });
-    }
-    bool WaitArrived()
-    {
-        std::unique_lock lock(m_Mutex);
-        return m_Cv.wait_for(lock, kPatience, [&] { return m_bArrived; });
-    }
-    void Release()
-    {
-        std::lock_guard lock(m_Mutex);
-        m_bReleased = true;
-        m_Cv.notify_all();
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Cv;
-    bool m_bArrived = false;
-    bool m_bReleased = false;
-};
+using kyrtest::Latch;
 
 // Parks the first IN report's tap call until released; counts every call.
 struct Parking {

@@ -26,6 +26,7 @@
 
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
+#include "Latch.h"
 #include "KyrSimControl.h"
 
 namespace {
@@ -36,34 +37,7 @@ constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
 constexpr unsigned long kNoGesture = ~0UL;
 constexpr auto kPatience = std::chrono::seconds(10);
 
-// A one-shot gate that a parked thread waits at until released.
-class Latch {
-public:
-    void Arrive()
-    {
-        std::unique_lock lock(m_Mutex);
-        m_bArrived = true;
-        m_Cv.notify_all();
-        m_Cv.wait(lock, [&] { return m_bReleased; });
-    }
-    bool WaitArrived()
-    {
-        std::unique_lock lock(m_Mutex);
-        return m_Cv.wait_for(lock, kPatience, [&] { return m_bArrived; });
-    }
-    void Release()
-    {
-        std::lock_guard lock(m_Mutex);
-        m_bReleased = true;
-        m_Cv.notify_all();
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Cv;
-    bool m_bArrived = false;
-    bool m_bReleased = false;
-};
+using kyrtest::Latch;
 
 // The thread to park at its next semaphore operation, and where.
 std::atomic<pthread_t> g_SemParkThread{};

@@ -71,6 +71,26 @@ public:
     virtual std::shared_ptr<IModelControl> Control() { return nullptr; }
 };
 
+/// A model whose device also answers control requests: the device is shared
+/// with the control socket, which may still hold it after the model is gone.
+/// TDevice has Attach, OnOutReport and Detach like the model's own calls.
+template <typename TDevice>
+class CControlledModel final : public IDeviceModel {
+public:
+    explicit CControlledModel(std::shared_ptr<TDevice> pDevice) : m_pDevice(std::move(pDevice)) {}
+
+    void OnAttach(const ModelContext& context) override { m_pDevice->Attach(context); }
+    void OnOutReport(int nInterface, std::span<const uint8_t> report) override
+    {
+        m_pDevice->OnOutReport(nInterface, report);
+    }
+    void OnDetach() override { m_pDevice->Detach(); }
+    std::shared_ptr<IModelControl> Control() override { return m_pDevice; }
+
+private:
+    const std::shared_ptr<TDevice> m_pDevice;
+};
+
 /// @throws std::invalid_argument for an option the model does not take.
 using ModelFactory = std::function<std::unique_ptr<IDeviceModel>(const ModelOptions&)>;
 /// For models without options: any option is refused.

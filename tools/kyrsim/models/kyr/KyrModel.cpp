@@ -351,24 +351,8 @@ private:
     uint64_t m_qwChanges = 0;                             // guarded by m_mutex; bumped for the sending thread
 };
 
-class CKyrModel final : public IDeviceModel {
-public:
-    explicit CKyrModel(KyrOptions options) : m_pDevice(std::make_shared<CKyrDevice>(std::move(options))) {}
-
-    void OnAttach(const ModelContext& context) override { m_pDevice->Attach(context); }
-    void OnOutReport(int nInterface, std::span<const uint8_t> report) override
-    {
-        m_pDevice->OnOutReport(nInterface, report);
-    }
-    void OnDetach() override { m_pDevice->Detach(); }
-    std::shared_ptr<IModelControl> Control() override { return m_pDevice; }
-
-private:
-    std::shared_ptr<CKyrDevice> m_pDevice;
-};
-
 const ModelRegistration registration("kyr", [](const ModelOptions& options) -> std::unique_ptr<IDeviceModel> {
-    return std::make_unique<CKyrModel>(ParseKyrOptions(options));
+    return std::make_unique<CControlledModel<CKyrDevice>>(std::make_shared<CKyrDevice>(ParseKyrOptions(options)));
 });
 
 }  // namespace

@@ -190,25 +190,6 @@ private:
     uint64_t m_qwInSent = 0;                       // guarded by m_mutex
 };
 
-class CReplayModel final : public IDeviceModel {
-public:
-    explicit CReplayModel(std::vector<ReplayEvent> events)
-        : m_pDevice(std::make_shared<CReplayDevice>(std::move(events)))
-    {
-    }
-
-    void OnAttach(const ModelContext& context) override { m_pDevice->Attach(context); }
-    void OnOutReport(int nInterface, std::span<const uint8_t> report) override
-    {
-        m_pDevice->OnOutReport(nInterface, report);
-    }
-    void OnDetach() override { m_pDevice->Detach(); }
-    std::shared_ptr<IModelControl> Control() override { return m_pDevice; }
-
-private:
-    std::shared_ptr<CReplayDevice> m_pDevice;
-};
-
 const ModelRegistration registration("replay", [](const ModelOptions& options) -> std::unique_ptr<IDeviceModel> {
     std::optional<std::string> file;
     std::optional<std::pair<uint16_t, uint8_t>> selection;
@@ -228,7 +209,8 @@ const ModelRegistration registration("replay", [](const ModelOptions& options) -
     } catch (const std::runtime_error& error) {
         throw std::invalid_argument(std::string("replay: ") + error.what());
     }
-    return std::make_unique<CReplayModel>(SelectDevice(transfers, selection));
+    return std::make_unique<CControlledModel<CReplayDevice>>(
+        std::make_shared<CReplayDevice>(SelectDevice(transfers, selection)));
 });
 
 std::vector<ReplayEvent> SelectDevice(const std::vector<kyr_usbmon::Transfer>& transfers,
