@@ -179,7 +179,7 @@ def test_the_tap_sees_a_command_going_out_and_its_answer_coming_in():
     assert before <= out[0].timestamp_ns <= answer.timestamp_ns <= after
 
 
-def test_report_streams_end_with_their_device_and_the_tap_goes_with_the_last():
+def test_closing_one_report_stream_leaves_the_other_its_reports_until_the_device_closes():
     device = kyrhid.open()
     first, second = device.reports(), device.reports()
     device.command("echo one")
@@ -188,6 +188,6 @@ def test_report_streams_end_with_their_device_and_the_tap_goes_with_the_last():
     device.command("echo two")
     device.close()
     texts = b"".join(r.data for r in second)
-    assert b"echo one" in texts and b"echo two" in texts   # the second stream kept the tap
+    assert b"echo one" in texts and b"echo two" in texts
     with pytest.raises(kyrhid.NoDevice):
         device.reports()

@@ -91,13 +91,23 @@ def test_a_watch_of_arrivals_or_of_departures_hears_only_those():
 
 def test_closing_from_another_thread_ends_a_running_iterator():
     watch = kyrhid.watch()   # no timeout: only the close can end it
-    seen = []
-    reader = threading.Thread(target=lambda: seen.extend(watch))
+    seen, first = [], threading.Event()
+
+    def read():
+        for event in watch:
+            seen.append(event)
+            first.set()
+
+    reader = threading.Thread(target=read)
     reader.start()
+    number = plug(0x40)
+    assert first.wait(timeout=WAIT)   # the reader is on its way back into the wait
     watch.close()
     reader.join(timeout=WAIT)
-    assert not reader.is_alive() and seen == [] and watch.closed
+    assert not reader.is_alive() and watch.closed
+    assert seen == arrived(info(0x40, 0))
     watch.close()   # a second close does nothing
+    unplug(number)
 
 
 def test_closing_while_the_callback_runs_waits_for_it_without_deadlock(monkeypatch):
