@@ -13,7 +13,6 @@ import ctypes
 import enum
 import itertools
 import threading
-import weakref
 from dataclasses import dataclass
 from typing import Optional
 
@@ -41,26 +40,22 @@ class HotplugEvent:
     info: DeviceInfo
 
 
-class _Events(_Stream):
-    """The queue a registration delivers to; what the library's context number stands for."""
-
-
 # The library calls _on_hotplug for every registration, with the context
-# number of its queue. The trampoline is module-level and so outlives every
-# registration. A queue is registered before KyrRegisterHotplugCallback is
+# number of its watch. The trampoline is module-level and so outlives every
+# registration. A watch is entered here before KyrRegisterHotplugCallback is
 # called (enumeration reports arrive before it returns) and removed once
 # KyrDeregisterHotplugCallback has returned, after which the library calls
-# nothing more for it.
-_queues = {}                    # context number -> _Events; guarded by _queues_lock
-_queues_lock = threading.Lock()
+# nothing more for it. The entry also keeps an open watch alive: a watch that
+# the garbage collector closed could deregister on a thread holding the turn,
+# which the callback may be waiting for.
+_watches = {}                   # context number -> HotplugWatch; guarded by _watches_lock
+_watches_lock = threading.Lock()
 _contexts = itertools.count(1)
 
 
 def _copy(record):
     # The accessors set the last error, which a Python thread may be about
-    # to read under the turn: they wait for it. No thread holds the turn
-    # while it waits for this callback (registration and deregistration are
-    # called without it), so this cannot deadlock.
+    # to read under the turn (see _lib._turn for why this cannot deadlock).
     library = lib()
     with _turn:
         path = library.KyrGetDevInfoPath(record)
@@ -73,23 +68,22 @@ def _on_hotplug(record, event, context):
     # No Python exception may reach the library; 0 keeps the registration,
     # which only close() ends.
     with contextlib.suppress(BaseException):
-        with _queues_lock:
-            queue = _queues.get(context)
-        if queue is not None:
-            queue._put(HotplugEvent(HotplugKind(event), _copy(record)))
+        with _watches_lock:
+            watch = _watches.get(context)
+        if watch is not None:
+            watch._events._put(HotplugEvent(HotplugKind(event), _copy(record)))
     return 0
 
 
 _ON_HOTPLUG = _abi.FnKyrHotplug(_on_hotplug)
 
-# Watches still registered, closed at exit: the hotplug thread must not call
-# into an interpreter that is shutting down.
-_open_watches = weakref.WeakSet()
-
 
 @atexit.register
 def _close_all():
-    for watch in list(_open_watches):
+    # The hotplug thread must not call into an interpreter that is shutting down.
+    with _watches_lock:
+        watches = list(_watches.values())
+    for watch in watches:
         watch.close()
 
 
@@ -104,9 +98,9 @@ def _match(value, what):
 class HotplugWatch:
     """Iterator over HotplugEvent records; a context manager that closes it. See watch().
 
-    Lifetime: registered with the library from creation until close(),
-    which any thread may call; a running iterator then ends after the
-    events already queued.
+    Lifetime: registered with the library, and kept alive by the package,
+    from creation until close(), which any thread may call (at the latest
+    at exit); a running iterator then ends after the events already queued.
     """
 
     def __init__(self, vendor, product, interface, arrived, left, present, timeout):
@@ -118,10 +112,10 @@ class HotplugWatch:
         match = (_match(vendor, "vendor"), _match(product, "product"), _match(interface, "interface"))
         self._lock = threading.Lock()
         self._handle = None          # guarded by _lock; None once closed
-        self._events = _Events(timeout, _UNBOUNDED)
+        self._events = _Stream(timeout, _UNBOUNDED)
         self._context = next(_contexts)
-        with _queues_lock:
-            _queues[self._context] = self._events
+        with _watches_lock:
+            _watches[self._context] = self
         handle = ctypes.c_int(0)
         flags = _abi.KYR_HOTPLUG_ENUMERATE if present else 0
         # Without the turn: enumeration reports run on the hotplug thread
@@ -131,12 +125,11 @@ class HotplugWatch:
         registered = lib().KyrRegisterHotplugCallback(*match, events, flags, _ON_HOTPLUG, self._context,
                                                       ctypes.byref(handle))
         if registered != 1:
-            with _queues_lock:
-                del _queues[self._context]
+            with _watches_lock:
+                del _watches[self._context]
             raise_for(lib().KyrGetLastError() or KYR_ERROR_UNKNOWN, "hotplug registration")
         with self._lock:
             self._handle = handle.value
-        _open_watches.add(self)
 
     @property
     def timeout(self) -> Optional[float]:
@@ -160,23 +153,18 @@ class HotplugWatch:
         if handle is None:
             return
         # No lock of the package is held here: the library waits for a
-        # running callback, which takes the queue registry, the queue and
+        # running callback, which takes the registry's lock, the queue's and
         # the turn.
         lib().KyrDeregisterHotplugCallback(handle)
-        with _queues_lock:
-            del _queues[self._context]
+        with _watches_lock:
+            del _watches[self._context]
         self._events.close()
-        _open_watches.discard(self)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.close()
-
-    def __del__(self):
-        with contextlib.suppress(Exception):
-            self.close()
 
     def __repr__(self):
         return f"<kyrhid.HotplugWatch {'closed' if self.closed else 'open'}>"
