@@ -156,3 +156,41 @@ def test_closing_while_the_callback_runs_waits_for_it_without_deadlock(monkeypat
 def test_a_watch_refuses_ids_out_of_range():
     with pytest.raises(ValueError, match="interface"):
         kyrhid.watch(interface=-1)
+
+
+def test_an_event_delivered_between_a_failing_call_and_its_error_read_leaves_the_error(monkeypatch):
+    # The record's accessors write the process-wide last error. Here the
+    # event's copy starts while a failing open holds the turn, before the
+    # open has read its error.
+    entered, copied = threading.Event(), threading.Event()
+    copy = kyrhid.hotplug._copy
+
+    def hooked(record):
+        entered.set()
+        try:
+            return copy(record)
+        finally:
+            copied.set()
+
+    library = kyrhid._lib.lib()
+
+    class Library:
+        def __getattr__(self, name):
+            return getattr(library, name)
+
+        def KyrOpenDevice(self, *args):
+            handle = library.KyrOpenDevice(*args)
+            assert sim(f"plug vid={kyrhid.KYR_USB_VENDOR_ID},pid={MODEL4},bus=5,addr=80").startswith("ok ")
+            assert entered.wait(timeout=WAIT)
+            # Bounded, as the copy must not finish while the turn is held:
+            # an unguarded copy would have finished well within it.
+            copied.wait(timeout=2)
+            return handle
+
+    monkeypatch.setattr(kyrhid.hotplug, "_copy", hooked)
+    with kyrhid.watch(timeout=WAIT) as watch:
+        monkeypatch.setattr(kyrhid._lib, "lib", Library)
+        with pytest.raises(kyrhid.NoDevice):
+            kyrhid.open(product=kyrhid.KYR_USB_PRODUCT_ID_MODEL5)
+        monkeypatch.setattr(kyrhid._lib, "lib", lambda: library)
+        assert take(watch, 1) == arrived(info(0x50, 0))
