@@ -9,15 +9,18 @@ The library is found by its soname, or at the path in KYRHID_LIBRARY.
 import ctypes
 
 from . import _abi
-from ._abi import (TYPE_CMD, TYPE_DTC, TYPE_DVC, TYPE_GST, TYPE_IRD, TYPE_ITD, TYPE_MSG, TYPE_OBC, TYPE_OBJ,
+from ._abi import (KYR_VERSION_MAJOR, KYR_VERSION_MINOR, KYR_VERSION_PATCH, TYPE_CMD, TYPE_DTC, TYPE_DVC, TYPE_GST, TYPE_IRD, TYPE_ITD, TYPE_MSG, TYPE_OBC, TYPE_OBJ,
                    TYPE_PRV, TYPE_RSE, TYPE_RSP, TYPE_STT, TYPE_TPT, TYPE_VER)
 from ._lib import lib
-from .device import Device, DeviceInfo, PacketStream, devices, mode_bits, open
+from .device import (Device, DeviceInfo, PacketStream, Report, ReportDirection, ReportStream, devices, holders,
+                     mode_bits, open)
+from .diagnostics import disable_diagnostics, enable_diagnostics
 from .errors import (AccessDenied, AlreadyOpened, DeviceBusy, FirmwareDownload, InvalidParameter, KyrError,
                      NoDevice, NotSupported, SendFailed, SyncObjectOverflow, Timeout, UnknownError)
 from .ids import (KYR_USB_MODEL_INTERFACE, KYR_USB_PRODUCT_ID_MODEL1, KYR_USB_PRODUCT_ID_MODEL2,
                   KYR_USB_PRODUCT_ID_MODEL3, KYR_USB_PRODUCT_ID_MODEL4, KYR_USB_PRODUCT_ID_MODEL5,
                   KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VENDOR_ID, KYR_USB_VIRTUAL_INTERFACE)
+from .hotplug import HotplugEvent, HotplugKind, HotplugWatch, watch
 from .packets import (Command, Detections, DeviceReport, Gesture, ImageData, Message, ObjectRange, Objects, Packet,
                       Preview, Response, Status, TouchPoint, TouchPoints, Version)
 
@@ -34,6 +37,12 @@ def _bytes_buffer(data, extra=0):
     buffer = (ctypes.c_ubyte * (len(data) + extra + 1))()   # never empty: a null pointer means no buffer
     ctypes.memmove(buffer, data, len(data))
     return buffer, len(data)
+
+
+def library_version() -> str:
+    """Version of the loaded library, "MAJOR.MINOR.PATCH"; a newer minor or patch than the
+    KYR_VERSION_* this package was written against keeps every call it makes."""
+    return lib().KyrGetVersion().decode("ascii")
 
 
 def crc16(data):
@@ -68,7 +77,10 @@ __all__ = [
     "FirmwareDownload", "Gesture", "ImageData", "InvalidParameter", "KyrError", "Message", "NoDevice",
     "NotSupported", "ObjectRange", "Objects", "Packet", "PacketStream", "Preview", "Response", "SendFailed",
     "Status", "SyncObjectOverflow", "Timeout", "TouchPoint", "TouchPoints", "UnknownError", "Version",
-    "check_crc", "crc16", "devices", "mode_bits", "open", "scan_code", "usage_id",
+    "HotplugEvent", "HotplugKind", "HotplugWatch", "Report", "ReportDirection", "ReportStream",
+    "check_crc", "crc16", "devices", "disable_diagnostics", "enable_diagnostics", "holders", "library_version",
+    "mode_bits", "open", "scan_code", "usage_id", "watch",
+    "KYR_VERSION_MAJOR", "KYR_VERSION_MINOR", "KYR_VERSION_PATCH",
     "KYR_USB_VENDOR_ID", "KYR_USB_PRODUCT_ID_MODEL1", "KYR_USB_PRODUCT_ID_MODEL2", "KYR_USB_PRODUCT_ID_MODEL3",
     "KYR_USB_PRODUCT_ID_MODEL4", "KYR_USB_PRODUCT_ID_MODEL5", "KYR_USB_PRODUCT_ID_VIRTUAL",
     "KYR_USB_MODEL_INTERFACE", "KYR_USB_VIRTUAL_INTERFACE",

@@ -5,7 +5,7 @@ size and offset with what the C compiler makes of the header.
 """
 import ctypes
 from ctypes import (CFUNCTYPE, POINTER, Structure, Union, c_byte, c_char, c_char_p, c_float, c_int, c_short,
-                    c_ubyte, c_ulong, c_ushort, c_void_p)
+                    c_ubyte, c_ulong, c_ulonglong, c_ushort, c_void_p)
 
 # Decoded packet kinds, the value of kyrpacket.type.
 (TYPE_MSG, TYPE_OBJ, TYPE_OBC, TYPE_DTC, TYPE_IRD, TYPE_ITD, TYPE_PRV, TYPE_CMD, TYPE_RSP, TYPE_RSE, TYPE_STT,
@@ -95,6 +95,26 @@ class KYR_EVENT_NOTIFY(Structure):
     ]
 
 
+# The header's version, diagnostics levels, hotplug events and flags, and
+# report directions (a test keeps them equal to the header's).
+KYR_VERSION_MAJOR = 1
+KYR_VERSION_MINOR = 0
+KYR_VERSION_PATCH = 0
+
+KYR_LOG_NONE, KYR_LOG_ERROR, KYR_LOG_WARNING, KYR_LOG_INFO, KYR_LOG_DEBUG = range(5)
+
+KYR_HOTPLUG_ARRIVED = 1
+KYR_HOTPLUG_LEFT = 2
+KYR_HOTPLUG_ENUMERATE = 1
+KYR_HOTPLUG_MATCH_ANY = 0xFFFF
+
+KYR_REPORT_OUT = 0
+KYR_REPORT_IN = 1
+
+FnOnKyrLogHandler = CFUNCTYPE(None, c_int, c_char_p, c_void_p)
+FnKyrHotplug = CFUNCTYPE(c_int, KYR_DEVICE_INFO, c_int, c_void_p)
+FnKyrReportTap = CFUNCTYPE(None, KYR_HANDLE, c_int, c_ubyte, c_ulonglong, POINTER(c_ubyte), c_ushort, c_void_p)
+
 # name: (result type, argument types)
 PROTOTYPES = {
     "KyrGetLastError": (c_int, []),
@@ -124,6 +144,13 @@ PROTOTYPES = {
     "KyrQueryFirmwareVersion": (c_int, [KYR_HANDLE, c_ushort, POINTER(c_int), c_int, c_ushort]),
     "KyrLockFirmwareDownload": (None, [KYR_HANDLE]),
     "KyrUnlockFirmwareDownload": (None, [KYR_HANDLE]),
+    "KyrGetVersion": (c_char_p, []),
+    "KyrSetLogCallback": (None, [c_int, FnOnKyrLogHandler, c_void_p]),
+    "KyrGetDeviceHolders": (c_int, [c_ushort, c_ushort, c_ushort, c_ushort, POINTER(c_ulong), c_int]),
+    "KyrRegisterHotplugCallback": (c_int, [c_ushort, c_ushort, c_ushort, c_int, c_int, FnKyrHotplug, c_void_p,
+                                           POINTER(c_int)]),
+    "KyrDeregisterHotplugCallback": (c_int, [c_int]),
+    "KyrSetReportTap": (None, [KYR_HANDLE, FnKyrReportTap, c_void_p]),
 }
 
 assert ctypes.sizeof(c_ulong) == 8, "the library's unsigned long is 64 bits"

@@ -13,7 +13,11 @@ SONAME = "KyrHIDLib-1.0.so.0.0.0"
 # take turns from a call to reading the value it left, so that each reads its
 # own; the library's threads may still write it in between, which no caller
 # can prevent. Synchronous device calls hold the turn for up to their
-# time-out. Never taken on the library's read thread.
+# time-out. Never taken on a device's read thread, nor by the log callback
+# or the report tap, which may run on a thread that holds it. The hotplug
+# callback takes it on the library's delivery thread (the record's accessors
+# write the value), so no thread holds it while waiting for that thread:
+# hotplug registration and deregistration are called without it.
 _turn = threading.Lock()
 
 

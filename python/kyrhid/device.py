@@ -3,17 +3,18 @@ import atexit
 import collections
 import contextlib
 import ctypes
+import enum
 import itertools
 import threading
 import warnings
 import weakref
 from dataclasses import dataclass
-from typing import Optional
+from typing import Optional, Tuple
 
 from . import _abi, ids
 from ._lib import _turn, call, error_name, lib, make_error, raise_for
-from .errors import (KYR_ERROR_INVALID_PARAMETER, KYR_ERROR_NO_DEVICE, KYR_ERROR_TIMEOUT, KYR_SUCCESS, KyrError,
-                     NoDevice)
+from .errors import (KYR_ERROR_INVALID_PARAMETER, KYR_ERROR_NO_DEVICE, KYR_ERROR_TIMEOUT, KYR_SUCCESS, DeviceBusy,
+                     KyrError, NoDevice)
 from .packets import Response, Version, decode
 
 _UNPLUGGED = "the device was unplugged"
@@ -48,7 +49,7 @@ def devices(vendor=ids.KYR_USB_VENDOR_ID, products=ids.KNOWN_PRODUCTS):
     A device that cannot be described (no permission to open it, for one) is
     left out with a warning; one that went away meanwhile is left out silently.
     """
-    # Hotplug notifications belong here, beside enumeration, once the library offers them.
+    # Changes as they happen: hotplug.watch().
     library = lib()
     found = []
     for product in products:
@@ -92,31 +93,28 @@ class _Failure:
         self.exc = exc
 
 
-class PacketStream:
-    """Iterator over the packets of the kinds asked for; see Device.packets.
+class _Stream:
+    """An iterator fed by a library thread through a queue.
 
-    Lifetime: registered with its device from creation until close(). The
-    read thread only appends to the queue and the consumer only takes from
-    it, both under the stream's condition, which is never held while the
-    library is called.
+    The library thread only appends to the queue and the consumer only takes
+    from it, both under the stream's condition, which is never held while the
+    library is called. Past `capacity` items the newest are dropped and
+    counted, since a library thread must never wait for the consumer.
     """
 
-    def __init__(self, device, bits, expire_ms, gesture, timeout):
-        self._device = device
-        self.bits = bits
-        self.expire_ms = expire_ms
-        self.gesture = gesture
+    def __init__(self, timeout, capacity=STREAM_CAPACITY):
         self.timeout = timeout
+        self._capacity = capacity
         self._cond = threading.Condition()
         self._queue = collections.deque()   # guarded by _cond
         self._ended = False                 # guarded by _cond
-        self.dropped = 0                    # packets lost to a full queue; guarded by _cond
+        self.dropped = 0                    # items lost to a full queue; guarded by _cond
 
     def _put(self, item):
         with self._cond:
             if self._ended:
                 return
-            if len(self._queue) >= STREAM_CAPACITY:
+            if len(self._queue) >= self._capacity:
                 self.dropped += 1
                 return
             self._queue.append(item)
@@ -142,9 +140,7 @@ class PacketStream:
         return item
 
     def close(self):
-        """Stops the stream; the device asks for the data modes of the streams still open."""
         self._end()
-        self._device._drop_stream(self)
 
     def __enter__(self):
         return self
@@ -153,8 +149,58 @@ class PacketStream:
         self.close()
 
 
+class PacketStream(_Stream):
+    """Iterator over the packets of the kinds asked for; see Device.packets.
+
+    Lifetime: registered with its device from creation until close().
+    """
+
+    def __init__(self, device, bits, expire_ms, gesture, timeout):
+        super().__init__(timeout)
+        self._device = device
+        self.bits = bits
+        self.expire_ms = expire_ms
+        self.gesture = gesture
+
+    def close(self):
+        """Stops the stream; the device asks for the data modes of the streams still open."""
+        self._end()
+        self._device._drop_stream(self)
+
+
+class ReportDirection(enum.IntEnum):
+    OUT = _abi.KYR_REPORT_OUT   # written to the device
+    IN = _abi.KYR_REPORT_IN     # read from the device
+
+
+@dataclass(frozen=True)
+class Report:
+    """One USB transfer of a device, as the report tap saw it."""
+    direction: ReportDirection
+    endpoint: int        # USB endpoint address, 0x80 set for IN
+    timestamp_ns: int    # CLOCK_MONOTONIC (time.monotonic_ns()) when it was taken from or handed to the device
+    data: bytes
+
+
+class ReportStream(_Stream):
+    """Iterator over every report a device reads or writes; see Device.reports.
+
+    Lifetime: registered with its device from creation until close(); the
+    device's tap is installed while at least one is registered.
+    """
+
+    def __init__(self, device, timeout):
+        super().__init__(timeout)
+        self._device = device
+
+    def close(self):
+        """Stops the stream; the device's tap goes with the last one."""
+        self._end()
+        self._device._drop_reports(self)
+
+
 class _Receiver:
-    """What the library's read thread delivers to: answers, firmware versions and streams.
+    """What the library's threads deliver to: answers, firmware versions, packet and report streams.
 
     Lifetime: one per Device, registered under its context number while the
     library may call back for its handle (see _register). Its lock is a leaf,
@@ -164,6 +210,7 @@ class _Receiver:
     def __init__(self):
         self._cond = threading.Condition()
         self.streams = []          # guarded by _cond
+        self.report_streams = []   # guarded by _cond
         self._answers = {}         # command id -> [(sequence, text, final)]; guarded by _cond
         self._sequence = 0         # answer pieces received so far; guarded by _cond
         self._versions = None      # Version packets while a firmware query runs; guarded by _cond
@@ -210,14 +257,25 @@ class _Receiver:
             pieces.append((self._sequence, packet.text, packet.is_final))
             self._cond.notify_all()
 
+    # ---- report tap: read thread, sending threads, keep-alive timer ---------
+    def on_report(self, direction, endpoint, timestamp_ns, data, length):
+        with self._cond:
+            streams = list(self.report_streams)
+        if not streams:
+            return
+        report = Report(ReportDirection(direction), endpoint, timestamp_ns, ctypes.string_at(data, length))
+        for stream in streams:
+            stream._put(report)
+
     # ---- application threads ---------------------------------------------
     def end(self, why):
         with self._cond:
             if self.ended is None:
                 self.ended = why
             streams, self.streams = self.streams, []
+            reports, self.report_streams = self.report_streams, []
             self._cond.notify_all()
-        for stream in streams:
+        for stream in streams + reports:
             stream._end()
 
     def why_ended(self):
@@ -255,6 +313,23 @@ class _Receiver:
                 return True
             return False
 
+    def add_report_stream(self, stream):
+        with self._cond:
+            if self.ended is not None:
+                raise make_error(KYR_ERROR_NO_DEVICE, "reports", self.ended)
+            self.report_streams.append(stream)
+
+    def remove_report_stream(self, stream):
+        with self._cond:
+            if stream in self.report_streams:
+                self.report_streams.remove(stream)
+                return True
+            return False
+
+    def wants_reports(self):
+        with self._cond:
+            return bool(self.report_streams)
+
     @contextlib.contextmanager
     def versions(self):
         with self._cond:
@@ -266,7 +341,7 @@ class _Receiver:
                 self._versions = None
 
 
-# The library calls these two for every handle, with the context number of
+# The library calls these three for every handle, with the context number of
 # its receiver. Module-level, they outlive every handle: no callback can run
 # through a freed trampoline, whichever thread closes or collects a Device.
 # A receiver is registered before its table is installed and removed once
@@ -296,8 +371,19 @@ def _on_disconnect(handle, context):
             receiver.end(_UNPLUGGED)
 
 
+def _on_report(handle, direction, endpoint, timestamp_ns, data, length, context):
+    # Runs on the read thread, on an application thread inside a send (which
+    # holds the turn: never taken here) or on the keep-alive timer.
+    with contextlib.suppress(BaseException):
+        receiver = _receiver_of(context)
+        if receiver is not None:
+            receiver.on_report(direction, endpoint, timestamp_ns, data, length)
+
+
 _ON_PACKET = _abi.FnOnKyrPacketHandler(_on_packet)
 _ON_DISCONNECT = _abi.FnOnKyrDisconnectHandler(_on_disconnect)
+_ON_REPORT = _abi.FnKyrReportTap(_on_report)
+_NO_TAP = _abi.FnKyrReportTap()
 
 # Devices still open, closed at exit: the read thread must not call into an
 # interpreter that is shutting down.
@@ -330,6 +416,11 @@ class Device:
         self._calls = 0              # uses under way; guarded by _lock
         self._modes_lock = threading.Lock()     # one change of the data modes at a time
         self._firmware_lock = threading.Lock()  # one firmware query at a time: answers are told apart by time
+        # One change of the tap at a time, so that it follows the last stream
+        # opened or closed. Held while the library waits for a running tap,
+        # which never takes it.
+        self._tap_lock = threading.Lock()
+        self._tapped = False                    # guarded by _tap_lock
         self._receiver = _Receiver()
         self._context = next(_contexts)
         with _receivers_lock:
@@ -495,6 +586,45 @@ class Device:
             if result != 1 or error != KYR_SUCCESS:
                 raise_for(error, "data modes")
 
+    # ---- report tap ----------------------------------------------------------
+    def reports(self, timeout=None) -> ReportStream:
+        """Iterator over every report the device reads or writes, as Report records.
+
+        One record per USB transfer: each IN report before the library
+        decodes it, each OUT report (a 64-byte piece of a command, a raw
+        buffer, a keep-alive) as it is handed to the device. The library's tap
+        is installed only while such a stream is open. The iterator ends as
+        packets() does: after `timeout` seconds without a report, on close(),
+        or when the device is closed or unplugged.
+        """
+        stream = ReportStream(self, timeout)
+        self._receiver.add_report_stream(stream)
+        try:
+            self._update_tap()
+        except BaseException:
+            stream.close()
+            raise
+        return stream
+
+    def _drop_reports(self, stream):
+        if self._receiver.remove_report_stream(stream) and not self.closed:
+            with contextlib.suppress(NoDevice):
+                self._update_tap()
+
+    def _update_tap(self):
+        # Removing the tap returns once no call of it runs; a running call
+        # takes only the receiver's and the stream's leaf locks.
+        with self._tap_lock:
+            wanted = self._receiver.wants_reports()
+            if wanted == self._tapped:
+                return
+            with self._use("report tap") as h:
+                _, error = call("KyrSetReportTap", h, _ON_REPORT if wanted else _NO_TAP,
+                                self._context if wanted else None)
+            if error != KYR_SUCCESS:
+                raise_for(error, "report tap")
+            self._tapped = wanted
+
     # ---- firmware and raw reports ---------------------------------------------
     def _query_firmware(self, unit, timeout, what):
         ms = _milliseconds(timeout, "timeout")
@@ -555,10 +685,8 @@ class Device:
                 call("KyrUnlockFirmwareDownload", h)
 
 
-def open(path=None, vendor=ids.KYR_USB_VENDOR_ID, product=ids.KYR_USB_PRODUCT_ID_MODEL1, interface=None, index=0):
-    """Opens a device: the one at `path` (as devices() lists it), or the
-    `index`-th one with these ids on this interface (by default the one the
-    family drives that product through)."""
+def _resolve(path, vendor, product, interface, index, what):
+    """(vendor, product, interface, index) of a device given by path or by ids, and a text naming it."""
     if interface is None:
         interface = (ids.KYR_USB_VIRTUAL_INTERFACE if product == ids.KYR_USB_PRODUCT_ID_VIRTUAL
                      else ids.KYR_USB_MODEL_INTERFACE)
@@ -568,11 +696,51 @@ def open(path=None, vendor=ids.KYR_USB_VENDOR_ID, product=ids.KYR_USB_PRODUCT_ID
                 product, interface, index = info.product, info.interface, info.index
                 break
         else:
-            raise make_error(KYR_ERROR_NO_DEVICE, f"open {path}", "no device at this path")
-    what = f"open {vendor:04x}:{product:04x} interface {interface} index {index}"
+            raise make_error(KYR_ERROR_NO_DEVICE, f"{what} {path}", "no device at this path")
+    what = f"{what} {vendor:04x}:{product:04x} interface {interface} index {index}"
     if not all(0 <= value <= 0xFFFF for value in (vendor, product, interface, index)):
         raise_for(KYR_ERROR_INVALID_PARAMETER, what)
-    handle, error = call("KyrOpenDevice", vendor, product, interface, index)
+    return (vendor, product, interface, index), what
+
+
+def open(path=None, vendor=ids.KYR_USB_VENDOR_ID, product=ids.KYR_USB_PRODUCT_ID_MODEL1, interface=None,
+         index=0) -> Device:
+    """Opens a device: the one at `path` (as devices() lists it), or the
+    `index`-th one with these ids on this interface (by default the one the
+    family drives that product through).
+
+    A device another client has open raises DeviceBusy, whose `holders` are
+    the ids of the processes that have it open (None when they could not be
+    asked for).
+    """
+    where, what = _resolve(path, vendor, product, interface, index, "open")
+    handle, error = call("KyrOpenDevice", *where)
     if not handle:
-        raise_for(error, what)
+        exc = make_error(error, what)
+        if isinstance(exc, DeviceBusy):
+            with contextlib.suppress(KyrError):
+                exc.holders = _holders(where, what)
+        raise exc
     return Device(handle)
+
+
+def holders(path=None, vendor=ids.KYR_USB_VENDOR_ID, product=ids.KYR_USB_PRODUCT_ID_MODEL1, interface=None,
+            index=0) -> Tuple[int, ...]:
+    """Ids of the live processes that have a device open (chosen as for open()), this one included.
+
+    Needs no claim on the device, so it also explains a DeviceBusy.
+    """
+    where, what = _resolve(path, vendor, product, interface, index, "holders of")
+    return _holders(where, what)
+
+
+def _holders(where, what):
+    room = 16
+    while True:
+        pids = (ctypes.c_ulong * room)()
+        count, error = call("KyrGetDeviceHolders", *where, pids, room)
+        if count < 0:
+            raise_for(error, what)
+        if count <= room:
+            return tuple(pids[:count])
+        room = count   # more came meanwhile than there was room for: ask again with enough

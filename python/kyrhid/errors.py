@@ -53,7 +53,15 @@ class AlreadyOpened(KyrError):
 
 
 class DeviceBusy(KyrError):
+    """`holders`: ids of the processes that have the device open, when known (open() asks the library)."""
     code = KYR_ERROR_DEVICE_BUSY
+    holders = None
+
+    def __str__(self):
+        text = super().__str__()
+        if self.holders:
+            text += f" (held by process {', '.join(str(pid) for pid in self.holders)})"
+        return text
 
 
 class NotSupported(KyrError):

@@ -33,3 +33,13 @@ def sim(request):
                 break
             reply += chunk
     return reply.decode().rstrip("\n")
+
+
+def crc_x25(data):
+    """CRC-16/X-25 of the bytes, as the wire carries it after a packet (low byte first)."""
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+    return (crc ^ 0xFFFF).to_bytes(2, "little")

@@ -68,6 +68,38 @@ def test_packet_kinds_and_mode_bits_match_the_header():
         kyrhid.mode_bits("TQ")
 
 
+def test_version_hotplug_log_and_report_values_match_the_header():
+    with open(os.path.join(INCLUDE_DIR, "KyrHIDLib.h")) as header:
+        defines = {m.group(1): int(m.group(2)) for m in re.finditer(r"#define (KYR_VERSION_\w+) (\d+)", header.read())}
+    assert {name: getattr(kyrhid, name) for name in defines} == defines and len(defines) == 3
+    # The loaded library is the one built from this header.
+    assert kyrhid.library_version() == "{KYR_VERSION_MAJOR}.{KYR_VERSION_MINOR}.{KYR_VERSION_PATCH}".format(**defines)
+    hotplug = header_enumerators("KyrHIDLib.h", "KYR_HOTPLUG_")
+    assert {kind.name: kind.value for kind in kyrhid.HotplugKind} == {
+        name[len("KYR_HOTPLUG_"):]: value for name, value in hotplug.items() if name.endswith(("ARRIVED", "LEFT"))}
+    assert {name: getattr(_abi, name) for name in hotplug} == hotplug
+    directions = header_enumerators("KyrHIDLib.h", "KYR_REPORT_")
+    assert {"KYR_REPORT_" + d.name: d.value for d in kyrhid.ReportDirection} == directions
+    levels = header_enumerators("KyrHIDLib.h", "KYR_LOG_")
+    assert {name: getattr(_abi, name) for name in levels} == levels and len(levels) == 5
+
+
+def test_watch_refuses_what_the_library_cannot_be_asked_for():
+    with pytest.raises(ValueError, match="arrivals, departures"):
+        kyrhid.watch(arrived=False, left=False)
+    with pytest.raises(ValueError, match="present=True needs arrived"):
+        kyrhid.watch(arrived=False, present=True)
+    with pytest.raises(ValueError, match="product"):
+        kyrhid.watch(product=0xFFFF)
+
+
+def test_a_busy_error_names_its_holders_when_known():
+    busy = make_error(errors.KYR_ERROR_DEVICE_BUSY, "open")
+    assert busy.holders is None and "held by" not in str(busy)
+    busy.holders = (17, 4242)
+    assert str(busy).endswith(" (held by process 17, 4242)")
+
+
 def test_usb_ids_are_those_of_the_header():
     expected = header_enumerators("KyrDeviceIds.h", "KYR_USB_")
     assert {name: getattr(ids, name) for name in expected} == expected
