@@ -30,8 +30,7 @@ struct Picture {
     bool bComplete = false;
 };
 
-// Filled on the read thread. Lives on Capture's stack; the device is closed
-// before it goes out of scope.
+// Filled on the read thread; owned by the open device.
 struct CaptureState {
     const CaptureOptions* pOptions = nullptr;
     std::mutex csState;
@@ -146,7 +145,7 @@ int Capture(Tool& tool, const CaptureOptions& options)
     if (!device)
         return tool.Exit();
     InstallStopSignals();
-    CaptureState state;
+    CaptureState& state = device.Own<CaptureState>();
     state.pOptions = &options;
     KYR_EVENT_NOTIFY table{};
     table.Context = &state;

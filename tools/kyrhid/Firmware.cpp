@@ -20,7 +20,7 @@ int Firmware(Tool& tool, const FirmwareOptions& options)
     OpenDevice device = tool.Open();
     if (!device)
         return tool.Exit();
-    VersionCatcher catcher;
+    VersionCatcher& catcher = device.Own<VersionCatcher>();
     catcher.Install(device.Get());
     const UnitAnswer answer = QueryUnit(device.Get(), catcher, wAddr, options.nTimeout);
     const std::string szUnit = UnitName(wAddr);

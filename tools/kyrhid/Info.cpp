@@ -20,7 +20,7 @@ int Info(Tool& tool, const InfoOptions& options)
     if (!device)
         return tool.Exit();
     KYR_HANDLE h = device.Get();
-    VersionCatcher catcher;
+    VersionCatcher& catcher = device.Own<VersionCatcher>();
     catcher.Install(h);
 
     KYR_DEVICE_INFO info = KyrGetDeviceInfoFromHandle(h);

@@ -12,9 +12,8 @@ namespace kyrhid {
 
 namespace {
 
-// What the read thread shares with the waiting main thread. Lives on the
-// main thread's stack and is handed to the library as the callback context;
-// the handle is closed before it goes out of scope.
+// What the read thread shares with the waiting main thread; owned by the
+// open device.
 struct MonitorState {
     const MonitorOptions* pOptions = nullptr;
     std::mutex csState;
@@ -77,9 +76,9 @@ int Monitor(Tool& tool, const MonitorOptions& options)
         return tool.Exit();
     InstallStopSignals();
     if (options.bView)
-        return RunView(tool, device.Get(), options);
+        return RunView(tool, device, options);
 
-    MonitorState state;
+    MonitorState& state = device.Own<MonitorState>();
     state.pOptions = &options;
     KYR_EVENT_NOTIFY table{};
     table.Context = &state;

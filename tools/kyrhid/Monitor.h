@@ -17,6 +17,6 @@ struct MonitorOptions {
 };
 
 // The live picture; returns the exit status.
-int RunView(Tool& tool, KYR_HANDLE hDevice, const MonitorOptions& options);
+int RunView(Tool& tool, OpenDevice& device, const MonitorOptions& options);
 
 } // namespace kyrhid

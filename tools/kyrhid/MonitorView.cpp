@@ -22,8 +22,7 @@ namespace {
 constexpr int kKinds = kyrtype_ver + 1;
 constexpr auto kFrameTime = std::chrono::milliseconds(34); // at most 30 redraws a second
 
-// What the read thread leaves for the next frame. Lives on RunView's stack;
-// the handle is closed before it goes out of scope.
+// What the read thread leaves for the next frame; owned by the open device.
 struct ViewState {
     std::mutex csState;
     // All guarded by csState.
@@ -187,9 +186,10 @@ std::string Frame(const ViewState& state, const Rates& rates, const std::string&
 
 } // namespace
 
-int RunView(Tool& tool, KYR_HANDLE hDevice, const MonitorOptions& options)
+int RunView(Tool& tool, OpenDevice& device, const MonitorOptions& options)
 {
-    ViewState state;
+    const KYR_HANDLE hDevice = device.Get();
+    ViewState& state = device.Own<ViewState>();
     KYR_EVENT_NOTIFY table{};
     table.Context = &state;
     table.fnOnPacket = &OnPacket;
@@ -240,9 +240,6 @@ int RunView(Tool& tool, KYR_HANDLE hDevice, const MonitorOptions& options)
             TerminalMode::Write(szFrame);
         }
     }
-    // Returns once no callback runs with the state any more.
-    KYR_EVENT_NOTIFY none{};
-    KyrSetEventNotify(hDevice, &none);
     if (bGone)
         return tool.Fail("the device has gone (unplugged or reset)", ExitNoDevice);
     return ExitOk;

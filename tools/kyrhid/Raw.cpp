@@ -34,7 +34,7 @@ int Raw(Tool& tool, const RawOptions& options)
     OpenDevice device = tool.Open();
     if (!device)
         return tool.Exit();
-    Progress progress("waiting for the answer");
+    Progress& progress = device.Own<Progress>("waiting for the answer");
     KYR_EVENT_NOTIFY table{};
     table.Context = &progress; // touched on this thread only, inside the synchronous send
     table.fnOnReceiveRawData = &OnReport;

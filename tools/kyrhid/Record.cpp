@@ -21,8 +21,7 @@ struct RecordOptions {
     double dSeconds = 0;
 };
 
-// Shared with the read thread; lives on Record's stack, and the device is
-// closed (which ends every tap call and callback) before it goes.
+// Shared with the read thread; owned by the open device.
 struct RecordState {
     std::mutex csState;
     std::condition_variable cvState;
@@ -53,20 +52,20 @@ int Record(Tool& tool, const RecordOptions& options)
     KYR_DEVICE_INFO info = KyrGetDeviceInfoFromHandle(device.Get());
     if (info == nullptr || !kyr_usbmon::ParseDevicePath(KyrGetDevInfoPath(info), wBus, nAddress))
         return tool.Fail("the device's bus and address", KyrGetLastError());
-    std::unique_ptr<kyr_usbmon::CUsbmonWriter> pWriter;
+    kyr_usbmon::CUsbmonWriter* pWriter = nullptr;
     try {
-        pWriter = std::make_unique<kyr_usbmon::CUsbmonWriter>(options.szFile, wBus, nAddress);
+        pWriter = &device.Own<kyr_usbmon::CUsbmonWriter>(options.szFile, wBus, nAddress);
     } catch (const std::runtime_error& error) {
         return tool.Fail(error.what(), ExitFailure);
     }
     InstallStopSignals();
 
-    RecordState state;
+    RecordState& state = device.Own<RecordState>();
     KYR_EVENT_NOTIFY table{};
     table.Context = &state;
     table.fnOnDisconnect = &OnGone;
     KyrSetEventNotify(device.Get(), &table);
-    KyrSetReportTap(device.Get(), &OnTap, pWriter.get());
+    KyrSetReportTap(device.Get(), &OnTap, pWriter);
 
     // Without --modes the recording holds only what the device sends unasked.
     if (!options.szModes.empty()) {
@@ -85,7 +84,7 @@ int Record(Tool& tool, const RecordOptions& options)
             state.cvState.wait_for(lock, std::chrono::milliseconds(50));
         bGone = state.bGone;
     }
-    // No tap call runs once the device is closed: the writer may go.
+    // No tap call runs once the device is closed: the count is final.
     device.Close();
     std::fprintf(stderr, "kyrhid: %llu reports recorded in %s\n", static_cast<unsigned long long>(pWriter->Count()),
                  options.szFile.c_str());

@@ -29,8 +29,8 @@ struct Collected {
     bool bRse = false;
 };
 
-// Response pieces by command id, filled on the read thread. Lives on Send's
-// stack; the device is closed before it goes out of scope.
+// Response pieces by command id, filled on the read thread; owned by the open
+// device.
 struct Answers {
     std::mutex csAnswers;
     std::condition_variable cvAnswers;
@@ -74,8 +74,8 @@ int Send(Tool& tool, const SendOptions& options)
     if (!device)
         return tool.Exit();
     KYR_HANDLE h = device.Get();
-    Answers answers;
-    Progress progress("waiting for the answer to " + szCommand);
+    Answers& answers = device.Own<Answers>();
+    Progress& progress = device.Own<Progress>("waiting for the answer to " + szCommand);
     answers.pProgress = &progress;
     KYR_EVENT_NOTIFY table{};
     table.Context = &answers;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,17 +78,33 @@ private:
 };
 
 // An open device, closed when it goes out of scope.
+//
+// Lifetime rule: every object a callback or the report tap of the device may
+// touch is made by Own(), and lives until the device has been closed (and so
+// until no callback runs any more), whichever way the subcommand returns.
+// Nothing handed to the library as a context lives on a subcommand's stack.
 class OpenDevice {
 public:
     OpenDevice() = default;
     explicit OpenDevice(KYR_HANDLE hDevice) : m_hDevice(hDevice) {}
+    // Closes first; the owned objects go after, with the members.
     ~OpenDevice() { Close(); }
-    OpenDevice(OpenDevice&& other) noexcept : m_hDevice(other.m_hDevice) { other.m_hDevice = nullptr; }
+    OpenDevice(OpenDevice&& other) noexcept : m_hDevice(other.m_hDevice), m_Owned(std::move(other.m_Owned))
+    {
+        other.m_hDevice = nullptr;
+    }
     OpenDevice& operator=(OpenDevice&&) = delete;
     OpenDevice(const OpenDevice&) = delete;
     OpenDevice& operator=(const OpenDevice&) = delete;
 
     KYR_HANDLE Get() const { return m_hDevice; }
+    template <typename T, typename... Args>
+    T& Own(Args&&... args)
+    {
+        auto pObject = std::make_shared<T>(std::forward<Args>(args)...);
+        m_Owned.push_back(pObject);
+        return *pObject;
+    }
     explicit operator bool() const { return m_hDevice != nullptr; }
     void Close()
     {
@@ -98,6 +115,7 @@ public:
 
 private:
     KYR_HANDLE m_hDevice = nullptr;
+    std::vector<std::shared_ptr<void>> m_Owned;
 };
 
 class Tool {
