@@ -12,7 +12,6 @@ import os
 import re
 import select
 import signal
-import socket
 import struct
 import subprocess
 import sys
@@ -21,35 +20,15 @@ import time
 import unittest
 import zlib
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from kyrsim_client import crc_x25, sim_request  # noqa: E402
+
 KYRHID = os.environ.get("KYRHID", "kyrhid")
 TIMEOUT = 60
 
 
 def run(*args, timeout=TIMEOUT):
     return subprocess.run([KYRHID, *args], capture_output=True, text=True, errors="replace", timeout=timeout)
-
-
-def sim_request(line):
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.connect(os.environ["KYRSIM_CONTROL"])
-        s.sendall((line + "\n").encode())
-        reply = b""
-        while not reply.endswith(b"\n"):
-            chunk = s.recv(256)
-            if not chunk:
-                break
-            reply += chunk
-        return reply.decode().strip()
-
-
-def crc_x25(data):
-    """CRC-16/X-25, from its definition: reflected 0x1021, init and xorout 0xFFFF."""
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
-    return crc ^ 0xFFFF
 
 
 def decode_png(path):

@@ -2,9 +2,12 @@
 the C header's constants, read from the sources."""
 import os
 import re
-import socket
+import sys
 
 import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import kyrsim_client  # noqa: E402
 
 SOURCE_DIR = os.environ.get("KYR_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 INCLUDE_DIR = os.path.join(SOURCE_DIR, "KyrHIDLib", "Include")
@@ -20,26 +23,12 @@ def header_enumerators(name, prefix):
 
 def sim(request):
     """One request to kyrsim's control socket; its one-line reply."""
-    path = os.environ.get("KYRSIM_CONTROL")
-    if not path:
-        pytest.fail("not running under kyrsim (KYRSIM_CONTROL unset)")
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.connect(path)
-        s.sendall(request.encode() + b"\n")
-        reply = b""
-        while not reply.endswith(b"\n"):
-            chunk = s.recv(4096)
-            if not chunk:
-                break
-            reply += chunk
-    return reply.decode().rstrip("\n")
+    try:
+        return kyrsim_client.sim_request(request)
+    except RuntimeError as error:
+        pytest.fail(str(error))
 
 
-def crc_x25(data):
-    """CRC-16/X-25 of the bytes, as the wire carries it after a packet (low byte first)."""
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
-    return (crc ^ 0xFFFF).to_bytes(2, "little")
+def crc_bytes(data):
+    """The packet CRC as the wire carries it after a packet (low byte first)."""
+    return kyrsim_client.crc_x25(data).to_bytes(2, "little")

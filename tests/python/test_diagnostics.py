@@ -13,7 +13,7 @@ import pytest
 
 import kyrhid
 
-from conftest import crc_x25, sim
+from conftest import crc_bytes, sim
 
 WAIT = 30
 MI = kyrhid.KYR_USB_MODEL_INTERFACE
@@ -108,7 +108,7 @@ def test_opening_tells_its_steps_until_diagnostics_are_turned_off(records):
 def bad_crc_report():
     """A status packet (0x100C) in one report whose CRC's low byte is spoilt."""
     packet = struct.pack("<HH", 0x100C, 0) + b"ok\0\0"
-    crc = bytearray(crc_x25(packet))
+    crc = bytearray(crc_bytes(packet))
     crc[0] ^= 0xFF
     packet += bytes(crc)
     return (bytes([1, 0x01, len(packet)]) + packet).ljust(64, b"\0")
@@ -164,7 +164,7 @@ def test_the_tap_sees_a_command_going_out_and_its_answer_coming_in():
         after = time.monotonic_ns()
     text = b"echo tapped"
     command = struct.pack("<HHBBH", 0x1007, 0, 0, ident, len(text)) + text + b"\0"
-    command += crc_x25(command)
+    command += crc_bytes(command)
     out = [r for r in seen if r.direction == kyrhid.ReportDirection.OUT]
     assert len(out) == 1
     assert (out[0].endpoint, len(out[0].data)) == (0x02, 64)   # interface 1's OUT endpoint
@@ -175,7 +175,7 @@ def test_the_tap_sees_a_command_going_out_and_its_answer_coming_in():
     size = answer.data[2]
     packet = answer.data[3:3 + size]
     assert (packet[4], packet[5], packet[6:8], packet[8:-2]) == (0, ident, struct.pack("<H", 6), b"tapped")
-    assert packet[-2:] == crc_x25(packet[:-2])
+    assert packet[-2:] == crc_bytes(packet[:-2])
     assert before <= out[0].timestamp_ns <= answer.timestamp_ns <= after
 
 
