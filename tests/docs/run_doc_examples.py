@@ -40,10 +40,10 @@ def block_after(path, anchor):
     return commands
 
 
-def main(src, build, specs):
+def main(src, build, places):
     failures = 0
-    for spec in specs:
-        name, anchor = spec.split(":", 1)
+    for place in places:
+        name, anchor = place.split(":", 1)
         for command in block_after(os.path.join(src, name), anchor):
             command = command.replace("build/debug/", os.path.relpath(build, src) + "/")
             with tempfile.TemporaryDirectory() as tmp:

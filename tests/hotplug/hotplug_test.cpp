@@ -69,7 +69,7 @@ extern "C" int libusb_has_capability(uint32_t capability)
 
 namespace {
 
-std::string Spec(unsigned short wProduct, int nAddress, int nInterfaces = 1)
+std::string PlugArgs(unsigned short wProduct, int nAddress, int nInterfaces = 1)
 {
     return "vid=" + std::to_string(kVid) + ",pid=" + std::to_string(wProduct) + ",bus=5,addr=" +
            std::to_string(nAddress) + ",interfaces=" + std::to_string(nInterfaces);
@@ -206,7 +206,7 @@ TEST(Hotplug, ArrivalsAndDeparturesComeOncePerMatchingInterface)
     const int hAll = Register(all, kProduct, kAny, kBoth, 0);
     const int hSecond = Register(second, kProduct, 1, KYR_HOTPLUG_ARRIVED, 0);
 
-    const int nDevice = kyrsim::SimPlug(Spec(kProduct, 20, 2));
+    const int nDevice = kyrsim::SimPlug(PlugArgs(kProduct, 20, 2));
     ASSERT_TRUE(all.WaitFor(2)) << "arrival not reported";
     kyrsim::SimUnplug(nDevice);
     ASSERT_TRUE(all.WaitFor(4)) << "departure not reported";
@@ -293,8 +293,8 @@ TEST(Hotplug, ANonZeroReturnDeregistersForLiveEvents)
     const int hFirst = Register(first, kProduct, kAny, kBoth, 0);
     const int hObserver = Register(observer, kProduct, kAny, kBoth, 0);
 
-    const int nOne = kyrsim::SimPlug(Spec(kProduct, 30));
-    const int nTwo = kyrsim::SimPlug(Spec(kProduct, 31));
+    const int nOne = kyrsim::SimPlug(PlugArgs(kProduct, 30));
+    const int nTwo = kyrsim::SimPlug(PlugArgs(kProduct, 31));
     ASSERT_TRUE(observer.WaitFor(2));
     kyrsim::SimUnplug(nOne);
     kyrsim::SimUnplug(nTwo);
@@ -348,7 +348,7 @@ TEST(Hotplug, ACallbackMayDeregisterItselfAndOthers)
     CRecorder observer;
     const int hObserver = Register(observer, kProduct, kAny, kBoth, 0);
 
-    const int nDevice = kyrsim::SimPlug(Spec(kProduct, 40));
+    const int nDevice = kyrsim::SimPlug(PlugArgs(kProduct, 40));
     ASSERT_TRUE(observer.WaitFor(1));
     EXPECT_EQ(self.nVictimResult, 1);
     EXPECT_EQ(self.nSelfResult, 1);
@@ -439,7 +439,7 @@ TEST(Hotplug, DeregisteringFromAnotherThreadWaitsForTheRunningCall)
     constexpr unsigned short kProduct = KYR_USB_PRODUCT_ID_MODEL3;
     auto pLatched = std::make_unique<CLatched>();
     const int nHandle = Register(*pLatched, kProduct, kAny, KYR_HOTPLUG_ARRIVED, 0);
-    kyrsim::SimPlug(Spec(kProduct, 50));
+    kyrsim::SimPlug(PlugArgs(kProduct, 50));
     {
         std::unique_lock lock(pLatched->mutex);
         ASSERT_TRUE(pLatched->cv.wait_for(lock, kEventWait, [&] { return pLatched->bEntered; }));
@@ -502,7 +502,7 @@ TEST(Hotplug, ACallbackMayOpenTheDeviceThatArrived)
     const int nHandle = Register(opening, kModel, kAny, kBoth, KYR_HOTPLUG_ENUMERATE);
     // A third of the same product, with two interfaces: its index is its
     // place among the three, whatever the order of the list.
-    kyrsim::SimPlug(Spec(kModel, 60, 2));
+    kyrsim::SimPlug(PlugArgs(kModel, 60, 2));
     ASSERT_TRUE(opening.WaitFor(4));
     EXPECT_EQ(KyrDeregisterHotplugCallback(nHandle), 1);
     EXPECT_EQ(opening.Count(), 4u);
