@@ -29,9 +29,6 @@ constexpr DeviceKind s_FirstDeviceKinds[] = {
     {KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE},
 };
 
-constexpr int kSlots = 256;
-constexpr short kFreeSlot = -1; // 0xFFFF
-
 // Formats an object name; a device path is 12 characters, so a name that
 // does not fit means a record that is not a device path: refused.
 bool FormatName(char (&szName)[512], const char* pszBase, bool bFirst, const char* pszPath)

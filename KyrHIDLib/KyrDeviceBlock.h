@@ -7,6 +7,10 @@
 
 namespace kyr_hid_library {
 
+// The block's client slots; a free one holds all ones as its mode.
+constexpr int kSlots = 256;
+constexpr short kFreeSlot = -1; // 0xFFFF
+
 // Whether the device (its ids and path) is the one that takes the fixed
 // object names: device 0 of the first kind in the priority list that is
 // attached. Enumerates through hid, which replaces hid's current record.

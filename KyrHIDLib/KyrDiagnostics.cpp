@@ -57,9 +57,9 @@ int KyrGetDeviceHolders(unsigned short nVendorID, unsigned short nProductID, uns
             return -1;
         }
         const auto& block = *static_cast<const KyrHandleSharedMemory*>(sharedMemory.GetMemory());
-        for (int i = 0; i < 256; ++i) {
+        for (int i = 0; i < kSlots; ++i) {
             const unsigned long dwPid = block.dwUniqueId[i];
-            if (block.nClientInstantMode[i] == -1 || !CKyrProcessChecker::IsProcessRunning(dwPid))
+            if (block.nClientInstantMode[i] == kFreeSlot || !CKyrProcessChecker::IsProcessRunning(dwPid))
                 continue;
             if (nHolders < nMax)
                 pPids[nHolders] = dwPid;

@@ -22,8 +22,6 @@ namespace kyr_hid_library {
 
 namespace {
 
-constexpr int kSlots = 256;
-constexpr short kFreeSlot = -1; // 0xFFFF
 constexpr unsigned long kNoFGstValue = ~0UL;
 // A mode reaching a slot keeps only the defined bits: all ones in the low 16
 // bits would read as a free slot.
@@ -75,7 +73,6 @@ bool ParseExpireTime(const char* pszTime, int& nTime)
     return true;
 }
 
-// A new device block, before its first client registers.
 } // namespace
 
 void CWaitQueue::PushWait(int nId)
