@@ -31,13 +31,10 @@ struct Picture {
 };
 
 // Filled on the read thread; owned by the open device.
-struct CaptureState {
+struct CaptureState : DeviceState {
     const CaptureOptions* pOptions = nullptr;
-    std::mutex csState;
-    std::condition_variable cvState;
     Picture preview; // guarded by csState
     Picture image;   // guarded by csState
-    bool bGone = false; // guarded by csState
 
     bool Done() const
     {
@@ -95,14 +92,6 @@ void OnPacket(KYR_HANDLE, kyrpacket* p, int, void* pContext)
         pState->cvState.notify_all();
 }
 
-void OnGone(KYR_HANDLE, void* pContext)
-{
-    auto* pState = static_cast<CaptureState*>(pContext);
-    std::lock_guard lock(pState->csState);
-    pState->bGone = true;
-    pState->cvState.notify_all();
-}
-
 bool WritePng(const std::string& szFile, const Picture& picture, std::string& szError)
 {
     std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(szFile.c_str(), "wb"), &std::fclose);
@@ -150,7 +139,7 @@ int Capture(Tool& tool, const CaptureOptions& options)
     KYR_EVENT_NOTIFY table{};
     table.Context = &state;
     table.fnOnPacket = &OnPacket;
-    table.fnOnDisconnect = &OnGone;
+    table.fnOnDisconnect = &OnDeviceGone<CaptureState>;
     KyrSetEventNotify(device.Get(), &table);
     if (KyrSetInstantMode(device.Get(), KYR_HID_MODE_VIEW, 5000, ~0UL) != 1 || KyrGetLastError() != KYR_SUCCESS)
         return tool.Fail("view data mode", KyrGetLastError());
@@ -171,7 +160,7 @@ int Capture(Tool& tool, const CaptureOptions& options)
     progress.Done();
     device.Close(); // the state is ours alone from here on
     if (bGone)
-        return tool.Fail("the device has gone (unplugged or reset)", ExitNoDevice);
+        return tool.FailGone();
     if (!bDone)
         return tool.Fail("the view stream brought no complete picture within " + std::to_string(options.nTimeout) +
                              " ms",

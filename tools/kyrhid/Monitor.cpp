@@ -14,13 +14,10 @@ namespace {
 
 // What the read thread shares with the waiting main thread; owned by the
 // open device.
-struct MonitorState {
+struct MonitorState : DeviceState {
     const MonitorOptions* pOptions = nullptr;
-    std::mutex csState;
-    std::condition_variable cvState;
     long nPrinted = 0;  // guarded by csState
     bool bDone = false; // guarded by csState: --count reached
-    bool bGone = false; // guarded by csState: the device vanished
 
     // Whether one more item may be printed; counts it. csState held.
     bool TakeOne()
@@ -61,14 +58,6 @@ int OnReport(KYR_HANDLE, unsigned char* pBuffer, unsigned short nLength, void* p
     return 0; // decoded as well, so the library's own waits see their answers
 }
 
-void OnGone(KYR_HANDLE, void* pContext)
-{
-    auto* pState = static_cast<MonitorState*>(pContext);
-    std::lock_guard lock(pState->csState);
-    pState->bGone = true;
-    pState->cvState.notify_all();
-}
-
 int Monitor(Tool& tool, const MonitorOptions& options)
 {
     OpenDevice device = tool.Open();
@@ -84,7 +73,7 @@ int Monitor(Tool& tool, const MonitorOptions& options)
     table.Context = &state;
     table.fnOnPacket = &OnPacket;
     table.fnOnReceiveRawData = &OnReport;
-    table.fnOnDisconnect = &OnGone;
+    table.fnOnDisconnect = &OnDeviceGone<MonitorState>;
     KyrSetEventNotify(device.Get(), &table);
 
     int nMode = 0;
@@ -107,7 +96,7 @@ int Monitor(Tool& tool, const MonitorOptions& options)
     }
     device.Close();
     if (bGone)
-        return tool.Fail("the device has gone (unplugged or reset)", ExitNoDevice);
+        return tool.FailGone();
     return ExitOk;
 }
 

@@ -23,8 +23,7 @@ constexpr int kKinds = kyrtype_ver + 1;
 constexpr auto kFrameTime = std::chrono::milliseconds(34); // at most 30 redraws a second
 
 // What the read thread leaves for the next frame; owned by the open device.
-struct ViewState {
-    std::mutex csState;
+struct ViewState : DeviceState {
     // All guarded by csState.
     std::vector<kyrtouchpoint> points;
     int nActualTouch = 0;
@@ -33,7 +32,6 @@ struct ViewState {
     std::array<unsigned long, kKinds> counts{};
     unsigned long nOther = 0;
     unsigned nSpan = 4096; // device units across the surface; grows with what is seen
-    bool bGone = false;
 };
 
 // Gesture groups and actions in the order of the gesture-feature bits
@@ -75,13 +73,6 @@ void OnPacket(KYR_HANDLE, kyrpacket* p, int, void* pContext)
         pState->szGesture = GestureName(*p);
         pState->gestureTime = std::chrono::steady_clock::now();
     }
-}
-
-void OnGone(KYR_HANDLE, void* pContext)
-{
-    auto* pState = static_cast<ViewState*>(pContext);
-    std::lock_guard lock(pState->csState);
-    pState->bGone = true;
 }
 
 // The terminal in raw input on the alternate screen while it lives; restored
@@ -193,7 +184,7 @@ int RunView(Tool& tool, OpenDevice& device, const MonitorOptions& options)
     KYR_EVENT_NOTIFY table{};
     table.Context = &state;
     table.fnOnPacket = &OnPacket;
-    table.fnOnDisconnect = &OnGone;
+    table.fnOnDisconnect = &OnDeviceGone<ViewState>;
     KyrSetEventNotify(hDevice, &table);
     if (KyrSetInstantMode(hDevice, options.nMode, options.nExpire, ~0UL) != 1 || KyrGetLastError() != KYR_SUCCESS)
         return tool.Fail("data modes " + options.szModes, KyrGetLastError());
@@ -241,7 +232,7 @@ int RunView(Tool& tool, OpenDevice& device, const MonitorOptions& options)
         }
     }
     if (bGone)
-        return tool.Fail("the device has gone (unplugged or reset)", ExitNoDevice);
+        return tool.FailGone();
     return ExitOk;
 }
 

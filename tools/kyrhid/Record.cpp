@@ -21,25 +21,10 @@ struct RecordOptions {
     double dSeconds = 0;
 };
 
-// Shared with the read thread; owned by the open device.
-struct RecordState {
-    std::mutex csState;
-    std::condition_variable cvState;
-    bool bGone = false; // guarded by csState
-};
-
 void OnTap(KYR_HANDLE, int, unsigned char nEndpoint, unsigned long long qwNs, const unsigned char* pReport,
            unsigned short nLength, void* pContext)
 {
     static_cast<kyr_usbmon::CUsbmonWriter*>(pContext)->Write(nEndpoint, qwNs, std::span(pReport, nLength));
-}
-
-void OnGone(KYR_HANDLE, void* pContext)
-{
-    auto* pState = static_cast<RecordState*>(pContext);
-    std::lock_guard lock(pState->csState);
-    pState->bGone = true;
-    pState->cvState.notify_all();
 }
 
 int Record(Tool& tool, const RecordOptions& options)
@@ -60,10 +45,10 @@ int Record(Tool& tool, const RecordOptions& options)
     }
     InstallStopSignals();
 
-    RecordState& state = device.Own<RecordState>();
+    DeviceState& state = device.Own<DeviceState>();
     KYR_EVENT_NOTIFY table{};
     table.Context = &state;
-    table.fnOnDisconnect = &OnGone;
+    table.fnOnDisconnect = &OnDeviceGone<DeviceState>;
     KyrSetEventNotify(device.Get(), &table);
     KyrSetReportTap(device.Get(), &OnTap, pWriter);
 
@@ -89,7 +74,7 @@ int Record(Tool& tool, const RecordOptions& options)
     std::fprintf(stderr, "kyrhid: %llu reports recorded in %s\n", static_cast<unsigned long long>(pWriter->Count()),
                  options.szFile.c_str());
     if (bGone)
-        return tool.Fail("the device has gone (unplugged or reset)", ExitNoDevice);
+        return tool.FailGone();
     return ExitOk;
 }
 

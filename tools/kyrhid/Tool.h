@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -118,6 +120,24 @@ private:
     std::vector<std::shared_ptr<void>> m_Owned;
 };
 
+// The part of a subcommand's callback state that tells the waiting main
+// thread the device has gone. A state derives from it and installs
+// OnDeviceGone<State> as fnOnDisconnect, with the state as the context.
+struct DeviceState {
+    std::mutex csState;
+    std::condition_variable cvState;
+    bool bGone = false; // guarded by csState
+};
+
+template <typename State>
+void OnDeviceGone(KYR_HANDLE, void* pContext)
+{
+    auto* pState = static_cast<State*>(pContext);
+    std::lock_guard lock(pState->csState);
+    pState->bGone = true;
+    pState->cvState.notify_all();
+}
+
 class Tool {
 public:
     // Adds the device selection options to a subcommand that opens a device.
@@ -137,6 +157,8 @@ public:
     int Fail(const std::string& szWhat, int nError);
     // Prints "kyrhid: MESSAGE" and stores the exit status.
     int Fail(const std::string& szMessage, ExitCode eExit);
+    // The device vanished under a running subcommand.
+    int FailGone() { return Fail("the device has gone (unplugged or reset)", ExitNoDevice); }
 
     void SetExit(int nExit) { m_nExit = nExit; }
     int Exit() const { return m_nExit; }
