@@ -18,7 +18,7 @@ from typing import Optional
 
 from . import _abi, ids
 from ._lib import _turn, lib, raise_for
-from .device import DeviceInfo, _Stream
+from .device import DeviceInfo, _copy_info, _Stream
 from .errors import KYR_ERROR_UNKNOWN
 
 # Events are rare and each watch is read by its owner: no cap is needed, and
@@ -56,12 +56,8 @@ _contexts = itertools.count(1)
 def _copy(record):
     # The accessors set the last error, which a Python thread may be about
     # to read under the turn (see _lib._turn for why this cannot deadlock).
-    library = lib()
     with _turn:
-        path = library.KyrGetDevInfoPath(record)
-        values = (library.KyrGetDevInfoVendorID(record), library.KyrGetDevInfoProductID(record),
-                  library.KyrGetDevInfoInterfaceNumber(record), library.KyrGetDevInfoDeviceIndex(record))
-    return DeviceInfo(path.decode("ascii"), *values)
+        return _copy_info(record)
 
 
 def _on_hotplug(record, event, context):
