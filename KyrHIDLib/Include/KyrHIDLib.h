@@ -517,7 +517,9 @@ typedef void (*FnOnKyrPacketHandler)(KYR_HANDLE hDevice, kyrpacket* packet, int 
  *
  * Processes: a process that forks must not use the library in the child
  * unless the child execs first; the threads and USB state do not survive a
- * fork.
+ * fork. The child may still end without exec (exit(), or a return from
+ * main): the library's state it inherited belongs to the parent's threads,
+ * and the child's end leaves it alone instead of tearing it down.
  */
 typedef struct _KYR_EVENT_NOTIFY {
     void* Context;                              /**< handed back unchanged to every callback */

@@ -13,7 +13,10 @@
 // the libusb and C library calls this binary interposes (ParkAt).
 #include <dlfcn.h>
 #include <libusb.h>
+#include <poll.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -76,10 +79,11 @@ extern "C" int libusb_has_capability(uint32_t capability)
 
 namespace {
 
-// Where the library's monitor thread parks next, once: in libusb's hotplug
-// callback where a device's configuration is read, or at the device list
-// that describes what arrived. Every other thread passes straight on.
-enum class ParkAt { Nowhere, ConfigRead, Listing };
+// Where the library's monitor thread parks next, once: at its wait for USB
+// events (inside libusb's event handling, its locks held), in libusb's
+// hotplug callback where a device's configuration is read, or at the device
+// list that describes what arrived. Every other thread passes straight on.
+enum class ParkAt { Nowhere, EventWait, ConfigRead, Listing };
 std::atomic<ParkAt> g_eParkAt{ParkAt::Nowhere};
 std::atomic<kyrtest::Latch*> g_pParkLatch{nullptr};
 
@@ -137,6 +141,13 @@ int LIBUSB_CALL RecordForLibrary(libusb_context* pContext, libusb_device* pDevic
 }
 
 } // namespace
+
+extern "C" int poll(pollfd* pFds, nfds_t nFds, int nTimeout)
+{
+    ParkIfAt(ParkAt::EventWait);
+    static const auto real = Next<int (*)(pollfd*, nfds_t, int)>("poll");
+    return real(pFds, nFds, nTimeout);
+}
 
 extern "C" int libusb_get_active_config_descriptor(libusb_device* pDevice, libusb_config_descriptor** ppConfig)
 {
@@ -736,6 +747,35 @@ TEST(HotplugExit, TheProcessEndsFromInsideACallback)
             std::exit(1);
         },
         ::testing::ExitedWithCode(3), "");
+}
+
+// The monitor thread is inside libusb's event handling, holding its locks,
+// when the process forks: the child's end must leave them alone.
+TEST(HotplugExit, AForkedChildThatOnlyExitsEndsCleanly)
+{
+    CRecorder recorder;
+    const int nHandle = Register(recorder, kModel, kAny, kBoth, 0);
+    // Never destroyed: the child would, while the parent's thread waits on it.
+    static kyrtest::Latch& latch = *new kyrtest::Latch;
+    ParkMonitorAt(ParkAt::EventWait, latch);
+    ASSERT_TRUE(latch.WaitArrived());
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0)
+        std::exit(0);
+    latch.Release();
+    ASSERT_GT(pid, 0);
+    int nStatus = 0;
+    const bool bEnded = Eventually([&] { return waitpid(pid, &nStatus, WNOHANG) == pid; });
+    if (!bEnded) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &nStatus, 0);
+    }
+    EXPECT_TRUE(bEnded) << "the child hung at its end";
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0)
+        << (WIFSIGNALED(nStatus) ? "killed by signal " : "exit status ")
+        << (WIFSIGNALED(nStatus) ? WTERMSIG(nStatus) : WEXITSTATUS(nStatus));
+    EXPECT_EQ(KyrDeregisterHotplugCallback(nHandle), 1);
 }
 
 // ---- device indices ------------------------------------------------------------------------
