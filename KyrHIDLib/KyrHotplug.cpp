@@ -20,6 +20,7 @@
 #include "Include/HID.h"
 #include "KyrHotplugMonitor.h"
 #include "KyrLastError.h"
+#include "KyrProcessOwned.h"
 #include "KyrThread.h"
 
 namespace kyr_hid_library {
@@ -60,10 +61,12 @@ bool MatchesId(unsigned short wWanted, unsigned short wActual)
 
 class CKyrHotplug final : public CKyrThread, private CKyrHotplugMonitor::ISink {
 public:
+    // Created at first use; destroyed at unload by the process that created
+    // it, never by a forked child (the monitor and libusb context go with it).
     static CKyrHotplug& Instance()
     {
-        static CKyrHotplug s_Hotplug;
-        return s_Hotplug;
+        static CKyrProcessOwned<CKyrHotplug> s_Hotplug;
+        return *s_Hotplug;
     }
 
     // At unload: the callbacks go, a running one is waited for (unless the
@@ -76,6 +79,7 @@ public:
 private:
     enum State { Idle, Running, Ending };
 
+    friend class CKyrProcessOwned<CKyrHotplug>;
     CKyrHotplug() = default;
 
     bool Run() override;

@@ -15,9 +15,9 @@ struct HotplugDevice {
     unsigned short wProductID;
     int nBus;
     int nAddress;
-    // Per interface of the active configuration (none when it cannot be
-    // read): the index KyrOpenDevice takes for it, -1 when the device had
-    // gone already.
+    // Per interface of its configuration as libusb knew it when it reported
+    // the device (none for an unconfigured one): the index KyrOpenDevice
+    // takes for it, -1 when the device had gone already.
     std::vector<int> deviceIndices;
 };
 

@@ -517,7 +517,9 @@ typedef void (*FnOnKyrPacketHandler)(KYR_HANDLE hDevice, kyrpacket* packet, int 
  *
  * Processes: a process that forks must not use the library in the child
  * unless the child execs first; the threads and USB state do not survive a
- * fork.
+ * fork. The child may still end without exec (exit(), or a return from
+ * main): the library's state it inherited belongs to the parent's threads,
+ * and the child's end leaves it alone instead of tearing it down.
  */
 typedef struct _KYR_EVENT_NOTIFY {
     void* Context;                              /**< handed back unchanged to every callback */
@@ -843,9 +845,12 @@ typedef int (*FnKyrHotplug)(KYR_DEVICE_INFO devInfo, int nEvent, void* pContext)
  * A device is reported once per matching interface, in interface order: with
  * nMI KYR_HOTPLUG_MATCH_ANY, once for each interface of its active
  * configuration; otherwise once, when it has more than nMI interfaces (as
- * KyrGetDeviceCount counts). A device whose active configuration cannot be
- * read has no interfaces and is never reported. A departure reports what was
- * recorded when the device arrived.
+ * KyrGetDeviceCount counts). An unconfigured device has no interfaces and is
+ * never reported. Every other device arrives and then leaves, once each, even
+ * when it has gone before its arrival is delivered: its device index is -1
+ * then, and if it went before even its active configuration could be read,
+ * its first configuration counts. A departure reports what was recorded when
+ * the device arrived.
  *
  * All callbacks of the process run on one library thread, one at a time, in
  * the order the events happened; they run outside every lock of the library

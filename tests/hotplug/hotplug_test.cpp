@@ -8,9 +8,15 @@
 // on bus 5, since kyrsim never reuses a place.
 //
 // With KYR_TEST_NO_HOTPLUG=1 this binary tells the library that libusb has no
-// hotplug support, so that the library compares device lists instead.
+// hotplug support, so that the library compares device lists instead. Races
+// with the library's monitor thread are made deterministic by parking it in
+// the libusb and C library calls this binary interposes (ParkAt).
 #include <dlfcn.h>
 #include <libusb.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -21,7 +27,10 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <iostream>
+#include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -30,6 +39,7 @@
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
 #include "KyrSimControl.h"
+#include "Latch.h"
 
 namespace {
 
@@ -69,10 +79,107 @@ extern "C" int libusb_has_capability(uint32_t capability)
 
 namespace {
 
-std::string PlugArgs(unsigned short wProduct, int nAddress, int nInterfaces = 1)
+// Where the library's monitor thread parks next, once: at its wait for USB
+// events (inside libusb's event handling, its locks held), in libusb's
+// hotplug callback where a device's configuration is read, or at the device
+// list that describes what arrived. Every other thread passes straight on.
+enum class ParkAt { Nowhere, EventWait, ConfigRead, Listing };
+std::atomic<ParkAt> g_eParkAt{ParkAt::Nowhere};
+std::atomic<kyrtest::Latch*> g_pParkLatch{nullptr};
+
+void ParkMonitorAt(ParkAt eAt, kyrtest::Latch& latch)
 {
-    return "vid=" + std::to_string(kVid) + ",pid=" + std::to_string(wProduct) + ",bus=5,addr=" +
-           std::to_string(nAddress) + ",interfaces=" + std::to_string(nInterfaces);
+    g_pParkLatch = &latch;
+    g_eParkAt = eAt;
+}
+
+void ParkIfAt(ParkAt eAt)
+{
+    if (g_eParkAt.load() != eAt)
+        return;
+    char szName[16] = {};
+    pthread_getname_np(pthread_self(), szName, sizeof szName);
+    if (std::strcmp(szName, "kyrhid-hpwatch") == 0 && g_eParkAt.compare_exchange_strong(eAt, ParkAt::Nowhere))
+        g_pParkLatch.load()->Arrive();
+}
+
+template <typename Fn>
+Fn Next(const char* pszName)
+{
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, pszName));
+}
+
+// What libusb itself told the library, through the library's hotplug
+// callback, which registration wraps.
+struct UsbReport {
+    bool bArrived;
+    unsigned short wProduct;
+    int nBus;
+    int nAddress;
+};
+std::mutex g_csUsbReports;
+std::vector<UsbReport> g_UsbReports; // guarded by g_csUsbReports
+std::atomic<libusb_hotplug_callback_fn> g_fnLibraryHotplug{nullptr};
+// Set, the monitor thread dawdles over arrivals, as on a loaded machine, so
+// that devices often go before their arrival is handled.
+std::atomic<bool> g_bSlowArrivals{false};
+std::mt19937 g_SlowArrivals(5); // used by the monitor thread only
+
+int LIBUSB_CALL RecordForLibrary(libusb_context* pContext, libusb_device* pDevice, libusb_hotplug_event event,
+                                 void* pUser)
+{
+    libusb_device_descriptor desc{};
+    libusb_get_device_descriptor(pDevice, &desc);
+    {
+        std::lock_guard lock(g_csUsbReports);
+        g_UsbReports.push_back({event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, desc.idProduct,
+                                libusb_get_bus_number(pDevice), libusb_get_device_address(pDevice)});
+    }
+    if (g_bSlowArrivals && event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)
+        std::this_thread::sleep_for(std::chrono::milliseconds(g_SlowArrivals() % 60));
+    return g_fnLibraryHotplug.load()(pContext, pDevice, event, pUser);
+}
+
+} // namespace
+
+extern "C" int poll(pollfd* pFds, nfds_t nFds, int nTimeout)
+{
+    ParkIfAt(ParkAt::EventWait);
+    static const auto real = Next<int (*)(pollfd*, nfds_t, int)>("poll");
+    return real(pFds, nFds, nTimeout);
+}
+
+extern "C" int libusb_get_active_config_descriptor(libusb_device* pDevice, libusb_config_descriptor** ppConfig)
+{
+    ParkIfAt(ParkAt::ConfigRead);
+    static const auto real =
+        Next<int (*)(libusb_device*, libusb_config_descriptor**)>("libusb_get_active_config_descriptor");
+    return real(pDevice, ppConfig);
+}
+
+extern "C" ssize_t libusb_get_device_list(libusb_context* pContext, libusb_device*** pppList)
+{
+    ParkIfAt(ParkAt::Listing);
+    static const auto real = Next<ssize_t (*)(libusb_context*, libusb_device***)>("libusb_get_device_list");
+    return real(pContext, pppList);
+}
+
+extern "C" int libusb_hotplug_register_callback(libusb_context* pContext, int nEvents, int nFlags, int nVendor,
+                                                int nProduct, int nClass, libusb_hotplug_callback_fn fn,
+                                                void* pUser, libusb_hotplug_callback_handle* pHandle)
+{
+    static const auto real = Next<int (*)(libusb_context*, int, int, int, int, int, libusb_hotplug_callback_fn,
+                                          void*, libusb_hotplug_callback_handle*)>("libusb_hotplug_register_callback");
+    g_fnLibraryHotplug = fn;
+    return real(pContext, nEvents, nFlags, nVendor, nProduct, nClass, &RecordForLibrary, pUser, pHandle);
+}
+
+namespace {
+
+std::string PlugArgs(unsigned short wProduct, int nAddress, int nInterfaces = 1, int nBus = 5)
+{
+    return "vid=" + std::to_string(kVid) + ",pid=" + std::to_string(wProduct) + ",bus=" + std::to_string(nBus) +
+           ",addr=" + std::to_string(nAddress) + ",interfaces=" + std::to_string(nInterfaces);
 }
 
 std::string Path(int nBus, int nAddress, int nMI)
@@ -267,6 +374,48 @@ TEST(Hotplug, EnumerateReportsPresentDevicesBeforeRegisterReturns)
 
     for (int h : {hLive, hLeftOnly, hPresent, hNone})
         EXPECT_EQ(KyrDeregisterHotplugCallback(h), 1);
+}
+
+// The monitor thread is held at one point of handling an arrival while the
+// device goes: libusb reported it, so it still arrives, with no index to open
+// it by, and then leaves, each once.
+TEST(Hotplug, ADeviceGoneBeforeItIsDescribedArrivesWithoutIndexThenLeaves)
+{
+    constexpr unsigned short kProduct = KYR_USB_PRODUCT_ID_MODEL4;
+    struct Case {
+        const char* pszWhere;
+        ParkAt eAt;
+        int nAddress;
+    };
+    // Static: a parked thread may still be on its way out of Arrive().
+    static kyrtest::Latch latches[2];
+    const Case cases[] = {{"in libusb's callback", ParkAt::ConfigRead, 70},
+                          {"between libusb's callback and the description", ParkAt::Listing, 71}};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.pszWhere);
+        CRecorder recorder;
+        const int nHandle = Register(recorder, kProduct, kAny, kBoth, 0);
+        ParkMonitorAt(c.eAt, latches[i]);
+        const int nDevice = kyrsim::SimPlug(PlugArgs(kProduct, c.nAddress, 2));
+        EXPECT_TRUE(latches[i].WaitArrived()) << "never parked";
+        kyrsim::SimUnplug(nDevice);
+        // Gone from the list that indices count in, too.
+        EXPECT_TRUE(Eventually([&] { return KyrGetDeviceCount(kVid, kProduct, 0) == 0; }));
+        g_eParkAt = ParkAt::Nowhere;
+        latches[i].Release();
+        recorder.WaitFor(4);
+        EXPECT_EQ(KyrDeregisterHotplugCallback(nHandle), 1);
+
+        const std::vector<Event> events = recorder.Events();
+        EXPECT_EQ(events.size(), 4u);
+        if (events.size() != 4u)
+            continue;
+        for (unsigned short nMI = 0; nMI < 2; ++nMI) {
+            ExpectEvent(events[nMI], KYR_HOTPLUG_ARRIVED, Path(5, c.nAddress, nMI), kProduct, nMI, -1);
+            ExpectEvent(events[2 + nMI], KYR_HOTPLUG_LEFT, Path(5, c.nAddress, nMI), kProduct, nMI, -1);
+        }
+    }
 }
 
 // ---- deregistration ---------------------------------------------------------------------
@@ -600,6 +749,35 @@ TEST(HotplugExit, TheProcessEndsFromInsideACallback)
         ::testing::ExitedWithCode(3), "");
 }
 
+// The monitor thread is inside libusb's event handling, holding its locks,
+// when the process forks: the child's end must leave them alone.
+TEST(HotplugExit, AForkedChildThatOnlyExitsEndsCleanly)
+{
+    CRecorder recorder;
+    const int nHandle = Register(recorder, kModel, kAny, kBoth, 0);
+    // Never destroyed: the child would, while the parent's thread waits on it.
+    static kyrtest::Latch& latch = *new kyrtest::Latch;
+    ParkMonitorAt(ParkAt::EventWait, latch);
+    ASSERT_TRUE(latch.WaitArrived());
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0)
+        std::exit(0);
+    latch.Release();
+    ASSERT_GT(pid, 0);
+    int nStatus = 0;
+    const bool bEnded = Eventually([&] { return waitpid(pid, &nStatus, WNOHANG) == pid; });
+    if (!bEnded) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &nStatus, 0);
+    }
+    EXPECT_TRUE(bEnded) << "the child hung at its end";
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0)
+        << (WIFSIGNALED(nStatus) ? "killed by signal " : "exit status ")
+        << (WIFSIGNALED(nStatus) ? WTERMSIG(nStatus) : WEXITSTATUS(nStatus));
+    EXPECT_EQ(KyrDeregisterHotplugCallback(nHandle), 1);
+}
+
 // ---- device indices ------------------------------------------------------------------------
 
 // Started with one device of kModel at 5:20 (see CMakeLists.txt). A device
@@ -631,4 +809,69 @@ TEST(HotplugIndex, EnumerationAndOpenNameTheSameDeviceAfterAnArrival)
         KyrCloseDevice(h);
     }
     EXPECT_EQ(seen, (std::set<std::string>{Path(3, 7, 0), Path(5, 20, 0)}));
+}
+
+// ---- under load ----------------------------------------------------------------------------
+
+// Bursts of devices plugged in and unplugged at random gaps (a fixed seed,
+// so every run plays the same), fast enough that arrivals are handled after
+// their device has gone: the library reports exactly what libusb reported,
+// in its order, each device arriving and leaving once per interface.
+TEST(HotplugBurst, EveryDeviceLibusbReportsArrivesAndLeavesOnceInOrder)
+{
+    constexpr unsigned short kProduct = KYR_USB_PRODUCT_ID_MODEL2;
+    constexpr int kRounds = 100;
+    constexpr int kInterfaces = 2;
+    CRecorder recorder;
+    const int nHandle = Register(recorder, kProduct, kAny, kBoth, 0);
+    g_bSlowArrivals = true;
+    std::mt19937 random(11);
+    std::uniform_int_distribution<int> burst(1, 4);
+    std::uniform_int_distribution<int> gap(0, 110);
+    int nPlugged = 0;
+    for (int nRound = 0; nRound < kRounds; ++nRound) {
+        std::vector<int> devices;
+        for (int n = burst(random); n > 0; --n, ++nPlugged) {
+            const int nBus = 10 + nPlugged / 100;
+            devices.push_back(kyrsim::SimPlug(PlugArgs(kProduct, 1 + nPlugged % 100, kInterfaces, nBus)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(gap(random)));
+        }
+        for (int nDevice : devices) {
+            kyrsim::SimUnplug(nDevice);
+            std::this_thread::sleep_for(std::chrono::milliseconds(gap(random)));
+        }
+    }
+
+    // libusb's reports of this product, as the library's events would read.
+    const auto expected = [&] {
+        std::vector<std::string> lines;
+        std::lock_guard lock(g_csUsbReports);
+        for (const UsbReport& report : g_UsbReports) {
+            for (int nMI = 0; report.wProduct == kProduct && nMI < kInterfaces; ++nMI)
+                lines.push_back((report.bArrived ? "+" : "-") + Path(report.nBus, report.nAddress, nMI));
+        }
+        return lines;
+    };
+    const auto seen = [&] {
+        std::vector<std::string> lines;
+        for (const Event& event : recorder.Events())
+            lines.push_back((event.nEvent == KYR_HOTPLUG_ARRIVED ? "+" : "-") + event.szPath);
+        return lines;
+    };
+    // Every departure is on its way to the library once the list has none left.
+    EXPECT_TRUE(Eventually([&] { return KyrGetDeviceCount(kVid, kProduct, 0) == 0; }));
+    EXPECT_TRUE(Eventually([&] { return seen().size() >= expected().size(); }));
+    EXPECT_EQ(KyrDeregisterHotplugCallback(nHandle), 1);
+    g_bSlowArrivals = false;
+
+    const std::vector<std::string> lines = seen();
+    const std::vector<std::string> reported = expected();
+    EXPECT_EQ(lines, reported);
+    std::map<std::string, std::string> perInterface;
+    for (const std::string& szLine : lines)
+        perInterface[szLine.substr(1)] += szLine[0];
+    for (const auto& [szPath, szEvents] : perInterface)
+        EXPECT_EQ(szEvents, "+-") << szPath;
+    std::cout << nPlugged << " devices plugged, " << reported.size() / kInterfaces / 2 << " reported by libusb\n";
+    EXPECT_FALSE(reported.empty());
 }

@@ -24,6 +24,7 @@
 #include "KyrLastError.h"
 #include "KyrLog.h"
 #include "KyrLocalSyncObject.h"
+#include "KyrProcessOwned.h"
 #include "KyrThread.h"
 #include "KyrTimer.h"
 
@@ -58,7 +59,8 @@ private:
     bool m_bReady = false; // guarded by m_Mutex
 };
 
-CHIDInitializer s_HIDInit;
+// Released at unload, by the process that set it up only.
+CKyrProcessOwned<CHIDInitializer> s_HIDInit;
 
 struct HIDExtra {
     libusb_device_handle* handle;
@@ -153,7 +155,7 @@ int LastErrorOfOpen(int nUsbError)
 // Where the nDevIndex-th match of the default context's list is attached.
 std::optional<UsbLocation> LocateDevice(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex)
 {
-    if (!s_HIDInit.Ensure())
+    if (!s_HIDInit->Ensure())
         return std::nullopt;
     DeviceList list(nullptr);
     int nMatch = 0;
@@ -232,7 +234,7 @@ private:
 
 int CHIDAdaptor::GetDeviceCount(unsigned short nVendorID, unsigned short nProductID, int nMI)
 {
-    if (!s_HIDInit.Ensure())
+    if (!s_HIDInit->Ensure())
         return 0;
     DeviceList list(nullptr);
     int nCount = 0;
@@ -247,7 +249,7 @@ PHID_DEVICE_INFO CHIDAdaptor::GetDeviceInfo(unsigned short nVendorID, unsigned s
                                             int nDevIndex)
 {
     Close();
-    if (!s_HIDInit.Ensure()) {
+    if (!s_HIDInit->Ensure()) {
         SetLastError(KYR_ERROR_UNKNOWN);
         return nullptr;
     }
@@ -678,7 +680,7 @@ int CHID::GetDeviceCount(unsigned short nVendorID, unsigned short nProductID, in
 
 bool CHID::EnsureEnumerationContext()
 {
-    return s_HIDInit.Ensure();
+    return s_HIDInit->Ensure();
 }
 
 PHID_DEVICE_INFO CHID::GetDeviceInfo(unsigned short nVendorID, unsigned short nProductID, int nMI, int nDevIndex)

@@ -3,8 +3,11 @@
 // device list compared once a second.
 //
 // libusb calls its hotplug callbacks inside its event handling with its
-// locks held, so the callback only notes the device; the monitor thread
-// describes and reports it after the event pass, with no libusb lock held.
+// locks held, so the callback only notes the device and counts its
+// interfaces; the monitor thread works out its indices and reports it after
+// the event pass, with no libusb lock held. The count cannot wait until then:
+// by that time the device may have gone, and a device libusb reported is
+// reported here, arriving and leaving once, however briefly it stayed.
 #include "KyrHotplugMonitor.h"
 
 #include <libusb.h>
@@ -35,14 +38,34 @@ struct ListedDevice {
     int nInterfaces; // 0 when the active configuration cannot be read
 };
 
-int InterfaceCount(libusb_device* pDevice)
+int InterfaceCount(libusb_config_descriptor* pConfig)
+{
+    const int nInterfaces = pConfig->bNumInterfaces;
+    libusb_free_config_descriptor(pConfig);
+    return nInterfaces;
+}
+
+// As enumeration counts them: a device that has gone has none.
+int ActiveInterfaceCount(libusb_device* pDevice)
 {
     libusb_config_descriptor* pConfig = nullptr;
     if (libusb_get_active_config_descriptor(pDevice, &pConfig) != LIBUSB_SUCCESS)
         return 0;
-    const int nInterfaces = pConfig->bNumInterfaces;
-    libusb_free_config_descriptor(pConfig);
-    return nInterfaces;
+    return InterfaceCount(pConfig);
+}
+
+// For a device libusb has just reported. libusb asks the system which
+// configuration is active, which a device that has gone no longer says; its
+// descriptors libusb read when the device came, and of those the first
+// configuration, the one the family's devices have, stands in. An
+// unconfigured device has none.
+int ReportedInterfaceCount(libusb_device* pDevice)
+{
+    libusb_config_descriptor* pConfig = nullptr;
+    int nResult = libusb_get_active_config_descriptor(pDevice, &pConfig);
+    if (nResult == LIBUSB_ERROR_NO_DEVICE)
+        nResult = libusb_get_config_descriptor(pDevice, 0, &pConfig);
+    return nResult == LIBUSB_SUCCESS ? InterfaceCount(pConfig) : 0;
 }
 
 // The devices in the order enumeration and KyrOpenDevice count indices in:
@@ -59,7 +82,7 @@ std::vector<ListedDevice> ListAsEnumerationSeesIt()
         if (libusb_get_device_descriptor(ppList[i], &desc) != LIBUSB_SUCCESS)
             continue;
         listed.push_back({libusb_get_bus_number(ppList[i]), libusb_get_device_address(ppList[i]), desc.idVendor,
-                          desc.idProduct, InterfaceCount(ppList[i])});
+                          desc.idProduct, ActiveInterfaceCount(ppList[i])});
     }
     if (nCount >= 0)
         libusb_free_device_list(ppList, 1);
@@ -72,7 +95,12 @@ struct CKyrHotplugMonitorData : CKyrThread {
     struct Change {
         libusb_device* pDevice; // referenced
         bool bArrived;
+        int nInterfaces = 0; // of an arrival, counted when it was noted
     };
+    static Change Arrival(libusb_device* pDevice)
+    {
+        return {libusb_ref_device(pDevice), true, ReportedInterfaceCount(pDevice)};
+    }
 
     explicit CKyrHotplugMonitorData(CKyrHotplugMonitor::ISink* pSink) : m_pSink(pSink) {}
 
@@ -91,7 +119,7 @@ struct CKyrHotplugMonitorData : CKyrThread {
     void Flush(std::vector<HotplugDevice>* pPresent);
     void Poll();
     void Apply(const std::vector<Change>& changes, std::vector<HotplugDevice>* pPresent);
-    HotplugDevice Describe(libusb_device* pDevice, const std::vector<ListedDevice>& listed) const;
+    HotplugDevice Describe(const Change& arrival, const std::vector<ListedDevice>& listed) const;
 
     CKyrHotplugMonitor::ISink* const m_pSink;
     // Set up by Start before the thread runs, released after it has ended.
@@ -113,13 +141,16 @@ int LIBUSB_CALL CKyrHotplugMonitorData::OnHotplug(libusb_context*, libusb_device
                                                   libusb_hotplug_event event, void* pThis)
 {
     auto* pData = static_cast<CKyrHotplugMonitorData*>(pThis);
+    const Change change = event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? Arrival(pDevice)
+                                                                       : Change{libusb_ref_device(pDevice), false};
     std::lock_guard lock(pData->m_csPending);
-    pData->m_Pending.push_back({libusb_ref_device(pDevice), event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED});
+    pData->m_Pending.push_back(change);
     return 0;
 }
 
-HotplugDevice CKyrHotplugMonitorData::Describe(libusb_device* pDevice, const std::vector<ListedDevice>& listed) const
+HotplugDevice CKyrHotplugMonitorData::Describe(const Change& arrival, const std::vector<ListedDevice>& listed) const
 {
+    libusb_device* const pDevice = arrival.pDevice;
     HotplugDevice device{};
     device.qwKey = reinterpret_cast<std::uintptr_t>(pDevice);
     libusb_device_descriptor desc{};
@@ -132,12 +163,12 @@ HotplugDevice CKyrHotplugMonitorData::Describe(libusb_device* pDevice, const std
     const auto itSelf = std::find_if(listed.begin(), listed.end(), [&](const ListedDevice& other) {
         return other.nBus == device.nBus && other.nAddress == device.nAddress;
     });
-    if (itSelf == listed.end()) {
+    for (int nMI = 0; nMI < arrival.nInterfaces; ++nMI) {
         // Gone already: nothing can open it any more.
-        device.deviceIndices.assign(static_cast<size_t>(InterfaceCount(pDevice)), -1);
-        return device;
-    }
-    for (int nMI = 0; nMI < itSelf->nInterfaces; ++nMI) {
+        if (itSelf == listed.end() || itSelf->nInterfaces <= nMI) {
+            device.deviceIndices.push_back(-1);
+            continue;
+        }
         const auto nBefore = std::count_if(listed.begin(), itSelf, [&](const ListedDevice& other) {
             return other.wVendorID == device.wVendorID && other.wProductID == device.wProductID &&
                    other.nInterfaces > nMI;
@@ -160,7 +191,7 @@ void CKyrHotplugMonitorData::Apply(const std::vector<Change>& changes, std::vect
                 bListed = true;
             }
             m_Known.push_back(libusb_ref_device(change.pDevice));
-            const HotplugDevice device = Describe(change.pDevice, listed);
+            const HotplugDevice device = Describe(change, listed);
             if (pPresent != nullptr)
                 pPresent->push_back(device);
             else
@@ -206,7 +237,7 @@ void CKyrHotplugMonitorData::Poll()
     }
     for (libusb_device* pDevice : now) {
         if (std::find(m_Known.begin(), m_Known.end(), pDevice) == m_Known.end())
-            changes.push_back({libusb_ref_device(pDevice), true});
+            changes.push_back(Arrival(pDevice));
     }
     libusb_free_device_list(ppList, 1);
     Apply(changes, nullptr);
@@ -279,7 +310,7 @@ bool CKyrHotplugMonitor::Start(std::vector<HotplugDevice>& present)
             return false;
         std::vector<CKyrHotplugMonitorData::Change> changes;
         for (ssize_t i = 0; i < nCount; ++i)
-            changes.push_back({libusb_ref_device(ppList[i]), true});
+            changes.push_back(CKyrHotplugMonitorData::Arrival(ppList[i]));
         libusb_free_device_list(ppList, 1);
         data.Apply(changes, &present);
     }
