@@ -21,6 +21,7 @@
 #include "KyrHotplugMonitor.h"
 #include "KyrLastError.h"
 #include "KyrThread.h"
+#include "KyrWaitGraph.h"
 
 namespace kyr_hid_library {
 
@@ -208,6 +209,12 @@ bool CKyrHotplug::Register(const std::shared_ptr<Registration>& pRegistration, i
 
 bool CKyrHotplug::Deregister(int nHandle)
 {
+    // Ended under no lock: a close that breaks the wait wakes it under
+    // m_csState.
+    CKyrWaitGraph::Wait wait(CKyrWaitGraph::Wait::Failable, [this] {
+        std::lock_guard lock(m_csState);
+        m_cvState.notify_all();
+    });
     std::unique_lock lock(m_csState);
     const auto it = m_Registrations.find(nHandle);
     if (it == m_Registrations.end()) {
@@ -215,12 +222,26 @@ bool CKyrHotplug::Deregister(int nHandle)
         return false;
     }
     const std::shared_ptr<Registration> pRegistration = it->second;
+    // On the delivery thread a running call is the caller's own, or one it
+    // is nested in: waiting would never end. Elsewhere the running call may
+    // be waiting for the caller (a callback closing the handle whose
+    // callback deregisters): then it stays registered.
+    const bool bWait = !tls_bDelivering && pRegistration->nRunning > 0;
+    if (bWait && !wait.Begin(pRegistration.get())) {
+        SetLastError(KYR_ERROR_NOT_SUPPORT);
+        return false;
+    }
     DropLocked(pRegistration);
     m_cvState.notify_all();
-    // On the delivery thread a running call is the caller's own, or one it
-    // is nested in: waiting would never end.
-    if (!tls_bDelivering)
-        m_cvState.wait(lock, [&] { return pRegistration->nRunning == 0; });
+    if (bWait) {
+        m_cvState.wait(lock, [&] { return pRegistration->nRunning == 0 || wait.Broken(); });
+        if (pRegistration->nRunning > 0) {
+            pRegistration->bRegistered = true;
+            m_Registrations[nHandle] = pRegistration;
+            SetLastError(KYR_ERROR_NOT_SUPPORT);
+            return false;
+        }
+    }
     SetLastError(KYR_SUCCESS);
     return true;
 }
@@ -337,7 +358,11 @@ void CKyrHotplug::Report(std::unique_lock<std::mutex>& lock, const std::shared_p
 
         ++pRegistration->nRunning;
         lock.unlock();
-        const int nResult = pRegistration->fn(&info, nEvent, pRegistration->pContext);
+        int nResult;
+        {
+            CKyrWaitGraph::Inside inside(pRegistration.get());
+            nResult = pRegistration->fn(&info, nEvent, pRegistration->pContext);
+        }
         lock.lock();
         --pRegistration->nRunning;
         if (nResult != 0 && pRegistration->bRegistered)

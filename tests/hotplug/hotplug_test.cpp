@@ -30,6 +30,7 @@
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
 #include "KyrSimControl.h"
+#include "Latch.h"
 
 namespace {
 
@@ -511,6 +512,74 @@ TEST(Hotplug, ACallbackMayOpenTheDeviceThatArrived)
     EXPECT_TRUE(opening.errors.empty()) << "open failed with " << opening.errors.front();
     EXPECT_EQ(opening.opened, (std::vector<std::string>{opening.Events()[0].szPath, opening.Events()[1].szPath,
                                                         Path(5, 60, 0), Path(5, 60, 1)}));
+}
+
+namespace {
+
+// A departure reaches a hotplug callback that closes the device's handle,
+// while the handle's fnOnDisconnect deregisters that callback: each call
+// would wait for the other's thread. Both are held until both have begun.
+struct CrossedUnplug {
+    KYR_HANDLE h = nullptr;
+    int nRegistration = 0;
+    kyrtest::Latch closing;
+    kyrtest::Latch deregistering;
+    std::atomic<bool> bClosed{false};
+    std::atomic<int> nDeregistered{-1};
+    std::atomic<int> nDeregisterError{0};
+};
+
+int CloseAtDeparture(KYR_DEVICE_INFO, int, void* pContext)
+{
+    auto* c = static_cast<CrossedUnplug*>(pContext);
+    c->closing.Arrive();
+    KyrCloseDevice(c->h);
+    c->bClosed = true;
+    return 0;
+}
+
+void DeregisterAtDisconnect(KYR_HANDLE, void* pContext)
+{
+    auto* c = static_cast<CrossedUnplug*>(pContext);
+    c->deregistering.Arrive();
+    const int nResult = KyrDeregisterHotplugCallback(c->nRegistration);
+    c->nDeregisterError = KyrGetLastError();
+    c->nDeregistered = nResult;
+}
+
+} // namespace
+
+// The close cannot fail: the deregistration, which would close the cycle of
+// waits whichever of the two comes first, fails and leaves the callback
+// registered.
+TEST(Hotplug, ACloseAtDepartureAndADeregistrationAtDisconnectDoNotWaitForEachOther)
+{
+    constexpr unsigned short kProduct = KYR_USB_PRODUCT_ID_VIRTUAL;
+    CRecorder arrival;
+    const int hArrival = Register(arrival, kProduct, 0, KYR_HOTPLUG_ARRIVED, 0);
+    const int nDevice = kyrsim::SimPlug(PlugArgs(kProduct, 70));
+    ASSERT_TRUE(arrival.WaitFor(1));
+    EXPECT_EQ(KyrDeregisterHotplugCallback(hArrival), 1);
+
+    CrossedUnplug c;
+    c.h = KyrOpenDevice(kVid, kProduct, 0, static_cast<unsigned short>(arrival.Events()[0].nIndex));
+    ASSERT_NE(c.h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    KYR_EVENT_NOTIFY table{};
+    table.Context = &c;
+    table.fnOnDisconnect = &DeregisterAtDisconnect;
+    KyrSetEventNotify(c.h, &table);
+    ASSERT_EQ(KyrRegisterHotplugCallback(kVid, kProduct, 0, KYR_HOTPLUG_LEFT, 0, CloseAtDeparture, &c,
+                                         &c.nRegistration),
+              1);
+    kyrsim::SimUnplug(nDevice);
+    ASSERT_TRUE(c.closing.WaitArrived());
+    ASSERT_TRUE(c.deregistering.WaitArrived());
+    c.closing.Release();
+    c.deregistering.Release();
+    ASSERT_TRUE(Eventually([&] { return c.bClosed && c.nDeregistered != -1; })) << "the two wait for each other";
+    EXPECT_EQ(c.nDeregistered.load(), 0);
+    EXPECT_EQ(c.nDeregisterError.load(), KYR_ERROR_NOT_SUPPORT);
+    EXPECT_EQ(KyrDeregisterHotplugCallback(c.nRegistration), 1) << "the failed deregistration dropped it";
 }
 
 // ---- lifetime and arguments ----------------------------------------------------------------
