@@ -172,6 +172,13 @@ bool CKyrHotplug::StartLocked(std::unique_lock<std::mutex>& lock)
 
 bool CKyrHotplug::Register(const std::shared_ptr<Registration>& pRegistration, int* pnHandle)
 {
+    // The enumeration waits for the delivery thread to reach its job, behind
+    // a running callback that may be waiting for the caller: a wait of the
+    // graph on the dispatcher, ended under no lock (see Deregister).
+    CKyrWaitGraph::Wait wait(CKyrWaitGraph::Wait::Failable, [this] {
+        std::lock_guard lock(m_csState);
+        m_cvState.notify_all();
+    });
     std::unique_lock lock(m_csState);
     if (m_eState != Running) {
         // Only ever on an application thread: while a callback runs, the
@@ -188,6 +195,11 @@ bool CKyrHotplug::Register(const std::shared_ptr<Registration>& pRegistration, i
             }
         }
     }
+    const bool bWait = !tls_bDelivering && pRegistration->bEnumerate;
+    if (bWait && !wait.Begin(this)) {
+        SetLastError(KYR_ERROR_NOT_SUPPORT);
+        return false;
+    }
     pRegistration->nHandle = m_nNextHandle++;
     *pnHandle = pRegistration->nHandle;
     m_Registrations[pRegistration->nHandle] = pRegistration;
@@ -199,8 +211,16 @@ bool CKyrHotplug::Register(const std::shared_ptr<Registration>& pRegistration, i
     } else {
         m_Jobs.push_back(Job{Job::Activate, {}, 0, pRegistration});
         m_cvState.notify_all();
-        if (pRegistration->bEnumerate)
-            m_cvState.wait(lock, [&] { return pRegistration->bSettled || !pRegistration->bRegistered; });
+        if (bWait) {
+            auto done = [&] { return pRegistration->bSettled || !pRegistration->bRegistered; };
+            m_cvState.wait(lock, [&] { return done() || wait.Broken(); });
+            if (!done()) {
+                // Its job finds it gone and reports nothing.
+                DropLocked(pRegistration);
+                SetLastError(KYR_ERROR_NOT_SUPPORT);
+                return false;
+            }
+        }
     }
     // Set last: callbacks run meanwhile may have left their own codes.
     SetLastError(KYR_SUCCESS);
@@ -360,6 +380,7 @@ void CKyrHotplug::Report(std::unique_lock<std::mutex>& lock, const std::shared_p
         lock.unlock();
         int nResult;
         {
+            CKyrWaitGraph::Inside dispatching(this);
             CKyrWaitGraph::Inside inside(pRegistration.get());
             nResult = pRegistration->fn(&info, nEvent, pRegistration->pContext);
         }
