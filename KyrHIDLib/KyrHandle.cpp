@@ -311,9 +311,10 @@ bool CKyrHandle::SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify)
         pOld = std::exchange(m_pNotify, std::move(pNotify));
     }
     // The application may free what the old table points to once this
-    // returns: calls through it still running on other threads end first
-    // (the caller's own, from inside a callback, goes on with it). Never
-    // under m_csNotify: the old sink's destructor may run application code.
+    // returns: calls through it still running on other threads end first.
+    // Not so from inside a notification, which would wait for itself; the old
+    // sink then goes when that call returns. Never under m_csNotify: its
+    // destructor may run application code.
     const bool bSwapped = WaitUntilUnshared(pOld);
     if (!bSwapped) {
         // Put back, unless another swap came meanwhile.
@@ -332,9 +333,7 @@ bool CKyrHandle::SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify)
     return bSwapped;
 }
 
-// Others' references are counted: the calling thread's own, from inside a
-// call through pOld, stay until that call returns. The wait is a wait of the
-// graph; a close that breaks it to end a cycle ends it here too.
+// A wait of the graph: a close that breaks it to end a cycle ends it too.
 template <typename T>
 bool CKyrHandle::WaitUntilUnshared(const std::shared_ptr<T>& pOld)
 {
@@ -344,14 +343,14 @@ bool CKyrHandle::WaitUntilUnshared(const std::shared_ptr<T>& pOld)
         std::lock_guard lock(m_csGate);
         m_cvGate.notify_all();
     });
-    const long nOwn = 1 + CKyrWaitGraph::TimesInside(pOld.get());
     std::unique_lock lock(m_csGate);
-    if (pOld.use_count() == nOwn)
+    const Inside* pInside = FindInside();
+    if ((pInside != nullptr && pInside->nNotifying > 0) || pOld.use_count() == 1)
         return true;
     if (!wait.Begin(pOld.get()))
         return false;
-    m_cvGate.wait(lock, [&] { return pOld.use_count() == nOwn || wait.Broken(); });
-    return pOld.use_count() == nOwn;
+    m_cvGate.wait(lock, [&] { return pOld.use_count() == 1 || wait.Broken(); });
+    return pOld.use_count() == 1;
 }
 
 bool CKyrHandle::SetReportTap(FnKyrReportTap fn, void* pContext)
@@ -444,16 +443,25 @@ template <typename Fn, typename Release>
 void CKyrHandle::AsNotification(const void* pTarget, Fn&& fn, Release&& release)
 {
     std::optional<CKyrWaitGraph::Inside> inside;
+    auto count = [&](int nStep) {
+        if (Inside* pInside = FindInside())
+            pInside->nNotifying += nStep;
+    };
     {
         std::lock_guard lock(m_csGate);
-        if (!m_bClosing)
+        if (!m_bClosing) {
             inside.emplace(pTarget);
+            count(1);
+        }
     }
     if (inside)
         fn();
     release();
     std::lock_guard lock(m_csGate);
-    inside.reset();
+    if (inside) {
+        inside.reset();
+        count(-1);
+    }
     m_cvGate.notify_all();
 }
 

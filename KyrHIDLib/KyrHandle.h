@@ -126,11 +126,11 @@ public:
 
     // The sink is shared: a notification in flight on another thread keeps the
     // sink it started with alive, so replacing it never destroys a sink that
-    // is being called. Returns true once no other thread calls the old sink,
-    // so the caller must hand over its only reference: one it kept would wait
-    // forever. Returns false with KYR_ERROR_NOT_SUPPORT, the old sink put
-    // back, where that wait would close a cycle of waits (KyrWaitGraph.h).
-    // Any thread, callbacks included.
+    // is being called. Returns true once no other thread calls the old sink
+    // (at once from inside a notification or tap), so the caller must hand
+    // over its only reference: one it kept would wait forever. Returns false
+    // with KYR_ERROR_NOT_SUPPORT, the old sink put back, where that wait
+    // would close a cycle of waits (KyrWaitGraph.h). Any thread.
     bool SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify);
     std::shared_ptr<IKyrHandleNotify> GetNotify();
 
@@ -232,13 +232,16 @@ private:
 
     template <typename Fn>
     void Notify(Fn&& fn);
-    // Runs fn, a call through pTarget (the sink or the tap), with the calling
-    // thread inside pTarget for the wait graph, unless the handle is closing.
-    // release drops the caller's reference to pTarget.
+    // Runs fn, a call through pTarget (the sink or the tap), unless the
+    // handle is closing; marks the calling thread as notifying meanwhile (a
+    // replacement of the sink or the tap from inside fn must not wait for fn
+    // itself) and as inside pTarget for the wait graph. release drops the
+    // caller's reference to pTarget.
     template <typename Fn, typename Release>
     void AsNotification(const void* pTarget, Fn&& fn, Release&& release);
-    // Waits until no other thread holds pOld; false where that would close a
-    // cycle of waits (see SetNotify).
+    // Waits until pOld is held by nobody else, unless the calling thread is
+    // inside a notification; false where the wait would close a cycle of
+    // waits (see SetNotify).
     template <typename T>
     bool WaitUntilUnshared(const std::shared_ptr<T>& pOld);
 
@@ -250,7 +253,8 @@ private:
     // Who is inside the handle, per thread; see Entry.
     struct Inside {
         std::thread::id id;
-        int nDepth = 0; // Entries held
+        int nDepth = 0;     // Entries held
+        int nNotifying = 0; // notifications under way
         bool bTransport = false;
     };
     Inside* FindInside(); // the calling thread's record; m_csGate held

@@ -160,11 +160,4 @@ void CKyrWaitGraph::Wait::WakeBroken()
     m_Broken.clear();
 }
 
-int CKyrWaitGraph::TimesInside(const void* pObject)
-{
-    const ThreadRecord& self = *t_Self.pRecord;
-    std::lock_guard lock(TheGraph().cs);
-    return static_cast<int>(std::count(self.inside.begin(), self.inside.end(), pObject));
-}
-
 } // namespace kyr_hid_library

@@ -3,19 +3,20 @@
 // A thread is inside an object while it works on the object's behalf: a
 // handle (an exported call on it, or its read or timer thread delivering), a
 // handle's callback table or report tap (while a call goes through it), a
-// hotplug registration (while its callback runs). Some calls block until no
-// other thread is inside an object: a close (its handle), a table or tap swap
-// (the old table or tap), a hotplug deregistration (the registration). A
-// thread inside one object may itself block in such a wait from inside an
-// application callback, so waits chain across threads, and a chain that leads
-// back to the thread that started it never ends: A's callback swaps B's table
-// while B's callback swaps A's.
+// hotplug registration and the hotplug dispatcher (while a hotplug callback
+// runs). Some calls block until no other thread is inside an object: a close
+// (its handle), a table or tap swap (the old table or tap), a hotplug
+// deregistration (the registration), a hotplug registration that enumerates
+// (the dispatcher). A thread inside one object may itself block in such a
+// wait from inside an application callback, so waits chain across threads,
+// and a chain that leads back to the thread that started it never ends: A's
+// callback swaps B's table while B's callback swaps A's.
 //
 // The rule, kept here for every such wait: before it blocks, a wait is
 // started here, which records what the thread waits on and looks, under one
 // mutex, for a chain of waits from the threads inside that object back to the
 // caller. Where there is one, blocking would close a cycle, and instead:
-//  - a wait that can fail (swap, deregistration) fails at once;
+//  - a wait that can fail (swap, (de)registration) fails at once;
 //  - a close, which cannot fail, fails a failable wait of the cycle (which
 //    then gives up and lets its thread go on) and blocks; where every wait of
 //    the cycle is a close, it does not block, and its handle is torn down
@@ -86,9 +87,6 @@ public:
         Record m_Record;
         std::vector<Record*> m_Broken; // by Begin, for WakeBroken
     };
-
-    // How often the calling thread is inside pObject (nested calls).
-    static int TimesInside(const void* pObject);
 };
 
 } // namespace kyr_hid_library

@@ -517,15 +517,15 @@ typedef void (*FnOnKyrPacketHandler)(KYR_HANDLE hDevice, kyrpacket* packet, int 
  *
  * Calls that wait for callbacks: KyrCloseDevice, KyrSetEventNotify,
  * KyrSetReportTap and KyrDeregisterHotplugCallback wait until no other thread
- * runs a callback of what they close or replace (never for the calling
- * thread's own callback, which goes on); KyrRegisterHotplugCallback with
+ * runs a callback of what they close or replace (a swap made from a callback
+ * of the same handle does not wait at all); KyrRegisterHotplugCallback with
  * KYR_HOTPLUG_ENUMERATE waits for the hotplug callback running on the library
- * thread to return. Made from a callback, such a wait
- * could meet a thread that waits, directly or through others, for the caller:
- * A's callback swaps B's table while B's callback swaps A's; a hotplug
- * callback closes a handle whose fnOnDisconnect deregisters that hotplug
- * callback. The library knows which threads are running its callbacks and
- * what each of them waits for, and never lets such a wait block:
+ * thread to return. Made from a callback, such a wait could meet a thread
+ * that waits, directly or through others, for the caller: A's callback swaps
+ * B's table while B's callback swaps A's; a hotplug callback closes a handle
+ * whose fnOnDisconnect deregisters that hotplug callback. The library knows
+ * which threads are running its callbacks and what each of them waits for,
+ * and never lets such a wait block:
  * - KyrSetEventNotify, KyrSetReportTap, KyrDeregisterHotplugCallback and
  *   KyrRegisterHotplugCallback fail at once with KYR_ERROR_NOT_SUPPORT and
  *   change nothing: the old table, tap or registration stays in force (so its
@@ -577,10 +577,10 @@ KYR_API KYR_HANDLE KyrOpenDevice(unsigned short nVendorID, unsigned short nProdu
 /**
  * @brief Installs a copy of the callback table (the table need not outlive the
  * call), replacing the previous one. Returns once no callback runs through the
- * old table on another thread, so that what its Context points to may be
- * freed then; called from inside a callback of this handle, that callback
- * finishes with the old table. A table of null pointers stops all callbacks.
- * Any thread.
+ * old table any more, so that what its Context points to may be freed then;
+ * called from inside a callback of this handle, it returns at once and that
+ * callback finishes with the old table. A table of null pointers stops all
+ * callbacks. Any thread.
  * @param hDevice The handle.
  * @param pNotify The callbacks; copied.
  * Last error: KYR_SUCCESS; KYR_ERROR_INVALID_PARAMETER for a null handle or
@@ -968,11 +968,11 @@ typedef void (*FnKyrReportTap)(KYR_HANDLE hDevice, int nDirection, unsigned char
  * its read thread (as for the callbacks of KYR_EVENT_NOTIFY); it must not
  * close its own handle.
  *
- * Lifetime: returns once no call of the previous tap runs on another thread,
- * so that what its pContext points to may be freed then; called from inside a
- * tap or callback of this handle, that call finishes with the tap it started
- * with. KyrCloseDevice removes the tap: once it has returned no tap call of
- * the handle runs or starts.
+ * Lifetime: returns once no call of the previous tap runs any more, so that
+ * what its pContext points to may be freed then; called from inside a tap or
+ * callback of this handle, it returns at once and that call finishes with the
+ * tap it started with. KyrCloseDevice removes the tap: once it has returned no
+ * tap call of the handle runs or starts.
  *
  * Cost: with no tap installed, one atomic load per report.
  *
