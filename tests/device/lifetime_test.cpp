@@ -602,6 +602,8 @@ TEST(LifetimeCross, CrosswiseSwapsAndClosesFromTwoReadThreadsReturn)
         c1.parked.Release();
         ASSERT_TRUE(Eventually([&] { return c0.bReturned && c1.bReturned; })) << "the two wait for each other";
         if (bClose) {
+            EXPECT_EQ(c0.nError.load(), KYR_SUCCESS);
+            EXPECT_EQ(c1.nError.load(), KYR_SUCCESS);
             ExpectTheDeviceFreedSoon();
             ExpectTheDeviceFreedSoon(KYR_USB_PRODUCT_ID_MODEL2);
         } else {
