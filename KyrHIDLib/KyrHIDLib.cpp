@@ -34,7 +34,7 @@ constexpr ErrorEntry s_ErrorTable[] = {
     {KYR_ERROR_SYNC_OBJECT_OVERFLOW, "KYR_ERROR_SYNC_OBJECT_OVERFLOW", "no free client slot on the device"},
     {KYR_ERROR_ALREADY_OPENED, "KYR_ERROR_ALREADY_OPENED", "the handle is already open"},
     {KYR_ERROR_DEVICE_BUSY, "KYR_ERROR_DEVICE_BUSY", "the device is in use by another client"},
-    {KYR_ERROR_NOT_SUPPORT, "KYR_ERROR_NOT_SUPPORT", "not supported on this platform"},
+    {KYR_ERROR_NOT_SUPPORT, "KYR_ERROR_NOT_SUPPORT", "not possible here: the call would wait for a thread that waits for it"},
     {KYR_ERROR_SEND_FAIL, "KYR_ERROR_SEND_FAIL", "the command could not be sent"},
     {KYR_ERROR_INVALID_PARAMETER, "KYR_ERROR_INVALID_PARAMETER", "invalid parameter"},
     {KYR_ERROR_ACCESS_DENIED, "KYR_ERROR_ACCESS_DENIED", "no permission to open the device"},

@@ -153,6 +153,7 @@ CKyrHandle::Entry::Entry(CKyrHandle& handle, eEntry eKind) : m_Handle(handle)
     ++pInside->nDepth;
     if (eKind == Transport)
         pInside->bTransport = true;
+    m_GraphInside.emplace(&m_Handle);
 }
 
 CKyrHandle::Entry::~Entry()
@@ -160,6 +161,7 @@ CKyrHandle::Entry::~Entry()
     if (!m_bEntered)
         return;
     std::lock_guard lock(m_Handle.m_csGate);
+    m_GraphInside.reset();
     Inside* pInside = m_Handle.FindInside();
     if (--pInside->nDepth == 0)
         std::erase_if(m_Handle.m_Inside, [&](const Inside& inside) { return &inside == pInside; });
@@ -168,20 +170,26 @@ CKyrHandle::Entry::~Entry()
 
 void CKyrHandle::CloseAndDestroy(CKyrHandle* pHandle)
 {
-    bool bSelfInside;
+    bool bLater;
     {
+        CKyrWaitGraph::Wait wait(CKyrWaitGraph::Wait::Close);
         std::unique_lock lock(pHandle->m_csGate);
         pHandle->m_bClosing = true;
         pHandle->m_bResetWait = true;
         pHandle->m_cvGate.notify_all();
+        // A wait that would close a cycle: a failable one in it gives up, or,
+        // where all are closes, this one does not wait.
+        const bool bWait = wait.Begin(pHandle);
         lock.unlock();
         pHandle->Signal();
+        wait.WakeBroken();
         lock.lock();
         // Waiters give up now; notifications under way finish first.
-        pHandle->m_cvGate.wait(lock, [&] { return !pHandle->OthersInside(); });
-        bSelfInside = pHandle->FindInside() != nullptr;
+        if (bWait)
+            pHandle->m_cvGate.wait(lock, [&] { return !pHandle->OthersInside(); });
+        bLater = !bWait || pHandle->FindInside() != nullptr;
     }
-    if (!bSelfInside) {
+    if (!bLater) {
         pHandle->Teardown();
         delete pHandle;
         return;
@@ -197,7 +205,7 @@ void CKyrHandle::CloseAndDestroy(CKyrHandle* pHandle)
         }).detach();
     } catch (const std::system_error&) {
         // No thread to finish on: the handle stays closed but is not freed,
-        // which beats joining the calling thread from itself.
+        // which beats joining a thread that is still inside.
     }
 }
 
@@ -219,7 +227,7 @@ bool CKyrHandle::IsOnTransportThread()
 
 void CKyrHandle::SetSendError(int eOtherwise)
 {
-    SetLastError(m_HID.IsDisconnected() ? KYR_ERROR_NO_DEVICE : eOtherwise);
+    SetLastError(m_HID.IsDisconnected() || m_bClosing ? KYR_ERROR_NO_DEVICE : eOtherwise);
 }
 
 // One caller's wait. Pass() pumps the application's events when it has a
@@ -294,52 +302,80 @@ CKyrHandle::~CKyrHandle()
     m_pMmPkt = nullptr;
 }
 
-void CKyrHandle::SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify)
+bool CKyrHandle::SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify)
 {
-    const bool bWatch = pNotify && pNotify->WatchesDownloads();
+    const IKyrHandleNotify* pNew = pNotify.get();
     std::shared_ptr<IKyrHandleNotify> pOld;
     {
         std::lock_guard lock(m_csNotify);
         pOld = std::exchange(m_pNotify, std::move(pNotify));
     }
-    {
-        std::lock_guard lock(m_csInstantMode);
-        m_bWatchDownloads = bWatch;
-    }
-    m_InstantModeTimer.Rearm(false);
     // The application may free what the old table points to once this
     // returns: calls through it still running on other threads end first.
     // Not so from inside a notification, which would wait for itself; the old
     // sink then goes when that call returns. Never under m_csNotify: its
     // destructor may run application code.
-    WaitUntilUnshared(pOld);
+    const bool bSwapped = WaitUntilUnshared(pOld);
+    if (!bSwapped) {
+        // Put back, unless another swap came meanwhile.
+        std::lock_guard lock(m_csNotify);
+        if (m_pNotify.get() == pNew)
+            std::swap(m_pNotify, pOld);
+    }
+    {
+        const std::shared_ptr<IKyrHandleNotify> pNow = GetNotify();
+        std::lock_guard lock(m_csInstantMode);
+        m_bWatchDownloads = pNow && pNow->WatchesDownloads();
+    }
+    m_InstantModeTimer.Rearm(false);
+    if (!bSwapped)
+        SetLastError(KYR_ERROR_NOT_SUPPORT);
+    return bSwapped;
 }
 
+// A wait of the graph: a close that breaks it to end a cycle ends it too.
 template <typename T>
-void CKyrHandle::WaitUntilUnshared(const std::shared_ptr<T>& pOld)
+bool CKyrHandle::WaitUntilUnshared(const std::shared_ptr<T>& pOld)
 {
     if (!pOld)
-        return;
-    // A close stops the wait too: the thread calling the old one may be the
-    // one closing, waiting in turn for this thread to leave.
+        return true;
+    CKyrWaitGraph::Wait wait(CKyrWaitGraph::Wait::Failable, [this] {
+        std::lock_guard lock(m_csGate);
+        m_cvGate.notify_all();
+    });
     std::unique_lock lock(m_csGate);
     const Inside* pInside = FindInside();
-    if (pInside == nullptr || pInside->nNotifying == 0)
-        m_cvGate.wait(lock, [&] { return pOld.use_count() == 1 || m_bClosing; });
+    if ((pInside != nullptr && pInside->nNotifying > 0) || pOld.use_count() == 1)
+        return true;
+    if (!wait.Begin(pOld.get()))
+        return false;
+    m_cvGate.wait(lock, [&] { return pOld.use_count() == 1 || wait.Broken(); });
+    return pOld.use_count() == 1;
 }
 
-void CKyrHandle::SetReportTap(FnKyrReportTap fn, void* pContext)
+bool CKyrHandle::SetReportTap(FnKyrReportTap fn, void* pContext)
 {
     std::shared_ptr<const ReportTap> pNew;
     if (fn != nullptr)
         pNew = std::make_shared<const ReportTap>(ReportTap{fn, pContext});
+    const ReportTap* pNewTap = pNew.get();
     std::shared_ptr<const ReportTap> pOld;
     {
         std::lock_guard lock(m_csNotify);
         pOld = std::exchange(m_pTap, std::move(pNew));
         m_bTapped.store(m_pTap != nullptr, std::memory_order_release);
     }
-    WaitUntilUnshared(pOld);
+    if (WaitUntilUnshared(pOld))
+        return true;
+    {
+        std::lock_guard lock(m_csNotify);
+        if (m_pTap.get() == pNewTap) {
+            std::swap(m_pTap, pOld);
+            m_bTapped.store(m_pTap != nullptr, std::memory_order_release);
+        }
+    }
+    SetLastError(KYR_ERROR_NOT_SUPPORT);
+    return false;
 }
 
 void CKyrHandle::Tap(int nDirection, const unsigned char* pReport, unsigned long dwBytes)
@@ -361,6 +397,7 @@ void CKyrHandle::Tap(int nDirection, const unsigned char* pReport, unsigned long
     const int nBit = 1 << m_KyrDevData.nMI;
     const auto nEndpoint = static_cast<unsigned char>(nDirection == KYR_REPORT_IN ? 0x80 | nBit : nBit);
     AsNotification(
+        pTap.get(),
         [&] {
             pTap->fn(m_KyrDevData.pHandle, nDirection, nEndpoint, qwNs, pReport,
                      static_cast<unsigned short>(dwBytes & 0xFFFF), pTap->pContext);
@@ -370,12 +407,15 @@ void CKyrHandle::Tap(int nDirection, const unsigned char* pReport, unsigned long
 
 bool CKyrHandle::Write(const unsigned char* pBuffer, unsigned long dwBytes)
 {
+    if (m_bClosing)
+        return false;
     // The transport cuts a write into 64-byte transfers; the tap sees those.
     if (m_bTapped.load(std::memory_order_acquire) && m_HID.IsOpenDevice()) {
         for (unsigned long dwOffset = 0; dwOffset < dwBytes; dwOffset += 64)
             Tap(KYR_REPORT_OUT, pBuffer + dwOffset, std::min<unsigned long>(64, dwBytes - dwOffset));
     }
-    return m_HID.Write(pBuffer, dwBytes);
+    // A tap call may have closed the handle.
+    return !m_bClosing && m_HID.Write(pBuffer, dwBytes);
 }
 
 std::shared_ptr<CKyrHandle::IKyrHandleNotify> CKyrHandle::GetNotify()
@@ -392,24 +432,37 @@ void CKyrHandle::Notify(Fn&& fn)
     std::shared_ptr<IKyrHandleNotify> pNotify = GetNotify();
     if (!pNotify)
         return;
-    AsNotification([&] { fn(*pNotify); }, [&] { pNotify.reset(); });
+    AsNotification(pNotify.get(), [&] { fn(*pNotify); }, [&] { pNotify.reset(); });
 }
 
-// The reference is dropped before the count: a replacement waiting for it is
-// woken by the count's notification.
+// The closing mark is read under m_csGate, where a close sets it: a call
+// that has not started when the close begins does not start. The reference
+// is dropped before the thread leaves pTarget: a replacement waiting for it
+// is woken by the notification that follows.
 template <typename Fn, typename Release>
-void CKyrHandle::AsNotification(Fn&& fn, Release&& release)
+void CKyrHandle::AsNotification(const void* pTarget, Fn&& fn, Release&& release)
 {
+    std::optional<CKyrWaitGraph::Inside> inside;
     auto count = [&](int nStep) {
-        std::lock_guard lock(m_csGate);
         if (Inside* pInside = FindInside())
             pInside->nNotifying += nStep;
-        m_cvGate.notify_all();
     };
-    count(1);
-    fn();
+    {
+        std::lock_guard lock(m_csGate);
+        if (!m_bClosing) {
+            inside.emplace(pTarget);
+            count(1);
+        }
+    }
+    if (inside)
+        fn();
     release();
-    count(-1);
+    std::lock_guard lock(m_csGate);
+    if (inside) {
+        inside.reset();
+        count(-1);
+    }
+    m_cvGate.notify_all();
 }
 
 bool CKyrHandle::Open(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI, int nDevIndex)
@@ -498,13 +551,15 @@ void CKyrHandle::_OnDisconnect(void* pContext)
 
 void CKyrHandle::OnReceive(unsigned char* pData, unsigned long dwBytes)
 {
-    // One sink for the whole transfer: a replacement takes effect with the next.
+    // One sink for the whole transfer: a replacement takes effect with the
+    // next. A close, from fnOnReceiveRawData too, ends the transfer: what is
+    // left of it belongs to a closed handle.
     bool bTaken = false;
     auto parse = [&](IKyrHandleNotify* pSink) {
-        for (unsigned long dwOffset = 0; dwOffset < dwBytes && !bTaken; dwOffset += 64) {
+        for (unsigned long dwOffset = 0; dwOffset < dwBytes && !bTaken && !m_bClosing; dwOffset += 64) {
             const unsigned long dwLength = std::min<unsigned long>(64, dwBytes - dwOffset);
             bTaken = pSink != nullptr && pSink->OnReceiveRawData(&m_KyrDevData, pData + dwOffset, dwLength);
-            if (!bTaken)
+            if (!bTaken && !m_bClosing)
                 m_pMmPkt->ParsePacket(pData + dwOffset, dwLength);
         }
     };

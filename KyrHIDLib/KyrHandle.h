@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "KyrProcessChecker.h"
 #include "KyrSharedMemory.h"
 #include "KyrTimer.h"
+#include "KyrWaitGraph.h"
 #include "MmPkt.h"
 
 namespace kyr_hid_library {
@@ -91,9 +93,11 @@ public:
     // closing, wakes every waiter and proceeds once no other thread is inside,
     // so after it returns no thread of the library touches the handle and no
     // callback of it runs. A thread that closes from inside the handle (from a
-    // callback) cannot wait for itself: the teardown then goes on, on a thread
-    // of its own, once that thread has left too. Whoever ends the teardown
-    // destroys the handle.
+    // callback) cannot wait for itself, nor may a close wait where that would
+    // close a cycle of waits (see KyrWaitGraph.h): the teardown then goes on,
+    // on a thread of its own, once every thread has left. Whoever ends the
+    // teardown destroys the handle. An Entry also makes the thread inside the
+    // handle for the wait graph.
     class Entry {
     public:
         Entry(CKyrHandle& handle, eEntry eKind);
@@ -105,6 +109,7 @@ public:
     private:
         CKyrHandle& m_Handle;
         bool m_bEntered;
+        std::optional<CKyrWaitGraph::Inside> m_GraphInside;
     };
 
     CKyrHandle();
@@ -121,15 +126,16 @@ public:
 
     // The sink is shared: a notification in flight on another thread keeps the
     // sink it started with alive, so replacing it never destroys a sink that
-    // is being called. Returns once no other thread calls the old sink, so
-    // the caller must hand over its only reference: one it kept would wait
-    // forever. Any thread, callbacks included.
-    void SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify);
+    // is being called. Returns true once no other thread calls the old sink
+    // (at once from inside a notification or tap), so the caller must hand
+    // over its only reference: one it kept would wait forever. Returns false
+    // with KYR_ERROR_NOT_SUPPORT, the old sink put back, where that wait
+    // would close a cycle of waits (KyrWaitGraph.h). Any thread.
+    bool SetNotify(std::shared_ptr<IKyrHandleNotify> pNotify);
     std::shared_ptr<IKyrHandleNotify> GetNotify();
 
-    // The report tap: same rule as SetNotify (returns once no other thread
-    // calls the old one; at once from inside a notification or tap).
-    void SetReportTap(FnKyrReportTap fn, void* pContext);
+    // The report tap: same rule as SetNotify.
+    bool SetReportTap(FnKyrReportTap fn, void* pContext);
 
     HID_DEVICE_INFO* GetDeviceInfo();
     void* GetLowDeviceHandle() { return m_HID.GetLowDeviceHandle(); }
@@ -226,15 +232,18 @@ private:
 
     template <typename Fn>
     void Notify(Fn&& fn);
-    // Marks the calling thread as notifying while fn runs: a replacement of
-    // the sink or the tap from inside fn must not wait for fn itself.
-    // release drops the caller's reference to what fn called.
+    // Runs fn, a call through pTarget (the sink or the tap), unless the
+    // handle is closing; marks the calling thread as notifying meanwhile (a
+    // replacement of the sink or the tap from inside fn must not wait for fn
+    // itself) and as inside pTarget for the wait graph. release drops the
+    // caller's reference to pTarget.
     template <typename Fn, typename Release>
-    void AsNotification(Fn&& fn, Release&& release);
+    void AsNotification(const void* pTarget, Fn&& fn, Release&& release);
     // Waits until pOld is held by nobody else, unless the calling thread is
-    // inside a notification or the handle is closing (see SetNotify).
+    // inside a notification; false where the wait would close a cycle of
+    // waits (see SetNotify).
     template <typename T>
-    void WaitUntilUnshared(const std::shared_ptr<T>& pOld);
+    bool WaitUntilUnshared(const std::shared_ptr<T>& pOld);
 
     // Hands a report to the tap, if there is one; the caller is inside.
     void Tap(int nDirection, const unsigned char* pReport, unsigned long dwBytes);
@@ -252,7 +261,12 @@ private:
     bool OthersInside();  // m_csGate held
     std::mutex m_csGate;
     std::condition_variable m_cvGate;
-    bool m_bClosing = false;      // guarded by m_csGate
+    // Closed means closed on every thread, the closing one included: once it
+    // is set no callback, tap call or write of the handle starts (Notify,
+    // Tap and Write look at it right before they act), so nothing reaches
+    // the application after KyrCloseDevice returns, not even on the way out
+    // of the callback that closed. Written under m_csGate, read anywhere.
+    std::atomic<bool> m_bClosing{false};
     std::vector<Inside> m_Inside; // guarded by m_csGate
 
     CHID m_HID;

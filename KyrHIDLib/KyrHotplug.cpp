@@ -22,6 +22,7 @@
 #include "KyrLastError.h"
 #include "KyrProcessOwned.h"
 #include "KyrThread.h"
+#include "KyrWaitGraph.h"
 
 namespace kyr_hid_library {
 
@@ -175,6 +176,13 @@ bool CKyrHotplug::StartLocked(std::unique_lock<std::mutex>& lock)
 
 bool CKyrHotplug::Register(const std::shared_ptr<Registration>& pRegistration, int* pnHandle)
 {
+    // The enumeration waits for the delivery thread to reach its job, behind
+    // a running callback that may be waiting for the caller: a wait of the
+    // graph on the dispatcher, ended under no lock (see Deregister).
+    CKyrWaitGraph::Wait wait(CKyrWaitGraph::Wait::Failable, [this] {
+        std::lock_guard lock(m_csState);
+        m_cvState.notify_all();
+    });
     std::unique_lock lock(m_csState);
     if (m_eState != Running) {
         // Only ever on an application thread: while a callback runs, the
@@ -191,6 +199,11 @@ bool CKyrHotplug::Register(const std::shared_ptr<Registration>& pRegistration, i
             }
         }
     }
+    const bool bWait = !tls_bDelivering && pRegistration->bEnumerate;
+    if (bWait && !wait.Begin(this)) {
+        SetLastError(KYR_ERROR_NOT_SUPPORT);
+        return false;
+    }
     pRegistration->nHandle = m_nNextHandle++;
     *pnHandle = pRegistration->nHandle;
     m_Registrations[pRegistration->nHandle] = pRegistration;
@@ -202,8 +215,16 @@ bool CKyrHotplug::Register(const std::shared_ptr<Registration>& pRegistration, i
     } else {
         m_Jobs.push_back(Job{Job::Activate, {}, 0, pRegistration});
         m_cvState.notify_all();
-        if (pRegistration->bEnumerate)
-            m_cvState.wait(lock, [&] { return pRegistration->bSettled || !pRegistration->bRegistered; });
+        if (bWait) {
+            auto done = [&] { return pRegistration->bSettled || !pRegistration->bRegistered; };
+            m_cvState.wait(lock, [&] { return done() || wait.Broken(); });
+            if (!done()) {
+                // Its job finds it gone and reports nothing.
+                DropLocked(pRegistration);
+                SetLastError(KYR_ERROR_NOT_SUPPORT);
+                return false;
+            }
+        }
     }
     // Set last: callbacks run meanwhile may have left their own codes.
     SetLastError(KYR_SUCCESS);
@@ -212,6 +233,12 @@ bool CKyrHotplug::Register(const std::shared_ptr<Registration>& pRegistration, i
 
 bool CKyrHotplug::Deregister(int nHandle)
 {
+    // Ended under no lock: a close that breaks the wait wakes it under
+    // m_csState.
+    CKyrWaitGraph::Wait wait(CKyrWaitGraph::Wait::Failable, [this] {
+        std::lock_guard lock(m_csState);
+        m_cvState.notify_all();
+    });
     std::unique_lock lock(m_csState);
     const auto it = m_Registrations.find(nHandle);
     if (it == m_Registrations.end()) {
@@ -219,12 +246,26 @@ bool CKyrHotplug::Deregister(int nHandle)
         return false;
     }
     const std::shared_ptr<Registration> pRegistration = it->second;
+    // On the delivery thread a running call is the caller's own, or one it
+    // is nested in: waiting would never end. Elsewhere the running call may
+    // be waiting for the caller (a callback closing the handle whose
+    // callback deregisters): then it stays registered.
+    const bool bWait = !tls_bDelivering && pRegistration->nRunning > 0;
+    if (bWait && !wait.Begin(pRegistration.get())) {
+        SetLastError(KYR_ERROR_NOT_SUPPORT);
+        return false;
+    }
     DropLocked(pRegistration);
     m_cvState.notify_all();
-    // On the delivery thread a running call is the caller's own, or one it
-    // is nested in: waiting would never end.
-    if (!tls_bDelivering)
-        m_cvState.wait(lock, [&] { return pRegistration->nRunning == 0; });
+    if (bWait) {
+        m_cvState.wait(lock, [&] { return pRegistration->nRunning == 0 || wait.Broken(); });
+        if (pRegistration->nRunning > 0) {
+            pRegistration->bRegistered = true;
+            m_Registrations[nHandle] = pRegistration;
+            SetLastError(KYR_ERROR_NOT_SUPPORT);
+            return false;
+        }
+    }
     SetLastError(KYR_SUCCESS);
     return true;
 }
@@ -341,7 +382,12 @@ void CKyrHotplug::Report(std::unique_lock<std::mutex>& lock, const std::shared_p
 
         ++pRegistration->nRunning;
         lock.unlock();
-        const int nResult = pRegistration->fn(&info, nEvent, pRegistration->pContext);
+        int nResult;
+        {
+            CKyrWaitGraph::Inside dispatching(this);
+            CKyrWaitGraph::Inside inside(pRegistration.get());
+            nResult = pRegistration->fn(&info, nEvent, pRegistration->pContext);
+        }
         lock.lock();
         --pRegistration->nRunning;
         if (nResult != 0 && pRegistration->bRegistered)

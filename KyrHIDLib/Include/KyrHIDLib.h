@@ -42,7 +42,7 @@ enum {
     KYR_ERROR_SYNC_OBJECT_OVERFLOW = -4, /**< the device's shared state has no room for another client */
     KYR_ERROR_ALREADY_OPENED = -5,     /**< the handle is already open */
     KYR_ERROR_DEVICE_BUSY = -6,        /**< another client has the device open, or a synchronous raw send is waiting */
-    KYR_ERROR_NOT_SUPPORT = -7,        /**< not supported here, e.g. a synchronous send from the handle's read thread */
+    KYR_ERROR_NOT_SUPPORT = -7,        /**< the call would wait for itself: a synchronous send from the handle's read thread, or a wait closing a cycle between callbacks */
     KYR_ERROR_SEND_FAIL = -8,          /**< a command packet could not be written */
     KYR_ERROR_INVALID_PARAMETER = -9,  /**< a null handle, record or table, or an argument out of range */
     KYR_ERROR_ACCESS_DENIED = -10,     /**< no permission to open the device node (see the udev rule) */
@@ -515,6 +515,29 @@ typedef void (*FnOnKyrPacketHandler)(KYR_HANDLE hDevice, kyrpacket* packet, int 
  * own handle (see KyrCloseDevice) or install another table. A callback that
  * blocks holds up that device's reception only, not other devices.
  *
+ * Calls that wait for callbacks: KyrCloseDevice, KyrSetEventNotify,
+ * KyrSetReportTap and KyrDeregisterHotplugCallback wait until no other thread
+ * runs a callback of what they close or replace (a swap made from a callback
+ * of the same handle does not wait at all); KyrRegisterHotplugCallback with
+ * KYR_HOTPLUG_ENUMERATE waits for the hotplug callback running on the library
+ * thread to return. Made from a callback, such a wait could meet a thread
+ * that waits, directly or through others, for the caller: A's callback swaps
+ * B's table while B's callback swaps A's; a hotplug callback closes a handle
+ * whose fnOnDisconnect deregisters that hotplug callback. The library knows
+ * which threads are running its callbacks and what each of them waits for,
+ * and never lets such a wait block:
+ * - KyrSetEventNotify, KyrSetReportTap, KyrDeregisterHotplugCallback and
+ *   KyrRegisterHotplugCallback fail at once with KYR_ERROR_NOT_SUPPORT and
+ *   change nothing: the old table, tap or registration stays in force (so its
+ *   Context must stay valid), and no new registration is made.
+ * - KyrCloseDevice cannot fail: it makes such a call on the other thread fail
+ *   instead (as above), and then waits as usual. Only where every call of the
+ *   cycle is a close (two callbacks closing each other's handles) does it
+ *   return without waiting: the handle is closed at once (no further
+ *   callback, tap call or write of it starts) and freed once the callbacks
+ *   still running on other threads have returned; what those callbacks use
+ *   must stay valid until they return.
+ *
  * Processes: a process that forks must not use the library in the child
  * unless the child execs first; the threads and USB state do not survive a
  * fork. The child may still end without exec (exit(), or a return from
@@ -562,8 +585,9 @@ KYR_API KYR_HANDLE KyrOpenDevice(unsigned short nVendorID, unsigned short nProdu
  * callbacks. Any thread.
  * @param hDevice The handle.
  * @param pNotify The callbacks; copied.
- * Last error: KYR_SUCCESS, or KYR_ERROR_INVALID_PARAMETER for a null handle or
- * table (the table in force stays).
+ * Last error: KYR_SUCCESS; KYR_ERROR_INVALID_PARAMETER for a null handle or
+ * table, or KYR_ERROR_NOT_SUPPORT where waiting would close a cycle of waits
+ * between callbacks (see KYR_EVENT_NOTIFY): the table in force stays.
  */
 KYR_API void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify);
 
@@ -572,12 +596,14 @@ KYR_API void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify);
  * Any thread, a callback of the handle included.
  * @param hDevice The handle; null is ignored.
  * Calls on the handle still running on other threads fail (synchronous waits
- * end at once) and callbacks under way finish; when KyrCloseDevice returns,
- * none is left and no callback of the handle runs any more. Called from inside
- * a callback of the handle, it returns once the other threads have left, and
- * the handle is freed after that callback has returned. Calls that reach the
- * handle after the close has begun fail with KYR_ERROR_NO_DEVICE. A null
- * handle leaves the last error unchanged.
+ * end at once) and callbacks under way finish; no callback, tap call or write
+ * of the handle starts once the close has begun. When KyrCloseDevice returns,
+ * none is left and none follows, on any thread, the calling one included
+ * (but see KYR_EVENT_NOTIFY for closes that would wait in a cycle). Called
+ * from inside a callback of the handle, it returns once the other threads
+ * have left, and the handle is freed after that callback has returned. Calls
+ * that reach the handle after the close has begun fail with
+ * KYR_ERROR_NO_DEVICE. A null handle leaves the last error unchanged.
  */
 KYR_API void KyrCloseDevice(KYR_HANDLE hDevice);
 
@@ -881,7 +907,10 @@ typedef int (*FnKyrHotplug)(KYR_DEVICE_INFO devInfo, int nEvent, void* pContext)
  *        callback runs, and kept even when an enumeration report already
  *        deregistered the callback.
  * @return 1 on success (KYR_SUCCESS); 0 with KYR_ERROR_INVALID_PARAMETER (null
- *         fn or pnHandle, an empty or unknown event mask, an unknown flag) or
+ *         fn or pnHandle, an empty or unknown event mask, an unknown flag),
+ *         KYR_ERROR_NOT_SUPPORT (with KYR_HOTPLUG_ENUMERATE, from a callback on
+ *         another thread, where waiting for the library thread would close a
+ *         cycle of waits, see KYR_EVENT_NOTIFY; nothing is registered) or
  *         KYR_ERROR_UNKNOWN (the USB layer or the library thread could not be
  *         set up).
  */
@@ -891,13 +920,15 @@ KYR_API int KyrRegisterHotplugCallback(unsigned short nVendorID, unsigned short 
 /**
  * @brief Deregisters a hotplug callback. From another thread than the
  * library's, it returns only after a running call of that callback has
- * finished, so its context may be freed then; from inside any callback it
- * returns at once (a running call is then the caller's own). When the last
- * callback goes, the library thread ends.
+ * finished, so its context may be freed then; from inside any hotplug
+ * callback it returns at once (a running call is then the caller's own).
+ * When the last callback goes, the library thread ends.
  * @param nHandle What KyrRegisterHotplugCallback stored in *pnHandle.
  * @return 1 (KYR_SUCCESS); 0 with KYR_ERROR_INVALID_PARAMETER when nHandle is
  *         not registered (never was, or was deregistered, by this function or
- *         by a non-zero return).
+ *         by a non-zero return), or with KYR_ERROR_NOT_SUPPORT where waiting
+ *         for the running call would close a cycle of waits between callbacks
+ *         (see KYR_EVENT_NOTIFY): the callback stays registered.
  */
 KYR_API int KyrDeregisterHotplugCallback(int nHandle);
 
@@ -954,7 +985,9 @@ typedef void (*FnKyrReportTap)(KYR_HANDLE hDevice, int nDirection, unsigned char
  * @param fn The new tap, or null to remove it.
  * @param pContext Handed to fn unchanged.
  * Last error: KYR_SUCCESS; KYR_ERROR_INVALID_PARAMETER for a null handle;
- * KYR_ERROR_NO_DEVICE once the handle is closing.
+ * KYR_ERROR_NO_DEVICE once the handle is closing; KYR_ERROR_NOT_SUPPORT where
+ * waiting would close a cycle of waits between callbacks (see
+ * KYR_EVENT_NOTIFY): the tap in force stays.
  */
 KYR_API void KyrSetReportTap(KYR_HANDLE hDevice, FnKyrReportTap fn, void* pContext);
 

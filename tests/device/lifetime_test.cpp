@@ -60,12 +60,12 @@ KYR_HANDLE Open(unsigned short nPid = kPid)
 
 // A handle closed from inside is freed after its last thread has left: the
 // device can be opened again then.
-void ExpectTheDeviceFreedSoon()
+void ExpectTheDeviceFreedSoon(unsigned short nPid = kPid)
 {
     KYR_HANDLE h = nullptr;
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
     while (h == nullptr && std::chrono::steady_clock::now() < deadline) {
-        h = KyrOpenDevice(kVid, kPid, kMI, 0);
+        h = KyrOpenDevice(kVid, nPid, kMI, 0);
         if (h == nullptr)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -415,4 +415,203 @@ TEST(LifetimeTwo, ASlowCallbackOfOneDeviceStallsNoOtherDevice)
     latch.Release();
     other.wait();
     KyrCloseDevice(h0);
+}
+
+// ---- Closed from inside a callback ---------------------------------------------------
+
+namespace {
+
+// Closes its handle from inside one chosen callback, and counts every
+// callback, tap call and write of the handle after that close has returned:
+// none may come, not even on the closing thread's own way out.
+struct Closer {
+    enum Where { RawData, FirstImageRecord, DownloadStarted };
+    Where eWhere = RawData;
+    KYR_HANDLE h = nullptr;
+    std::atomic<int> nPackets{0};
+    std::atomic<bool> bClosed{false};
+    std::atomic<int> nAfterClose{0};
+    uint64_t nOutAtClose = 0;
+
+    // True once for the call that is to close.
+    bool Count(bool bCloseHere)
+    {
+        if (bClosed)
+            ++nAfterClose;
+        return bCloseHere && !bClosed;
+    }
+    void Close()
+    {
+        KyrCloseDevice(h);
+        nOutAtClose = kyrsim::SimOutCount(0);
+        bClosed = true;
+    }
+};
+
+int CloserOnRawData(KYR_HANDLE, unsigned char*, unsigned short, void* pContext)
+{
+    auto* c = static_cast<Closer*>(pContext);
+    // Once the touch stream runs, each report is one whole packet.
+    if (c->Count(c->eWhere == Closer::RawData && c->nPackets > 0))
+        c->Close();
+    return 0;
+}
+
+void CloserOnPacket(KYR_HANDLE, kyrpacket* pPacket, int, void* pContext)
+{
+    auto* c = static_cast<Closer*>(pContext);
+    ++c->nPackets;
+    // The first of the three records (image, object, detections) of one packet.
+    if (c->Count(c->eWhere == Closer::FirstImageRecord && pPacket->type == kyrtype_ird))
+        c->Close();
+}
+
+void CloserOnDownloading(KYR_HANDLE h, int bDownload, void* pContext)
+{
+    auto* c = static_cast<Closer*>(pContext);
+    // The download ends at once: the gate would resend the instant mode and
+    // report the end, on this thread, right after this call.
+    if (c->Count(c->eWhere == Closer::DownloadStarted && bDownload == 1)) {
+        KyrUnlockFirmwareDownload(h);
+        c->Close();
+    }
+}
+
+void CloserTap(KYR_HANDLE, int, unsigned char, unsigned long long, const unsigned char*, unsigned short, void* pContext)
+{
+    static_cast<Closer*>(pContext)->Count(false);
+}
+
+void CloseFromInside(Closer::Where eWhere, int nMode)
+{
+    Closer c;
+    c.eWhere = eWhere;
+    c.h = Open();
+    ASSERT_NE(c.h, nullptr);
+    KYR_EVENT_NOTIFY table{};
+    table.Context = &c;
+    table.fnOnReceiveRawData = &CloserOnRawData;
+    table.fnOnPacket = &CloserOnPacket;
+    table.fnOnDownloadingFirmware = &CloserOnDownloading;
+    KyrSetEventNotify(c.h, &table);
+    KyrSetReportTap(c.h, &CloserTap, &c);
+    ASSERT_EQ(KyrSetInstantMode(c.h, nMode, 5000, kNoGesture), 1);
+    // Found by the timer thread's next pass of the download gate.
+    if (eWhere == Closer::DownloadStarted)
+        KyrLockFirmwareDownload(c.h);
+    ExpectTheDeviceFreedSoon();
+    EXPECT_TRUE(c.bClosed);
+    EXPECT_EQ(c.nAfterClose.load(), 0) << "a callback or tap call after the close returned";
+    EXPECT_EQ(kyrsim::SimOutCount(0), c.nOutAtClose) << "written after the close returned";
+}
+
+} // namespace
+
+TEST(Lifetime, CloseInsideTheTimersDownloadStartEndsItsDeliveries)
+{
+    CloseFromInside(Closer::DownloadStarted, KYR_HID_MODE_TOUCHPNT);
+}
+
+TEST(LifetimeRaw, CloseInsideRawDataKeepsTheReportFromTheDecoder)
+{
+    CloseFromInside(Closer::RawData, KYR_HID_MODE_TOUCHPNT);
+}
+
+TEST(LifetimeImage, CloseInsideTheFirstRecordOfAPacketDeliversNoOther)
+{
+    CloseFromInside(Closer::FirstImageRecord, KYR_HID_MODE_VIEW);
+}
+
+// ---- Two devices, each read thread acting on the other's handle ---------------------------
+
+namespace {
+
+// Held in its first fnOnPacket until the test releases it, then swaps the
+// other handle's table or closes it; counts its calls after that.
+struct Crosswise {
+    KYR_HANDLE hOther = nullptr;
+    bool bClose = false;
+    Latch parked;
+    std::atomic<bool> bActed{false};
+    std::atomic<bool> bReturned{false};
+    std::atomic<int> nError{1};
+    std::atomic<int> nLater{0};
+};
+
+void CrosswiseOnPacket(KYR_HANDLE, kyrpacket*, int, void* pContext)
+{
+    auto* c = static_cast<Crosswise*>(pContext);
+    if (c->bActed.exchange(true)) {
+        if (c->bReturned)
+            ++c->nLater;
+        return;
+    }
+    c->parked.Arrive();
+    if (c->bClose) {
+        KyrCloseDevice(c->hOther);
+    } else {
+        KYR_EVENT_NOTIFY none{};
+        KyrSetEventNotify(c->hOther, &none);
+    }
+    c->nError = KyrGetLastError();
+    c->bReturned = true;
+}
+
+template <typename Predicate>
+bool Eventually(Predicate predicate)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+} // namespace
+
+// Both read threads are inside a callback before either acts: a swap waits
+// for the other thread's callback, which waits for it in turn. The one whose
+// wait would close the cycle fails at once and keeps the table in force, so
+// the other completes: the failed one's own table is replaced, the other's
+// stays. Crosswise closes cannot fail: the second returns at once, and its
+// handle goes once its callback has returned.
+TEST(LifetimeCross, CrosswiseSwapsAndClosesFromTwoReadThreadsReturn)
+{
+    for (const bool bClose : {false, true}) {
+        SCOPED_TRACE(bClose ? "close" : "swap");
+        const KYR_HANDLE h0 = Open();
+        const KYR_HANDLE h1 = Open(KYR_USB_PRODUCT_ID_MODEL2);
+        ASSERT_NE(h0, nullptr);
+        ASSERT_NE(h1, nullptr);
+        Crosswise c0, c1;
+        c0.hOther = h1;
+        c1.hOther = h0;
+        c0.bClose = c1.bClose = bClose;
+        for (auto [h, c] : {std::pair{h0, &c0}, std::pair{h1, &c1}}) {
+            KYR_EVENT_NOTIFY table{};
+            table.Context = c;
+            table.fnOnPacket = &CrosswiseOnPacket;
+            KyrSetEventNotify(h, &table);
+            ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
+        }
+        ASSERT_TRUE(c0.parked.WaitArrived());
+        ASSERT_TRUE(c1.parked.WaitArrived());
+        c0.parked.Release();
+        c1.parked.Release();
+        ASSERT_TRUE(Eventually([&] { return c0.bReturned && c1.bReturned; })) << "the two wait for each other";
+        if (bClose) {
+            EXPECT_EQ(c0.nError.load(), KYR_SUCCESS);
+            EXPECT_EQ(c1.nError.load(), KYR_SUCCESS);
+            ExpectTheDeviceFreedSoon();
+            ExpectTheDeviceFreedSoon(KYR_USB_PRODUCT_ID_MODEL2);
+        } else {
+            ASSERT_TRUE(Eventually([&] { return c0.nLater + c1.nLater > 0; })) << "no table stayed";
+            ASSERT_TRUE(c0.nLater == 0 || c1.nLater == 0) << "neither swap took effect";
+            EXPECT_EQ((c0.nLater == 0 ? c0 : c1).nError.load(), KYR_ERROR_NOT_SUPPORT);
+            KyrCloseDevice(h0);
+            KyrCloseDevice(h1);
+        }
+    }
 }

@@ -662,6 +662,86 @@ TEST(Hotplug, ACallbackMayOpenTheDeviceThatArrived)
                                                         Path(5, 60, 0), Path(5, 60, 1)}));
 }
 
+namespace {
+
+// A departure reaches a hotplug callback that closes the device's handle,
+// while the handle's fnOnDisconnect deregisters that callback, or registers
+// another with the enumeration: each call would wait for the other's thread.
+// Both are held until both have begun.
+struct CrossedUnplug {
+    KYR_HANDLE h = nullptr;
+    bool bRegister = false;
+    int nRegistration = 0;
+    int nNewRegistration = 0;
+    kyrtest::Latch closing;
+    kyrtest::Latch changing;
+    std::atomic<bool> bClosed{false};
+    std::atomic<int> nResult{-1};
+    std::atomic<int> nError{0};
+};
+
+int CloseAtDeparture(KYR_DEVICE_INFO, int, void* pContext)
+{
+    auto* c = static_cast<CrossedUnplug*>(pContext);
+    c->closing.Arrive();
+    KyrCloseDevice(c->h);
+    c->bClosed = true;
+    return 0;
+}
+
+void ChangeRegistrationAtDisconnect(KYR_HANDLE, void* pContext)
+{
+    auto* c = static_cast<CrossedUnplug*>(pContext);
+    c->changing.Arrive();
+    const int nResult = c->bRegister ? KyrRegisterHotplugCallback(kVid, kAny, kAny, KYR_HOTPLUG_ARRIVED,
+                                                                  KYR_HOTPLUG_ENUMERATE, CloseAtDeparture, c,
+                                                                  &c->nNewRegistration)
+                                     : KyrDeregisterHotplugCallback(c->nRegistration);
+    c->nError = KyrGetLastError();
+    c->nResult = nResult;
+}
+
+} // namespace
+
+// The close cannot fail: the (de)registration, which closes the cycle of
+// waits whichever of the two comes first, fails and changes nothing.
+TEST(Hotplug, ACloseAtDepartureAndARegistrationChangeAtDisconnectDoNotWaitForEachOther)
+{
+    constexpr unsigned short kProduct = KYR_USB_PRODUCT_ID_VIRTUAL;
+    for (const bool bRegister : {false, true}) {
+        SCOPED_TRACE(bRegister ? "register" : "deregister");
+        CRecorder arrival;
+        const int hArrival = Register(arrival, kProduct, 0, KYR_HOTPLUG_ARRIVED, 0);
+        const int nDevice = kyrsim::SimPlug(PlugArgs(kProduct, bRegister ? 71 : 70));
+        ASSERT_TRUE(arrival.WaitFor(1));
+        EXPECT_EQ(KyrDeregisterHotplugCallback(hArrival), 1);
+
+        CrossedUnplug c;
+        c.bRegister = bRegister;
+        c.h = KyrOpenDevice(kVid, kProduct, 0, static_cast<unsigned short>(arrival.Events()[0].nIndex));
+        ASSERT_NE(c.h, nullptr) << KyrGetErrorName(KyrGetLastError());
+        KYR_EVENT_NOTIFY table{};
+        table.Context = &c;
+        table.fnOnDisconnect = &ChangeRegistrationAtDisconnect;
+        KyrSetEventNotify(c.h, &table);
+        ASSERT_EQ(KyrRegisterHotplugCallback(kVid, kProduct, 0, KYR_HOTPLUG_LEFT, 0, CloseAtDeparture, &c,
+                                             &c.nRegistration),
+                  1);
+        kyrsim::SimUnplug(nDevice);
+        ASSERT_TRUE(c.closing.WaitArrived());
+        ASSERT_TRUE(c.changing.WaitArrived());
+        c.closing.Release();
+        c.changing.Release();
+        ASSERT_TRUE(Eventually([&] { return c.bClosed && c.nResult != -1; })) << "the two wait for each other";
+        EXPECT_EQ(c.nResult.load(), 0);
+        EXPECT_EQ(c.nError.load(), KYR_ERROR_NOT_SUPPORT);
+        EXPECT_EQ(KyrDeregisterHotplugCallback(c.nRegistration), 1) << "the failed deregistration dropped it";
+        if (c.nNewRegistration != 0) {
+            EXPECT_EQ(KyrDeregisterHotplugCallback(c.nNewRegistration), 0) << "the failed registration stayed";
+        }
+    }
+}
+
 // ---- lifetime and arguments ----------------------------------------------------------------
 
 TEST(Hotplug, TheLibraryThreadsEndWithTheLastCallbackAndComeBack)
