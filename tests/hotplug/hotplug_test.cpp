@@ -712,7 +712,7 @@ TEST(Hotplug, ACloseAtDepartureAndARegistrationChangeAtDisconnectDoNotWaitForEac
         SCOPED_TRACE(bRegister ? "register" : "deregister");
         CRecorder arrival;
         const int hArrival = Register(arrival, kProduct, 0, KYR_HOTPLUG_ARRIVED, 0);
-        const int nDevice = kyrsim::SimPlug(PlugArgs(kProduct, bRegister ? 71 : 70));
+        const int nDevice = kyrsim::SimPlug(PlugArgs(kProduct, bRegister ? 73 : 72));
         ASSERT_TRUE(arrival.WaitFor(1));
         EXPECT_EQ(KyrDeregisterHotplugCallback(hArrival), 1);
 
