@@ -274,12 +274,12 @@ int FindHolders(const DeviceBlocks& blocks, const char* pszPath, bool bFixedName
         ++nHolders;
     };
     for (int i = 0; i < kSlots; ++i) {
-        if (blocks.pFixed != nullptr && IsLive(*blocks.pFixed, i, fnIsRunning) &&
-            HoldsInFixed(*blocks.pFixed, i, pszPath, bFixedNamesNow))
+        if (blocks.pFixed != nullptr && blocks.pFixed->nClientInstantMode[i] != kFreeSlot &&
+            IsLive(*blocks.pFixed, i, fnIsRunning) && HoldsInFixed(*blocks.pFixed, i, pszPath, bFixedNamesNow))
             add(blocks.pFixed->dwUniqueId[i]);
     }
     for (int i = 0; i < kSlots; ++i) {
-        if (IsLive(*blocks.pPath, i, fnIsRunning))
+        if (blocks.pPath->nClientInstantMode[i] != kFreeSlot && IsLive(*blocks.pPath, i, fnIsRunning))
             add(blocks.pPath->dwUniqueId[i]);
     }
     return nHolders;
