@@ -20,11 +20,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
-#include <functional>
 #include <vector>
 
 #include "Include/KyrHIDLib.h"
@@ -43,12 +42,17 @@ struct Block {
     KyrHandleSharedMemory mem;
 };
 
+// A client's steps, each under a lock, as the handle takes them: Attach maps
+// both blocks the device can have (making them when need be), Hold is one of
+// the open's holds, DetachOther unmaps the block it did not register in,
+// Session is the timer's clean-up of dead slots, Leave gives up its slot (a
+// time-out there leaves the mark instead), Detach unmaps a block. A time-out
+// of a step of the open ends the open.
 enum class Step { Attach, Hold, DetachOther, Session, Leave, Detach };
 enum class Fault { None, Timeout, Crash };
 
 struct Client {
     int nDevice = 0;
-    bool bFixedNow = false;
     unsigned long dwPid = 0;
     std::vector<Step> program;
     size_t nNext = 0;
@@ -228,7 +232,10 @@ int TakenSlots(const KyrHandleSharedMemory& mem)
     return n;
 }
 
-// The invariants that hold between any two steps.
+// The invariants that hold between any two steps: the client count is the
+// number of slots taken (by live clients, and by dead ones until somebody
+// frees them); a device has one holder at most; the holders query names the
+// live holders, and only them.
 bool Check(World& w, std::string& failure)
 {
     for (const Block& b : w.blocks) {
@@ -266,7 +273,6 @@ Client MakeClient(int nDevice, bool bFixedNow, unsigned long dwPid)
 {
     Client c;
     c.nDevice = nDevice;
-    c.bFixedNow = bFixedNow;
     c.dwPid = dwPid;
     c.open.dwPid = dwPid;
     c.open.pszPath = kPaths[nDevice];
