@@ -404,36 +404,41 @@ void Report(const char* pszWhat, const Tally& tally, std::chrono::steady_clock::
 
 } // namespace
 
-// Two clients, every interleaving of their steps: the same device or two,
-// each with the fixed names or without when it opens, up to two crashes and
-// one lock time-out anywhere.
-TEST(BlockProtocol, TwoClientsInEveryInterleaving)
+// Two clients, every interleaving of their steps, up to two crashes and one
+// lock time-out anywhere. Configurations: the same device or two, each client
+// with the fixed names or without when it opens.
+class BlockProtocolTwoClients : public ::testing::TestWithParam<int> {};
+
+TEST_P(BlockProtocolTwoClients, EveryInterleaving)
 {
+    const int nConfig = GetParam();
     const auto start = std::chrono::steady_clock::now();
     Tally tally;
-    for (int nConfig = 0; nConfig < 8 && tally.failure.empty(); ++nConfig) {
-        World w;
-        w.clients.push_back(MakeClient(0, (nConfig & 1) != 0, 101));
-        w.clients.push_back(MakeClient((nConfig & 4) != 0 ? 1 : 0, (nConfig & 2) != 0, 102));
-        Explore(w, Bounds{1, 2}, tally);
-        if (!tally.failure.empty())
-            tally.failure = "configuration " + std::to_string(nConfig) + ": " + tally.failure;
-    }
-    Report("two clients", tally, start);
+    World w;
+    w.clients.push_back(MakeClient(0, (nConfig & 1) != 0, 101));
+    w.clients.push_back(MakeClient((nConfig & 4) != 0 ? 1 : 0, (nConfig & 2) != 0, 102));
+    Explore(w, Bounds{1, 2}, tally);
+    Report(("two clients, configuration " + std::to_string(nConfig)).c_str(), tally, start);
     EXPECT_EQ(tally.failure, "");
     EXPECT_GT(tally.nSchedules, 10000);
 }
 
-// Three clients over two devices, in 100,000 random schedules from one seed:
-// each step a random client runs, crashes (one in ten) or meets a lock
-// time-out (one in ten).
-TEST(BlockProtocol, ThreeClientsInSeededSchedules)
+INSTANTIATE_TEST_SUITE_P(Configurations, BlockProtocolTwoClients, ::testing::Range(0, 8));
+
+// Three clients over two devices, in 100,000 random schedules (four shards of
+// 25,000, each schedule seeded by the seed plus its number): each step a
+// random client runs, crashes (one in ten) or meets a lock time-out (one in
+// ten).
+class BlockProtocolThreeClients : public ::testing::TestWithParam<int> {};
+
+TEST_P(BlockProtocolThreeClients, SeededSchedules)
 {
-    constexpr long kSchedules = 100000;
+    constexpr long kSchedules = 25000;
     const unsigned long dwSeed = SeedFromEnvironment(20261207);
     const auto start = std::chrono::steady_clock::now();
     Tally tally;
-    for (long n = 0; n < kSchedules && tally.failure.empty(); ++n) {
+    const long nFirst = GetParam() * kSchedules;
+    for (long n = nFirst; n < nFirst + kSchedules && tally.failure.empty(); ++n) {
         std::mt19937_64 random(dwSeed + static_cast<unsigned long>(n));
         World w;
         for (unsigned long i = 0; i < 3; ++i)
@@ -462,6 +467,8 @@ TEST(BlockProtocol, ThreeClientsInSeededSchedules)
         if (!tally.failure.empty())
             tally.failure = "seed " + std::to_string(dwSeed) + " schedule " + std::to_string(n) + ": " + tally.failure;
     }
-    Report("three clients", tally, start);
+    Report(("three clients, shard " + std::to_string(GetParam())).c_str(), tally, start);
     EXPECT_EQ(tally.failure, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Shards, BlockProtocolThreeClients, ::testing::Range(0, 4));
