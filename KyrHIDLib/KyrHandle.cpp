@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <ctime>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -658,11 +658,11 @@ void CKyrHandle::DestroySyncObjects()
         m_SharedMemory.Destroy();
         return;
     }
-    // A close waits for the block one bound at most: when a wait of this
-    // handle has just used up its bound (a call or the timer, which the close
-    // waited for), it tries once. Unable to reach the block, it marks its
-    // slot as left, which the next one to free slots honours, and only
-    // unmaps the block.
+    // A close waits for the block one bound at most: when the last wait of
+    // this handle for it used up its bound (a call's or the timer's, which
+    // the close may have waited for), it only tries once. Unable to reach the
+    // block, it marks its slot as left, which the next one to free slots
+    // honours, and only unmaps the block.
     bool bReached;
     {
         BlockAccess block(*this, !m_SharedMemory.TimedOut());
