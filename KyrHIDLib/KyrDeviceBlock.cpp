@@ -1,10 +1,11 @@
 #include "KyrDeviceBlock.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "Include/KyrDeviceIds.h"
-#include "KyrSharedMemory.h"
+#include "Include/KyrHIDLib.h"
 
 namespace kyr_hid_library {
 
@@ -61,6 +62,15 @@ bool IsFirstDeviceOf(CHID& hid, unsigned short nVendorID, unsigned short nProduc
     return false;
 }
 
+bool CanTakeFixedNames(unsigned short nVendorID, unsigned short nProductID, unsigned short nMI)
+{
+    for (const DeviceKind& kind : s_FirstDeviceKinds) {
+        if (kind.nVendorID == nVendorID && kind.nProductID == nProductID && kind.nMI == nMI)
+            return true;
+    }
+    return false;
+}
+
 bool FormatDeviceBlockNames(bool bFirst, const char* pszPath, char (&szLockName)[512], char (&szBlockName)[512])
 {
     return FormatName(szLockName, "ZarnHandle@SYNC_OBJECT", bFirst, pszPath) &&
@@ -80,7 +90,199 @@ void InitDeviceBlock(void* pMemory)
         block.dwUniqueId[i] = 0;
         block.bUseExclusiveApp[i] = 0;
     }
+    block.dwPathOwner = 0;
+    memset(block.szHolderPath, 0, sizeof(block.szHolderPath));
+    memset(block.bLeft, 0, sizeof(block.bLeft));
     memset(block.Reserved, 0, sizeof(block.Reserved));
+}
+
+bool AttachDeviceBlock(CKyrSharedMemory& SharedMemory, bool bFixed, const char* pszPath)
+{
+    char szLockName[512];
+    char szBlockName[512];
+    if (!FormatDeviceBlockNames(bFixed, pszPath, szLockName, szBlockName))
+        return false;
+    // The maker of the block initialises it before the lock is first let go:
+    // a process that found it still zeroed would free its "dead" slots and
+    // register, only to be wiped out by the maker's initialisation.
+    bool bInit = false;
+    return SharedMemory.Create(szLockName, szBlockName, sizeof(KyrHandleSharedMemory), bInit, &InitDeviceBlock);
+}
+
+namespace {
+
+bool IsTaken(const KyrHandleSharedMemory& block, int i)
+{
+    return block.nClientInstantMode[i] != kFreeSlot;
+}
+
+// The mark is set by its owner without the lock: read and written atomically.
+bool HasLeft(KyrHandleSharedMemory& block, int i)
+{
+    return i < kLeaveMarks && std::atomic_ref<std::uint8_t>(block.bLeft[i]).load(std::memory_order_acquire) != 0;
+}
+
+void ClearLeft(KyrHandleSharedMemory& block, int i)
+{
+    if (i < kLeaveMarks)
+        std::atomic_ref<std::uint8_t>(block.bLeft[i]).store(0, std::memory_order_relaxed);
+}
+
+bool IsLive(KyrHandleSharedMemory& block, int i, const FnIsRunning& fnIsRunning)
+{
+    return IsTaken(block, i) && !HasLeft(block, i) && fnIsRunning(block.dwUniqueId[i]);
+}
+
+// The path the holder of slot i recorded, null when it recorded none.
+const char* RecordedPath(const KyrHandleSharedMemory& block, int i)
+{
+    if (block.dwPathOwner == 0 || block.dwPathOwner != block.dwUniqueId[i])
+        return nullptr;
+    // Written by another process: only a terminated path counts.
+    if (memchr(block.szHolderPath, '\0', sizeof(block.szHolderPath)) == nullptr)
+        return nullptr;
+    return block.szHolderPath;
+}
+
+// Whether the live holder of slot i of the fixed block holds this device.
+bool HoldsInFixed(const KyrHandleSharedMemory& block, int i, const char* pszPath, bool bFixedNamesNow)
+{
+    const char* pszRecorded = RecordedPath(block, i);
+    return pszRecorded != nullptr ? strcmp(pszRecorded, pszPath) == 0 : bFixedNamesNow;
+}
+
+void ClearPathRecord(KyrHandleSharedMemory& block, unsigned long dwPid)
+{
+    if (block.dwPathOwner != dwPid)
+        return;
+    block.dwPathOwner = 0;
+    memset(block.szHolderPath, 0, sizeof(block.szHolderPath));
+}
+
+void FreeSlot(KyrHandleSharedMemory& block, int i)
+{
+    // Not below zero: a block found all zero has every slot taken by id 0,
+    // and 256 decrements would leave a count that no client ever raised.
+    if (block.lLockCount > 0)
+        --block.lLockCount;
+    ClearPathRecord(block, block.dwUniqueId[i]);
+    block.nClientInstantMode[i] = kFreeSlot;
+    block.dwUniqueId[i] = 0;
+    block.bUseExclusiveApp[i] = 0;
+    ClearLeft(block, i);
+    // Whoever controlled the instant mode, control is released.
+    block.dwClientFGstValue = ~0UL;
+    block.nControlClientID = -1;
+}
+
+void Register(KyrHandleSharedMemory& block, const OpeningClient& client)
+{
+    // With every slot free this client is the only one: counted afresh, so
+    // that a count a dead client left wrong does not stay wrong.
+    block.lLockCount = 1;
+    ClearLeft(block, 0);
+    block.nClientInstantMode[0] = client.nMode;
+    block.dwUniqueId[0] = client.dwPid;
+    const size_t nLength = strlen(client.pszPath);
+    memset(block.szHolderPath, 0, sizeof(block.szHolderPath));
+    if (nLength < sizeof(block.szHolderPath)) {
+        memcpy(block.szHolderPath, client.pszPath, nLength);
+        block.dwPathOwner = client.dwPid;
+    } else {
+        block.dwPathOwner = 0;
+    }
+}
+
+bool FreeTestAndRegister(const DeviceBlocks& blocks, OpeningClient& client, const FnIsRunning& fnIsRunning)
+{
+    bool bFixedHeldForAnother = false;
+    if (blocks.pFixed != nullptr) {
+        KyrHandleSharedMemory& fixed = *blocks.pFixed;
+        FreeDeadSlots(fixed, client.dwPid, fnIsRunning);
+        for (int i = 0; i < kSlots; ++i) {
+            if (!IsTaken(fixed, i))
+                continue;
+            if (HoldsInFixed(fixed, i, client.pszPath, client.bFixedNamesNow)) {
+                client.nError = KYR_ERROR_DEVICE_BUSY;
+                return false;
+            }
+            bFixedHeldForAnother = true;
+        }
+    }
+    KyrHandleSharedMemory& path = *blocks.pPath;
+    FreeDeadSlots(path, client.dwPid, fnIsRunning);
+    for (int i = 0; i < kSlots; ++i) {
+        if (IsTaken(path, i)) {
+            client.nError = KYR_ERROR_DEVICE_BUSY;
+            return false;
+        }
+    }
+    // A device whose fixed names are taken by another device's holder is
+    // free all the same: it registers under its path.
+    client.bInFixed = blocks.pFixed != nullptr && client.bFixedNamesNow && !bFixedHeldForAnother;
+    Register(client.bInFixed ? *blocks.pFixed : path, client);
+    client.nSlot = 0;
+    return true;
+}
+
+constexpr OpenHold s_OpenHolds[] = {&FreeTestAndRegister};
+
+} // namespace
+
+void FreeDeadSlots(KyrHandleSharedMemory& block, unsigned long dwSelf, const FnIsRunning& fnIsRunning)
+{
+    const bool bJudge = fnIsRunning(dwSelf);
+    for (int i = 0; i < kSlots; ++i) {
+        if (IsTaken(block, i) && (HasLeft(block, i) || (bJudge && !fnIsRunning(block.dwUniqueId[i]))))
+            FreeSlot(block, i);
+    }
+}
+
+std::span<const OpenHold> OpenHolds()
+{
+    return s_OpenHolds;
+}
+
+void LeaveBlock(KyrHandleSharedMemory& block, int nSlot, unsigned long dwPid)
+{
+    if (nSlot < 0 || nSlot >= kSlots || !IsTaken(block, nSlot) || block.dwUniqueId[nSlot] != dwPid)
+        return;
+    int nOthers = 0;
+    for (int i = 0; i < kSlots; ++i) {
+        if (i != nSlot && IsTaken(block, i))
+            nOthers |= block.nClientInstantMode[i];
+    }
+    FreeSlot(block, nSlot);
+    block.nInstantMode = static_cast<std::int16_t>(nOthers);
+}
+
+bool MarkLeft(KyrHandleSharedMemory& block, int nSlot)
+{
+    if (nSlot < 0 || nSlot >= kLeaveMarks)
+        return false;
+    std::atomic_ref<std::uint8_t>(block.bLeft[nSlot]).store(1, std::memory_order_release);
+    return true;
+}
+
+int FindHolders(const DeviceBlocks& blocks, const char* pszPath, bool bFixedNamesNow, const FnIsRunning& fnIsRunning,
+                unsigned long* pPids, int nMax)
+{
+    int nHolders = 0;
+    auto add = [&](unsigned long dwPid) {
+        if (nHolders < nMax)
+            pPids[nHolders] = dwPid;
+        ++nHolders;
+    };
+    for (int i = 0; i < kSlots; ++i) {
+        if (blocks.pFixed != nullptr && blocks.pFixed->nClientInstantMode[i] != kFreeSlot &&
+            IsLive(*blocks.pFixed, i, fnIsRunning) && HoldsInFixed(*blocks.pFixed, i, pszPath, bFixedNamesNow))
+            add(blocks.pFixed->dwUniqueId[i]);
+    }
+    for (int i = 0; i < kSlots; ++i) {
+        if (blocks.pPath->nClientInstantMode[i] != kFreeSlot && IsLive(*blocks.pPath, i, fnIsRunning))
+            add(blocks.pPath->dwUniqueId[i]);
+    }
+    return nHolders;
 }
 
 } // namespace kyr_hid_library

@@ -1,6 +1,8 @@
 // Exported helpers for tools: the library's version and who holds a device.
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "Include/HID.h"
 #include "Include/KyrHIDLib.h"
@@ -34,37 +36,35 @@ int KyrGetDeviceHolders(unsigned short nVendorID, unsigned short nProductID, uns
     // The record is hid's own and the next lookup replaces it.
     const std::string szPath = pInfo->DevicePath;
     const bool bFirst = IsFirstDeviceOf(hid, nVendorID, nProductID, nMI, szPath.c_str());
-    char szLockName[512];
-    char szBlockName[512];
-    if (!FormatDeviceBlockNames(bFirst, szPath.c_str(), szLockName, szBlockName)) {
-        SetLastError(KYR_ERROR_UNKNOWN);
-        return -1;
-    }
-    // Attaching creates the block when nobody has it: initialised like an
+    // Both blocks the device can be held in, locked as an opener locks them.
+    // Attaching creates a block when nobody has it: initialised like an
     // opener's, so that an opener arriving meanwhile finds it ready, and
     // removed again on the way out if this is still its only user.
-    CKyrSharedMemory sharedMemory;
-    bool bInit = false;
-    if (!sharedMemory.Create(szLockName, szBlockName, sizeof(KyrHandleSharedMemory), bInit, &InitDeviceBlock)) {
-        SetLastError(sharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
-        return -1;
+    CKyrSharedMemory fixedBlock;
+    CKyrSharedMemory pathBlock;
+    CKyrSharedMemory* pFixed = bFirst || CanTakeFixedNames(nVendorID, nProductID, nMI) ? &fixedBlock : nullptr;
+    for (auto [pShared, bFixed] : {std::pair{&pathBlock, false}, std::pair{pFixed, true}}) {
+        if (pShared != nullptr && !AttachDeviceBlock(*pShared, bFixed, szPath.c_str())) {
+            SetLastError(pShared->TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
+            return -1;
+        }
     }
     int nHolders = 0;
     {
-        CKyrSharedMemory::Locker lock(sharedMemory);
-        if (!lock.IsLocked()) {
-            SetLastError(sharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
+        std::optional<CKyrSharedMemory::Locker> lockFixed;
+        if (pFixed != nullptr && !lockFixed.emplace(*pFixed).IsLocked()) {
+            SetLastError(pFixed->TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
             return -1;
         }
-        const auto& block = *static_cast<const KyrHandleSharedMemory*>(sharedMemory.GetMemory());
-        for (int i = 0; i < kSlots; ++i) {
-            const unsigned long dwPid = block.dwUniqueId[i];
-            if (block.nClientInstantMode[i] == kFreeSlot || !CKyrProcessChecker::IsProcessRunning(dwPid))
-                continue;
-            if (nHolders < nMax)
-                pPids[nHolders] = dwPid;
-            ++nHolders;
+        CKyrSharedMemory::Locker lockPath(pathBlock);
+        if (!lockPath.IsLocked()) {
+            SetLastError(pathBlock.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
+            return -1;
         }
+        const DeviceBlocks blocks{
+            pFixed != nullptr ? static_cast<KyrHandleSharedMemory*>(pFixed->GetMemory()) : nullptr,
+            static_cast<KyrHandleSharedMemory*>(pathBlock.GetMemory())};
+        nHolders = FindHolders(blocks, szPath.c_str(), bFirst, &CKyrProcessChecker::IsProcessRunning, pPids, nMax);
     }
     KYR_LOG(KYR_LOG_DEBUG, "device %s: %d live holder(s) in its shared block", szPath.c_str(), nHolders);
     SetLastError(KYR_SUCCESS);

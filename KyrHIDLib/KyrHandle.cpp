@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -46,6 +47,13 @@ int ModeBitOf(unsigned short nType)
     case kyrtype_gst: return KYR_HID_MODE_GESTURE;
     default: return 0;
     }
+}
+
+// A block access that failed: its lock stayed taken beyond its bound, or
+// there is no block.
+void SetBlockError(const CKyrSharedMemory& SharedMemory)
+{
+    SetLastError(SharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
 }
 
 constexpr unsigned long kNoTimeLimit = 0xFFFFFFFFUL;
@@ -283,8 +291,8 @@ void CKyrHandle::Signal()
     m_cvWait.notify_all();
 }
 
-CKyrHandle::BlockAccess::BlockAccess(CKyrHandle& handle)
-    : m_Local(handle.m_csBlock), m_Shared(handle.m_SharedMemory),
+CKyrHandle::BlockAccess::BlockAccess(CKyrHandle& handle, bool bWait)
+    : m_Local(handle.m_csBlock), m_Shared(handle.m_SharedMemory, bWait),
       m_pBlock(m_Shared.IsLocked() ? static_cast<KyrHandleSharedMemory*>(handle.m_SharedMemory.GetMemory())
                                    : nullptr)
 {
@@ -647,41 +655,54 @@ bool CKyrHandle::CreateSyncObjects(KyrDevData* pDevData)
 {
     m_nClientID = -1;
     const bool bFirst = IsFirstDevice(pDevData);
-    char szLockName[512];
-    char szBlockName[512];
-    if (!FormatDeviceBlockNames(bFirst, pDevData->szDevPath, szLockName, szBlockName)) {
-        SetLastError(KYR_ERROR_UNKNOWN);
-        return false;
-    }
-    // The maker of the block initialises it before the lock is first let go:
-    // a process that found it still zeroed would free its "dead" slots and
-    // register, only to be wiped out by the maker's initialisation.
-    bool bInit = false;
-    if (!m_SharedMemory.Create(szLockName, szBlockName, sizeof(KyrHandleSharedMemory), bInit, &InitDeviceBlock)) {
-        SetLastError(m_SharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
-        return false;
-    }
-    // Dead clients are let go, the device tested for a live one and this
-    // client registered in one hold of the lock: were the test and the
-    // registration apart, two openers could both pass the test.
-    BlockAccess block(*this);
-    if (!block) {
-        SetLastError(m_SharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
-        return false;
-    }
-    CKyrProcessChecker::FreeDeadSlots(*block.operator->());
-    for (int i = 0; i < kSlots; ++i) {
-        if (block->nClientInstantMode[i] != kFreeSlot) {
-            SetLastError(KYR_ERROR_DEVICE_BUSY);
+    // The block the rule names now becomes the handle's; the one of the other
+    // name the device can have is looked at too, since a holder registered
+    // under either name holds the device (the fixed names pass between
+    // devices as they come and go).
+    CKyrSharedMemory other;
+    CKyrSharedMemory* pFixed = nullptr;
+    if (bFirst || CanTakeFixedNames(pDevData->nVendorID, pDevData->nProductID, pDevData->nMI))
+        pFixed = bFirst ? &m_SharedMemory : &other;
+    CKyrSharedMemory& path = bFirst ? other : m_SharedMemory;
+    for (auto [pShared, bFixed] : {std::pair{&path, false}, std::pair{pFixed, true}}) {
+        if (pShared != nullptr && !AttachDeviceBlock(*pShared, bFixed, pDevData->szDevPath)) {
+            SetBlockError(*pShared);
             return false;
         }
     }
-    // With every slot free this client is the only one: counted afresh, so
-    // that a count a dead client left wrong does not stay wrong.
-    block->lLockCount = 1;
-    m_nClientID = 0;
-    block->nClientInstantMode[0] = static_cast<short>(m_nInstantMode.load() & kDefinedModeBits);
-    block->dwUniqueId[0] = m_ProcessChecker.GetCurrentProcessId();
+    OpeningClient client;
+    client.dwPid = m_ProcessChecker.GetCurrentProcessId();
+    client.pszPath = pDevData->szDevPath;
+    client.bFixedNamesNow = bFirst;
+    client.nMode = static_cast<short>(m_nInstantMode.load() & kDefinedModeBits);
+    {
+        // Both locks for each hold, the fixed one first, as every process
+        // takes them: an opener of the same device under the other name
+        // waits, and no two wait for each other.
+        CKyrLocalSyncObject::Locker local(m_csBlock);
+        for (OpenHold hold : OpenHolds()) {
+            std::optional<CKyrSharedMemory::Locker> lockFixed;
+            if (pFixed != nullptr && !lockFixed.emplace(*pFixed).IsLocked()) {
+                SetBlockError(*pFixed);
+                return false;
+            }
+            CKyrSharedMemory::Locker lockPath(path);
+            if (!lockPath.IsLocked()) {
+                SetBlockError(path);
+                return false;
+            }
+            const DeviceBlocks blocks{
+                pFixed != nullptr ? static_cast<KyrHandleSharedMemory*>(pFixed->GetMemory()) : nullptr,
+                static_cast<KyrHandleSharedMemory*>(path.GetMemory())};
+            if (!hold(blocks, client, &CKyrProcessChecker::IsProcessRunning)) {
+                SetLastError(client.nError);
+                return false;
+            }
+        }
+    }
+    if ((client.bInFixed ? pFixed : &path) != &m_SharedMemory)
+        m_SharedMemory.Swap(other);
+    m_nClientID = client.nSlot;
     m_bCreatedSyncObjects = true;
     return true;
 }
@@ -692,39 +713,31 @@ void CKyrHandle::DestroySyncObjects()
         m_SharedMemory.Destroy();
         return;
     }
+    // A close waits for the block one bound at most: when the last wait of
+    // this handle for it used up its bound (a call's or the timer's, which
+    // the close may have waited for), it only tries once. Unable to reach the
+    // block, it marks its slot as left, which the next one to free slots
+    // honours, and only unmaps the block.
+    bool bReached;
     {
-        // A slot that no longer records this process was freed by somebody
-        // else and may be another client's by now: it, and the count, are
-        // left alone.
-        BlockAccess block(*this);
-        if (block && m_nClientID >= 0 && m_nClientID < kSlots && block->nClientInstantMode[m_nClientID] != kFreeSlot &&
-            block->dwUniqueId[m_nClientID] == m_ProcessChecker.GetCurrentProcessId()) {
-            int nOthers = 0;
-            for (int i = 0; i < kSlots; ++i) {
-                if (i != m_nClientID && block->nClientInstantMode[i] != kFreeSlot)
-                    nOthers |= block->nClientInstantMode[i];
-            }
-            block->nClientInstantMode[m_nClientID] = kFreeSlot;
-            block->dwUniqueId[m_nClientID] = 0;
-            block->bUseExclusiveApp[m_nClientID] = 0;
-            if (block->lLockCount > 0)
-                --block->lLockCount;
-            block->nInstantMode = static_cast<short>(nOthers);
-            block->dwClientFGstValue = kNoFGstValue;
-            block->nControlClientID = -1;
-        }
+        BlockAccess block(*this, !m_SharedMemory.TimedOut());
+        bReached = static_cast<bool>(block);
+        if (block)
+            LeaveBlock(*block.operator->(), m_nClientID, m_ProcessChecker.GetCurrentProcessId());
+        else if (auto* pBlock = static_cast<KyrHandleSharedMemory*>(m_SharedMemory.GetMemory()))
+            MarkLeft(*pBlock, m_nClientID);
     }
-    m_SharedMemory.Destroy();
+    m_SharedMemory.Destroy(bReached);
     m_nClientID = -1;
     m_bCreatedSyncObjects = false;
 }
 
-void CKyrHandle::GetSyncServerValue(unsigned long dwFGstValue, unsigned long& dwServerFGstValue,
+bool CKyrHandle::GetSyncServerValue(unsigned long dwFGstValue, unsigned long& dwServerFGstValue,
                                     int& nServerInstantMode)
 {
     BlockAccess block(*this);
     if (!block || m_nClientID < 0)
-        return;
+        return false;
     block->nClientInstantMode[m_nClientID] = static_cast<short>(m_nInstantMode.load() & kDefinedModeBits);
     if (m_bUseExclusiveApp)
         block->dwExclusiveFGstValue = dwFGstValue;
@@ -755,11 +768,14 @@ void CKyrHandle::GetSyncServerValue(unsigned long dwFGstValue, unsigned long& dw
     }
     if (bExclusive)
         dwServerFGstValue = block->dwExclusiveFGstValue;
+    return true;
 }
 
-bool CKyrHandle::IsAvailableControlMode()
+bool CKyrHandle::IsAvailableControlMode(bool* pbReached)
 {
     BlockAccess block(*this);
+    if (pbReached != nullptr)
+        *pbReached = static_cast<bool>(block);
     if (!block)
         return false;
     if (block->lLockCount == 1 || block->nControlClientID == -1) {
@@ -775,6 +791,8 @@ void CKyrHandle::UseExclusiveMode(bool bUse)
         BlockAccess block(*this);
         if (block && m_nClientID >= 0 && m_nClientID < kSlots)
             block->bUseExclusiveApp[m_nClientID] = bUse ? 1 : 0;
+        else if (!block && m_SharedMemory.TimedOut())
+            SetLastError(KYR_ERROR_TIMEOUT);
     }
     m_bUseExclusiveApp = bUse;
 }
@@ -864,7 +882,7 @@ int CKyrHandle::InnerSendCommand(const char* szCmd, bool bAsync, unsigned long d
     {
         BlockAccess block(*this);
         if (!block) {
-            SetLastError(KYR_ERROR_UNKNOWN);
+            SetBlockError(m_SharedMemory);
             return nFailure;
         }
         int nNext = block->nCmdId + 1;
@@ -996,7 +1014,11 @@ int CKyrHandle::SetInstantMode(int nMode, int nExpireTime, unsigned long dwFGstV
         m_InstantModeTimer.Rearm(false);
         return 1;
     }
-    const bool bControl = IsAvailableControlMode();
+    // The request is kept even when the block cannot be reached: the
+    // keep-alive tries again. But nothing is sent then, since a merged mode
+    // that was never read would stop every other client's streams.
+    bool bReached = true;
+    const bool bControl = IsAvailableControlMode(&bReached);
     unsigned long dwServerFGstValue = kNoFGstValue;
     int nServerInstantMode = 0;
     bool bRestart;
@@ -1006,7 +1028,7 @@ int CKyrHandle::SetInstantMode(int nMode, int nExpireTime, unsigned long dwFGstV
             m_bForceFgstValue = true;
         m_bInstantMode = true;
         m_dwFGstValue = dwFGstValue;
-        GetSyncServerValue(dwFGstValue, dwServerFGstValue, nServerInstantMode);
+        bReached = bReached && GetSyncServerValue(dwFGstValue, dwServerFGstValue, nServerInstantMode);
         bRestart = nExpireTime != m_nExpireTime;
         m_nExpireTime = nExpireTime;
     }
@@ -1014,6 +1036,10 @@ int CKyrHandle::SetInstantMode(int nMode, int nExpireTime, unsigned long dwFGstV
         ExecTimer(nExpireTime);
     else
         m_InstantModeTimer.Rearm(false);
+    if (!bReached) {
+        SetBlockError(m_SharedMemory);
+        return -1;
+    }
 
     char szLetters[11] = {};
     const unsigned nMerged = static_cast<unsigned short>(nServerInstantMode);

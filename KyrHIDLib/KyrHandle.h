@@ -171,8 +171,10 @@ protected:
     bool IsFirstDevice(KyrDevData* pDevData);
     bool CreateSyncObjects(KyrDevData* pDevData);
     void DestroySyncObjects();
-    void GetSyncServerValue(unsigned long dwFGstValue, unsigned long& dwServerFGstValue, int& nServerInstantMode);
-    bool IsAvailableControlMode();
+    // Both false when the block's lock could not be taken (pbReached false
+    // for IsAvailableControlMode): nothing was read.
+    bool GetSyncServerValue(unsigned long dwFGstValue, unsigned long& dwServerFGstValue, int& nServerInstantMode);
+    bool IsAvailableControlMode(bool* pbReached = nullptr);
 
     int InnerSendCommand(const char* szCmd, bool bAsync, unsigned long dwTimeout);
     bool SyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId, unsigned long dwTimeout);
@@ -217,10 +219,11 @@ private:
     // else eOtherwise.
     void SetSendError(int eOtherwise);
     // The block's lock keeps other processes out, not this handle's other
-    // threads: every access takes m_csBlock first, then the block's lock.
+    // threads: every access takes m_csBlock first, then the block's lock
+    // (tried once without bWait).
     class BlockAccess {
     public:
-        explicit BlockAccess(CKyrHandle& handle);
+        explicit BlockAccess(CKyrHandle& handle, bool bWait = true);
         KyrHandleSharedMemory* operator->() const { return m_pBlock; }
         explicit operator bool() const { return m_pBlock != nullptr; }
 

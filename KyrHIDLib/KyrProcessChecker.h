@@ -26,8 +26,9 @@ public:
     // up on its own while the lock is held: a reading of /proc taken before
     // would miss a client that started, and registered, in between. That is
     // one lookup per taken slot, and a device has one client at a time.
-    // Nothing is freed when /proc does not show even this process: every slot
-    // would look dead.
+    // No owner is taken for dead when /proc does not show even this process:
+    // every slot would look dead. Slots their owners marked as left are freed
+    // (see KyrHandleSharedMemory::bLeft).
     static void FreeDeadSlots(KyrHandleSharedMemory& block);
     // The liveness rule above, for one process.
     static bool IsProcessRunning(unsigned long dwProcessId);

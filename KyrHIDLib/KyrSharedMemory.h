@@ -24,7 +24,21 @@ typedef struct _KyrHandleSharedMemory {
     std::uint8_t nCmdId;                   // last command id handed out (1..255)
     std::uint8_t bUseExclusiveApp[256];    // per slot: non-zero = exclusive application
     std::uint64_t dwExclusiveFGstValue;    // gesture-feature value of the exclusive application
-    std::uint8_t Reserved[233];
+    // The rest was reserved, and peers that do not know the fields below
+    // leave them zero: zero always means nothing recorded.
+    //
+    // Which device the holder of the block holds: the block of the fixed
+    // names changes hands between devices as devices come and go. Written
+    // under the lock by the client that registers, together with its slot;
+    // valid only while a taken slot records dwPathOwner as its process.
+    std::uint64_t dwPathOwner;             // process id of the recording client
+    char szHolderPath[24];                 // its device path, NUL-terminated
+    // Per slot 0..kLeaveMarks-1: 1 = the slot's owner has closed without
+    // reaching the lock (it stayed taken beyond its bound). Set only by that
+    // owner, without the lock, by an atomic store; read and cleared under the
+    // lock by whoever frees or takes the slot. A marked slot counts as free.
+    std::uint8_t bLeft[128];
+    std::uint8_t Reserved[73];
 } KyrHandleSharedMemory, *PKyrHandleSharedMemory;
 
 static_assert(sizeof(KyrHandleSharedMemory) == 3104);
@@ -38,7 +52,11 @@ static_assert(offsetof(KyrHandleSharedMemory, nControlClientID) == 2592);
 static_assert(offsetof(KyrHandleSharedMemory, nCmdId) == 2596);
 static_assert(offsetof(KyrHandleSharedMemory, bUseExclusiveApp) == 2597);
 static_assert(offsetof(KyrHandleSharedMemory, dwExclusiveFGstValue) == 2856);
-static_assert(offsetof(KyrHandleSharedMemory, Reserved) == 2864);
+static_assert(offsetof(KyrHandleSharedMemory, dwPathOwner) == 2864);
+static_assert(offsetof(KyrHandleSharedMemory, szHolderPath) == 2872);
+static_assert(offsetof(KyrHandleSharedMemory, bLeft) == 2896);
+static_assert(offsetof(KyrHandleSharedMemory, Reserved) == 3024);
+static_assert(offsetof(KyrHandleSharedMemory, Reserved) + sizeof(KyrHandleSharedMemory::Reserved) == 2864 + 233);
 
 class CKyrSharedMemoryData;
 
@@ -68,14 +86,18 @@ public:
     bool Create(const char* szSyncObjName, const char* szMemoryName, size_t nMemorySize, bool& bInit,
                 const std::function<void(void*)>& fnInit = nullptr);
     // Unmaps the block; the last process to do so removes it, and its lock.
+    // Removal needs the lock: without bWait it is tried once, and when it is
+    // taken the block is only unmapped (its next last user removes it).
     // Idempotent.
-    void Destroy();
+    void Destroy(bool bWait = true);
+    // Exchanges the blocks (and their locks) of the two objects.
+    void Swap(CKyrSharedMemory& other) noexcept;
 
     // Waits until the lock is free, for at most a bound of a few seconds (see
     // CSysSemaphore::Acquire): any local user can leave the lock taken for
-    // good. False when no block exists or the lock cannot be obtained; the
-    // block must not be touched then.
-    bool Lock();
+    // good. Without bWait it is tried once. False when no block exists or the
+    // lock cannot be obtained; the block must not be touched then.
+    bool Lock(bool bWait = true);
     bool Unlock();
     // Whether the last Create or Lock failed because the lock stayed taken
     // beyond its bound.
@@ -88,7 +110,10 @@ public:
     // Takes the lock for its scope; releases it only if it was taken.
     class Locker {
     public:
-        explicit Locker(CKyrSharedMemory& SharedMemory) : m_SharedMemory(SharedMemory), m_bLocked(SharedMemory.Lock()) {}
+        explicit Locker(CKyrSharedMemory& SharedMemory, bool bWait = true)
+            : m_SharedMemory(SharedMemory), m_bLocked(SharedMemory.Lock(bWait))
+        {
+        }
         ~Locker()
         {
             if (m_bLocked)

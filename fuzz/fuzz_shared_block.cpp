@@ -5,7 +5,7 @@
 // the flag's owner.
 //
 // Input: [flags][4-byte download mark][device block image, zero-padded to
-// its size]. An owner id of 2 (slot or mark) stands for this process, so
+// its size]. An owner id of 2 (slot, path record or mark) stands for this process, so
 // that live owners other than init (1) are within the fuzzer's reach.
 // Flags: bit 0 the handle's exclusive mode, bits 1-2 where the peer scribbles
 // over the block once the handle is in (nowhere, everything, slot 0 only).
@@ -61,19 +61,28 @@ KyrHandleSharedMemory BlockFrom(const std::uint8_t* p, std::size_t n)
     std::memcpy(&block, p, std::min(n, sizeof block));
     for (auto& id : block.dwUniqueId)
         id = Owner(id);
+    block.dwPathOwner = Owner(block.dwPathOwner);
     return block;
 }
 
-// What a clean-up leaves: taken slots of dead owners freed, the count
-// lowered once per freed slot but never below zero, control released when
-// anything was freed; every other byte as it was.
+// What a clean-up leaves: taken slots of dead owners, and those their owners
+// marked as left, freed (mark and the owner's path record cleared too), the
+// count lowered once per freed slot but never below zero, control released
+// when anything was freed; every other byte as it was.
 KyrHandleSharedMemory ExpectFreed(const KyrHandleSharedMemory& before)
 {
     KyrHandleSharedMemory after = before;
     bool bFreed = false;
     for (int i = 0; i < 256; ++i) {
-        if (before.nClientInstantMode[i] == kFree || Alive(before.dwUniqueId[i]))
+        const bool bLeft = i < static_cast<int>(sizeof before.bLeft) && before.bLeft[i] != 0;
+        if (before.nClientInstantMode[i] == kFree || (!bLeft && Alive(before.dwUniqueId[i])))
             continue;
+        if (after.dwPathOwner == after.dwUniqueId[i]) {
+            after.dwPathOwner = 0;
+            std::memset(after.szHolderPath, 0, sizeof after.szHolderPath);
+        }
+        if (bLeft)
+            after.bLeft[i] = 0;
         after.nClientInstantMode[i] = kFree;
         after.dwUniqueId[i] = 0;
         after.bUseExclusiveApp[i] = 0;
@@ -183,6 +192,10 @@ void FuzzHandleInBlock(const KyrHandleSharedMemory& image, std::uint8_t flags)
     expected.lLockCount = 1;
     expected.nClientInstantMode[0] = static_cast<std::int16_t>(nMode);
     expected.dwUniqueId[0] = static_cast<std::uint64_t>(::getpid());
+    // The holder records which device it holds.
+    expected.dwPathOwner = expected.dwUniqueId[0];
+    std::memset(expected.szHolderPath, 0, sizeof expected.szHolderPath);
+    std::strcpy(expected.szHolderPath, data.szDevPath);
     FUZZ_CHECK(SameBytes(seen, expected));
 
     // Another process scribbles over the block while this client is in.

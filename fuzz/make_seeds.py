@@ -170,15 +170,20 @@ for name, data in {
 
 # shared_block: [flags][download mark][device block]; owner id 2 is the
 # fuzzing process itself.
-def block(slots=(), lock_count=0, control=-1, cmd_id=1, fgst=0xFFFFFFFFFFFFFFFF):
+# The reserved part holds the holder's path record (owner id, 24-byte path)
+# and a left mark per slot 0 to 127.
+def block(slots=(), lock_count=0, control=-1, cmd_id=1, fgst=0xFFFFFFFFFFFFFFFF, path_owner=0, path=b'', left=()):
     modes = [-1] * 256
     ids = [0] * 256
     excl = [0] * 256
     for i, (mode, owner, ex) in slots:
         modes[i], ids[i], excl[i] = mode, owner, ex
+    marks = bytearray(128)
+    for i in left:
+        marks[i] = 1
     return (struct.pack('<h6xqq', 0, 0, lock_count) + struct.pack('<256h', *modes) + struct.pack('<Q', fgst) +
             struct.pack('<256Q', *ids) + struct.pack('<iB', control, cmd_id) + bytes(excl) +
-            struct.pack('<3xQ', 0) + bytes(233 + 7))
+            struct.pack('<3xQ', 0) + struct.pack('<Q24s', path_owner, path) + bytes(marks) + bytes(73 + 7))
 
 
 assert len(block()) == 3104
@@ -190,5 +195,7 @@ for name, data in {
     'own-mark-and-slot': b'\x02' + struct.pack('<i', 2) + block([(255, (0x20, 2, 1))], lock_count=5),
     'dead-mark-cleared': b'\x04' + struct.pack('<i', 999999999) + block(lock_count=-3, control=300),
     'negative-mark': b'\x06' + struct.pack('<i', -5) + block([(0, (0x3FF, 77777777, 0))], lock_count=2, control=0),
+    'live-owner-left-without-the-lock': b'\x00' + struct.pack('<i', 0) +
+        block([(0, (0x20, 2, 0))], lock_count=1, control=0, path_owner=2, path=b'0001:0002:01', left=[0]),
 }.items():
     write('shared_block', name, data)

@@ -603,7 +603,10 @@ KYR_API void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify);
  * from inside a callback of the handle, it returns once the other threads
  * have left, and the handle is freed after that callback has returned. Calls
  * that reach the handle after the close has begun fail with
- * KYR_ERROR_NO_DEVICE. A null handle leaves the last error unchanged.
+ * KYR_ERROR_NO_DEVICE. A null handle leaves the last error unchanged. The
+ * close waits for the lock of the state shared with other processes about 5 s
+ * at most in all; when it stays taken, the device is given up all the same,
+ * and the next open finds it free.
  */
 KYR_API void KyrCloseDevice(KYR_HANDLE hDevice);
 
@@ -628,7 +631,9 @@ KYR_API void* KyrGetLowDeviceHandle(KYR_HANDLE hDevice);
  * gesture-feature value every client then sends.
  * @param hDevice The handle.
  * @param bUse 1 to mark, anything else to unmark.
- * Last error: KYR_SUCCESS, or KYR_ERROR_INVALID_PARAMETER for a null handle.
+ * Last error: KYR_SUCCESS; KYR_ERROR_TIMEOUT when the lock of the state shared
+ * with other processes stayed taken for about 5 s (the other clients are not
+ * told then); KYR_ERROR_INVALID_PARAMETER for a null handle.
  */
 KYR_API void KyrUseExclusiveMode(KYR_HANDLE hDevice, int bUse);
 
@@ -645,7 +650,9 @@ KYR_API void KyrUseExclusiveMode(KYR_HANDLE hDevice, int bUse);
  * again; 0 stops the re-sending.
  * @param dwFgstValue kyrfgst* and kyrfgste* bits; all ones for none.
  * @return 1 when the request was taken (the last error tells whether sending it
- * failed: KYR_ERROR_FIRMWARE_DOWNLOAD, KYR_ERROR_SEND_FAIL ...); 0 when the
+ * failed: KYR_ERROR_FIRMWARE_DOWNLOAD, KYR_ERROR_SEND_FAIL, KYR_ERROR_TIMEOUT
+ * (the lock of the state shared with other processes stayed taken for about
+ * 5 s; nothing was sent) ...); 0 when the
  * device is not open (KYR_ERROR_NO_DEVICE; the request is remembered) or for a
  * null handle (KYR_ERROR_INVALID_PARAMETER).
  */
@@ -669,7 +676,8 @@ KYR_API int KyrSetInstantMode(KYR_HANDLE hDevice, int nMode, unsigned short nExp
  * did (1 when the expire time is 0, else the id of the command sent) either
  * way. Last error on failure: KYR_ERROR_NO_DEVICE (also once the device has
  * gone), KYR_ERROR_FIRMWARE_DOWNLOAD, KYR_ERROR_SEND_FAIL, KYR_ERROR_TIMEOUT
- * (no answer in time, or the handle was closed meanwhile),
+ * (no answer in time, the handle was closed meanwhile, or the lock of the
+ * state shared with other processes stayed taken for about 5 s),
  * KYR_ERROR_INVALID_PARAMETER (null or over-long text, or an expire time that
  * is negative or beyond 2147483647), KYR_ERROR_NOT_SUPPORT (synchronous, from
  * the handle's read thread), KYR_ERROR_UNKNOWN.

@@ -560,15 +560,28 @@ TEST(Processes, DeviceLockLeftTakenMakesOpenFailWithTimeout)
     KyrCloseDevice(h);
 }
 
-TEST(Processes, DeviceLockTakenWhileOpenLetsCommandsAndCloseReturn)
+// The device's lock held by another process (this one) beyond the bound
+// while a peer has the device open: every call of the peer that needs the
+// block fails with KYR_ERROR_TIMEOUT and sends nothing, and its close waits
+// one bound, not two, and still gives up its slot: once the lock is back,
+// the device is free although the peer runs on.
+TEST(Processes, DeviceLockHeldElsewhereTimesOutAndCloseStillFreesTheSlot)
 {
-    Peer peer(WithEnv("KYR_TEST_LOCK_TIMEOUT_MS=300"));
+    constexpr int kBoundMs = 2000;
+    Peer peer(WithEnv("KYR_TEST_LOCK_TIMEOUT_MS=" + std::to_string(kBoundMs)));
     ASSERT_EQ(peer.Ask(OpenLine(kPid, kMI)), "open KYR_SUCCESS");
-    SetLockValue(kDeviceLock, 0);
-    EXPECT_EQ(peer.Ask("send status").substr(0, 8), "send -1 ");
-    EXPECT_EQ(peer.Ask("close"), "closed");
-    SetLockValue(kDeviceLock, 1);
-    peer.Kill(); // its slot could not be freed without the lock; its death frees it
+    {
+        RawBlock held(kDeviceLock, kDeviceBlock);
+        ASSERT_TRUE(held);
+        const uint64_t nOut = kyrsim::SimOutCount(0);
+        EXPECT_EQ(peer.Ask("send status"), "send -1 KYR_ERROR_TIMEOUT");
+        EXPECT_EQ(peer.Ask("mode 32 5000"), "mode 1 KYR_ERROR_TIMEOUT");
+        EXPECT_EQ(kyrsim::SimOutCount(0), nOut) << "sent without the merged modes";
+        const auto start = Clock::now();
+        EXPECT_EQ(peer.Ask("close"), "closed");
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kBoundMs * 7 / 4));
+    }
+    EXPECT_EQ(KyrGetDeviceHolders(kVid, kPid, kMI, 0, nullptr, 0), 0);
     KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
     EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
     KyrCloseDevice(h);
@@ -787,6 +800,72 @@ TEST(Processes, TwinDevicesOpenSideBySideInTwoProcesses)
         EXPECT_EQ(peer.Ask("close"), "closed");
         KyrCloseDevice(h);
     }
+}
+
+// ---- Devices plugged and unplugged while one is held ------------------------------
+
+// Device 0, the model 2 device, takes the fixed names while it is alone; a
+// model 1 device plugged in then takes them by rule. It is free all the same,
+// and each device's holder is told apart. (Peers start after the plug: only
+// the first process sees the testbed's announcements.)
+TEST(Processes, PlugModelOneBesideAHeldModelTwo)
+{
+    constexpr unsigned short kPid2 = KYR_USB_PRODUCT_ID_MODEL2;
+    KYR_HANDLE hHeld = KyrOpenDevice(kVid, kPid2, kMI, 0);
+    ASSERT_NE(hHeld, nullptr) << KyrGetErrorName(KyrGetLastError());
+    {
+        Downloads arrivals; // counts the arrivals as '1's
+        int nWatch = -1;
+        ASSERT_EQ(KyrRegisterHotplugCallback(
+                      kVid, kPid, kMI, KYR_HOTPLUG_ARRIVED, 0,
+                      [](KYR_DEVICE_INFO, int, void* p) { return OnDownload(nullptr, 1, p), 0; }, &arrivals, &nWatch),
+                  1);
+        kyrsim::SimPlug("vid=" + std::to_string(kVid) + ",pid=" + std::to_string(kPid) + ",interfaces=2,bus=5,addr=20");
+        ASSERT_TRUE(Eventually([&] { return arrivals.Flags() == "1"; }));
+        KyrDeregisterHotplugCallback(nWatch);
+    }
+    ASSERT_EQ(KyrGetDeviceCount(kVid, kPid, kMI), 1);
+
+    EXPECT_EQ(KyrGetDeviceHolders(kVid, kPid, kMI, 0, nullptr, 0), 0);
+    Peer peer;
+    ASSERT_EQ(peer.Ask(OpenLine(kPid, kMI)), "open KYR_SUCCESS");
+    for (const auto& [wPid, pid] : {std::pair{kPid, peer.Pid()}, std::pair{kPid2, getpid()}}) {
+        unsigned long dwHolder = 0;
+        EXPECT_EQ(KyrGetDeviceHolders(kVid, wPid, kMI, 0, &dwHolder, 1), 1) << "product " << wPid;
+        EXPECT_EQ(dwHolder, static_cast<unsigned long>(pid)) << "product " << wPid;
+    }
+    EXPECT_EQ(KyrOpenDevice(kVid, kPid, kMI, 0), nullptr);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
+    Peer other;
+    EXPECT_EQ(other.Ask(OpenLine(kPid2, kMI)), "open KYR_ERROR_DEVICE_BUSY");
+    KyrCloseDevice(hHeld);
+    EXPECT_EQ(other.Ask(OpenLine(kPid2, kMI)), "open KYR_SUCCESS");
+    EXPECT_EQ(other.Ask("close"), "closed");
+    EXPECT_EQ(peer.Ask("close"), "closed");
+}
+
+// A peer holds the second of two model devices, named after its path; the
+// first goes, and the rule now gives the held one the fixed names. It stays
+// held, as the holders query says.
+TEST(Processes, PlugTwinHeldSecondStaysHeldWhenTheFirstGoes)
+{
+    Peer peer;
+    ASSERT_EQ(peer.Ask(OpenLine(kPid, kMI, 1)), "open KYR_SUCCESS");
+    // kyrsim's devices 0 and 1 are at addresses 5 and 6; the device list
+    // orders them its own way.
+    const std::string first = KyrGetDevInfoPath(KyrGetDeviceInfo(kVid, kPid, kMI, 0));
+    kyrsim::SimUnplug(std::stoi(first.substr(5, 4), nullptr, 16) - 5);
+    ASSERT_TRUE(Eventually([] { return KyrGetDeviceCount(kVid, kPid, kMI) == 1; }));
+
+    unsigned long dwHolder = 0;
+    EXPECT_EQ(KyrGetDeviceHolders(kVid, kPid, kMI, 0, &dwHolder, 1), 1);
+    EXPECT_EQ(dwHolder, static_cast<unsigned long>(peer.Pid()));
+    EXPECT_EQ(KyrOpenDevice(kVid, kPid, kMI, 0), nullptr);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
+    EXPECT_EQ(peer.Ask("close"), "closed");
+    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
+    EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    KyrCloseDevice(h);
 }
 
 // ---- Stress: device 0, a model device ---------------------------------------------

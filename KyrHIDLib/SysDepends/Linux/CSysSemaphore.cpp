@@ -353,9 +353,9 @@ bool CSysSemaphore::RemoveSemaphoreAndFile()
     return true;
 }
 
-bool CSysSemaphore::ModifySemaphore(int nCnt)
+bool CSysSemaphore::ModifySemaphore(int nCnt, bool bWait)
 {
-    const auto deadline = LockDeadline();
+    const auto deadline = bWait ? LockDeadline() : Clock::now();
     if (GetHandle(Open) == -1)
         return false;
     if (SemOp(m_hSemaphore, nCnt, deadline))
@@ -377,9 +377,9 @@ bool CSysSemaphore::ModifySemaphore(int nCnt)
     return false;
 }
 
-bool CSysSemaphore::Acquire()
+bool CSysSemaphore::Acquire(bool bWait)
 {
-    return ModifySemaphore(-1);
+    return ModifySemaphore(-1, bWait);
 }
 
 bool CSysSemaphore::Release(int nCnt)

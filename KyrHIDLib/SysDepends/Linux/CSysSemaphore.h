@@ -65,8 +65,9 @@ public:
     // semaphore at 0 for good, and a lock that never comes must not hang the
     // caller. On time-out it fails with ERROR_TIMEOUT.
     // Test hook: the environment variable KYR_TEST_LOCK_TIMEOUT_MS, read once
-    // per process, replaces the 5 s.
-    bool Acquire();
+    // per process, replaces the 5 s. Without bWait the semaphore is tried
+    // once, and a 0 found there fails with ERROR_TIMEOUT at once.
+    bool Acquire(bool bWait = true);
     // 0 succeeds without a system call; a negative count fails.
     bool Release(int nCnt);
 
@@ -81,7 +82,7 @@ public:
 
 protected:
     key_t GetHandle(eAccessMode eMode);
-    bool ModifySemaphore(int nCnt);
+    bool ModifySemaphore(int nCnt, bool bWait = true);
     bool ClearnHandle();
     bool MakeFileName(const char* pKey, const char* pPrefix, char* pFileName);
 

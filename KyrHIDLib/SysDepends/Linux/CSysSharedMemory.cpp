@@ -221,12 +221,12 @@ bool CSysSharedMemory::p_Detach()
     return true;
 }
 
-bool CSysSharedMemory::Detach()
+bool CSysSharedMemory::Detach(bool bWait)
 {
     if (!IsAttached())
         return false;
     CSysSharedMemoryLocker locker(this);
-    if (!locker.Lock()) {
+    if (!locker.Lock(bWait)) {
         // Without the lock the segment is only unmapped, never removed: removal
         // could pull it away from a process that is joining right now. An
         // unmapped segment left behind is reused by the next user.
@@ -243,11 +243,11 @@ bool CSysSharedMemory::Detach()
     return bResult;
 }
 
-bool CSysSharedMemory::Lock()
+bool CSysSharedMemory::Lock(bool bWait)
 {
     if (m_bLocked)
         return true;
-    const bool bTaken = m_SysSemaphore.Acquire();
+    const bool bTaken = m_SysSemaphore.Acquire(bWait);
     m_bLockTimedOut = !bTaken && m_SysSemaphore.GetLastSemError() == CSysSemaphore::ERROR_TIMEOUT;
     if (!bTaken)
         return false;

@@ -49,15 +49,17 @@ public:
     // Re-attaches after a Detach, under the lock set by Create.
     bool Attach(eAccessMode eMode);
     // The last process to detach removes the segment, its key file and its
-    // lock.
-    bool Detach();
+    // lock. Without bWait the lock is tried once; when it is taken the
+    // segment is only unmapped.
+    bool Detach(bool bWait = true);
     // Equal key: nothing. Otherwise detaches and stores the new key (none for a
     // null or empty string).
     void SetKey(const char* pKey);
 
     // Holding is per object, not per thread: a second Lock on an object that
     // holds the lock returns true at once, and one Unlock releases it.
-    bool Lock();
+    // Without bWait the lock is tried once.
+    bool Lock(bool bWait = true);
     bool Unlock();
     // Whether the last Lock (or the lock step of Create) failed because the
     // lock stayed taken beyond its bound.
@@ -103,10 +105,10 @@ public:
     CSysSharedMemoryLocker(const CSysSharedMemoryLocker&) = delete;
     CSysSharedMemoryLocker& operator=(const CSysSharedMemoryLocker&) = delete;
 
-    bool Lock()
+    bool Lock(bool bWait = true)
     {
         if (!m_bTaken)
-            m_bTaken = m_pShm->Lock();
+            m_bTaken = m_pShm->Lock(bWait);
         return m_bTaken;
     }
 

@@ -4,27 +4,9 @@
 
 #include <string>
 
+#include "KyrDeviceBlock.h"
+
 namespace kyr_hid_library {
-
-namespace {
-
-constexpr std::int16_t SLOT_FREE = -1;
-
-void FreeSlot(KyrHandleSharedMemory& block, int i)
-{
-    // Not below zero: a block found all zero has every slot taken by id 0,
-    // and 256 decrements would leave a count that no client ever raised.
-    if (block.lLockCount > 0)
-        --block.lLockCount;
-    block.nClientInstantMode[i] = SLOT_FREE;
-    block.dwUniqueId[i] = 0;
-    block.bUseExclusiveApp[i] = 0;
-    // Whoever controlled the instant mode, control is released.
-    block.dwClientFGstValue = ~0UL;
-    block.nControlClientID = -1;
-}
-
-} // namespace
 
 CKyrProcessChecker::CKyrProcessChecker(CKyrSharedMemory& SharedMemory) : m_SharedMemory(SharedMemory) {}
 
@@ -50,12 +32,7 @@ void CKyrProcessChecker::VerifyProcessIds()
 
 void CKyrProcessChecker::FreeDeadSlots(KyrHandleSharedMemory& block)
 {
-    if (!IsProcessRunning(GetCurrentProcessId()))
-        return;
-    for (int i = 0; i < 256; ++i) {
-        if (block.nClientInstantMode[i] != SLOT_FREE && !IsProcessRunning(block.dwUniqueId[i]))
-            FreeSlot(block, i);
-    }
+    kyr_hid_library::FreeDeadSlots(block, GetCurrentProcessId(), &IsProcessRunning);
 }
 
 bool CKyrProcessChecker::CheckActiveProcess(bool& bChanged)

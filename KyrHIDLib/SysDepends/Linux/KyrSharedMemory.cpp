@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <climits>
+#include <utility>
 
 #include "CSysSharedMemory.h"
 
@@ -58,20 +59,25 @@ bool CKyrSharedMemory::Create(const char* szSyncObjName, const char* szMemoryNam
     return true;
 }
 
-void CKyrSharedMemory::Destroy()
+void CKyrSharedMemory::Destroy(bool bWait)
 {
     if (!m_pData->m_SysSharedMemory)
         return;
-    m_pData->m_SysSharedMemory->Detach();
+    m_pData->m_SysSharedMemory->Detach(bWait);
     delete m_pData->m_SysSharedMemory;
     m_pData->m_SysSharedMemory = nullptr;
 }
 
-bool CKyrSharedMemory::Lock()
+void CKyrSharedMemory::Swap(CKyrSharedMemory& other) noexcept
+{
+    std::swap(m_pData, other.m_pData);
+}
+
+bool CKyrSharedMemory::Lock(bool bWait)
 {
     if (!m_pData->m_SysSharedMemory)
         return false;
-    const bool bLocked = m_pData->m_SysSharedMemory->Lock();
+    const bool bLocked = m_pData->m_SysSharedMemory->Lock(bWait);
     m_pData->m_bTimedOut = !bLocked && m_pData->m_SysSharedMemory->LockTimedOut();
     if (bLocked)
         KYR_TSAN_ACQUIRE(GetMemory());
