@@ -1013,17 +1013,27 @@ std::atomic<bool> s_bIsActive{false};
 
 } // namespace
 
-// Due: the gate pass every kGateTicks ticks and the clean-up every
-// kCleanupTicks while the handle asked for instant mode, sees a download, or
-// has a sink that hears of downloads; the keep-alive while instant mode runs
-// with an expire time. Otherwise nothing, and the timer sleeps.
+// Due: the keep-alive while instant mode runs with an expire time (0 stops
+// it); the gate pass every kGateTicks ticks and the clean-up every
+// kCleanupTicks while the keep-alive runs, the handle sees a download, or its
+// sink hears of downloads. Otherwise nothing, and the timer sleeps.
+bool CKyrHandle::KeepAliveOn() const
+{
+    return m_bInstantMode && m_nExpireTime != 0;
+}
+
+bool CKyrHandle::GatePassDue() const
+{
+    return KeepAliveOn() || m_bFirmwareDownloading || m_bWatchDownloads;
+}
+
 long CKyrHandle::TicksUntilDue()
 {
     std::lock_guard lock(m_csInstantMode);
     long nDue = CKyrInstantModeTimer::kNothingDue;
-    if (m_bInstantMode || m_bFirmwareDownloading || m_bWatchDownloads)
+    if (GatePassDue())
         nDue = kGateTicks - m_nTimeoutIdx % kGateTicks;
-    if (m_bInstantMode && m_nExpireTime != 0) {
+    if (KeepAliveOn()) {
         const long nKeepAlive = std::max(1L, m_nTimeoutCnt - m_nTimeoutIdx);
         nDue = nDue == CKyrInstantModeTimer::kNothingDue ? nKeepAlive : std::min(nDue, nKeepAlive);
     }
@@ -1036,16 +1046,17 @@ void CKyrHandle::OnInstantModeTimer(long nTicks)
     if (!entry)
         return;
     long nFrom, nTo;
-    bool bDue;
+    bool bDue, bGate;
     {
         std::lock_guard lock(m_csInstantMode);
         nFrom = m_nTimeoutIdx;
         nTo = m_nTimeoutIdx += nTicks;
-        bDue = m_bInstantMode && m_nExpireTime != 0 && m_nTimeoutCnt <= m_nTimeoutIdx;
+        bDue = KeepAliveOn() && m_nTimeoutCnt <= m_nTimeoutIdx;
         if (bDue)
             m_nTimeoutIdx = 0;
+        bGate = GatePassDue() && nFrom / kGateTicks != nTo / kGateTicks;
     }
-    if (nFrom / kGateTicks != nTo / kGateTicks) {
+    if (bGate) {
         if (nFrom / kCleanupTicks != nTo / kCleanupTicks) {
             {
                 // The checker locks the block on its own: keep this handle's

@@ -188,6 +188,9 @@ protected:
     bool BuildAndWrite(const char* szCmd, unsigned short wLen, unsigned char nCmdId);
 
     void ExecTimer(int nExpireTime);
+    // What the timer has to do; m_csInstantMode held.
+    bool KeepAliveOn() const;
+    bool GatePassDue() const;
     // Sends the instant mode asked for last again, if one was asked for.
     void ResendInstantMode();
     static long GetTimeout(int nExpireTime);

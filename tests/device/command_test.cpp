@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -131,6 +133,28 @@ bool IsLibraryCode(void* pCode)
 {
     Dl_info info{};
     return dladdr(pCode, &info) != 0 && info.dli_fname != nullptr && strstr(info.dli_fname, "KyrHIDLib") != nullptr;
+}
+
+// The timer thread of the one open handle, and how often it has blocked.
+long TimerThreadSwitches()
+{
+    long nSwitches = -1;
+    DIR* pTasks = opendir("/proc/self/task");
+    while (dirent* pEntry = pTasks != nullptr ? readdir(pTasks) : nullptr) {
+        const std::string szTask = std::string("/proc/self/task/") + pEntry->d_name;
+        std::string szName;
+        std::getline(std::ifstream(szTask + "/comm"), szName);
+        if (szName != "kyrhid-timer")
+            continue;
+        std::ifstream status(szTask + "/status");
+        for (std::string szLine; std::getline(status, szLine);) {
+            if (szLine.rfind("voluntary_ctxt_switches:", 0) == 0)
+                nSwitches = std::stol(szLine.substr(szLine.find(':') + 1));
+        }
+    }
+    if (pTasks != nullptr)
+        closedir(pTasks);
+    return nSwitches;
 }
 
 // A mode query for the unit at wAddr: on the wire it reads like a mode
@@ -287,6 +311,17 @@ TEST_F(Command, AnAnswerAsTheTimeRunsOutIsNotLeftForTheIdsNextUse)
     ASSERT_EQ(nLast, nId == 1 ? 255 : nId - 1) << "the next command draws the id again";
     EXPECT_EQ(KyrSendCommand(m_h, "status", 0, kTimeout), 0) << "answered by the old answer";
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_TIMEOUT);
+}
+
+// Switched off, nothing is due: the timer thread sleeps until switched on.
+TEST_F(Command, InstantModeSwitchedOffLetsTheTimerSleep)
+{
+    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 1000, ~0UL), 1);
+    ASSERT_EQ(KyrSetInstantMode(m_h, 0, 0, ~0UL), 1);
+    const long nBefore = TimerThreadSwitches();
+    ASSERT_GE(nBefore, 0);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_LE(TimerThreadSwitches() - nBefore, 1) << "the switch itself, at most";
 }
 
 TEST_F(Command, InstantModeTimeZeroSendsNothing)
