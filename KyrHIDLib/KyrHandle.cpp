@@ -191,6 +191,7 @@ void CKyrHandle::CloseAndDestroy(CKyrHandle* pHandle)
     }
     try {
         std::thread([pHandle] {
+            CLibraryThreadScope libraryWork;
             {
                 std::unique_lock lock(pHandle->m_csGate);
                 pHandle->m_cvGate.wait(lock, [&] { return pHandle->m_Inside.empty(); });
@@ -418,7 +419,10 @@ void CKyrHandle::AsNotification(Fn&& fn, Release&& release)
         m_cvGate.notify_all();
     };
     count(1);
-    fn();
+    {
+        CApplicationScope application;
+        fn();
+    }
     release();
     count(-1);
 }

@@ -337,7 +337,11 @@ void CKyrHotplug::Report(std::unique_lock<std::mutex>& lock, const std::shared_p
 
         ++pRegistration->nRunning;
         lock.unlock();
-        const int nResult = pRegistration->fn(&info, nEvent, pRegistration->pContext);
+        int nResult;
+        {
+            CApplicationScope application;
+            nResult = pRegistration->fn(&info, nEvent, pRegistration->pContext);
+        }
         lock.lock();
         --pRegistration->nRunning;
         if (nResult != 0 && pRegistration->bRegistered)

@@ -50,9 +50,10 @@ enum {
 };
 
 /**
- * @brief The last error of the process: one value shared by all threads,
- * including the library's own. Prefer KyrGetLastError(), which reads it
- * without a data race.
+ * @brief The last error of the process: one value shared by the application's
+ * threads, left by the last call any of them made (callbacks included). The
+ * library's own threads never change it. Prefer KyrGetLastError(), which reads
+ * it without a data race.
  */
 extern KYR_API int g_nLastError;
 

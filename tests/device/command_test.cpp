@@ -324,6 +324,29 @@ TEST_F(Command, InstantModeSwitchedOffLetsTheTimerSleep)
     EXPECT_LE(TimerThreadSwitches() - nBefore, 1) << "the switch itself, at most";
 }
 
+// The timer thread's sends and gate passes leave the application's last error
+// alone: a failure the application read stays, and so does a success.
+TEST_F(Command, TheTimerThreadLeavesTheLastErrorAlone)
+{
+    Events e;
+    Install(m_h, e, false);
+    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 1000, ~0UL), 1);
+    EXPECT_EQ(KyrSendCommand(m_h, nullptr, 1, 0), -1);
+    const uint64_t nSent = kyrsim::SimOutCount(0);
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (kyrsim::SimOutCount(0) < nSent + 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(kyrsim::SimOutCount(0), nSent + 2) << "two keep-alives";
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
+
+    // The timer's gate pass finds the mark before it tells the sink.
+    KyrLockFirmwareDownload(m_h);
+    ASSERT_EQ(KyrGetLastError(), KYR_SUCCESS);
+    EXPECT_TRUE(e.WaitFor([&] { return !e.downloads.empty(); }));
+    EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS);
+    KyrUnlockFirmwareDownload(m_h);
+}
+
 TEST_F(Command, InstantModeTimeZeroSendsNothing)
 {
     const uint64_t nBefore = kyrsim::SimOutCount(0);
