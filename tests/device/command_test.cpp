@@ -5,6 +5,7 @@
 //
 // This binary defines clock_gettime, which the library then calls, to park a
 // waiting caller at the clock read that decides its time-out.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -18,9 +19,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -288,19 +289,22 @@ TEST_F(Command, AnAnswerAsTheTimeRunsOutIsNotLeftForTheIdsNextUse)
     constexpr unsigned short kTimeout = 200;
     kyrtest::Latch latch;
     std::atomic<int> nResult{-2};
-    std::thread waiter([&] {
+    auto waiter = std::async(std::launch::async, [&] {
         g_ClockParkThread = pthread_self();
         g_nParkAfterMs = kTimeout;
         g_pClockLatch = &latch;
         nResult = KyrSendCommand(m_h, "status", 0, kTimeout);
     });
-    ASSERT_TRUE(latch.WaitArrived());
+    if (!latch.WaitArrived()) {
+        g_pClockLatch = nullptr;
+        FAIL() << "the waiter never read the clock past its time-out";
+    }
     Inject(enc::Text(enc::kAddrMM, enc::TextKind::Response, 0, nId, "ok"));
     // Decoded once the answer before it has been matched.
     Inject(enc::Text(enc::kAddrMM, enc::TextKind::Status, 0, 0, "after"));
     EXPECT_TRUE(e.WaitFor([&] { return !e.types.empty() && e.types.back() == kyrtype_stt; }));
     latch.Release();
-    waiter.join();
+    waiter.wait();
     EXPECT_EQ(nResult.load(), 1) << "the answer came before the waiter gave up";
     ASSERT_NE(KyrGetResponse(m_h), nullptr);
     EXPECT_STREQ(KyrGetResponse(m_h), "ok");
