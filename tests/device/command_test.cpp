@@ -168,6 +168,8 @@ std::vector<unsigned char> ModeQuery(uint16_t wAddr)
 
 } // namespace
 
+// The system call itself, not the next definition: a lookup of that could
+// recurse when a sanitizer runtime reads the clock while it starts.
 extern "C" int clock_gettime(clockid_t clock, timespec* ts)
 {
     const int nResult = static_cast<int>(syscall(SYS_clock_gettime, clock, ts));
@@ -178,7 +180,8 @@ extern "C" int clock_gettime(clockid_t clock, timespec* ts)
     const long long nNow = ts->tv_sec * 1000000000LL + ts->tv_nsec;
     if (tl_nWaitStartNs < 0)
         tl_nWaitStartNs = nNow;
-    else if ((nNow - tl_nWaitStartNs) / 1000000 >= g_nParkAfterMs && g_pClockLatch.compare_exchange_strong(pLatch, nullptr))
+    else if ((nNow - tl_nWaitStartNs) / 1000000 >= g_nParkAfterMs &&
+             g_pClockLatch.compare_exchange_strong(pLatch, nullptr))
         pLatch->Arrive();
     return nResult;
 }
