@@ -89,23 +89,21 @@ void CWaitQueue::PushWait(int nId)
     m_WaitIDQueue.push_back(nId);
 }
 
-void CWaitQueue::PushRet(int nId)
-{
-    CKyrLocalSyncObject::Locker lock(m_csWaitIDQueue);
-    m_RetIDQueue.push_back(nId);
-}
-
-int CWaitQueue::FindAndPop(int nId)
+// Answered ids are not counted: one answer per id stands for any number of
+// waiters of that id, until one of them collects it.
+bool CWaitQueue::Answer(int nId)
 {
     CKyrLocalSyncObject::Locker lock(m_csWaitIDQueue);
     auto it = std::find(m_WaitIDQueue.begin(), m_WaitIDQueue.end(), nId);
     if (it == m_WaitIDQueue.end())
-        return 0;
+        return false;
     m_WaitIDQueue.erase(it);
-    return std::find(m_RetIDQueue.begin(), m_RetIDQueue.end(), nId) == m_RetIDQueue.end() ? 1 : 0;
+    if (std::find(m_RetIDQueue.begin(), m_RetIDQueue.end(), nId) == m_RetIDQueue.end())
+        m_RetIDQueue.push_back(nId);
+    return true;
 }
 
-bool CWaitQueue::FindReturnId(int nId)
+bool CWaitQueue::Collect(int nId)
 {
     CKyrLocalSyncObject::Locker lock(m_csWaitIDQueue);
     auto it = std::find(m_RetIDQueue.begin(), m_RetIDQueue.end(), nId);
@@ -115,12 +113,16 @@ bool CWaitQueue::FindReturnId(int nId)
     return true;
 }
 
-void CWaitQueue::FindWaitIdAndErase(int nId)
+bool CWaitQueue::Withdraw(int nId)
 {
     CKyrLocalSyncObject::Locker lock(m_csWaitIDQueue);
-    auto it = std::find(m_WaitIDQueue.begin(), m_WaitIDQueue.end(), nId);
-    if (it != m_WaitIDQueue.end())
+    if (auto it = std::find(m_RetIDQueue.begin(), m_RetIDQueue.end(), nId); it != m_RetIDQueue.end()) {
+        m_RetIDQueue.erase(it);
+        return true;
+    }
+    if (auto it = std::find(m_WaitIDQueue.begin(), m_WaitIDQueue.end(), nId); it != m_WaitIDQueue.end())
         m_WaitIDQueue.erase(it);
+    return false;
 }
 
 bool CWaitQueue::IsWaiting(int nId)
@@ -204,6 +206,7 @@ void CKyrHandle::CloseAndDestroy(CKyrHandle* pHandle)
     }
     try {
         std::thread([pHandle] {
+            CLibraryThreadScope libraryWork;
             {
                 std::unique_lock lock(pHandle->m_csGate);
                 pHandle->m_cvGate.wait(lock, [&] { return pHandle->m_Inside.empty(); });
@@ -251,7 +254,15 @@ public:
     Waiter(const Waiter&) = delete;
     Waiter& operator=(const Waiter&) = delete;
 
-    bool TimedOut() const { return m_dwTimeout != kNoTimeLimit && m_Timer.GetMiliseconds() >= m_dwTimeout; }
+    // Why the wait has to end without its answer now, if it has to.
+    std::optional<eWaitEnd> Cut() const
+    {
+        if (m_Handle.m_bResetWait)
+            return m_Handle.m_HID.IsDisconnected() ? eWaitEnd::DeviceGone : eWaitEnd::Closing;
+        if (m_dwTimeout != kNoTimeLimit && m_Timer.GetMiliseconds() >= m_dwTimeout)
+            return eWaitEnd::TimedOut;
+        return std::nullopt;
+    }
 
     void Pass()
     {
@@ -462,8 +473,10 @@ void CKyrHandle::AsNotification(const void* pTarget, Fn&& fn, Release&& release)
             count(1);
         }
     }
-    if (inside)
+    if (inside) {
+        CApplicationScope application;
         fn();
+    }
     release();
     std::lock_guard lock(m_csGate);
     if (inside) {
@@ -624,8 +637,8 @@ void CKyrHandle::OnCompleteResponsePacket(int nId)
     if (m_nDecodingKind == kyrtype_cmd) {
         CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
         m_nEchoedId = nId;
-    } else if (m_WaitQueue.FindAndPop(nId) > 0) {
-        m_WaitQueue.PushRet(nId);
+    } else {
+        m_WaitQueue.Answer(nId);
     }
     Signal();
 }
@@ -910,14 +923,14 @@ bool CKyrHandle::SyncSendCommand(const char* szCmd, unsigned short wLen, unsigne
     }
     ArmCommandWait(nCmdId);
     if (!BuildAndWrite(szCmd, wLen, nCmdId)) {
-        m_WaitQueue.FindWaitIdAndErase(nCmdId);
+        m_WaitQueue.Withdraw(nCmdId);
         return false;
     }
-    if (!WaitForResponse(nCmdId, dwTimeout)) {
-        SetLastError(KYR_ERROR_TIMEOUT);
-        return false;
+    switch (WaitForResponse(nCmdId, dwTimeout)) {
+    case eWaitEnd::Answered: return true;
+    case eWaitEnd::DeviceGone: SetLastError(KYR_ERROR_NO_DEVICE); return false;
+    default: SetLastError(KYR_ERROR_TIMEOUT); return false; // also a close meanwhile
     }
-    return true;
 }
 
 void CKyrHandle::ArmCommandWait(unsigned char nCmdId)
@@ -959,19 +972,23 @@ bool CKyrHandle::BuildAndWrite(const char* szCmd, unsigned short wLen, unsigned 
 // An answer may come long after the echo, so only the time-out ends a wait
 // that saw an echo: a device that only echoes has then taken the command,
 // which counts as success (without a response text).
-bool CKyrHandle::WaitForResponse(int nWaitID, unsigned long dwTimeout)
+CKyrHandle::eWaitEnd CKyrHandle::WaitForResponse(int nWaitID, unsigned long dwTimeout)
 {
     Waiter waiter(*this, dwTimeout);
     for (;;) {
-        if (m_bResetWait)
-            return false;
-        if (m_WaitQueue.FindReturnId(nWaitID))
-            return true;
-        if (waiter.TimedOut()) {
-            m_WaitQueue.FindWaitIdAndErase(nWaitID);
+        if (const std::optional<eWaitEnd> eCut = waiter.Cut()) {
+            // The id leaves both lists in one step: an answer that came since
+            // the last look counts, and none stays behind to answer the next
+            // command that draws this id.
+            if (m_WaitQueue.Withdraw(nWaitID))
+                return eWaitEnd::Answered;
+            if (*eCut != eWaitEnd::TimedOut)
+                return *eCut;
             CKyrLocalSyncObject::Locker lock(m_csSyncResponse);
-            return m_nEchoedId == nWaitID;
+            return m_nEchoedId == nWaitID ? eWaitEnd::Answered : eWaitEnd::TimedOut;
         }
+        if (m_WaitQueue.Collect(nWaitID))
+            return eWaitEnd::Answered;
         waiter.Pass();
     }
 }
@@ -1079,17 +1096,27 @@ std::atomic<bool> s_bIsActive{false};
 
 } // namespace
 
-// Due: the gate pass every kGateTicks ticks and the clean-up every
-// kCleanupTicks while the handle asked for instant mode, sees a download, or
-// has a sink that hears of downloads; the keep-alive while instant mode runs
-// with an expire time. Otherwise nothing, and the timer sleeps.
+// Due: the keep-alive while instant mode runs with an expire time (0 stops
+// it); the gate pass every kGateTicks ticks and the clean-up every
+// kCleanupTicks while the keep-alive runs, the handle sees a download, or its
+// sink hears of downloads. Otherwise nothing, and the timer sleeps.
+bool CKyrHandle::KeepAliveOn() const
+{
+    return m_bInstantMode && m_nExpireTime != 0;
+}
+
+bool CKyrHandle::GatePassDue() const
+{
+    return KeepAliveOn() || m_bFirmwareDownloading || m_bWatchDownloads;
+}
+
 long CKyrHandle::TicksUntilDue()
 {
     std::lock_guard lock(m_csInstantMode);
     long nDue = CKyrInstantModeTimer::kNothingDue;
-    if (m_bInstantMode || m_bFirmwareDownloading || m_bWatchDownloads)
+    if (GatePassDue())
         nDue = kGateTicks - m_nTimeoutIdx % kGateTicks;
-    if (m_bInstantMode && m_nExpireTime != 0) {
+    if (KeepAliveOn()) {
         const long nKeepAlive = std::max(1L, m_nTimeoutCnt - m_nTimeoutIdx);
         nDue = nDue == CKyrInstantModeTimer::kNothingDue ? nKeepAlive : std::min(nDue, nKeepAlive);
     }
@@ -1102,16 +1129,17 @@ void CKyrHandle::OnInstantModeTimer(long nTicks)
     if (!entry)
         return;
     long nFrom, nTo;
-    bool bDue;
+    bool bDue, bGate;
     {
         std::lock_guard lock(m_csInstantMode);
         nFrom = m_nTimeoutIdx;
         nTo = m_nTimeoutIdx += nTicks;
-        bDue = m_bInstantMode && m_nExpireTime != 0 && m_nTimeoutCnt <= m_nTimeoutIdx;
+        bDue = KeepAliveOn() && m_nTimeoutCnt <= m_nTimeoutIdx;
         if (bDue)
             m_nTimeoutIdx = 0;
+        bGate = GatePassDue() && nFrom / kGateTicks != nTo / kGateTicks;
     }
-    if (nFrom / kGateTicks != nTo / kGateTicks) {
+    if (bGate) {
         if (nFrom / kCleanupTicks != nTo / kCleanupTicks) {
             {
                 // The checker locks the block on its own: keep this handle's
@@ -1313,8 +1341,12 @@ bool CKyrHandle::SendBuffer(const unsigned char* pBuffer, unsigned long dwBuffer
     }
     Waiter waiter(*this, dwTimeout);
     for (;;) {
-        if (m_bResetWait || waiter.TimedOut()) {
-            DisarmPacketWait();
+        if (const std::optional<eWaitEnd> eCut = waiter.Cut()) {
+            if (!DisarmPacketWait())
+                return true; // answered since the last look
+            // A time-out or a close leaves success: the result tells.
+            if (*eCut == eWaitEnd::DeviceGone)
+                SetLastError(KYR_ERROR_NO_DEVICE);
             return false;
         }
         if (!IsPacketWaitArmed())
@@ -1339,10 +1371,10 @@ bool CKyrHandle::IsPacketWaitArmed()
     return m_bWaitingPacket;
 }
 
-void CKyrHandle::DisarmPacketWait()
+bool CKyrHandle::DisarmPacketWait()
 {
     CKyrLocalSyncObject::Locker lock(m_csWaitPacketId);
-    m_bWaitingPacket = false;
+    return std::exchange(m_bWaitingPacket, false);
 }
 
 } // namespace kyr_hid_library

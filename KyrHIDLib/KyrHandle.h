@@ -46,15 +46,17 @@ enum {
 };
 
 // Synchronous commands in flight: ids sent and not yet answered, and ids
-// answered and not yet collected by their waiter. A leaf lock: held only
-// inside these operations.
+// answered and not yet collected by their waiter. An id is in one list or the
+// other from PushWait until its waiter collects or withdraws it; each move is
+// one hold of a leaf lock.
 class CWaitQueue {
 public:
     void PushWait(int nId);
-    void PushRet(int nId);
-    int FindAndPop(int nId);
-    bool FindReturnId(int nId);
-    void FindWaitIdAndErase(int nId);
+    // Moves an awaited id to the answered ones; false when nobody awaits it.
+    bool Answer(int nId);
+    bool Collect(int nId);
+    // Takes the id back from either list; true when it had been answered.
+    bool Withdraw(int nId);
     bool IsWaiting(int nId);
 
 private:
@@ -179,18 +181,24 @@ protected:
     int InnerSendCommand(const char* szCmd, bool bAsync, unsigned long dwTimeout);
     bool SyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId, unsigned long dwTimeout);
     bool AsyncSendCommand(const char* szCmd, unsigned short wLen, unsigned char nCmdId);
-    bool WaitForResponse(int nWaitID, unsigned long dwTimeout);
+    // How a wait ended. A close and an unplug both end every wait at once;
+    // only the unplug leaves the device gone.
+    enum class eWaitEnd { Answered, TimedOut, Closing, DeviceGone };
+    eWaitEnd WaitForResponse(int nWaitID, unsigned long dwTimeout);
     // The waits a synchronous send arms before its first report goes out, so
     // that no answer is missed. Apart from the sends so that a harness can arm
     // them on a handle without a device and feed it the answers.
     void ArmCommandWait(unsigned char nCmdId);
     bool ArmPacketWait(unsigned short wPacketId); // false: a packet wait is armed already
     bool IsPacketWaitArmed();
-    void DisarmPacketWait();
+    bool DisarmPacketWait(); // false: the packet had come
     bool WriteHIDPacket(pkt_type* pkt_ptr, int pkt_len);
     bool BuildAndWrite(const char* szCmd, unsigned short wLen, unsigned char nCmdId);
 
     void ExecTimer(int nExpireTime);
+    // What the timer has to do; m_csInstantMode held.
+    bool KeepAliveOn() const;
+    bool GatePassDue() const;
     // Sends the instant mode asked for last again, if one was asked for.
     void ResendInstantMode();
     static long GetTimeout(int nExpireTime);
@@ -277,6 +285,8 @@ private:
     CKyrInstantModeTimer m_InstantModeTimer;
     std::atomic<bool> m_bIsLockFirmwareDownload{false};
     // Goes from false to true once (close, unplug); every wait ends then.
+    // The transport's disconnected mark, set before the unplug is reported,
+    // tells an unplug from a close.
     std::atomic<bool> m_bResetWait{false};
     CWaitQueue m_WaitQueue;
     std::mutex m_csSend; // one packet at a time from MakePacket to its last report

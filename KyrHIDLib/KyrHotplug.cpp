@@ -386,6 +386,7 @@ void CKyrHotplug::Report(std::unique_lock<std::mutex>& lock, const std::shared_p
         {
             CKyrWaitGraph::Inside dispatching(this);
             CKyrWaitGraph::Inside inside(pRegistration.get());
+            CApplicationScope application;
             nResult = pRegistration->fn(&info, nEvent, pRegistration->pContext);
         }
         lock.lock();

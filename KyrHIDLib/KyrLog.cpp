@@ -6,6 +6,8 @@
 #include <iterator>
 #include <mutex>
 
+#include "KyrLastError.h"
+
 namespace kyr_hid_library {
 
 std::atomic<int> g_nLogLevel{KYR_LOG_NONE};
@@ -34,6 +36,7 @@ void Deliver(int nLevel, const char* pszMessage)
     if (s_fnLog == nullptr || !LogEnabled(nLevel))
         return;
     tl_bInCallback = true;
+    CApplicationScope application;
     s_fnLog(nLevel, pszMessage, s_pLogContext);
     tl_bInCallback = false;
 }

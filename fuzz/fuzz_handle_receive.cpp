@@ -135,7 +135,7 @@ public:
                 m_Waits.erase(w);
             bExpected = m_nEchoed == nId;
         }
-        FUZZ_CHECK(WaitForResponse(nId, 0) == bExpected);
+        FUZZ_CHECK((WaitForResponse(nId, 0) == eWaitEnd::Answered) == bExpected);
     }
 
     void SetModes(int nMode)

@@ -50,9 +50,10 @@ enum {
 };
 
 /**
- * @brief The last error of the process: one value shared by all threads,
- * including the library's own. Prefer KyrGetLastError(), which reads it
- * without a data race.
+ * @brief The last error of the process: one value shared by the application's
+ * threads, left by the last call any of them made (callbacks included). The
+ * library's own threads never change it. Prefer KyrGetLastError(), which reads
+ * it without a data race.
  */
 extern KYR_API int g_nLastError;
 
@@ -675,12 +676,12 @@ KYR_API int KyrSetInstantMode(KYR_HANDLE hDevice, int nMode, unsigned short nExp
  * 255), -1 on failure. An instant-mode command returns what KyrSetInstantMode
  * did (1 when the expire time is 0, else the id of the command sent) either
  * way. Last error on failure: KYR_ERROR_NO_DEVICE (also once the device has
- * gone), KYR_ERROR_FIRMWARE_DOWNLOAD, KYR_ERROR_SEND_FAIL, KYR_ERROR_TIMEOUT
- * (no answer in time, the handle was closed meanwhile, or the lock of the
- * state shared with other processes stayed taken for about 5 s),
- * KYR_ERROR_INVALID_PARAMETER (null or over-long text, or an expire time that
- * is negative or beyond 2147483647), KYR_ERROR_NOT_SUPPORT (synchronous, from
- * the handle's read thread), KYR_ERROR_UNKNOWN.
+ * gone, during the wait too), KYR_ERROR_FIRMWARE_DOWNLOAD, KYR_ERROR_SEND_FAIL,
+ * KYR_ERROR_TIMEOUT (no answer in time, the handle was closed meanwhile, or
+ * the lock of the state shared with other processes stayed taken for about
+ * 5 s), KYR_ERROR_INVALID_PARAMETER (null or over-long text, or an expire time
+ * that is negative or beyond 2147483647), KYR_ERROR_NOT_SUPPORT (synchronous,
+ * from the handle's read thread), KYR_ERROR_UNKNOWN.
  */
 KYR_API int KyrSendCommand(KYR_HANDLE hDevice, const char* szCmd, int bAsync, unsigned short nTimeout);
 
@@ -703,11 +704,13 @@ KYR_API char* KyrGetResponse(KYR_HANDLE hDevice);
  * @param nBufferSize Bytes in pBuffer.
  * @param bAsync 1 to return once written; anything else waits for the answer.
  * @param nTimeout Milliseconds to wait for the answer.
- * @return 1 on success; 0 with KYR_ERROR_NO_DEVICE, KYR_ERROR_FIRMWARE_DOWNLOAD
- * (another handle marks a download), KYR_ERROR_DEVICE_BUSY (a synchronous send
+ * @return 1 on success; 0 with KYR_ERROR_NO_DEVICE (also once the device has
+ * gone, during the wait too), KYR_ERROR_FIRMWARE_DOWNLOAD (another handle marks
+ * a download), KYR_ERROR_DEVICE_BUSY (a synchronous send
  * is already waiting), KYR_ERROR_INVALID_PARAMETER (null or empty buffer),
  * KYR_ERROR_NOT_SUPPORT (synchronous, from the handle's read thread), a write
- * error, or KYR_SUCCESS when no answer came in time.
+ * error, or KYR_SUCCESS when no answer came in time or the handle was closed
+ * meanwhile.
  */
 KYR_API int KyrSendBuffer(KYR_HANDLE hDevice, const unsigned char* pBuffer, unsigned short nBufferSize, int bAsync,
                           unsigned short nTimeout);

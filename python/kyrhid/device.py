@@ -402,8 +402,8 @@ class Device:
     Every method may be called from any thread. When another thread closes
     the device, or it is unplugged, running packet iterators end after the
     packets already received and waiting commands fail with NoDevice at
-    once; close() lets firmware queries and raw sends that wait for an answer
-    return first, each within its own time-out.
+    once; an unplug fails waiting firmware queries and raw sends so too,
+    while close() lets them return first, each within its own time-out.
     """
 
     def __init__(self, handle):

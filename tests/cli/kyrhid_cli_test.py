@@ -223,6 +223,23 @@ class Silent(unittest.TestCase):
         self.assertIn("KYR_ERROR_TIMEOUT", result.stderr)
 
 
+class SilentVanish(unittest.TestCase):
+    """Two devices that never answer (3:7 and 3:8), each unplugged while kyrhid waits for an answer."""
+
+    def test_waiting_send_ends_at_once_with_exit_3(self):
+        for device, mode in ((0, []), (1, ["--async"])):
+            with self.subTest(mode=mode):
+                started = time.monotonic()
+                send = subprocess.Popen([KYRHID, "send", "-s", "3:%d" % (7 + device), "--timeout", "60000", *mode,
+                                         "status"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                while sim_request("commands %d" % device) != "1":   # sent: kyrhid waits for the answer
+                    self.assertIsNone(send.poll())
+                self.assertEqual(sim_request("unplug %d" % device), "ok")
+                _, stderr = send.communicate(timeout=TIMEOUT)
+                self.assertEqual(send.returncode, 3, stderr)
+                self.assertLess(time.monotonic() - started, 30, "not the 60 s timeout")
+
+
 class Deny(unittest.TestCase):
     """A device node the user may not open."""
 

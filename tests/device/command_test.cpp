@@ -1,12 +1,27 @@
-// Commands, raw sends and the download interlock through the exported C
-// interface, against devices that do not answer (silent) or send every report
-// straight back (loopback). Each suite runs under kyrsim with the devices
-// CMakeLists.txt gives it.
+// Commands, raw sends, the download interlock and the instant-mode timer
+// through the exported C interface, against devices that do not answer
+// (silent) or send every report straight back (loopback). Each suite runs
+// under kyrsim with the devices CMakeLists.txt gives it.
+//
+// This binary defines clock_gettime, which the library then calls, to park a
+// waiting caller at the clock read that decides its time-out.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,6 +30,7 @@
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
 #include "KyrSimControl.h"
+#include "Latch.h"
 #include "PacketEncoder.h"
 
 namespace enc = kyrsim::encoder;
@@ -24,12 +40,22 @@ namespace {
 constexpr unsigned short kVid = KYR_USB_VENDOR_ID;
 constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
 constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
+constexpr auto kPatience = std::chrono::seconds(10);
 
 struct Events {
     std::mutex mutex;
+    std::condition_variable cv;
     std::vector<int> downloads;             // fnOnDownloadingFirmware flags
     std::vector<std::vector<uint8_t>> raw;  // reports seen by the raw hook
+    std::vector<short> types;               // decoded packets
     std::atomic<int> nPumps{0};
+
+    template <typename Pred>
+    bool WaitFor(Pred pred)
+    {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, kPatience, pred);
+    }
 };
 
 void OnDownload(KYR_HANDLE, int bDownload, void* pContext)
@@ -37,6 +63,15 @@ void OnDownload(KYR_HANDLE, int bDownload, void* pContext)
     auto* e = static_cast<Events*>(pContext);
     std::lock_guard lock(e->mutex);
     e->downloads.push_back(bDownload);
+    e->cv.notify_all();
+}
+
+void OnPacket(KYR_HANDLE, kyrpacket* p, int, void* pContext)
+{
+    auto* e = static_cast<Events*>(pContext);
+    std::lock_guard lock(e->mutex);
+    e->types.push_back(p->type);
+    e->cv.notify_all();
 }
 
 int OnRaw(KYR_HANDLE, unsigned char* buffer, unsigned short length, void* pContext)
@@ -58,6 +93,7 @@ void Install(KYR_HANDLE h, Events& e, bool bPump)
     table.Context = &e;
     table.fnOnDownloadingFirmware = &OnDownload;
     table.fnOnReceiveRawData = &OnRaw;
+    table.fnOnPacket = &OnPacket;
     table.fnOnHandleEvents = bPump ? &OnPump : nullptr;
     KyrSetEventNotify(h, &table);
 }
@@ -78,6 +114,50 @@ protected:
     KYR_HANDLE m_h = nullptr;
 };
 
+// The device emits the packet as single-series reports.
+void Inject(const enc::Bytes& packet)
+{
+    for (const enc::Report& report : enc::CutReports(packet, enc::Series::Single))
+        kyrsim::SimInject(0, kMI, std::vector<uint8_t>(report.begin(), report.end()));
+}
+
+// The chosen thread parks at its first clock read in the library once
+// g_nParkAfterMs have passed since its first one, which starts its wait: with
+// an event pump installed, the waiter reads the clock only to decide whether
+// its time is up, after its last look for the answer.
+std::atomic<pthread_t> g_ClockParkThread{};
+std::atomic<long long> g_nParkAfterMs{0};
+std::atomic<kyrtest::Latch*> g_pClockLatch{nullptr};
+thread_local long long tl_nWaitStartNs = -1;
+
+bool IsLibraryCode(void* pCode)
+{
+    Dl_info info{};
+    return dladdr(pCode, &info) != 0 && info.dli_fname != nullptr && strstr(info.dli_fname, "KyrHIDLib") != nullptr;
+}
+
+// The timer thread of the one open handle, and how often it has blocked.
+long TimerThreadSwitches()
+{
+    long nSwitches = -1;
+    DIR* pTasks = opendir("/proc/self/task");
+    while (dirent* pEntry = pTasks != nullptr ? readdir(pTasks) : nullptr) {
+        const std::string szTask = std::string("/proc/self/task/") + pEntry->d_name;
+        std::string szName;
+        std::getline(std::ifstream(szTask + "/comm"), szName);
+        if (szName != "kyrhid-timer")
+            continue;
+        std::ifstream status(szTask + "/status");
+        for (std::string szLine; std::getline(status, szLine);) {
+            if (szLine.rfind("voluntary_ctxt_switches:", 0) == 0)
+                nSwitches = std::stol(szLine.substr(szLine.find(':') + 1));
+        }
+    }
+    if (pTasks != nullptr)
+        closedir(pTasks);
+    return nSwitches;
+}
+
 // A mode query for the unit at wAddr: on the wire it reads like a mode
 // answer of 0, so the device side's encoder builds it.
 std::vector<unsigned char> ModeQuery(uint16_t wAddr)
@@ -87,6 +167,24 @@ std::vector<unsigned char> ModeQuery(uint16_t wAddr)
 }
 
 } // namespace
+
+// The system call itself, not the next definition: a lookup of that could
+// recurse when a sanitizer runtime reads the clock while it starts.
+extern "C" int clock_gettime(clockid_t clock, timespec* ts)
+{
+    const int nResult = static_cast<int>(syscall(SYS_clock_gettime, clock, ts));
+    kyrtest::Latch* pLatch = g_pClockLatch.load();
+    if (pLatch == nullptr || nResult != 0 || !pthread_equal(g_ClockParkThread.load(), pthread_self()) ||
+        !IsLibraryCode(__builtin_return_address(0)))
+        return nResult;
+    const long long nNow = ts->tv_sec * 1000000000LL + ts->tv_nsec;
+    if (tl_nWaitStartNs < 0)
+        tl_nWaitStartNs = nNow;
+    else if ((nNow - tl_nWaitStartNs) / 1000000 >= g_nParkAfterMs &&
+             g_pClockLatch.compare_exchange_strong(pLatch, nullptr))
+        pLatch->Arrive();
+    return nResult;
+}
 
 // ---- Device 0: silent ----------------------------------------------------------
 
@@ -180,6 +278,91 @@ TEST_F(Command, OneSynchronousRawSendAtATime)
     EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS) << "a raw send that timed out leaves success";
 }
 
+// The answer lands after the waiter's last look, as its time runs out: it
+// counts, and does not stay behind to answer the next command that draws the
+// same id, 255 commands later, which this device never answers.
+TEST_F(Command, AnAnswerAsTheTimeRunsOutIsNotLeftForTheIdsNextUse)
+{
+    Events e;
+    Install(m_h, e, true);
+    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_COMMAND, 0, ~0UL), 1);
+    const int nBefore = KyrSendCommand(m_h, "ping", 1, 0);
+    ASSERT_GE(nBefore, 1);
+    const auto nId = static_cast<uint8_t>(nBefore == 255 ? 1 : nBefore + 1);
+    constexpr unsigned short kTimeout = 200;
+    kyrtest::Latch latch;
+    std::atomic<int> nResult{-2};
+    auto waiter = std::async(std::launch::async, [&] {
+        g_ClockParkThread = pthread_self();
+        g_nParkAfterMs = kTimeout;
+        g_pClockLatch = &latch;
+        nResult = KyrSendCommand(m_h, "status", 0, kTimeout);
+    });
+    if (!latch.WaitArrived()) {
+        g_pClockLatch = nullptr;
+        FAIL() << "the waiter never read the clock past its time-out";
+    }
+    Inject(enc::Text(enc::kAddrMM, enc::TextKind::Response, 0, nId, "ok"));
+    // Decoded once the answer before it has been matched.
+    Inject(enc::Text(enc::kAddrMM, enc::TextKind::Status, 0, 0, "after"));
+    EXPECT_TRUE(e.WaitFor([&] { return !e.types.empty() && e.types.back() == kyrtype_stt; }));
+    latch.Release();
+    waiter.wait();
+    EXPECT_EQ(nResult.load(), 1) << "the answer came before the waiter gave up";
+    ASSERT_NE(KyrGetResponse(m_h), nullptr);
+    EXPECT_STREQ(KyrGetResponse(m_h), "ok");
+
+    int nLast = 0;
+    for (int i = 0; i < 254; ++i)
+        nLast = KyrSendCommand(m_h, "ping", 1, 0);
+    ASSERT_EQ(nLast, nId == 1 ? 255 : nId - 1) << "the next command draws the id again";
+    EXPECT_EQ(KyrSendCommand(m_h, "status", 0, kTimeout), 0) << "answered by the old answer";
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_TIMEOUT);
+}
+
+// Switched off, nothing is due: the timer thread sleeps until switched on.
+TEST_F(Command, InstantModeSwitchedOffLetsTheTimerSleep)
+{
+    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 1000, ~0UL), 1);
+    ASSERT_EQ(KyrSetInstantMode(m_h, 0, 0, ~0UL), 1);
+    // From once the thread runs (it names itself) and has taken in the
+    // switch, which shows as a count that holds for a moment.
+    long nBefore = -2;
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    for (long nNow = TimerThreadSwitches();
+         (nNow < 0 || nNow != nBefore) && std::chrono::steady_clock::now() < deadline;) {
+        nBefore = nNow;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        nNow = TimerThreadSwitches();
+    }
+    ASSERT_GE(nBefore, 0);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_LE(TimerThreadSwitches() - nBefore, 1);
+}
+
+// The timer thread's sends and gate passes leave the application's last error
+// alone: a failure the application read stays, and so does a success.
+TEST_F(Command, TheTimerThreadLeavesTheLastErrorAlone)
+{
+    Events e;
+    Install(m_h, e, false);
+    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 1000, ~0UL), 1);
+    EXPECT_EQ(KyrSendCommand(m_h, nullptr, 1, 0), -1);
+    const uint64_t nSent = kyrsim::SimOutCount(0);
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (kyrsim::SimOutCount(0) < nSent + 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(kyrsim::SimOutCount(0), nSent + 2) << "two keep-alives";
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
+
+    // The timer's gate pass finds the mark before it tells the sink.
+    KyrLockFirmwareDownload(m_h);
+    ASSERT_EQ(KyrGetLastError(), KYR_SUCCESS);
+    EXPECT_TRUE(e.WaitFor([&] { return !e.downloads.empty(); }));
+    EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS);
+    KyrUnlockFirmwareDownload(m_h);
+}
+
 TEST_F(Command, InstantModeTimeZeroSendsNothing)
 {
     const uint64_t nBefore = kyrsim::SimOutCount(0);
@@ -266,4 +449,62 @@ TEST(Download, AMarkLeftByAClosedHandleIsTakenBack)
     ASSERT_NE(hOther, nullptr);
     EXPECT_GE(KyrSendCommand(hOther, "status", 1, 0), 1);
     KyrCloseDevice(hOther);
+}
+
+// ---- Devices 0 to 2 (silent, at addresses 5 to 7): unplugged during a wait ------
+
+namespace {
+
+// The wait is under way once it pumps the application's events: the device
+// goes then, from the waiting thread itself.
+struct UnplugOnFirstPass {
+    int nDevice;
+    int nPasses = 0;
+};
+
+void UnplugOnPass(KYR_HANDLE, void* pContext)
+{
+    auto* p = static_cast<UnplugOnFirstPass*>(pContext);
+    if (p->nPasses++ == 0)
+        kyrsim::SimUnplug(p->nDevice);
+}
+
+} // namespace
+
+TEST(Unplug, EverySynchronousWaitEndsAtOnceWithNoDevice)
+{
+    constexpr unsigned short kTimeout = 30000;
+    const std::vector<unsigned char> query = ModeQuery(0x1000);
+    const std::pair<const char*, std::function<int(KYR_HANDLE)>> calls[] = {
+        {"KyrSendCommand", [](KYR_HANDLE h) { return KyrSendCommand(h, "status", 0, kTimeout); }},
+        {"KyrSendBuffer", [&](KYR_HANDLE h) { return KyrSendBuffer(h, query.data(), 64, 0, kTimeout); }},
+        {"KyrQueryFirmwareVersion",
+         [](KYR_HANDLE h) {
+             int nMode = -1;
+             return KyrQueryFirmwareVersion(h, 0x1000, &nMode, 0, kTimeout);
+         }},
+    };
+    // All open before the first unplug, which would shift the indices.
+    KYR_HANDLE handles[std::size(calls)];
+    for (unsigned short i = 0; i < std::size(calls); ++i) {
+        handles[i] = KyrOpenDevice(kVid, kPid, kMI, i);
+        ASSERT_NE(handles[i], nullptr) << KyrGetErrorName(KyrGetLastError());
+    }
+    for (size_t i = 0; i < std::size(calls); ++i) {
+        unsigned nBus = 0, nAddress = 0, nInterface = 0;
+        ASSERT_EQ(std::sscanf(KyrGetDevInfoPath(KyrGetDeviceInfoFromHandle(handles[i])), "%x:%x:%x", &nBus,
+                              &nAddress, &nInterface),
+                  3);
+        UnplugOnFirstPass pump{static_cast<int>(nAddress) - 5};
+        KYR_EVENT_NOTIFY table{};
+        table.Context = &pump;
+        table.fnOnHandleEvents = &UnplugOnPass;
+        KyrSetEventNotify(handles[i], &table);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(calls[i].second(handles[i]), 0) << calls[i].first;
+        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE) << calls[i].first;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << calls[i].first;
+        EXPECT_GE(pump.nPasses, 1) << calls[i].first;
+        KyrCloseDevice(handles[i]);
+    }
 }

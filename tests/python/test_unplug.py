@@ -1,5 +1,5 @@
 """Waits that end early: a device that answers commands only after 30 s,
-closed from another thread, then unplugged."""
+closed from another thread, then unplugged during a firmware query."""
 import threading
 
 import pytest
@@ -30,11 +30,29 @@ def test_closing_from_another_thread_fails_a_waiting_command_at_once():
     assert isinstance(outcome[0], kyrhid.NoDevice) and "closed" in str(outcome[0])
 
 
-def test_unplugging_ends_the_streams_and_later_calls_fail():
+def test_unplugging_ends_waits_and_streams_and_later_calls_fail():
+    assert sim("mode 0 mm none") == "ok"   # the main module's firmware queries go unanswered
     with kyrhid.open() as device:
-        stream = device.packets(modes="T", timeout=60)
+        # No keep-alive for a minute: the only report written next is the query.
+        stream = device.packets(modes="T", expire=60, timeout=60)
         assert isinstance(next(stream), kyrhid.TouchPoints)
+        outcome = []
+
+        def query():
+            try:
+                outcome.append(device.firmware_mode(0x1000, timeout=60))
+            except kyrhid.KyrError as exc:
+                outcome.append(exc)
+
+        sent = sim("count 0 out")
+        querying = threading.Thread(target=query)
+        querying.start()
+        while sim("count 0 out") == sent:   # written: its wait is under way
+            pass
         assert sim("unplug 0") == "ok"
+        querying.join(timeout=20)   # well before its time-out
+        assert not querying.is_alive()
+        assert isinstance(outcome[0], kyrhid.NoDevice), outcome
         list(stream)   # ends once the library reports the unplug, well before the timeout
         assert device.unplugged and not device.closed
         with pytest.raises(kyrhid.NoDevice):

@@ -31,11 +31,9 @@ struct Collected {
 
 // Response pieces by command id, filled on the read thread; owned by the open
 // device.
-struct Answers {
-    std::mutex csAnswers;
-    std::condition_variable cvAnswers;
-    std::map<int, Collected> byId; // guarded by csAnswers
-    int nSyncId = -1;              // guarded by csAnswers: id of the answer the synchronous send awaited
+struct Answers : DeviceState {
+    std::map<int, Collected> byId; // guarded by csState
+    int nSyncId = -1;              // guarded by csState: id of the answer the synchronous send awaited
     Progress* pProgress = nullptr; // touched by the sending thread only
 };
 
@@ -44,7 +42,7 @@ void OnPacket(KYR_HANDLE, kyrpacket* p, int bSync, void* pContext)
     if (p->type != kyrtype_rsp && p->type != kyrtype_rse)
         return;
     auto* pAnswers = static_cast<Answers*>(pContext);
-    std::lock_guard lock(pAnswers->csAnswers);
+    std::lock_guard lock(pAnswers->csState);
     Collected& c = pAnswers->byId[p->body.rsp.id];
     if (c.bFinal)
         return; // a repeated answer
@@ -54,7 +52,7 @@ void OnPacket(KYR_HANDLE, kyrpacket* p, int bSync, void* pContext)
     c.bRse = p->type == kyrtype_rse;
     if (bSync == 1 && pAnswers->nSyncId < 0)
         pAnswers->nSyncId = p->body.rsp.id;
-    pAnswers->cvAnswers.notify_all();
+    pAnswers->cvState.notify_all();
 }
 
 // On the sending thread, on every pass of a synchronous wait.
@@ -81,6 +79,7 @@ int Send(Tool& tool, const SendOptions& options)
     table.Context = &answers;
     table.fnOnPacket = &OnPacket;
     table.fnOnHandleEvents = &OnWaiting;
+    table.fnOnDisconnect = &OnDeviceGone<Answers>;
     KyrSetEventNotify(h, &table);
 
     if (szCommand.rfind("instant_mode=", 0) == 0 && szCommand != "instant_mode=?") {
@@ -104,10 +103,11 @@ int Send(Tool& tool, const SendOptions& options)
     } else {
         if (nResult != 1)
             return tool.Fail(szCommand, KyrGetLastError());
-        std::lock_guard lock(answers.csAnswers);
+        std::lock_guard lock(answers.csState);
         nId = answers.nSyncId;
     }
     Collected answer;
+    bool bGone = false;
     if (nId < 0) {
         // Only an echo came: the library counts that as answered, without text.
         const char* pszResponse = KyrGetResponse(h);
@@ -115,12 +115,12 @@ int Send(Tool& tool, const SendOptions& options)
         answer.bFinal = true;
     } else {
         // Each piece gives the next one the full timeout again.
-        std::unique_lock lock(answers.csAnswers);
+        std::unique_lock lock(answers.csState);
         int nPieces = -1;
         auto deadline = std::chrono::steady_clock::now();
         for (;;) {
             const Collected& c = answers.byId[nId];
-            if (c.bFinal || g_bStopRequested.load(std::memory_order_relaxed))
+            if (c.bFinal || answers.bGone || g_bStopRequested.load(std::memory_order_relaxed))
                 break;
             if (c.nPieces != nPieces) {
                 nPieces = c.nPieces;
@@ -128,13 +128,16 @@ int Send(Tool& tool, const SendOptions& options)
             }
             if (std::chrono::steady_clock::now() >= deadline)
                 break;
-            answers.cvAnswers.wait_for(lock, std::chrono::milliseconds(100));
+            answers.cvState.wait_for(lock, std::chrono::milliseconds(100));
             progress.Tick();
         }
         answer = answers.byId[nId];
+        bGone = answers.bGone && !answer.bFinal;
     }
     progress.Done();
     device.Close();
+    if (bGone)
+        return tool.FailGone();
     if (!answer.bFinal) {
         std::printf("%s\n", answer.szText.c_str());
         return tool.Fail(szCommand + ": the answer stopped after " + std::to_string(answer.nPieces) +

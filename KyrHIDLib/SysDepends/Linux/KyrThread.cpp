@@ -11,6 +11,8 @@
 #include <memory>
 #include <mutex>
 
+#include "KyrLastError.h"
+
 namespace kyr_hid_library {
 
 namespace {
@@ -77,7 +79,11 @@ void* CKyrThread::_Thread(void* pArg)
     pStart->m_pData->m_nThreadID.store(static_cast<size_t>(pthread_self()), std::memory_order_relaxed);
 
     // After Run() the owner may be gone: only the control block is used.
-    const bool bJoinable = pStart->m_pThis->Run();
+    bool bJoinable;
+    {
+        CLibraryThreadScope libraryWork;
+        bJoinable = pStart->m_pThis->Run();
+    }
     std::shared_ptr<ThreadControl> pControl = std::move(pStart->m_pControl);
     pStart.reset();
     tls_pControl = nullptr;

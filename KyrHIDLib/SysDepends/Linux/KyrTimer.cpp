@@ -36,9 +36,11 @@ void CKyrTimer::Reset()
 
 unsigned long CKyrTimer::GetMiliseconds() const
 {
+    // Whole milliseconds, rounded down: a time-out never fires early.
     const timespec now = Now();
-    const long long nanos = static_cast<long long>(now.tv_nsec) - m_pData->m_tmStart.tv_nsec;
-    return static_cast<unsigned long>((now.tv_sec - m_pData->m_tmStart.tv_sec) * 1000LL + nanos / 1000000LL);
+    const long long nanos = (static_cast<long long>(now.tv_sec) - m_pData->m_tmStart.tv_sec) * 1000000000LL +
+                            (static_cast<long long>(now.tv_nsec) - m_pData->m_tmStart.tv_nsec);
+    return static_cast<unsigned long>(nanos / 1000000LL);
 }
 
 } // namespace kyr_hid_library
