@@ -436,6 +436,20 @@ void MarkDownload(Peer& peer)
 // No key file in TMPDIR, and no System V object that appeared since `before`
 // under a key of TMPDIR's file system and was made by this process or a peer
 // (see sysv_test_support.h).
+// The device opens here (and is let go again), or is refused as held.
+void ExpectOpens(unsigned short nPid = kPid, unsigned short nIndex = 0)
+{
+    KYR_HANDLE h = KyrOpenDevice(kVid, nPid, kMI, nIndex);
+    EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    KyrCloseDevice(h);
+}
+
+void ExpectBusy(unsigned short nPid = kPid, unsigned short nIndex = 0)
+{
+    EXPECT_EQ(KyrOpenDevice(kVid, nPid, kMI, nIndex), nullptr);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
+}
+
 void ExpectNothingLeftSince(const std::set<sysv_test::IpcObject>& before)
 {
     EXPECT_TRUE(sysv_test::ListFiles(TmpDir()).empty()) << "key files left in " << TmpDir();
@@ -470,13 +484,10 @@ TEST(Processes, DeviceHeldByAnotherProcessIsBusy)
 {
     Peer peer;
     ASSERT_EQ(peer.Ask(OpenLine(kPid, kMI)), "open KYR_SUCCESS");
-    EXPECT_EQ(KyrOpenDevice(kVid, kPid, kMI, 0), nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
+    ExpectBusy();
     ASSERT_EQ(peer.Ask("close"), "closed");
 
-    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
-    EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
-    KyrCloseDevice(h);
+    ExpectOpens();
 }
 
 TEST(Processes, DeviceOfAKilledHolderCanBeOpenedAgain)
@@ -555,9 +566,7 @@ TEST(Processes, DeviceLockLeftTakenMakesOpenFailWithTimeout)
         EXPECT_EQ(peer.Ask("close"), "closed");
     }
     RemoveLock(kDeviceLock);
-    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
-    EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
-    KyrCloseDevice(h);
+    ExpectOpens();
 }
 
 // The device's lock held by another process (this one) beyond the bound
@@ -582,9 +591,7 @@ TEST(Processes, DeviceLockHeldElsewhereTimesOutAndCloseStillFreesTheSlot)
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kBoundMs * 7 / 4));
     }
     EXPECT_EQ(KyrGetDeviceHolders(kVid, kPid, kMI, 0, nullptr, 0), 0);
-    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
-    EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
-    KyrCloseDevice(h);
+    ExpectOpens();
 }
 
 // The last user removes the device's lock while an opener has derived its
@@ -607,13 +614,10 @@ TEST(Processes, DeviceLockRemovedWhileAnOpenerLooksItUpStaysOne)
         opener.Release();
         EXPECT_EQ(opener.Read(), "open KYR_SUCCESS");
 
-        EXPECT_EQ(KyrOpenDevice(kVid, kPid, kMI, 0), nullptr);
-        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
+        ExpectBusy();
         EXPECT_EQ(opener.Ask("close"), "closed");
     }
-    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
-    EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
-    KyrCloseDevice(h);
+    ExpectOpens();
     ExpectNothingLeftSince(before);
 }
 
@@ -782,8 +786,7 @@ TEST(Processes, TwinDevicesOpenSideBySideInOneProcess)
     EXPECT_NE(hSecond, nullptr) << KyrGetErrorName(KyrGetLastError());
     EXPECT_TRUE(FileExists(BlockKeyFile(kDeviceBlock)));
     EXPECT_TRUE(FileExists(BlockKeyFile(std::string(kDeviceBlock) + "@" + secondPath)));
-    EXPECT_EQ(KyrOpenDevice(kVid, kPid, kMI, 1), nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
+    ExpectBusy(kPid, 1);
     KyrCloseDevice(hFirst);
     KyrCloseDevice(hSecond);
 }
@@ -834,8 +837,7 @@ TEST(Processes, PlugModelOneBesideAHeldModelTwo)
         EXPECT_EQ(KyrGetDeviceHolders(kVid, wPid, kMI, 0, &dwHolder, 1), 1) << "product " << wPid;
         EXPECT_EQ(dwHolder, static_cast<unsigned long>(pid)) << "product " << wPid;
     }
-    EXPECT_EQ(KyrOpenDevice(kVid, kPid, kMI, 0), nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
+    ExpectBusy();
     Peer other;
     EXPECT_EQ(other.Ask(OpenLine(kPid2, kMI)), "open KYR_ERROR_DEVICE_BUSY");
     KyrCloseDevice(hHeld);
@@ -860,12 +862,9 @@ TEST(Processes, PlugTwinHeldSecondStaysHeldWhenTheFirstGoes)
     unsigned long dwHolder = 0;
     EXPECT_EQ(KyrGetDeviceHolders(kVid, kPid, kMI, 0, &dwHolder, 1), 1);
     EXPECT_EQ(dwHolder, static_cast<unsigned long>(peer.Pid()));
-    EXPECT_EQ(KyrOpenDevice(kVid, kPid, kMI, 0), nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
+    ExpectBusy();
     EXPECT_EQ(peer.Ask("close"), "closed");
-    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
-    EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
-    KyrCloseDevice(h);
+    ExpectOpens();
 }
 
 // ---- Stress: device 0, a model device ---------------------------------------------
