@@ -301,3 +301,70 @@ TEST(StormReplay, EveryIntactPacketIsDecodedAndNothingElse)
     // About one in seventy here; more would mean stray reports count as raw.
     EXPECT_LE(nExtraRaw, nRawCut / 20);
 }
+
+// ---- Sixteen busy devices -------------------------------------------------------
+
+namespace {
+
+struct Busy {
+    KYR_HANDLE h = nullptr;
+    std::atomic<uint64_t> nPackets{0};
+    int nAnswered = 0, nTimedOut = 0, nFailed = 0;
+};
+
+void CountPacket(KYR_HANDLE, kyrpacket*, int, void* pContext)
+{
+    ++static_cast<Busy*>(pContext)->nPackets;
+}
+
+} // namespace
+
+// Every device streams touch points at 500/s and gestures and device reports
+// at 100/s (device options in CMakeLists.txt), far more than the emulator
+// carries for all of them at once; each is asked for its version every
+// 100 ms. A device whose host reads too slowly loses samples, never answers.
+TEST(ManyDevices, EveryBusyDeviceAnswersItsCommands)
+{
+    constexpr int kDevices = 16;
+    ASSERT_EQ(KyrGetDeviceCount(kVid, kPid, kMI), kDevices);
+    std::vector<Busy> devices(kDevices);
+    for (int i = 0; i < kDevices; ++i) {
+        Busy& busy = devices[static_cast<size_t>(i)];
+        busy.h = KyrOpenDevice(kVid, kPid, kMI, i);
+        ASSERT_NE(busy.h, nullptr) << i << ": " << KyrGetErrorName(KyrGetLastError());
+        KYR_EVENT_NOTIFY table{};
+        table.Context = &busy;
+        table.fnOnPacket = &CountPacket;
+        KyrSetEventNotify(busy.h, &table);
+        ASSERT_EQ(KyrSetInstantMode(busy.h, KYR_HID_MODE_TOUCHPNT | KYR_HID_MODE_GESTURE | KYR_HID_MODE_DEVICE, 2000,
+                                    kNoGesture),
+                  1);
+    }
+    std::vector<std::thread> askers;
+    const auto end = Clock::now() + 5s;
+    for (Busy& busy : devices) {
+        askers.emplace_back([&busy, end] {
+            while (Clock::now() < end) {
+                const auto sent = Clock::now();
+                if (KyrSendCommand(busy.h, "version", 0, 2000) == 1)
+                    ++busy.nAnswered;
+                else
+                    ++(KyrGetLastError() == KYR_ERROR_TIMEOUT ? busy.nTimedOut : busy.nFailed);
+                std::this_thread::sleep_until(sent + 100ms);
+            }
+        });
+    }
+    std::vector<uint64_t> packetsMidway;
+    std::this_thread::sleep_for(2500ms);
+    for (const Busy& busy : devices)
+        packetsMidway.push_back(busy.nPackets);
+    for (std::thread& asker : askers)
+        asker.join();
+    for (size_t i = 0; i < devices.size(); ++i) {
+        Busy& busy = devices[i];
+        KyrCloseDevice(busy.h);
+        EXPECT_EQ(busy.nTimedOut, 0) << "device " << i << " answered " << busy.nAnswered;
+        EXPECT_EQ(busy.nFailed, 0) << "device " << i;
+        EXPECT_GT(busy.nPackets.load(), packetsMidway[i]) << "device " << i << " streams on";
+    }
+}

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 
 namespace kyrsim::kyr {
@@ -47,7 +48,10 @@ public:
         m_pSink = &context.sink;
         m_interfaces = context.interfaces;
         m_nStreamInterface = m_interfaces.empty() ? 0 : m_interfaces.front();
-        m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
+        m_thread = std::jthread([this](std::stop_token stop) {
+            pthread_setname_np(pthread_self(), "kyr-device");
+            Run(stop);
+        });
     }
 
     void Detach()
@@ -126,6 +130,8 @@ private:
     };
 
     static constexpr int kEveryInterface = -1;
+    // IN reports a device keeps for a host that is slow to poll.
+    static constexpr size_t kDeviceBuffer = 16;
 
     struct Job {
         Clock::time_point due;
@@ -303,10 +309,25 @@ private:
         }
     }
 
+    // True when the host has left more reports of the interface unread than
+    // a device holds for it.
+    bool Backlogged(int nInterface) const
+    {
+        if (nInterface != kEveryInterface)
+            return m_pSink->BackloggedInReports(nInterface) >= kDeviceBuffer;
+        return std::any_of(m_interfaces.begin(), m_interfaces.end(),
+                           [this](int n) { return m_pSink->BackloggedInReports(n) >= kDeviceBuffer; });
+    }
+
     // Sends jobs in order until a stall begins; returns how many went out.
     size_t Send(std::vector<Job>& jobs, Clock::time_point& stallUntil)
     {
         for (size_t i = 0; i < jobs.size(); ++i) {
+            // A host that polls more slowly than the device samples loses
+            // samples, never answers: a device samples the present, and an
+            // answer must not wait behind seconds of stale samples.
+            if (jobs[i].bSample && Backlogged(jobs[i].nInterface))
+                continue;
             const CFaultInjector::Output out = m_faults.Send(std::move(jobs[i].packet));
             // Counted before they leave, so that a host that has them finds them counted.
             for (const encoder::Report& report : out.reports) {
