@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <pthread.h>
@@ -104,6 +105,18 @@ public:
                 m_modes[*unit] = static_cast<uint16_t>(lMode);
             return "ok";
         }
+        if (szVerb == "cmdtimes") {
+            if (words.size() != 2 && words.size() != 3)
+                return "error usage: cmdtimes N [PREFIX]";
+            const std::string szPrefix = words.size() == 3 ? words[2] : "";
+            std::lock_guard lock(m_mutex);
+            std::string szTimes;
+            for (const auto& [qwMs, szText] : m_commandTimes) {
+                if (szText.rfind(szPrefix, 0) == 0)
+                    szTimes += (szTimes.empty() ? "" : " ") + std::to_string(qwMs);
+            }
+            return szTimes;
+        }
         static const char* const plain[] = {"commands", "lastcmd", "streams", "faults", "kinds"};
         if (std::find(std::begin(plain), std::end(plain), szVerb) == std::end(plain))
             return std::nullopt;
@@ -132,6 +145,7 @@ private:
     static constexpr int kEveryInterface = -1;
     // IN reports a device keeps for a host that is slow to poll.
     static constexpr size_t kDeviceBuffer = 16;
+    static constexpr size_t kCommandTimes = 1000;
 
     struct Job {
         Clock::time_point due;
@@ -199,6 +213,10 @@ private:
         std::lock_guard lock(m_mutex);
         ++m_qwCommands;
         m_lastCommand = command;
+        if (m_commandTimes.size() == kCommandTimes)
+            m_commandTimes.pop_front();
+        m_commandTimes.emplace_back(std::chrono::duration_cast<std::chrono::milliseconds>(now - m_start).count(),
+                                    command.text);
 
         std::vector<TextPacket> answer;
         if (const std::optional<InstantRequest> request = ParseInstantMode(command.text)) {
@@ -365,6 +383,8 @@ private:
     std::map<uint16_t, uint16_t> m_modes;                 // guarded by m_mutex
     uint64_t m_qwCommands = 0;                            // guarded by m_mutex
     std::optional<encoder::Command> m_lastCommand;        // guarded by m_mutex
+    // When the latest commands arrived (ms since attach), with their texts.
+    std::deque<std::pair<uint64_t, std::string>> m_commandTimes;  // guarded by m_mutex
     std::string m_szInstant;                              // guarded by m_mutex
     Clock::time_point m_instantUntil;                     // guarded by m_mutex
     std::optional<uint64_t> m_gesture;                    // guarded by m_mutex
