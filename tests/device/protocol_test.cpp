@@ -3,6 +3,7 @@
 // kyrsim with the device scenario CMakeLists.txt gives it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -67,6 +68,19 @@ KYR_EVENT_NOTIFY TableFor(Packets& r)
     table.fnOnPacket = &OnPacket;
     table.fnOnDisconnect = &OnDisconnect;
     return table;
+}
+
+// Polls until pred holds; the deadline only bounds a wait that a loaded
+// machine may stretch, it judges nothing.
+template <typename Predicate>
+bool Eventually(Predicate pred, std::chrono::seconds patience = std::chrono::seconds(30))
+{
+    for (const auto deadline = std::chrono::steady_clock::now() + patience; !pred();) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 class Protocol : public ::testing::Test {
@@ -134,10 +148,7 @@ TEST_F(Protocol, ModeLettersReachTheDeviceMerged)
     ASSERT_GE(nId, 1);
     const std::string expected = std::to_string(nId) + " instant_mode=CT,3000,0x0000003f";
     std::string last;
-    for (int i = 0; i < 100 && last != expected; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        last = kyrsim::SimRequest("lastcmd 0");
-    }
+    Eventually([&] { return (last = kyrsim::SimRequest("lastcmd 0")) == expected; });
     EXPECT_EQ(last, expected);
     EXPECT_EQ(kyrsim::SimRequest("streams 0"), "T");
 }
@@ -159,10 +170,7 @@ TEST_F(Protocol, CommandsFromSeveralThreadsReachTheDeviceWhole)
     b.join();
     EXPECT_EQ(nSent.load(), 2 * kPerThread);
     uint64_t nArrived = 0;
-    for (int i = 0; i < 200 && nArrived < 2u * kPerThread; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        nArrived = kyrsim::SimCommandCount(0) - nBefore;
-    }
+    Eventually([&] { return (nArrived = kyrsim::SimCommandCount(0) - nBefore) >= 2u * kPerThread; });
     EXPECT_EQ(nArrived, 2u * kPerThread) << "every packet arrived intact";
 }
 
@@ -225,16 +233,14 @@ TEST_F(Protocol, OnlyTheKindsAskedForAreDelivered)
     // The device streams gestures of its own accord, and touch points and
     // messages once asked; this client asked for the last two only.
     ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT | KYR_HID_MODE_MESSAGE, 5000, kNoGesture), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::lock_guard lock(m_Packets.mutex);
-    int nTouch = 0, nMessage = 0;
-    for (short type : m_Packets.types) {
-        EXPECT_NE(type, kyrtype_gst);
-        nTouch += type == kyrtype_tpt;
-        nMessage += type == kyrtype_msg;
-    }
-    EXPECT_GT(nTouch, 0);
-    EXPECT_GT(nMessage, 0);
+    // The gestures stream all along: by the time a few of both kinds asked
+    // for have come, dozens of gestures have been dropped.
+    auto count = [&](short nType) {
+        std::lock_guard lock(m_Packets.mutex);
+        return std::count(m_Packets.types.begin(), m_Packets.types.end(), nType);
+    };
+    EXPECT_TRUE(Eventually([&] { return count(kyrtype_tpt) >= 10 && count(kyrtype_msg) >= 5; }));
+    EXPECT_EQ(count(kyrtype_gst), 0);
 }
 
 // ---- model=kyr,echo -------------------------------------------------------------
@@ -292,8 +298,7 @@ TEST_F(Protocol, LateAnswerTimesOutThenItsTextIsKept)
     EXPECT_EQ(KyrSendCommand(m_h, "echo slow", 0, 100), 0);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_TIMEOUT);
     EXPECT_EQ(KyrGetResponse(m_h), nullptr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    EXPECT_EQ(Response(), "slow") << "the late answer is still kept";
+    EXPECT_TRUE(Eventually([&] { return Response() == "slow"; })) << "the late answer is still kept";
 
     EXPECT_EQ(KyrSendCommand(m_h, "echo patient", 0, 3000), 1);
     EXPECT_EQ(Response(), "patient");
@@ -314,8 +319,7 @@ TEST_F(Protocol, SecondAnswerIsAnOrdinaryPacketAndKeepsTheFirstText)
         }
         return flags;
     };
-    for (int i = 0; i < 100 && answers().size() < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Eventually([&] { return answers().size() >= 2; });
     EXPECT_EQ(answers(), (std::vector<int>{1, 0})) << "the first answers the caller, the second is ordinary";
     EXPECT_EQ(Response(), "once");
 }
@@ -326,7 +330,7 @@ TEST_F(Protocol, AnswerWithAnotherIdDoesNotCount)
 {
     KeepResponses();
     // The mode request's own answer carries the next id: let it pass first.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(m_Packets.WaitForTypes(1, std::chrono::seconds(30)));
     EXPECT_EQ(KyrSendCommand(m_h, "echo mine", 0, 300), 0);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_TIMEOUT);
 }
@@ -337,26 +341,28 @@ TEST_F(Protocol, SwappingTablesWhileStreamingAtFullRate)
 {
     ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
     Packets other;
+    // Two seconds of swaps, about a thousand packets, and on until both
+    // tables have had packets, however slowly a loaded machine reads.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    for (unsigned i = 0; std::chrono::steady_clock::now() < end; ++i) {
+    const auto deadline = end + std::chrono::seconds(30);
+    for (unsigned i = 0; std::chrono::steady_clock::now() < end ||
+                         ((m_Packets.nTouch == 0 || other.nTouch == 0) && std::chrono::steady_clock::now() < deadline);
+         ++i) {
         KYR_EVENT_NOTIFY table = TableFor(i % 2 == 0 ? other : m_Packets);
         KyrSetEventNotify(m_h, &table);
     }
     KYR_EVENT_NOTIFY table = TableFor(m_Packets);
     KyrSetEventNotify(m_h, &table); // `other` is no longer used once this returns
-    const int nSeen = m_Packets.nTouch + other.nTouch;
-    EXPECT_GT(nSeen, 500) << "about a thousand a second arrive";
+    EXPECT_GT(m_Packets.nTouch.load(), 0);
     EXPECT_GT(other.nTouch.load(), 0);
 }
 
 TEST_F(Protocol, UnplugWhileStreamingIsReportedOnce)
 {
     ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_GT(m_Packets.nTouch.load(), 0);
+    ASSERT_TRUE(Eventually([&] { return m_Packets.nTouch > 0; }));
     kyrsim::SimUnplug(0);
-    for (int i = 0; i < 100 && m_Packets.nDisconnects == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Eventually([&] { return m_Packets.nDisconnects > 0; });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(m_Packets.nDisconnects.load(), 1);
     EXPECT_EQ(KyrSendCommand(m_h, "status", 0, 100), 0);
@@ -367,13 +373,17 @@ TEST_F(Protocol, UnplugWhileStreamingIsReportedOnce)
 TEST_F(Protocol, SpoiltPacketsAreDroppedAndTheRestGetThrough)
 {
     ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    const int nTouch = m_Packets.nTouch.load(); // before the device's count, which only grows
-    const std::string faults = kyrsim::SimRequest("faults 0");
+    int nTouch = 0;
+    std::string faults;
     auto field = [&](const char* key) {
         const size_t at = faults.find(key);
         return at == std::string::npos ? -1L : std::stol(faults.substr(at + strlen(key)));
     };
+    Eventually([&] {
+        nTouch = m_Packets.nTouch.load(); // before the device's count, which only grows
+        faults = kyrsim::SimRequest("faults 0");
+        return nTouch > 0 && field("packets=") >= 200;
+    });
     const long nSent = field("packets=");
     const long nBadCrc = field("badcrc=");
     const long nOversize = field("oversize=");
