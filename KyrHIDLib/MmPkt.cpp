@@ -395,6 +395,8 @@ void CMmPkt::CompleteStreamPacket()
         // packet that lost its last report, with a stray report behind it,
         // can add up to the count with the next packet's header; that header
         // is no raw data, and its packet must not be lost with the broken one.
+        // (A run of more reports than any raw part takes has lost its oldest
+        // from the table, so its first no longer starts at the raw bytes.)
         const word L = m_nHidStreamPktCount;
         if (L >= m_nHidStreamPktRawdataIdx && L - m_nHidStreamPktRawdataIdx == m_nHidStreamPktRawdataSize &&
             m_wHidStreamPktStart[0] == m_nHidStreamPktRawdataIdx && stream.FirstCutWhole() == 0) {

@@ -297,8 +297,8 @@ TEST(StormReplay, EveryIntactPacketIsDecodedAndNothingElse)
     EXPECT_EQ(nLost, 0u) << szFirstLoss;
     EXPECT_EQ(nExtraPlain, 0u);
     // Raw bytes carry no CRC: a raw part that lost its last report is made
-    // whole by a stray last report of just the missing size.
-    // About one in seventy here; more would mean stray reports count as raw.
+    // whole by a stray last report of just the missing size, for about one
+    // in seventy of them here. More would mean other reports count as raw.
     EXPECT_LE(nExtraRaw, nRawCut / 20);
 }
 
