@@ -228,7 +228,7 @@ TEST(StormReplay, EveryIntactPacketIsDecodedAndNothingElse)
     // test's "long 300" every 100 ms. A stall holds back the answers and
     // loses the samples that fall due meanwhile. Each packet's tick numbers
     // its job, so that each record names the packet it came from.
-    constexpr uint64_t kPackets = 250000;
+    constexpr uint64_t kPackets = 200000;
     std::map<char, uint64_t> nextUs;
     std::map<char, uint32_t> samples;
     for (char c : sim::kStreamLetters)
