@@ -17,6 +17,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <pthread.h>
 #include <thread>
 
@@ -327,24 +328,33 @@ private:
         }
     }
 
-    // True when the host has left more reports of the interface unread than
-    // a device holds for it.
-    bool Backlogged(int nInterface) const
+    // The interfaces on which the host has left more reports unread than a
+    // device holds for it.
+    std::set<int> BackloggedInterfaces() const
     {
-        if (nInterface != kEveryInterface)
-            return m_pSink->BackloggedInReports(nInterface) >= kDeviceBuffer;
-        return std::any_of(m_interfaces.begin(), m_interfaces.end(),
-                           [this](int n) { return m_pSink->BackloggedInReports(n) >= kDeviceBuffer; });
+        std::set<int> backlogged;
+        for (int nInterface : m_interfaces) {
+            if (m_pSink->BackloggedInReports(nInterface) >= kDeviceBuffer)
+                backlogged.insert(nInterface);
+        }
+        return backlogged;
     }
 
     // Sends jobs in order until a stall begins; returns how many went out.
     size_t Send(std::vector<Job>& jobs, Clock::time_point& stallUntil)
     {
+        // A host that polls more slowly than the device samples loses the
+        // samples that fall due while it is behind, never answers: a device
+        // samples the present, and an answer must not wait behind seconds of
+        // stale samples. Judged once for all the samples due together, so
+        // that no stream starves another.
+        const std::set<int> backlogged = BackloggedInterfaces();
+        const auto lost = [&](const Job& job) {
+            return job.bSample && (job.nInterface == kEveryInterface ? !backlogged.empty()
+                                                                     : backlogged.count(job.nInterface) != 0);
+        };
         for (size_t i = 0; i < jobs.size(); ++i) {
-            // A host that polls more slowly than the device samples loses
-            // samples, never answers: a device samples the present, and an
-            // answer must not wait behind seconds of stale samples.
-            if (jobs[i].bSample && Backlogged(jobs[i].nInterface))
+            if (lost(jobs[i]))
                 continue;
             const CFaultInjector::Output out = m_faults.Send(std::move(jobs[i].packet));
             // Counted before they leave, so that a host that has them finds them counted.
