@@ -145,7 +145,7 @@ private:
 
     static constexpr int kEveryInterface = -1;
     // IN reports a device keeps for a host that is slow to poll.
-    static constexpr size_t kDeviceBuffer = 2;
+    static constexpr size_t kDeviceBuffer = 4;
     static constexpr size_t kCommandTimes = 1000;
 
     struct Job {
