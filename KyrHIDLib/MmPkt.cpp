@@ -207,10 +207,22 @@ struct CMmPkt::Run {
         Add(p, n);
     }
 
+    // A device cuts every packet, and the raw part of a raw-format one, into
+    // full reports but the last. The first report from which the run is cut
+    // so: no report that falls short before the end belongs to the packet
+    // that ends the run, however well the bytes happen to add up.
+    int FirstCutWhole() const
+    {
+        int nFirst = nReports > 0 ? nReports - 1 : 0;
+        while (nFirst > 0 && pStart[nFirst] - pStart[nFirst - 1] == HID_REPORT_PAYLOAD)
+            --nFirst;
+        return nFirst;
+    }
+
     // The first report from which the rest of the run is a packet, or -1.
     int FindPacket(bool bSingleSeries) const
     {
-        for (int i = 0; i < nReports; ++i) {
+        for (int i = FirstCutWhole(); i < nReports; ++i) {
             // Every packet has at least its id and a CRC (or, for the device
             // report, a body in its place).
             const int nLength = nCount - pStart[i];
@@ -379,17 +391,22 @@ void CMmPkt::CompleteStreamPacket()
 
     if (m_nHidStreamPktRawdataSize != 0) {
         // Raw phase. The raw bytes carry no CRC of their own: only an exact
-        // count behind an intact header is accepted.
+        // count in full reports behind an intact header is accepted. A raw
+        // packet that lost its last report, with a stray report behind it,
+        // can add up to the count with the next packet's header; that header
+        // is no raw data, and its packet must not be lost with the broken one.
+        // (A run of more reports than any raw part takes has lost its oldest
+        // from the table, so its first no longer starts at the raw bytes.)
         const word L = m_nHidStreamPktCount;
-        if (L >= m_nHidStreamPktRawdataIdx && L - m_nHidStreamPktRawdataIdx == m_nHidStreamPktRawdataSize) {
+        if (L >= m_nHidStreamPktRawdataIdx && L - m_nHidStreamPktRawdataIdx == m_nHidStreamPktRawdataSize &&
+            m_wHidStreamPktStart[0] == m_nHidStreamPktRawdataIdx && stream.FirstCutWhole() == 0) {
             ResetStreamSeries();
             OnPacket(reinterpret_cast<const pkt_type*>(m_StreamPkt), L, false);
             return;
         }
-        // A raw packet that lost its last report runs into the next packet:
-        // that one may still be whole behind the raw reports.
-        KYR_LOG_DROP(Truncated, "raw packet with %d of %u bytes", L - m_nHidStreamPktRawdataIdx,
-                     m_nHidStreamPktRawdataSize);
+        // The next packet may still be whole behind the raw reports.
+        KYR_LOG_DROP(Truncated, "raw packet with %d of %u bytes in %u report(s)", L - m_nHidStreamPktRawdataIdx,
+                     m_nHidStreamPktRawdataSize, m_nHidStreamPktReports);
         m_nHidStreamPktRawdataSize = 0;
         m_nHidStreamPktRawdataIdx = 0;
     }

@@ -106,8 +106,9 @@ private:
     word m_nHidStreamPktRawdataIdx;   // where the raw bytes begin: header length without CRC
     // Where the payload of each report gathered since the series last started
     // over begins, oldest first: a run that fails its CRC is tried again from
-    // each later report, since a stray or truncated report in front of a
-    // packet must not cost the packet too. In a raw phase, the raw reports.
+    // each later report behind the last short one, since a stray or truncated
+    // report in front of a packet must not cost the packet too. In a raw
+    // phase, the raw reports.
     word m_wHidPktStart[MAX_SINGLE_REPORTS];
     word m_wHidStreamPktStart[MAX_STREAM_REPORTS];
     word m_nHidPktReports;

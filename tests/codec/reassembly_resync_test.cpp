@@ -209,6 +209,44 @@ TEST_F(Resync, RawPacketThatLostItsLastReportCostsOnlyItself)
     ExpectSeriesRecovers(true);
 }
 
+TEST_F(Resync, RawPacketThatLostItsTailDoesNotSwallowTheNextHeader)
+{
+    // 61 raw bytes of 120, a stray stream report of 47 and the 12-byte
+    // header of the next packet add up to the 120 announced: no raw part a
+    // device cuts, since a report before its last falls short.
+    Feed(Cut(PreviewHeader(120, 1), true));
+    Feed(WithoutLast(Cut(RawBytes(120, 1), true)));
+    Feed(wire::RawReport(0x80, 47, kFill));
+    Feed(Cut(PreviewHeader(64, 2), true));
+    Feed(Cut(RawBytes(64, 9), true));
+    ASSERT_EQ(rec.events, (Events{"packet PRV"}));
+    EXPECT_EQ(rec.Rec().ticktime, 2);
+    const Bytes raw = RawBytes(64, 9);
+    EXPECT_TRUE(std::equal(raw.begin(), raw.end(), rec.records[0].begin() + 20));
+}
+
+TEST_F(Resync, StrayReportThatLeavesTheCrcAsItFoundItCostsOnlyItself)
+{
+    // Bytes that bring the CRC register back to its initial value pass the
+    // check together with any intact packet behind them; only a stray report
+    // that falls short of a full one can be told apart.
+    Bytes stray(26, kFill);
+    for (unsigned tail = 0; wire::Crc16(stray.data(), stray.size()) != 0; ++tail) {
+        stray[24] = static_cast<uint8_t>(tail);
+        stray[25] = static_cast<uint8_t>(tail >> 8);
+    }
+    for (bool stream : {false, true}) {
+        rec.events.clear();
+        rec.records.clear();
+        Report report = wire::RawReport(stream ? 0x80 : 0x00, static_cast<uint8_t>(stray.size()));
+        std::copy(stray.begin(), stray.end(), report.begin() + 3);
+        Feed(report);
+        Feed(Cut(Status(20, 's', 5), stream));
+        ASSERT_EQ(rec.records.size(), 1u) << stream;
+        EXPECT_EQ(StatusText(0), std::string(20, 's')) << stream;
+    }
+}
+
 TEST_F(Resync, PacketWithABadCrcIsStillDroppedWithoutAnyCallback)
 {
     rec.syncAnswers = {9};

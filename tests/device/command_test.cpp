@@ -242,11 +242,14 @@ TEST_F(Command, CloseDuringAWaitEndsItAtOnce)
 {
     std::atomic<int> nResult{-2};
     std::atomic<int> nError{0};
+    const uint64_t nSent = kyrsim::SimOutCount(0);
     std::thread waiter([&] {
         nResult = KyrSendCommand(m_h, "status", 0, 60000);
         nError = KyrGetLastError();
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The command reached the device: its sender waits for the answer.
+    while (kyrsim::SimOutCount(0) == nSent)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const auto start = std::chrono::steady_clock::now();
     KyrCloseDevice(m_h); // returns once the waiter has left the handle
     m_h = nullptr;
@@ -269,8 +272,11 @@ TEST_F(Command, RawSendsRefuseWhatTheyCannotWaitFor)
 TEST_F(Command, OneSynchronousRawSendAtATime)
 {
     const std::vector<unsigned char> query = ModeQuery(0x1000);
-    std::thread first([&] { EXPECT_EQ(KyrSendBuffer(m_h, query.data(), 64, 0, 1500), 0); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const uint64_t nSent = kyrsim::SimOutCount(0);
+    std::thread first([&] { EXPECT_EQ(KyrSendBuffer(m_h, query.data(), 64, 0, 3000), 0); });
+    // The query reached the device: the first sender waits for the answer.
+    while (kyrsim::SimOutCount(0) == nSent)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(KyrSendBuffer(m_h, query.data(), 64, 0, 100), 0);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
     EXPECT_EQ(KyrSendBuffer(m_h, query.data(), 64, 1, 0), 1) << "asynchronous sends are not held up";

@@ -3,6 +3,7 @@
 // kyrsim with the device scenario CMakeLists.txt gives it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -67,6 +68,19 @@ KYR_EVENT_NOTIFY TableFor(Packets& r)
     table.fnOnPacket = &OnPacket;
     table.fnOnDisconnect = &OnDisconnect;
     return table;
+}
+
+// Polls until pred holds; the deadline only bounds a wait that a loaded
+// machine may stretch, it judges nothing.
+template <typename Predicate>
+bool Eventually(Predicate pred, std::chrono::seconds patience = std::chrono::seconds(30))
+{
+    for (const auto deadline = std::chrono::steady_clock::now() + patience; !pred();) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 class Protocol : public ::testing::Test {
@@ -134,10 +148,7 @@ TEST_F(Protocol, ModeLettersReachTheDeviceMerged)
     ASSERT_GE(nId, 1);
     const std::string expected = std::to_string(nId) + " instant_mode=CT,3000,0x0000003f";
     std::string last;
-    for (int i = 0; i < 100 && last != expected; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        last = kyrsim::SimRequest("lastcmd 0");
-    }
+    Eventually([&] { return (last = kyrsim::SimRequest("lastcmd 0")) == expected; });
     EXPECT_EQ(last, expected);
     EXPECT_EQ(kyrsim::SimRequest("streams 0"), "T");
 }
@@ -159,10 +170,7 @@ TEST_F(Protocol, CommandsFromSeveralThreadsReachTheDeviceWhole)
     b.join();
     EXPECT_EQ(nSent.load(), 2 * kPerThread);
     uint64_t nArrived = 0;
-    for (int i = 0; i < 200 && nArrived < 2u * kPerThread; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        nArrived = kyrsim::SimCommandCount(0) - nBefore;
-    }
+    Eventually([&] { return (nArrived = kyrsim::SimCommandCount(0) - nBefore) >= 2u * kPerThread; });
     EXPECT_EQ(nArrived, 2u * kPerThread) << "every packet arrived intact";
 }
 
@@ -187,28 +195,45 @@ TEST_F(Protocol, FirmwareQueriesFollowTheUnitsMode)
 
 TEST_F(Protocol, KeepAliveHoldsTheStreamAndItLapsesAfterClose)
 {
-    // Expire time 1 s: without the library's re-sends the stream would stop
-    // three times over in the 3.5 s watched.
+    // Judged by what the device received and when, on its own clock: the
+    // library re-sends the mode every 700 ms, 70 % of the 1 s expire time.
+    // A loaded machine may send one late, which stretches the gap before it
+    // and may shorten the one after; the median of eight gaps still tells
+    // whether the library re-sends within the expire time.
+    const std::string kMode = "instant_mode=T,1000";
     ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 1000, kNoGesture), 1);
-    const uint64_t nCommandsBefore = std::stoull(kyrsim::SimRequest("commands 0"));
-    int nLastTouch = 0;
-    for (int i = 0; i < 7; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        EXPECT_EQ(kyrsim::SimRequest("streams 0"), "T") << "after " << (i + 1) * 500 << " ms";
-        EXPECT_GT(m_Packets.nTouch.load(), nLastTouch) << "touch points keep coming";
-        nLastTouch = m_Packets.nTouch.load();
+    constexpr size_t kSends = 9; // the first and eight re-sends
+    std::vector<uint64_t> sends;
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         sends.size() < kSends && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        sends = kyrsim::SimCommandTimes(0, kMode);
     }
-    EXPECT_GE(std::stoull(kyrsim::SimRequest("commands 0")) - nCommandsBefore, 4u) << "re-sent every 700 ms";
+    ASSERT_GE(sends.size(), kSends) << "the mode is re-sent while it is wanted";
+    std::vector<uint64_t> gaps;
+    for (size_t i = 1; i < kSends; ++i)
+        gaps.push_back(sends[i] - sends[i - 1]);
+    std::sort(gaps.begin(), gaps.end());
+    const uint64_t nMedianMs = (gaps[3] + gaps[4]) / 2;
+    std::string szGaps;
+    for (uint64_t nGap : gaps)
+        szGaps += " " + std::to_string(nGap);
+    EXPECT_GE(nMedianMs, 600u) << "re-sent too often; gaps in ms:" << szGaps;
+    EXPECT_LT(nMedianMs, 1000u) << "re-sent too seldom to hold a 1 s expire time; gaps in ms:" << szGaps;
+    EXPECT_GT(m_Packets.nTouch.load(), 0) << "the stream ran";
 
     KyrCloseDevice(m_h);
+    const size_t nAtClose = kyrsim::SimCommandTimes(0, kMode).size();
     m_h = KyrOpenDevice(kVid, kPid, kMI, 0); // for TearDown; asks for nothing
     ASSERT_NE(m_h, nullptr);
     bool bLapsed = false;
-    for (int i = 0; i < 40 && !bLapsed; ++i) {
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         !bLapsed && std::chrono::steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         bLapsed = kyrsim::SimRequest("streams 0").empty();
     }
     EXPECT_TRUE(bLapsed) << "nobody keeps the stream alive any more";
+    EXPECT_EQ(kyrsim::SimCommandTimes(0, kMode).size(), nAtClose) << "no re-send after the close";
 }
 
 TEST_F(Protocol, OnlyTheKindsAskedForAreDelivered)
@@ -216,16 +241,14 @@ TEST_F(Protocol, OnlyTheKindsAskedForAreDelivered)
     // The device streams gestures of its own accord, and touch points and
     // messages once asked; this client asked for the last two only.
     ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT | KYR_HID_MODE_MESSAGE, 5000, kNoGesture), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::lock_guard lock(m_Packets.mutex);
-    int nTouch = 0, nMessage = 0;
-    for (short type : m_Packets.types) {
-        EXPECT_NE(type, kyrtype_gst);
-        nTouch += type == kyrtype_tpt;
-        nMessage += type == kyrtype_msg;
-    }
-    EXPECT_GT(nTouch, 0);
-    EXPECT_GT(nMessage, 0);
+    // The gestures stream all along: by the time a few of both kinds asked
+    // for have come, dozens of gestures have been dropped.
+    auto count = [&](short nType) {
+        std::lock_guard lock(m_Packets.mutex);
+        return std::count(m_Packets.types.begin(), m_Packets.types.end(), nType);
+    };
+    EXPECT_TRUE(Eventually([&] { return count(kyrtype_tpt) >= 10 && count(kyrtype_msg) >= 5; }));
+    EXPECT_EQ(count(kyrtype_gst), 0);
 }
 
 // ---- model=kyr,echo -------------------------------------------------------------
@@ -283,8 +306,7 @@ TEST_F(Protocol, LateAnswerTimesOutThenItsTextIsKept)
     EXPECT_EQ(KyrSendCommand(m_h, "echo slow", 0, 100), 0);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_TIMEOUT);
     EXPECT_EQ(KyrGetResponse(m_h), nullptr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    EXPECT_EQ(Response(), "slow") << "the late answer is still kept";
+    EXPECT_TRUE(Eventually([&] { return Response() == "slow"; })) << "the late answer is still kept";
 
     EXPECT_EQ(KyrSendCommand(m_h, "echo patient", 0, 3000), 1);
     EXPECT_EQ(Response(), "patient");
@@ -305,8 +327,7 @@ TEST_F(Protocol, SecondAnswerIsAnOrdinaryPacketAndKeepsTheFirstText)
         }
         return flags;
     };
-    for (int i = 0; i < 100 && answers().size() < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Eventually([&] { return answers().size() >= 2; });
     EXPECT_EQ(answers(), (std::vector<int>{1, 0})) << "the first answers the caller, the second is ordinary";
     EXPECT_EQ(Response(), "once");
 }
@@ -317,7 +338,7 @@ TEST_F(Protocol, AnswerWithAnotherIdDoesNotCount)
 {
     KeepResponses();
     // The mode request's own answer carries the next id: let it pass first.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(m_Packets.WaitForTypes(1, std::chrono::seconds(30)));
     EXPECT_EQ(KyrSendCommand(m_h, "echo mine", 0, 300), 0);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_TIMEOUT);
 }
@@ -328,26 +349,28 @@ TEST_F(Protocol, SwappingTablesWhileStreamingAtFullRate)
 {
     ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
     Packets other;
+    // Two seconds of swaps, about a thousand packets, and on until both
+    // tables have had packets, however slowly a loaded machine reads.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    for (unsigned i = 0; std::chrono::steady_clock::now() < end; ++i) {
+    const auto deadline = end + std::chrono::seconds(30);
+    for (unsigned i = 0; std::chrono::steady_clock::now() < end ||
+                         ((m_Packets.nTouch == 0 || other.nTouch == 0) && std::chrono::steady_clock::now() < deadline);
+         ++i) {
         KYR_EVENT_NOTIFY table = TableFor(i % 2 == 0 ? other : m_Packets);
         KyrSetEventNotify(m_h, &table);
     }
     KYR_EVENT_NOTIFY table = TableFor(m_Packets);
     KyrSetEventNotify(m_h, &table); // `other` is no longer used once this returns
-    const int nSeen = m_Packets.nTouch + other.nTouch;
-    EXPECT_GT(nSeen, 500) << "about a thousand a second arrive";
+    EXPECT_GT(m_Packets.nTouch.load(), 0);
     EXPECT_GT(other.nTouch.load(), 0);
 }
 
 TEST_F(Protocol, UnplugWhileStreamingIsReportedOnce)
 {
     ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_GT(m_Packets.nTouch.load(), 0);
+    ASSERT_TRUE(Eventually([&] { return m_Packets.nTouch > 0; }));
     kyrsim::SimUnplug(0);
-    for (int i = 0; i < 100 && m_Packets.nDisconnects == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Eventually([&] { return m_Packets.nDisconnects > 0; });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(m_Packets.nDisconnects.load(), 1);
     EXPECT_EQ(KyrSendCommand(m_h, "status", 0, 100), 0);
@@ -358,13 +381,17 @@ TEST_F(Protocol, UnplugWhileStreamingIsReportedOnce)
 TEST_F(Protocol, SpoiltPacketsAreDroppedAndTheRestGetThrough)
 {
     ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    const int nTouch = m_Packets.nTouch.load(); // before the device's count, which only grows
-    const std::string faults = kyrsim::SimRequest("faults 0");
+    int nTouch = 0;
+    std::string faults;
     auto field = [&](const char* key) {
         const size_t at = faults.find(key);
         return at == std::string::npos ? -1L : std::stol(faults.substr(at + strlen(key)));
     };
+    Eventually([&] {
+        nTouch = m_Packets.nTouch.load(); // before the device's count, which only grows
+        faults = kyrsim::SimRequest("faults 0");
+        return nTouch > 0 && field("packets=") >= 200;
+    });
     const long nSent = field("packets=");
     const long nBadCrc = field("badcrc=");
     const long nOversize = field("oversize=");

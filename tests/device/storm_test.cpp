@@ -1,9 +1,15 @@
 // A fault storm: the protocol device streams every kind of packet at high
 // rates, answers a steady flow of long commands, and spoils a good share of
 // what it sends (garbage reports, bad CRCs, lost last reports, corrupt size
-// bytes). Through the exported interface, every packet that leaves the device
-// intact must be decoded, and nothing else; compared with the device's own
-// counts of what it sent.
+// bytes, stalls). Every packet that leaves the device intact must be
+// decoded, and nothing else.
+//
+// Storm runs it through kyrsim and the exported interface, compared with the
+// device's own counts of what it sent. StormReplay runs the same storm (the
+// device options in $KYR_STORM) in-process: kyrsim's own output and fault
+// code on a virtual clock, straight into the codec, with no USB and no
+// threads, so that the report sequence is the same on every run and long
+// enough to find a loss of one packet in 50,000.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,13 +17,20 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "KyrDeviceIds.h"
+#include "KyrFirmware.h"
 #include "KyrHIDLib.h"
+#include "KyrOutput.h"
 #include "KyrSimControl.h"
+#include "MmPkt.h"
 
 namespace {
 
@@ -148,19 +161,219 @@ TEST(Storm, EveryIntactPacketIsDecodedAndNothingElse)
 
     EXPECT_GT(faults.at("garbage"), 0u);
     EXPECT_GT(faults.at("truncated"), 0u);
-    // Exact but for what the wire format cannot promise. A broken run
-    // (garbage, or what is left of a truncated packet) that happens to leave
-    // the CRC register as it found it, or to begin like a device report,
-    // which nobody checks, passes together with the packet behind it, and
-    // that packet is lost: with the counts of this storm, about one storm in
-    // thirty loses one so. And raw bytes carry no CRC: the raw part of a raw
-    // packet that lost its last report can be completed by unrelated reports
-    // of just the missing size, and is then delivered, at most once per
-    // truncated packet (most storms have one or two).
-    constexpr uint64_t kCrcChance = 2;
-    EXPECT_LE(nLost, kCrcChance) << szFigures;
-    EXPECT_LE(nExtraPlain, kCrcChance) << szFigures;
+    // Exact but for what the wire format cannot promise: raw bytes carry no
+    // CRC, so the raw part of a raw packet that lost its last report can be
+    // completed by a stray report of just the missing size, and is then
+    // delivered, at most once per truncated packet. (A broken run of full
+    // reports that happens to leave the CRC register as it found it would
+    // pass with the packet behind it: about one in ten million packets.)
+    EXPECT_EQ(nLost, 0u) << szFigures;
+    EXPECT_EQ(nExtraPlain, 0u) << szFigures;
     EXPECT_LE(nExtraRaw, faults.at("truncated")) << szFigures;
     EXPECT_EQ(received.byType[kyrtype_obc].load(), received.byType[kyrtype_ird].load());
     EXPECT_EQ(received.byType[kyrtype_dtc].load(), received.byType[kyrtype_ird].load());
+}
+
+// ---- The same storm, replayed in-process ------------------------------------
+
+namespace {
+
+namespace sim = kyrsim::kyr;
+namespace enc = kyrsim::encoder;
+
+struct Record {
+    short nType;
+    uint16_t wTick;
+};
+
+class Collector : public kyr_hid_library::CMmPkt::IMmPktNotify {
+public:
+    std::vector<Record> records;
+
+    bool OnCheckSyncResposePacket(int) override { return false; }
+    void OnCompleteResponsePacket(int) override {}
+    void OnCompleteNoneResponsePacket(unsigned short) override {}
+    void TPDP_OnPacket(kyrpacket* p, bool) override { records.push_back({p->type, p->ticktime}); }
+    void OnFirmwareMode(unsigned short, unsigned short) override {}
+};
+
+// "key=value,key=value,..." as kyrsim hands the device keys to its model.
+kyrsim::ModelOptions SplitOptions(const std::string& szOptions)
+{
+    kyrsim::ModelOptions options;
+    std::stringstream stream(szOptions);
+    for (std::string szItem; std::getline(stream, szItem, ',');) {
+        const size_t nEquals = szItem.find('=');
+        if (nEquals == std::string::npos)
+            options.push_back({szItem, std::nullopt});
+        else
+            options.push_back({szItem.substr(0, nEquals), szItem.substr(nEquals + 1)});
+    }
+    return options;
+}
+
+} // namespace
+
+TEST(StormReplay, EveryIntactPacketIsDecodedAndNothingElse)
+{
+    const char* pszStorm = std::getenv("KYR_STORM");
+    ASSERT_NE(pszStorm, nullptr) << "KYR_STORM names the storm's device options";
+    const sim::KyrOptions options = sim::ParseKyrOptions(SplitOptions(pszStorm));
+    sim::CFaultInjector faults(options.faults, options.dwSeed);
+    Collector collector;
+    kyr_hid_library::CMmPkt codec(&collector);
+
+    // As the device sends it: every millisecond the answers that are due,
+    // then a sample of each stream that is due, in letter order; the storm
+    // test's "long 300" every 100 ms. A stall holds back the answers and
+    // loses the samples that fall due meanwhile. Each packet's tick numbers
+    // its job, so that each record names the packet it came from.
+    constexpr uint64_t kPackets = 200000;
+    std::map<char, uint64_t> nextUs;
+    std::map<char, uint32_t> samples;
+    for (char c : sim::kStreamLetters)
+        nextUs[c] = 0;
+    std::deque<sim::TextPacket> answers;
+    uint64_t nSent = 0, nLost = 0, nExtraPlain = 0, nExtraRaw = 0, nRawCut = 0, nStallUntilMs = 0;
+    char szFirstLoss[64] = "";
+    uint16_t wJob = 0;
+    // Sends one packet, checks what the codec made of it; true when a stall begins.
+    auto send = [&](uint64_t nMs, sim::OutPacket packet) {
+        const uint16_t wId = static_cast<uint16_t>(packet.packet[0] | packet.packet[1] << 8);
+        const bool bRaw = packet.bRaw;
+        const sim::CFaultInjector::Output out = faults.Send(std::move(packet));
+        collector.records.clear();
+        for (const enc::Report& report : out.reports)
+            codec.ParsePacket(report.data(), report.size());
+        ++nSent;
+        // Nobody checks the CRC of a device report.
+        const bool bIntact = !out.bCut && (!out.bBadCrc || RecordOf(wId) == kyrtype_dvc);
+        bool bFound = false;
+        for (const Record& record : collector.records) {
+            // Image data decodes into three records: counted by its first.
+            if (record.nType == kyrtype_obc || record.nType == kyrtype_dtc)
+                continue;
+            if (bIntact && !bFound && record.wTick == wJob && record.nType == RecordOf(wId))
+                bFound = true;
+            else
+                ++(record.nType == kyrtype_prv || record.nType == kyrtype_ird ? nExtraRaw : nExtraPlain);
+        }
+        nRawCut += bRaw && out.bCut ? 1 : 0;
+        if (bIntact && !bFound && nLost++ == 0)
+            std::snprintf(szFirstLoss, sizeof szFirstLoss, "the first: packet %llu, id 0x%04x",
+                          static_cast<unsigned long long>(nSent), wId);
+        nStallUntilMs = out.nStallMs != 0 ? nMs + out.nStallMs : nStallUntilMs;
+        return out.nStallMs != 0;
+    };
+    for (uint64_t nMs = 0; nSent < kPackets; ++nMs) {
+        if (nMs % 100 == 0) {
+            for (sim::TextPacket& piece : sim::AnswerCommand("long 300", {}, options.nChunk))
+                answers.push_back(std::move(piece));
+        }
+        bool bStalled = nMs < nStallUntilMs;
+        while (!bStalled && !answers.empty()) {
+            const sim::TextPacket piece = std::move(answers.front());
+            answers.pop_front();
+            bStalled = send(nMs, sim::Plain(enc::Text(enc::kAddrMM, piece.kind, ++wJob, 1, piece.text)));
+        }
+        for (auto& [cLetter, nNextUs] : nextUs) {
+            if (bStalled || nNextUs > nMs * 1000)
+                continue;
+            // Missed samples are not made up.
+            const uint64_t nPeriodUs = 1000000 / options.rates.at(cLetter);
+            nNextUs += nPeriodUs;
+            if (nNextUs <= nMs * 1000)
+                nNextUs = nMs * 1000 + nPeriodUs;
+            for (sim::OutPacket& packet : sim::StreamSample(cLetter, samples[cLetter]++, ++wJob)) {
+                if (!bStalled)
+                    bStalled = send(nMs, std::move(packet));
+            }
+        }
+    }
+    std::printf("%llu packets: lost %llu, extra %llu plain and %llu raw (%llu raw packets cut); %s\n",
+                static_cast<unsigned long long>(nSent), static_cast<unsigned long long>(nLost),
+                static_cast<unsigned long long>(nExtraPlain), static_cast<unsigned long long>(nExtraRaw),
+                static_cast<unsigned long long>(nRawCut), faults.Counts().c_str());
+    EXPECT_EQ(nLost, 0u) << szFirstLoss;
+    EXPECT_EQ(nExtraPlain, 0u);
+    // Raw bytes carry no CRC: a raw part that lost its last report is made
+    // whole by a stray last report of just the missing size, for about one
+    // in seventy of them here. More would mean other reports count as raw.
+    EXPECT_LE(nExtraRaw, nRawCut / 20);
+}
+
+// ---- Sixteen busy devices -------------------------------------------------------
+
+namespace {
+
+struct Busy {
+    KYR_HANDLE h = nullptr;
+    std::atomic<uint64_t> nPackets{0};
+    int nAnswered = 0, nTimedOut = 0, nFailed = 0;
+    Clock::duration worst{};
+};
+
+void CountPacket(KYR_HANDLE, kyrpacket*, int, void* pContext)
+{
+    ++static_cast<Busy*>(pContext)->nPackets;
+}
+
+} // namespace
+
+// Every device streams touch points at 500/s and gestures and device reports
+// at 100/s (device options in CMakeLists.txt), far more than the emulator
+// carries for all of them at once; each is asked for its version every
+// 100 ms. A device whose host reads too slowly loses samples, never answers:
+// round trips stay well under a second in a debug build, and under 5 s with
+// the sanitizers on a loaded machine, where a backlog of stale samples would
+// grow by seconds every second.
+TEST(ManyDevices, EveryBusyDeviceAnswersItsCommands)
+{
+    constexpr int kDevices = 16;
+    ASSERT_EQ(KyrGetDeviceCount(kVid, kPid, kMI), kDevices);
+    std::vector<Busy> devices(kDevices);
+    for (int i = 0; i < kDevices; ++i) {
+        Busy& busy = devices[static_cast<size_t>(i)];
+        busy.h = KyrOpenDevice(kVid, kPid, kMI, i);
+        ASSERT_NE(busy.h, nullptr) << i << ": " << KyrGetErrorName(KyrGetLastError());
+        KYR_EVENT_NOTIFY table{};
+        table.Context = &busy;
+        table.fnOnPacket = &CountPacket;
+        KyrSetEventNotify(busy.h, &table);
+        ASSERT_EQ(KyrSetInstantMode(busy.h, KYR_HID_MODE_TOUCHPNT | KYR_HID_MODE_GESTURE | KYR_HID_MODE_DEVICE, 2000,
+                                    kNoGesture),
+                  1);
+    }
+    std::vector<std::thread> askers;
+    const auto end = Clock::now() + 5s;
+    for (Busy& busy : devices) {
+        askers.emplace_back([&busy, end] {
+            while (Clock::now() < end) {
+                const auto sent = Clock::now();
+                if (KyrSendCommand(busy.h, "version", 0, 5000) == 1)
+                    ++busy.nAnswered;
+                else
+                    ++(KyrGetLastError() == KYR_ERROR_TIMEOUT ? busy.nTimedOut : busy.nFailed);
+                busy.worst = std::max(busy.worst, Clock::now() - sent);
+                std::this_thread::sleep_until(sent + 100ms);
+            }
+        });
+    }
+    std::vector<uint64_t> packetsMidway;
+    std::this_thread::sleep_for(2500ms);
+    for (const Busy& busy : devices)
+        packetsMidway.push_back(busy.nPackets);
+    for (std::thread& asker : askers)
+        asker.join();
+    Clock::duration worst{};
+    for (size_t i = 0; i < devices.size(); ++i) {
+        Busy& busy = devices[i];
+        KyrCloseDevice(busy.h);
+        worst = std::max(worst, busy.worst);
+        EXPECT_EQ(busy.nTimedOut, 0) << "device " << i << " answered " << busy.nAnswered;
+        EXPECT_EQ(busy.nFailed, 0) << "device " << i;
+        EXPECT_GT(busy.nPackets.load(), packetsMidway[i]) << "device " << i << " streams on";
+    }
+    std::printf("worst round trip %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(worst).count()));
 }

@@ -146,6 +146,16 @@ uint64_t SimCommandCount(int nDevice)
     return ParseCount(szRequest, Checked(szRequest));
 }
 
+std::vector<uint64_t> SimCommandTimes(int nDevice, const std::string& szPrefix)
+{
+    const std::string szRequest = "cmdtimes " + std::to_string(nDevice) + (szPrefix.empty() ? "" : " " + szPrefix);
+    std::istringstream reply(Checked(szRequest));
+    std::vector<uint64_t> times;
+    for (uint64_t qwMs = 0; reply >> qwMs;)
+        times.push_back(qwMs);
+    return times;
+}
+
 std::optional<SimCommand> SimLastCommand(int nDevice)
 {
     const std::string szRequest = "lastcmd " + std::to_string(nDevice);

@@ -51,6 +51,10 @@ struct SimCommand {
 /// The last command packet received; nullopt before the first.
 std::optional<SimCommand> SimLastCommand(int nDevice);
 
+/// kyr model: when the device received each of its last 1000 intact commands
+/// whose text starts with szPrefix, in ms on the device's clock, oldest first.
+std::vector<uint64_t> SimCommandTimes(int nDevice, const std::string& szPrefix = "");
+
 /// The letters streaming now ("MVOTGD" subset, in table order), "" when none.
 std::string SimStreams(int nDevice);
 

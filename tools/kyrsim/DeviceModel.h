@@ -5,6 +5,7 @@
 // model emits to the interrupt IN URBs the host has pending.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,6 +26,10 @@ public:
     /// claimed the interface is dropped, as nobody polls the endpoint.
     /// @return false when the interface does not exist or the device is gone.
     virtual bool EmitInReport(int nInterface, std::span<const uint8_t> report) = 0;
+
+    /// IN reports of the interface that wait for the host to poll for them;
+    /// 0 while nobody has claimed it. Thread-safe.
+    virtual size_t BackloggedInReports(int nInterface) const = 0;
 };
 
 struct ModelContext {

@@ -8,6 +8,7 @@
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
 #include <optional>
+#include <pthread.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -178,6 +179,13 @@ bool CUsbfsDevice::EmitInReport(int nInterface, std::span<const uint8_t> report)
     return true;
 }
 
+size_t CUsbfsDevice::BackloggedInReports(int nInterface) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_interfaces.find(nInterface);
+    return it != m_interfaces.end() ? it->second.queued.size() : 0;
+}
+
 bool CUsbfsDevice::Unplug()
 {
     {
@@ -281,8 +289,12 @@ void CUsbfsDevice::HandleIoctl(UMockdevIoctlClient* pClient)
 {
     {
         std::lock_guard lock(m_mutex);
-        if (m_pWorker == nullptr)
+        if (m_pWorker == nullptr) {
             m_pWorker = g_main_context_ref_thread_default();
+            // One umockdev thread serves every device: named, so that its
+            // share of a load shows in per-thread figures.
+            pthread_setname_np(pthread_self(), "usbfs-ioctl");
+        }
         if (m_clients.insert(pClient).second)
             g_object_weak_ref(G_OBJECT(pClient), OnClientFinalized, this);
     }

@@ -38,6 +38,7 @@ public:
     CUsbfsDevice& operator=(const CUsbfsDevice&) = delete;
 
     bool EmitInReport(int nInterface, std::span<const uint8_t> report) override;
+    size_t BackloggedInReports(int nInterface) const override;
 
     /// Disconnects the device as the kernel does: pending URBs complete with
     /// -ESHUTDOWN, every later ioctl but reaping fails with ENODEV, and the

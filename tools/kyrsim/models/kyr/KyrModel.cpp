@@ -14,8 +14,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <set>
+#include <pthread.h>
 #include <thread>
 
 namespace kyrsim::kyr {
@@ -47,7 +50,10 @@ public:
         m_pSink = &context.sink;
         m_interfaces = context.interfaces;
         m_nStreamInterface = m_interfaces.empty() ? 0 : m_interfaces.front();
-        m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
+        m_thread = std::jthread([this](std::stop_token stop) {
+            pthread_setname_np(pthread_self(), "kyr-device");
+            Run(stop);
+        });
     }
 
     void Detach()
@@ -100,6 +106,18 @@ public:
                 m_modes[*unit] = static_cast<uint16_t>(lMode);
             return "ok";
         }
+        if (szVerb == "cmdtimes") {
+            if (words.size() != 2 && words.size() != 3)
+                return "error usage: cmdtimes N [PREFIX]";
+            const std::string szPrefix = words.size() == 3 ? words[2] : "";
+            std::lock_guard lock(m_mutex);
+            std::string szTimes;
+            for (const auto& [qwMs, szText] : m_commandTimes) {
+                if (szText.rfind(szPrefix, 0) == 0)
+                    szTimes += (szTimes.empty() ? "" : " ") + std::to_string(qwMs);
+            }
+            return szTimes;
+        }
         static const char* const plain[] = {"commands", "lastcmd", "streams", "faults", "kinds"};
         if (std::find(std::begin(plain), std::end(plain), szVerb) == std::end(plain))
             return std::nullopt;
@@ -126,6 +144,9 @@ private:
     };
 
     static constexpr int kEveryInterface = -1;
+    // IN reports a device keeps for a host that is slow to poll.
+    static constexpr size_t kDeviceBuffer = 4;
+    static constexpr size_t kCommandTimes = 1000;
 
     struct Job {
         Clock::time_point due;
@@ -193,6 +214,10 @@ private:
         std::lock_guard lock(m_mutex);
         ++m_qwCommands;
         m_lastCommand = command;
+        if (m_commandTimes.size() == kCommandTimes)
+            m_commandTimes.pop_front();
+        m_commandTimes.emplace_back(std::chrono::duration_cast<std::chrono::milliseconds>(now - m_start).count(),
+                                    command.text);
 
         std::vector<TextPacket> answer;
         if (const std::optional<InstantRequest> request = ParseInstantMode(command.text)) {
@@ -303,10 +328,34 @@ private:
         }
     }
 
+    // The interfaces on which the host has left more reports unread than a
+    // device holds for it.
+    std::set<int> BackloggedInterfaces() const
+    {
+        std::set<int> backlogged;
+        for (int nInterface : m_interfaces) {
+            if (m_pSink->BackloggedInReports(nInterface) >= kDeviceBuffer)
+                backlogged.insert(nInterface);
+        }
+        return backlogged;
+    }
+
     // Sends jobs in order until a stall begins; returns how many went out.
     size_t Send(std::vector<Job>& jobs, Clock::time_point& stallUntil)
     {
+        // A host that polls more slowly than the device samples loses the
+        // samples that fall due while it is behind, never answers: a device
+        // samples the present, and an answer must not wait behind seconds of
+        // stale samples. Judged once for all the samples due together, so
+        // that no stream starves another.
+        const std::set<int> backlogged = BackloggedInterfaces();
+        const auto lost = [&](const Job& job) {
+            return job.bSample && (job.nInterface == kEveryInterface ? !backlogged.empty()
+                                                                     : backlogged.count(job.nInterface) != 0);
+        };
         for (size_t i = 0; i < jobs.size(); ++i) {
+            if (lost(jobs[i]))
+                continue;
             const CFaultInjector::Output out = m_faults.Send(std::move(jobs[i].packet));
             // Counted before they leave, so that a host that has them finds them counted.
             for (const encoder::Report& report : out.reports) {
@@ -344,6 +393,8 @@ private:
     std::map<uint16_t, uint16_t> m_modes;                 // guarded by m_mutex
     uint64_t m_qwCommands = 0;                            // guarded by m_mutex
     std::optional<encoder::Command> m_lastCommand;        // guarded by m_mutex
+    // When the latest commands arrived (ms since attach), with their texts.
+    std::deque<std::pair<uint64_t, std::string>> m_commandTimes;  // guarded by m_mutex
     std::string m_szInstant;                              // guarded by m_mutex
     Clock::time_point m_instantUntil;                     // guarded by m_mutex
     std::optional<uint64_t> m_gesture;                    // guarded by m_mutex

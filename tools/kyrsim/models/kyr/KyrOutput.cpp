@@ -131,13 +131,11 @@ CFaultInjector::Output CFaultInjector::Send(OutPacket packet)
     ++m_qwPackets;
     const Bytes& bytes = packet.packet;
     const uint16_t wId = bytes.size() >= 2 ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8) : 0;
-    bool bBadCrc = false;
-    bool bCut = false;  // truncated or oversize
     Output out;
     for (size_t i = 0; i < m_rules.size(); ++i) {
         if (m_rules[i].rule.kind == FaultKind::BadCrc && Hit(i)) {
             packet.packet[packet.packet.size() - 2] ^= 0xFF;
-            bBadCrc = true;
+            out.bBadCrc = true;
         }
     }
     out.reports = packet.bRaw ? CutReports(RawPacket{packet.packet, packet.raw})
@@ -152,13 +150,13 @@ CFaultInjector::Output CFaultInjector::Send(OutPacket packet)
         case FaultKind::Truncated:
             if (out.reports.size() >= 2 && Hit(i)) {
                 out.reports.pop_back();
-                bCut = true;
+                out.bCut = true;
             }
             break;
         case FaultKind::Oversize:
             if (Hit(i)) {
                 out.reports.front()[2] = kMaxPayload + 1;
-                bCut = true;
+                out.bCut = true;
             }
             break;
         case FaultKind::Garbage:
@@ -175,8 +173,8 @@ CFaultInjector::Output CFaultInjector::Send(OutPacket packet)
     std::lock_guard lock(m_kindsMutex);
     Kind& kind = m_kinds[wId];
     ++kind.qwSent;
-    kind.qwIntact += !bBadCrc && !bCut ? 1 : 0;
-    kind.qwCrcOnly += bBadCrc && !bCut ? 1 : 0;
+    kind.qwIntact += !out.bBadCrc && !out.bCut ? 1 : 0;
+    kind.qwCrcOnly += out.bBadCrc && !out.bCut ? 1 : 0;
     return out;
 }
 

@@ -38,6 +38,8 @@ public:
     struct Output {
         std::vector<encoder::Report> reports;
         unsigned nStallMs = 0;  // keep quiet this long after the reports
+        bool bBadCrc = false;   // its CRC (a raw-format packet's header CRC) is spoilt
+        bool bCut = false;      // truncated or oversize
     };
     Output Send(OutPacket packet);
 
