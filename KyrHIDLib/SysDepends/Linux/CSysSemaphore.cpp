@@ -356,22 +356,24 @@ bool CSysSemaphore::RemoveSemaphoreAndFile()
 bool CSysSemaphore::ModifySemaphore(int nCnt, bool bWait)
 {
     const auto deadline = bWait ? LockDeadline() : Clock::now();
-    if (GetHandle(Open) == -1)
-        return false;
-    if (SemOp(m_hSemaphore, nCnt, deadline))
-        return true;
-    if (errno == EIDRM || errno == EINVAL) {
-        // Another process removed the semaphore (the last user of what it
-        // locks). A release is done: the count went with it, and adding it
-        // to a new one would let two holders in at once. A wait obtains the
-        // lock again, which makes a new one unless someone already did.
-        Forget();
-        if (nCnt > 0)
-            return true;
+    // Another process may remove the semaphore (the last user of what it
+    // locks) between our lookup and our operation, and with users coming and
+    // going, again on the next try. A release is done then: the count went
+    // with it, and adding it to a new one would let two holders in at once.
+    // A wait obtains the lock again, which makes a new one unless someone
+    // already did, until the deadline (once more at least).
+    for (bool bRetried = false;; bRetried = true) {
         if (GetHandle(Open) == -1)
             return false;
         if (SemOp(m_hSemaphore, nCnt, deadline))
             return true;
+        if (errno != EIDRM && errno != EINVAL)
+            break;
+        Forget();
+        if (nCnt > 0)
+            return true;
+        if (bRetried && Clock::now() >= deadline)
+            break;
     }
     m_nLastError = errno == EAGAIN ? ERROR_TIMEOUT : ERROR_SYSTEM;
     return false;
