@@ -302,8 +302,8 @@ void CKyrHandle::Signal()
     m_cvWait.notify_all();
 }
 
-CKyrHandle::BlockAccess::BlockAccess(CKyrHandle& handle, bool bWait)
-    : m_Local(handle.m_csBlock), m_Shared(handle.m_SharedMemory, bWait),
+CKyrHandle::BlockAccess::BlockAccess(CKyrHandle& handle)
+    : m_Local(handle.m_csBlock), m_Shared(handle.m_SharedMemory),
       m_pBlock(m_Shared.IsLocked() ? static_cast<KyrHandleSharedMemory*>(handle.m_SharedMemory.GetMemory())
                                    : nullptr)
 {
@@ -728,12 +728,13 @@ void CKyrHandle::DestroySyncObjects()
     }
     // A close waits for the block one bound at most: when the last wait of
     // this handle for it used up its bound (a call's or the timer's, which
-    // the close may have waited for), it only tries once. Unable to reach the
-    // block, it marks its slot as left, which the next one to free slots
-    // honours, and only unmaps the block.
+    // the close may have waited for), the lock is only tried once (see
+    // CKyrSharedMemory::Lock). Unable to reach the block, it marks its slot
+    // as left, which the next one to free slots honours, and only unmaps the
+    // block.
     bool bReached;
     {
-        BlockAccess block(*this, !m_SharedMemory.TimedOut());
+        BlockAccess block(*this);
         bReached = static_cast<bool>(block);
         if (block)
             LeaveBlock(*block.operator->(), m_nClientID, m_ProcessChecker.GetCurrentProcessId());

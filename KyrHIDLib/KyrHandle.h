@@ -227,11 +227,10 @@ private:
     // else eOtherwise.
     void SetSendError(int eOtherwise);
     // The block's lock keeps other processes out, not this handle's other
-    // threads: every access takes m_csBlock first, then the block's lock
-    // (tried once without bWait).
+    // threads: every access takes m_csBlock first, then the block's lock.
     class BlockAccess {
     public:
-        explicit BlockAccess(CKyrHandle& handle, bool bWait = true);
+        explicit BlockAccess(CKyrHandle& handle);
         KyrHandleSharedMemory* operator->() const { return m_pBlock; }
         explicit operator bool() const { return m_pBlock != nullptr; }
 

@@ -95,9 +95,10 @@ public:
 
     // Waits until the lock is free, for at most a bound of a few seconds (see
     // CSysSemaphore::Acquire): any local user can leave the lock taken for
-    // good. Without bWait it is tried once. False when no block exists or the
-    // lock cannot be obtained; the block must not be touched then.
-    bool Lock(bool bWait = true);
+    // good. After a wait that timed out it is only tried once, until it is
+    // taken again. False when no block exists or the lock cannot be
+    // obtained; the block must not be touched then.
+    bool Lock();
     bool Unlock();
     // Whether the last Create or Lock failed because the lock stayed taken
     // beyond its bound.
@@ -110,8 +111,8 @@ public:
     // Takes the lock for its scope; releases it only if it was taken.
     class Locker {
     public:
-        explicit Locker(CKyrSharedMemory& SharedMemory, bool bWait = true)
-            : m_SharedMemory(SharedMemory), m_bLocked(SharedMemory.Lock(bWait))
+        explicit Locker(CKyrSharedMemory& SharedMemory)
+            : m_SharedMemory(SharedMemory), m_bLocked(SharedMemory.Lock())
         {
         }
         ~Locker()

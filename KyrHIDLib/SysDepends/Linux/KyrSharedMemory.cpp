@@ -73,11 +73,14 @@ void CKyrSharedMemory::Swap(CKyrSharedMemory& other) noexcept
     std::swap(m_pData, other.m_pData);
 }
 
-bool CKyrSharedMemory::Lock(bool bWait)
+bool CKyrSharedMemory::Lock()
 {
     if (!m_pData->m_SysSharedMemory)
         return false;
-    const bool bLocked = m_pData->m_SysSharedMemory->Lock(bWait);
+    // Once a wait has used up its bound, the lock is tried once until it is
+    // taken again: the users of this object (a handle's threads take turns
+    // at it) would otherwise each wait out a bound of their own in a row.
+    const bool bLocked = m_pData->m_SysSharedMemory->Lock(!m_pData->m_bTimedOut);
     m_pData->m_bTimedOut = !bLocked && m_pData->m_SysSharedMemory->LockTimedOut();
     if (bLocked)
         KYR_TSAN_ACQUIRE(GetMemory());
