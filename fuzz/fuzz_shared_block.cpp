@@ -192,6 +192,8 @@ void FuzzHandleInBlock(const KyrHandleSharedMemory& image, std::uint8_t flags)
     expected.lLockCount = 1;
     expected.nClientInstantMode[0] = static_cast<std::int16_t>(nMode);
     expected.dwUniqueId[0] = static_cast<std::uint64_t>(::getpid());
+    // A stale left mark on the slot it takes would make it count as free.
+    expected.bLeft[0] = 0;
     // The holder records which device it holds.
     expected.dwPathOwner = expected.dwUniqueId[0];
     std::memset(expected.szHolderPath, 0, sizeof expected.szHolderPath);
