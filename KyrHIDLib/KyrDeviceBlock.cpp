@@ -6,6 +6,7 @@
 
 #include "Include/KyrDeviceIds.h"
 #include "Include/KyrHIDLib.h"
+#include "KyrLastError.h"
 
 namespace kyr_hid_library {
 
@@ -94,6 +95,11 @@ void InitDeviceBlock(void* pMemory)
     memset(block.szHolderPath, 0, sizeof(block.szHolderPath));
     memset(block.bLeft, 0, sizeof(block.bLeft));
     memset(block.Reserved, 0, sizeof(block.Reserved));
+}
+
+void SetBlockError(const CKyrSharedMemory& SharedMemory)
+{
+    SetLastError(SharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
 }
 
 bool AttachDeviceBlock(CKyrSharedMemory& SharedMemory, bool bFixed, const char* pszPath)

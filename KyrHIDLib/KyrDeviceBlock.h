@@ -37,6 +37,10 @@ bool FormatDeviceBlockNames(bool bFirst, const char* pszPath, char (&szLockName)
 // Initialises a block its creator has just made: every slot free.
 void InitDeviceBlock(void* pMemory);
 
+// Sets the last error of a block access that failed: KYR_ERROR_TIMEOUT when
+// its lock stayed taken beyond its bound, else KYR_ERROR_UNKNOWN.
+void SetBlockError(const CKyrSharedMemory& SharedMemory);
+
 // Maps the block a device has under the fixed names (bFixed) or under its
 // path, making and initialising it when nobody has it.
 bool AttachDeviceBlock(CKyrSharedMemory& SharedMemory, bool bFixed, const char* pszPath);

@@ -45,7 +45,7 @@ int KyrGetDeviceHolders(unsigned short nVendorID, unsigned short nProductID, uns
     CKyrSharedMemory* pFixed = bFirst || CanTakeFixedNames(nVendorID, nProductID, nMI) ? &fixedBlock : nullptr;
     for (auto [pShared, bFixed] : {std::pair{&pathBlock, false}, std::pair{pFixed, true}}) {
         if (pShared != nullptr && !AttachDeviceBlock(*pShared, bFixed, szPath.c_str())) {
-            SetLastError(pShared->TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
+            SetBlockError(*pShared);
             return -1;
         }
     }
@@ -53,12 +53,12 @@ int KyrGetDeviceHolders(unsigned short nVendorID, unsigned short nProductID, uns
     {
         std::optional<CKyrSharedMemory::Locker> lockFixed;
         if (pFixed != nullptr && !lockFixed.emplace(*pFixed).IsLocked()) {
-            SetLastError(pFixed->TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
+            SetBlockError(*pFixed);
             return -1;
         }
         CKyrSharedMemory::Locker lockPath(pathBlock);
         if (!lockPath.IsLocked()) {
-            SetLastError(pathBlock.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
+            SetBlockError(pathBlock);
             return -1;
         }
         const DeviceBlocks blocks{

@@ -49,13 +49,6 @@ int ModeBitOf(unsigned short nType)
     }
 }
 
-// A block access that failed: its lock stayed taken beyond its bound, or
-// there is no block.
-void SetBlockError(const CKyrSharedMemory& SharedMemory)
-{
-    SetLastError(SharedMemory.TimedOut() ? KYR_ERROR_TIMEOUT : KYR_ERROR_UNKNOWN);
-}
-
 constexpr unsigned long kNoTimeLimit = 0xFFFFFFFFUL;
 // A waiting caller that pumps the application's events does so this often.
 constexpr auto kPumpInterval = std::chrono::milliseconds(1);
