@@ -3,19 +3,28 @@
 // the code under test to make their inputs or expectations.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "MmPkt.h"
 
 namespace wire {
 
+using namespace kyr_hid_library;
 using Bytes = std::vector<uint8_t>;
+using Report = std::vector<uint8_t>;
+using Reports = std::vector<Report>;
+using Events = std::vector<std::string>;
 
 inline uint16_t Crc16(const uint8_t* p, size_t n)
 {
@@ -45,13 +54,30 @@ inline Bytes Text(unsigned id, unsigned cmdId, std::string_view s, unsigned type
 {
     return Head(id, tick).u8(type).u8(cmdId).u16(static_cast<unsigned>(s.size())).str(s).crc();
 }
-
-using Report = std::vector<uint8_t>;
+inline Bytes Status(size_t n, char c = 'a', unsigned tick = 0)
+{
+    return Text(MM_PKT_STT, 0, std::string(n, c), 0, tick);
+}
+inline Bytes PreviewHeader(unsigned rawSize, unsigned tick = 0)
+{
+    return Head(0x1805, tick).u16(rawSize).u16(480).u16(17).crc();
+}
+inline Pkt DeviceBody(unsigned tick = 3, unsigned id = MM_PKT_DEVICE)
+{
+    return Head(id, tick).u8(1).u8(2).u8(3).u8(0xFF).u16(10).u16(20).f32(0.5f).f32(0.25f).u8(4).u8(0).str("abcdef");
+}
+inline Bytes Ramp(size_t n, uint8_t first = 1, uint8_t step = 1)
+{
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(first + i * step);
+    return b;
+}
 
 // 61 payload bytes a report, the last one marked.
-inline std::vector<Report> Cut(const Bytes& pkt, bool stream = false)
+inline Reports Cut(const Bytes& pkt, bool stream = false)
 {
-    std::vector<Report> out;
+    Reports out;
     size_t off = 0;
     do {
         size_t n = std::min<size_t>(61, pkt.size() - off);
@@ -75,24 +101,34 @@ inline Report RawReport(uint8_t type, uint8_t size, uint8_t fill = 0)
     return r;
 }
 
-// Every callback, in order, as text; decoded records kept whole.
+inline Reports Join(std::initializer_list<Reports> parts)
+{
+    Reports out;
+    for (const Reports& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+inline Reports WithoutLast(Reports r) { r.pop_back(); return r; }
+
+// Every callback, in order, as text (a packet with its tick when not 0);
+// decoded records kept whole.
 class Recorder : public kyr_hid_library::CMmPkt::IMmPktNotify {
 public:
-    std::vector<std::string> events;
+    Events events;
     std::vector<Bytes> records;
     std::vector<int> syncAnswers; // ids answered true
 
     bool OnCheckSyncResposePacket(int id) override
     {
-        bool yes = std::find(syncAnswers.begin(), syncAnswers.end(), id) != syncAnswers.end();
         events.push_back("check " + std::to_string(id));
-        return yes;
+        return std::find(syncAnswers.begin(), syncAnswers.end(), id) != syncAnswers.end();
     }
     void OnCompleteResponsePacket(int id) override { events.push_back("complete " + std::to_string(id)); }
     void OnCompleteNoneResponsePacket(unsigned short id) override { events.push_back("none " + Hex(id)); }
     void TPDP_OnPacket(kyrpacket* p, bool sync) override
     {
-        events.push_back(std::string("packet ") + p->partid + (sync ? " sync" : ""));
+        events.push_back(std::string("packet ") + p->partid + (p->ticktime ? " " + std::to_string(p->ticktime) : "") +
+                         (sync ? " sync" : ""));
         const auto* b = reinterpret_cast<const uint8_t*>(p);
         records.emplace_back(b, b + std::max<size_t>(p->length, sizeof(kyrpacket)));
     }
@@ -105,10 +141,51 @@ public:
     static std::string Hex(unsigned v) { char s[8]; std::snprintf(s, sizeof s, "%04x", v); return s; }
 };
 
-inline void Feed(kyr_hid_library::CMmPkt& c, const std::vector<Report>& reports)
+// A codec fed with reports, and what it delivered.
+struct Decoded {
+    Recorder rec;
+    kyr_hid_library::CMmPkt codec{&rec};
+    template <typename R = Reports>
+    explicit Decoded(const R& reports, std::vector<int> sync = {})
+    {
+        rec.syncAnswers = std::move(sync);
+        for (const auto& r : reports)
+            codec.ParsePacket(r.data(), r.size());
+    }
+    size_t size() const { return rec.records.size(); }
+    const kyrpacket& operator[](size_t i) const { return rec.Rec(i); }
+    const uint8_t* tail(size_t i) const { return rec.records[i].data() + 20; }
+};
+
+// Expected bytes at an offset of a record, named for the failure message.
+struct Field {
+    size_t off;
+    Bytes want;
+    std::string name;
+};
+template <typename T>
+Field At(size_t off, T v, std::string name)
 {
-    for (const Report& r : reports)
-        c.ParsePacket(r.data(), r.size());
+    Bytes b(sizeof v);
+    std::memcpy(b.data(), &v, sizeof v);
+    return {off, b, std::move(name)};
+}
+inline Field Str(size_t off, std::string_view s, std::string name)
+{
+    Bytes b(s.begin(), s.end());
+    b.push_back(0);
+    return {off, b, std::move(name)};
+}
+#define KYR_FIELD(m, v) \
+    wire::At<std::remove_cvref_t<decltype(std::declval<kyrpacket&>().m)>>(offsetof(kyrpacket, m), v, #m)
+#define KYR_TEXT(m, s) wire::Str(offsetof(kyrpacket, m), s, #m)
+
+inline void ExpectFields(const Bytes& record, const std::vector<Field>& fields)
+{
+    for (const Field& f : fields) {
+        ASSERT_LE(f.off + f.want.size(), record.size()) << f.name;
+        EXPECT_TRUE(std::equal(f.want.begin(), f.want.end(), record.begin() + f.off)) << f.name;
+    }
 }
 
 } // namespace wire

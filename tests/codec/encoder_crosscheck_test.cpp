@@ -2,7 +2,6 @@
 // other: whatever the encoder puts in, the codec must give back.
 #include <gtest/gtest.h>
 
-#include "MmPkt.h"
 #include "PacketEncoder.h"
 #include "WireBytes.h"
 
@@ -11,20 +10,7 @@ namespace enc = kyrsim::encoder;
 
 namespace {
 
-struct Decoded {
-    wire::Recorder rec;
-    CMmPkt codec{&rec};
-    explicit Decoded(const std::vector<enc::Report>& reports)
-    {
-        for (const auto& r : reports)
-            codec.ParsePacket(r.data(), r.size());
-    }
-    size_t size() const { return rec.records.size(); }
-    const kyrpacket& operator[](size_t i) const { return rec.Rec(i); }
-    const uint8_t* tail(size_t i) const { return rec.records[i].data() + 20; }
-};
-
-Decoded Single(const enc::Bytes& p) { return Decoded(enc::CutReports(p, enc::Series::Single)); }
+wire::Decoded Single(const enc::Bytes& p) { return wire::Decoded(enc::CutReports(p, enc::Series::Single)); }
 
 } // namespace
 
@@ -36,7 +22,7 @@ TEST(EncoderCrossCheck, TextKinds)
                                                    {enc::TextKind::ResponseRse, kyrtype_rse},
                                                    {enc::TextKind::Status, kyrtype_stt}};
     for (auto [kind, type] : kinds) {
-        Decoded d = Single(enc::Text(enc::kAddrCM2 | enc::kAddrSub, kind, 99, 17, "hello there"));
+        wire::Decoded d = Single(enc::Text(enc::kAddrCM2 | enc::kAddrSub, kind, 99, 17, "hello there"));
         ASSERT_EQ(d.size(), 1u);
         EXPECT_EQ(+d[0].type, type);
         EXPECT_EQ(+d[0].ticktime, 99);
@@ -45,14 +31,14 @@ TEST(EncoderCrossCheck, TextKinds)
                          : type == kyrtype_stt ? d[0].body.stt.status : d[0].body.rsp.command;
         EXPECT_STREQ(text, "hello there");
     }
-    Decoded m = Single(enc::Message(enc::kAddrCM1, 3, "CAM", "booted"));
+    wire::Decoded m = Single(enc::Message(enc::kAddrCM1, 3, "CAM", "booted"));
     EXPECT_STREQ(m[0].partid, "CAM1");
     EXPECT_STREQ(m[0].body.msg.message, "booted");
 }
 
 TEST(EncoderCrossCheck, VersionsAndFirmwareMode)
 {
-    Decoded v = Single(enc::Version(enc::kAddrMM, 1, {5, 6, 7, 8, "Feb 02 2025", "01:02:03"}));
+    wire::Decoded v = Single(enc::Version(enc::kAddrMM, 1, {5, 6, 7, 8, "Feb 02 2025", "01:02:03"}));
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(+v[0].body.ver.nv, 5);
     EXPECT_EQ(+v[0].body.ver.model, 8);
@@ -65,13 +51,13 @@ TEST(EncoderCrossCheck, VersionsAndFirmwareMode)
 TEST(EncoderCrossCheck, SensorKinds)
 {
     const enc::Range ranges[] = {{1, 2}, {3, 4}, {5, 6}};
-    Decoded o = Single(enc::Objects(enc::kAddrCM1, 2, ranges));
+    wire::Decoded o = Single(enc::Objects(enc::kAddrCM1, 2, ranges));
     ASSERT_EQ(o.size(), 1u);
     EXPECT_EQ(+o[0].body.obj.count, 3);
     EXPECT_EQ(+o[0].body.obj.end_pos[2], 6.0f);
 
     enc::ImageFrame f{480, -3, {0.5f, 0.75f}, {{1, 2}, {3, 4}}, enc::Bytes(1000, 0x5A)};
-    Decoded img(enc::CutReports(enc::Image(enc::kAddrCM2, enc::ImageKind::Itd, 4, f)));
+    wire::Decoded img(enc::CutReports(enc::Image(enc::kAddrCM2, enc::ImageKind::Itd, 4, f)));
     ASSERT_EQ(img.size(), 3u);
     EXPECT_EQ(+img[0].type, kyrtype_itd);
     EXPECT_EQ(+img[0].body.ixd.count, 1000);
@@ -82,7 +68,7 @@ TEST(EncoderCrossCheck, SensorKinds)
     EXPECT_EQ(+img[2].body.dtc.end_pos[1], 4u);
 
     const enc::Bytes row(640, 0x11);
-    Decoded prv(enc::CutReports(enc::Preview(enc::kAddrCM1, 5, 480, 12, row)));
+    wire::Decoded prv(enc::CutReports(enc::Preview(enc::kAddrCM1, 5, 480, 12, row)));
     ASSERT_EQ(prv.size(), 1u);
     EXPECT_EQ(+prv[0].body.prv.width, 640);
     EXPECT_EQ(+prv[0].body.prv.offset_y, 12);
@@ -90,7 +76,7 @@ TEST(EncoderCrossCheck, SensorKinds)
     std::vector<enc::TouchPoint> pts(10);
     for (uint16_t i = 0; i < 10; ++i)
         pts[i] = {static_cast<uint16_t>(i * 100), static_cast<uint16_t>(i * 50), 4, 5, i};
-    Decoded t = Single(enc::TouchPoints(6, 11, pts));
+    wire::Decoded t = Single(enc::TouchPoints(6, 11, pts));
     ASSERT_EQ(t.size(), 1u);
     EXPECT_EQ(+t[0].body.tpt.touch_count, 10);
     EXPECT_EQ(+t[0].body.tpt.actual_touch, 11);
@@ -100,12 +86,12 @@ TEST(EncoderCrossCheck, SensorKinds)
     EXPECT_EQ(last.s, 9);
 
     enc::GestureInfo g{1, 2, 3, 4, 5, 6, 7, 90.0f, 2.5f, "swipe"};
-    Decoded gst = Single(enc::Gesture(7, g));
+    wire::Decoded gst = Single(enc::Gesture(7, g));
     EXPECT_EQ(+gst[0].body.gst.zoom, 2.5f);
     EXPECT_STREQ(gst[0].body.gst.message, "swipe");
 
     enc::DeviceState s{1, 2, 3, -4, 500, 600, 0.1f, 0.2f, 5, 0, {6, 7, 8, 9, 10, 11}};
-    Decoded dvc = Single(enc::DeviceReport(8, s));
+    wire::Decoded dvc = Single(enc::DeviceReport(8, s));
     EXPECT_EQ(+dvc[0].body.dvc.mouse_wheel, -4);
     EXPECT_EQ(+dvc[0].body.dvc.touch_y, 0.2f);
     EXPECT_EQ(+dvc[0].body.dvc.keyboard_key[5], 11);
