@@ -180,11 +180,36 @@ inline Field Str(size_t off, std::string_view s, std::string name)
     wire::At<std::remove_cvref_t<decltype(std::declval<kyrpacket&>().m)>>(offsetof(kyrpacket, m), v, #m)
 #define KYR_TEXT(m, s) wire::Str(offsetof(kyrpacket, m), s, #m)
 
-inline void ExpectFields(const Bytes& record, const std::vector<Field>& fields)
+using Record = std::vector<Field>;
+// The fields every record has.
+inline Record Rec(const char* part, short type, unsigned short length)
 {
-    for (const Field& f : fields) {
-        ASSERT_LE(f.off + f.want.size(), record.size()) << f.name;
-        EXPECT_TRUE(std::equal(f.want.begin(), f.want.end(), record.begin() + f.off)) << f.name;
+    return {KYR_TEXT(partid, part), KYR_FIELD(type, type), KYR_FIELD(length, length)};
+}
+inline Record With(Record r, std::initializer_list<Field> more)
+{
+    r.insert(r.end(), more);
+    return r;
+}
+
+// Reports fed, and the records they must give, in order.
+struct DecodeCase {
+    std::string name;
+    Reports feed;
+    std::vector<Record> want;
+};
+inline void ExpectDecodes(const std::vector<DecodeCase>& cases)
+{
+    for (const DecodeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Decoded d(c.feed);
+        ASSERT_EQ(d.size(), c.want.size());
+        for (size_t i = 0; i < c.want.size(); ++i)
+            for (const Field& f : c.want[i]) {
+                const Bytes& got = d.rec.records[i];
+                ASSERT_LE(f.off + f.want.size(), got.size()) << f.name;
+                EXPECT_TRUE(std::equal(f.want.begin(), f.want.end(), got.begin() + f.off)) << i << ": " << f.name;
+            }
     }
 }
 
