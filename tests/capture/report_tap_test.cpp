@@ -7,11 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <ctime>
 #include <future>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -67,13 +65,10 @@ void LogTap(KYR_HANDLE, int nDirection, unsigned char nEndpoint, unsigned long l
     log.cv.notify_all();
 }
 
-using kyrtest::Latch;
-
-// Parks the first IN report's tap call until released; counts every call.
+// Parks the first IN report's tap call until released; counts the late calls.
 struct Parking {
-    Latch latch;
+    kyrtest::Latch latch;
     std::atomic<bool> bParked{false};
-    std::atomic<int> nCalls{0};
     std::atomic<bool> bAfterReturn{false};  // set by the test once the call under test returned
     std::atomic<int> nLate{0};              // calls that began after that
 };
@@ -84,7 +79,6 @@ void ParkingTap(KYR_HANDLE, int nDirection, unsigned char, unsigned long long, c
     auto& parking = *static_cast<Parking*>(pContext);
     if (parking.bAfterReturn)
         ++parking.nLate;
-    ++parking.nCalls;
     if (nDirection == KYR_REPORT_IN && !parking.bParked.exchange(true))
         parking.latch.Arrive();
 }

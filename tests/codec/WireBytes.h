@@ -108,7 +108,7 @@ inline Reports Join(std::initializer_list<Reports> parts)
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-inline Reports WithoutLast(Reports r) { r.pop_back(); return r; }
+inline Reports WithoutLast(Reports r) { return r.pop_back(), r; }
 
 // Every callback, in order, as text (a packet with its tick when not 0);
 // decoded records kept whole.
@@ -136,8 +136,6 @@ public:
     {
         events.push_back("mode " + Hex(addr) + " " + std::to_string(mode));
     }
-
-    const kyrpacket& Rec(size_t i = 0) const { return *reinterpret_cast<const kyrpacket*>(records.at(i).data()); }
     static std::string Hex(unsigned v) { char s[8]; std::snprintf(s, sizeof s, "%04x", v); return s; }
 };
 
@@ -153,8 +151,6 @@ struct Decoded {
             codec.ParsePacket(r.data(), r.size());
     }
     size_t size() const { return rec.records.size(); }
-    const kyrpacket& operator[](size_t i) const { return rec.Rec(i); }
-    const uint8_t* tail(size_t i) const { return rec.records[i].data() + 20; }
 };
 
 // Expected bytes at an offset of a record, named for the failure message.
@@ -166,15 +162,12 @@ struct Field {
 template <typename T>
 Field At(size_t off, T v, std::string name)
 {
-    Bytes b(sizeof v);
-    std::memcpy(b.data(), &v, sizeof v);
-    return {off, b, std::move(name)};
+    const auto* p = reinterpret_cast<const uint8_t*>(&v);
+    return {off, Bytes(p, p + sizeof v), std::move(name)};
 }
-inline Field Str(size_t off, std::string_view s, std::string name)
+inline Field Str(size_t off, std::string_view s, std::string name) // with its NUL
 {
-    Bytes b(s.begin(), s.end());
-    b.push_back(0);
-    return {off, b, std::move(name)};
+    return {off, Bytes(s.data(), s.data() + s.size() + 1), std::move(name)};
 }
 #define KYR_FIELD(m, v) \
     wire::At<std::remove_cvref_t<decltype(std::declval<kyrpacket&>().m)>>(offsetof(kyrpacket, m), v, #m)
@@ -186,11 +179,7 @@ inline Record Rec(const char* part, short type, unsigned short length)
 {
     return {KYR_TEXT(partid, part), KYR_FIELD(type, type), KYR_FIELD(length, length)};
 }
-inline Record With(Record r, std::initializer_list<Field> more)
-{
-    r.insert(r.end(), more);
-    return r;
-}
+inline Record With(Record r, std::initializer_list<Field> more) { return r.insert(r.end(), more), r; }
 
 // Reports fed, and the records they must give, in order.
 struct DecodeCase {
