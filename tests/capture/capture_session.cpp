@@ -49,13 +49,10 @@ const char* const kLastCommand = "echo end of session";
 
 std::string Hex(const unsigned char* p, size_t n)
 {
-    std::string s;
-    char digits[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", p[i]);
-        s += digits;
-    }
-    return s;
+    std::string s(2 * n + 1, '\0');
+    for (size_t i = 0; i < n; ++i)
+        std::snprintf(&s[2 * i], 3, "%02x", p[i]);
+    return s.substr(0, 2 * n);
 }
 
 [[noreturn]] void Fail(const std::string& szWhat)
@@ -185,12 +182,12 @@ int ReplaySession(const std::string& szLog)
     KyrCloseDevice(h);
 
     int nFailures = 0;
-    const size_t n = std::max(expected.size(), log.size());
-    for (size_t i = 0; i < n; ++i) {
-        const std::string szWant = i < expected.size() ? expected[i] : "(nothing)";
-        const std::string szGot = i < log.size() ? log[i] : "(nothing)";
-        if (szWant != szGot && ++nFailures <= 5)
-            std::cerr << "line " << i + 1 << ":\n  recorded " << szWant << "\n  replayed " << szGot << '\n';
+    const auto [itWant, itGot] = std::mismatch(expected.begin(), expected.end(), log.begin(), log.end());
+    if (itWant != expected.end() || itGot != log.end()) {
+        std::cerr << "line " << itWant - expected.begin() + 1 << ":\n  recorded "
+                  << (itWant != expected.end() ? *itWant : "(nothing)") << "\n  replayed "
+                  << (itGot != log.end() ? *itGot : "(nothing)") << '\n';
+        ++nFailures;
     }
     const kyrsim::SimReplayCounts counts = kyrsim::SimReplay(0);
     if (counts.qwMismatched != 0 || counts.qwExtra != 0 || counts.qwOut != counts.qwRecordedOut) {
