@@ -103,14 +103,3 @@ TEST(TwoDevices, IndexesSelectEachDeviceOnceInOneStaticRecord)
     EXPECT_EQ(KyrGetDeviceInfo(kVid, kModel, 0, 2), nullptr);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
 }
-
-// One device kModel whose node refuses to open, as for a user without
-// permission: the one failure a user can mend, so open says so too.
-TEST(DeniedDevice, CountedButNotOpenable)
-{
-    EXPECT_EQ(KyrGetDeviceCount(kVid, kModel, 0), 1);
-    EXPECT_EQ(KyrGetDeviceInfo(kVid, kModel, 0, 0), nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_ACCESS_DENIED);
-    EXPECT_EQ(KyrOpenDevice(kVid, kModel, 0, 0), nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_ACCESS_DENIED);
-}
