@@ -61,12 +61,13 @@ std::string Hex(const unsigned char* p, size_t n)
     std::exit(1);
 }
 
-// Decoded packets as the application sees them, in order.
+// Decoded packets or raw reports as the application sees them, in order.
 struct Packets {
     std::mutex mutex;
     std::condition_variable cv;
-    std::vector<std::string> lines;  // guarded by mutex
-    bool bEnded = false;             // guarded by mutex: the last command's answer came
+    std::vector<std::string> lines;                   // guarded by mutex
+    bool bEnded = false;                              // guarded by mutex: the last command's answer came
+    std::vector<std::vector<unsigned char>> reports;  // guarded by mutex
 };
 
 void OnPacket(KYR_HANDLE, kyrpacket* p, int bSync, void* pContext)
@@ -203,15 +204,9 @@ int ReplaySession(const std::string& szLog)
 
 // ---- The exchange tshark reads back ----------------------------------------
 
-struct Received {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<std::vector<unsigned char>> reports;  // guarded by mutex
-};
-
 int OnRaw(KYR_HANDLE, unsigned char* pBuffer, unsigned short nLength, void* pContext)
 {
-    auto& received = *static_cast<Received*>(pContext);
+    auto& received = *static_cast<Packets*>(pContext);
     std::lock_guard lock(received.mutex);
     received.reports.emplace_back(pBuffer, pBuffer + nLength);
     received.cv.notify_all();
@@ -235,7 +230,7 @@ int WireSession(const std::string& szPcap, const std::string& szExpected)
     if (std::sscanf(KyrGetDevInfoPath(KyrGetDeviceInfoFromHandle(h)), "%x:%x:%x", &nBus, &nDevice, &nMI) != 3)
         Fail("device path");
     auto pWriter = MakeWriter(h, szPcap);
-    Received received;
+    Packets received;
     KYR_EVENT_NOTIFY notify{};
     notify.Context = &received;
     notify.fnOnReceiveRawData = &OnRaw;

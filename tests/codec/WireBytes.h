@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -143,8 +142,7 @@ public:
 struct Decoded {
     Recorder rec;
     kyr_hid_library::CMmPkt codec{&rec};
-    template <typename R = Reports>
-    explicit Decoded(const R& reports, std::vector<int> sync = {})
+    explicit Decoded(const Reports& reports, std::vector<int> sync = {})
     {
         rec.syncAnswers = std::move(sync);
         for (const auto& r : reports)

@@ -12,10 +12,10 @@ TEST(Crc16, CheckValuesAndResidueThroughTheExportsToo)
 {
     const std::pair<std::string, wire::Bytes> cases[] = {{"123456789", {0x6E, 0x90}}, {"abc", {0x25, 0x9E}}, {"", {0, 0}}};
     for (const auto& [text, crc] : cases) {
-        wire::Bytes want(text.begin(), text.end()), lib(text.size() + 2, 0xAA), api = lib;
+        wire::Bytes lib(text.begin(), text.end()), want = lib;
+        lib.resize(text.size() + 2, 0xAA);
         want.insert(want.end(), crc.begin(), crc.end());
-        std::copy(text.begin(), text.end(), lib.begin());
-        std::copy(text.begin(), text.end(), api.begin());
+        wire::Bytes api = lib;
         const auto n = static_cast<unsigned short>(text.size());
         g_nLastError = KYR_ERROR_TIMEOUT;
         EXPECT_EQ(CMmPkt::CalcCRC(lib.data(), n), n + 2);

@@ -1,11 +1,8 @@
 // The emulator's encoder and the library's codec are written apart from each
 // other: whatever the encoder puts in, the codec must give back.
-#include <gtest/gtest.h>
-
 #include "PacketEncoder.h"
 #include "WireBytes.h"
 
-using namespace kyr_hid_library;
 namespace enc = kyrsim::encoder;
 
 using namespace wire;
@@ -72,24 +69,4 @@ TEST(EncoderCrossCheck, EveryKindDecodesToWhatWasEncoded)
     }
     ExpectDecodes(cases);
     EXPECT_EQ(Decoded(Single(enc::FirmwareMode(enc::kAddrCM1, 4))).rec.events, (Events{"mode 2000 4", "none 2104"}));
-}
-
-TEST(EncoderCrossCheck, DeviceSideGathersTheLibrarysCommands)
-{
-    CMmPkt host(nullptr);
-    enc::CCommandAssembler device;
-    for (const std::string& text : {std::string("instant_mode=MCT,5000,0x0000000f"), std::string(700, 'c')}) {
-        int len = 0;
-        const pkt_type* p = host.MakePacket(text.data(), static_cast<unsigned short>(text.size()), 200, len);
-        std::optional<enc::Command> got;
-        for (int i = 0; i < CMmPkt::GetReportCount(len); ++i) {
-            hid_pkt_type r;
-            ASSERT_TRUE(CMmPkt::MakeReport(p, len, i, &r));
-            EXPECT_FALSE(got.has_value());
-            got = device.Feed(std::span(reinterpret_cast<const uint8_t*>(&r), sizeof r));
-        }
-        ASSERT_TRUE(got.has_value());
-        EXPECT_EQ(got->id, 200);
-        EXPECT_EQ(got->text, text);
-    }
 }
