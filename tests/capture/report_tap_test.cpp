@@ -3,7 +3,6 @@
 // Races are made deterministic by parking the tap on a latch.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -44,14 +43,12 @@ struct Log {
     std::mutex mutex;
     std::condition_variable cv;
     std::vector<Seen> seen;  // guarded by mutex
+    size_t nIn = 0;          // guarded by mutex
 
     bool WaitForIn(size_t n)
     {
         std::unique_lock lock(mutex);
-        return cv.wait_for(lock, kPatience, [&] {
-            return std::count_if(seen.begin(), seen.end(), [](const Seen& s) { return s.nDirection == KYR_REPORT_IN; }) >=
-                   static_cast<long>(n);
-        });
+        return cv.wait_for(lock, kPatience, [&] { return nIn >= n; });
     }
 };
 
@@ -61,6 +58,7 @@ void LogTap(KYR_HANDLE, int nDirection, unsigned char nEndpoint, unsigned long l
     auto& log = *static_cast<Log*>(pContext);
     std::lock_guard lock(log.mutex);
     log.seen.push_back({nDirection, nEndpoint, qwNs, {pReport, pReport + nLength}, std::this_thread::get_id()});
+    log.nIn += nDirection == KYR_REPORT_IN ? 1 : 0;
     log.cv.notify_all();
 }
 
@@ -81,9 +79,6 @@ void ParkingTap(KYR_HANDLE, int nDirection, unsigned char, unsigned long long, c
     if (nDirection == KYR_REPORT_IN && !parking.bParked.exchange(true))
         parking.latch.Arrive();
 }
-
-template <typename Fn>
-std::future<void> Async(Fn fn) { return std::async(std::launch::async, std::move(fn)); }
 
 // The tap removes itself from inside its own call: no wait for itself.
 void SelfRemovingTap(KYR_HANDLE h, int, unsigned char, unsigned long long, const unsigned char*, unsigned short,
@@ -113,7 +108,7 @@ TEST(ReportTap, SeesEveryReportBothWaysUntilRemoved)
     ASSERT_EQ(KyrSendCommand(h, "echo two", 0, 5000), 1);
     std::atomic<int> nCalls{0};
     KyrSetReportTap(h, &SelfRemovingTap, &nCalls);
-    auto sender = Async([&] { EXPECT_EQ(KyrSendCommand(h, "echo x", 0, 5000), 1); });
+    auto sender = std::async(std::launch::async, [&] { EXPECT_EQ(KyrSendCommand(h, "echo x", 0, 5000), 1); });
     ASSERT_EQ(sender.wait_for(kPatience), std::future_status::ready) << "the tap waited for itself";
     EXPECT_EQ(nCalls, 1) << "the OUT report's call removed the tap before the answer came";
     KyrCloseDevice(h);
@@ -160,7 +155,8 @@ TEST(ReportTapStream, ReplacingAndClosingWaitForTheRunningCall)
         Parking parking;
         KyrSetReportTap(h, &ParkingTap, &parking);
         ASSERT_TRUE(parking.latch.WaitArrived());
-        auto call = Async([&] { bClose ? KyrCloseDevice(h) : KyrSetReportTap(h, nullptr, nullptr); });
+        auto call = std::async(std::launch::async,
+                               [&] { bClose ? KyrCloseDevice(h) : KyrSetReportTap(h, nullptr, nullptr); });
         EXPECT_EQ(call.wait_for(300ms), std::future_status::timeout) << "returned while a call of the tap still ran";
         parking.latch.Release();
         ASSERT_EQ(call.wait_for(kPatience), std::future_status::ready);
