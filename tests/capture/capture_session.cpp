@@ -29,7 +29,6 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,12 +73,12 @@ void OnPacket(KYR_HANDLE, kyrpacket* p, int bSync, void* pContext)
 {
     auto& packets = *static_cast<Packets*>(pContext);
     const size_t nBytes = std::min<size_t>(p->length, sizeof(kyrpacket));
-    std::ostringstream line;
-    line << "packet " << p->type << " sync=" << bSync << " " << Hex(reinterpret_cast<unsigned char*>(p), nBytes);
+    const std::string line = "packet " + std::to_string(p->type) + " sync=" + std::to_string(bSync) + " " +
+                             Hex(reinterpret_cast<unsigned char*>(p), nBytes);
     std::lock_guard lock(packets.mutex);
     if (packets.bEnded)
         return;
-    packets.lines.push_back(line.str());
+    packets.lines.push_back(line);
     if (p->type == kyrtype_rsp && std::strcmp(p->body.rsp.command, kLastCommand + 5) == 0) {
         packets.bEnded = true;
         packets.cv.notify_all();

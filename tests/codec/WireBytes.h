@@ -53,10 +53,7 @@ inline Bytes Text(unsigned id, unsigned cmdId, std::string_view s, unsigned type
 {
     return Head(id, tick).u8(type).u8(cmdId).u16(static_cast<unsigned>(s.size())).str(s).crc();
 }
-inline Bytes Status(size_t n, char c = 'a', unsigned tick = 0)
-{
-    return Text(MM_PKT_STT, 0, std::string(n, c), 0, tick);
-}
+inline Bytes Status(size_t n, char c = 'a', unsigned t = 0) { return Text(MM_PKT_STT, 0, std::string(n, c), 0, t); }
 inline Bytes PreviewHeader(unsigned rawSize, unsigned tick = 0)
 {
     return Head(0x1805, tick).u16(rawSize).u16(480).u16(17).crc();
@@ -73,24 +70,6 @@ inline Bytes Ramp(size_t n, uint8_t first = 1, uint8_t step = 1)
     return b;
 }
 
-// 61 payload bytes a report, the last one marked.
-inline Reports Cut(const Bytes& pkt, bool stream = false)
-{
-    Reports out;
-    size_t off = 0;
-    do {
-        size_t n = std::min<size_t>(61, pkt.size() - off);
-        Report r(64, 0);
-        r[0] = 1;
-        r[1] = static_cast<uint8_t>((stream ? 0x80 : 0x00) | (off + n == pkt.size() ? 1 : 0));
-        r[2] = static_cast<uint8_t>(n);
-        std::copy_n(pkt.begin() + off, n, r.begin() + 3);
-        out.push_back(r);
-        off += n;
-    } while (off < pkt.size());
-    return out;
-}
-
 inline Report RawReport(uint8_t type, uint8_t size, uint8_t fill = 0)
 {
     Report r(64, fill);
@@ -98,6 +77,19 @@ inline Report RawReport(uint8_t type, uint8_t size, uint8_t fill = 0)
     r[1] = type;
     r[2] = size;
     return r;
+}
+
+// 61 payload bytes a report, the last one marked.
+inline Reports Cut(const Bytes& pkt, bool stream = false)
+{
+    Reports out;
+    for (size_t off = 0; off == 0 || off < pkt.size(); off += 61) {
+        const size_t n = std::min<size_t>(61, pkt.size() - off);
+        out.push_back(RawReport(static_cast<uint8_t>((stream ? 0x80 : 0x00) | (off + n == pkt.size() ? 1 : 0)),
+                                static_cast<uint8_t>(n)));
+        std::copy_n(pkt.begin() + off, n, out.back().begin() + 3);
+    }
+    return out;
 }
 
 inline Reports Join(std::initializer_list<Reports> parts)

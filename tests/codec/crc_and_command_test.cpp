@@ -10,7 +10,8 @@ using namespace kyr_hid_library;
 
 TEST(Crc16, CheckValuesAndResidueThroughTheExportsToo)
 {
-    const std::pair<std::string, wire::Bytes> cases[] = {{"123456789", {0x6E, 0x90}}, {"abc", {0x25, 0x9E}}, {"", {0, 0}}};
+    const std::pair<std::string, wire::Bytes> cases[] = {
+        {"123456789", {0x6E, 0x90}}, {"abc", {0x25, 0x9E}}, {"", {0, 0}}};
     for (const auto& [text, crc] : cases) {
         wire::Bytes lib(text.begin(), text.end()), want = lib;
         lib.resize(text.size() + 2, 0xAA);
@@ -55,7 +56,8 @@ TEST(MakePacket, GoldenCommandAndLimits)
             c.MakePacket(text.data(), static_cast<unsigned short>(text.size()), id, n));
         return p ? wire::Bytes(p, p + n) : wire::Bytes{};
     };
-    const wire::Bytes golden = wire::Pkt{{0x07, 0x10, 0x00, 0x00, 0x00, 0x05, 0x04, 0x00, 't', 'e', 's', 't', 0x00}}.crc();
+    const wire::Bytes golden =
+        wire::Pkt{{0x07, 0x10, 0x00, 0x00, 0x00, 0x05, 0x04, 0x00, 't', 'e', 's', 't', 0x00}}.crc();
     int n = 0;
     EXPECT_EQ(built("test", 5, n), golden);
     EXPECT_EQ(n, 15);

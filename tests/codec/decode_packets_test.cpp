@@ -24,18 +24,13 @@ Bytes Message(unsigned id, std::string_view part, std::string_view text)
     return Head(id, 77).str(part).zeros(4 - part.size()).u16(static_cast<unsigned>(text.size())).str(text).crc();
 }
 
-Pkt Objects(unsigned id, unsigned tick, unsigned n)
-{
-    Pkt p = Head(id, tick).u16(n).u16(0);
-    for (unsigned i = 0; i < n; ++i)
-        p.f32(static_cast<float>(i)).f32(i + 0.5f);
-    return p;
-}
-
 std::vector<DecodeCase> Cases()
 {
     const std::string nul("ab\0cd", 5), q(1000, 'q');
     const Bytes ramp100 = Ramp(100, 0, 3), ramp64 = Ramp(64, 0, 3), row = Ramp(320, 0, 3);
+    Pkt twelve = Head(0x1003).u16(12).u16(0);
+    for (int i = 0; i < 12; ++i)
+        twelve.f32(static_cast<float>(i)).f32(i + 0.5f);
     std::vector<DecodeCase> c = {
         {"final response", Cut(Text(MM_PKT_RSP, 9, "OK", 0, 1234)),
          {With(Rec("RSP", kyrtype_rsp, 457), {KYR_FIELD(ticktime, 1234), KYR_FIELD(body.rsp.id, 9),
@@ -77,7 +72,7 @@ std::vector<DecodeCase> Cases()
          {With(Rec("OBJ1", kyrtype_obj, 104),
                {KYR_FIELD(body.obj.count, 2), KYR_FIELD(body.obj.start_pos[1], 3.0f),
                 KYR_FIELD(body.obj.end_pos[1], 4.0f), KYR_FIELD(body.obj.start_pos[2], 0.0f)})}},
-        {"twelve object ranges", Cut(Objects(0x1003, 0, 12).crc()),
+        {"twelve object ranges", Cut(twelve.crc()),
          {{KYR_FIELD(body.obj.count, 12), KYR_FIELD(body.obj.start_pos[10], 10.0f),
            KYR_FIELD(body.obj.end_pos[10], 10.5f)}}},
         {"image", RawFormat(ImageHeader(0x2801, 0, 100, 1), ramp100),

@@ -35,9 +35,8 @@ std::vector<Case> Cases()
     const Reports s80 = Cut(Status(80)), t80 = Cut(Status(80), true);
     Report shortR(s80[1].begin(), s80[1].end() - 1), longR = s80[1];
     longR.push_back(0);
-    const Reports image = Cut(wire::Head(0x2801).u16(150).u16(480).u16(0).u16(1).f32(0).f32(1).u16(5).u16(6).crc(),
-                              true),
-                  imageRaw = Cut(Bytes(150, 9), true);
+    const Reports image = Cut(Head(0x2801).u16(150).u16(480).u16(0).u16(1).f32(0).f32(1).u16(5).u16(6).crc(), true);
+    const Reports imageRaw = Cut(Bytes(150, 9), true);
     Report lookalike = RawReport(0x00, 61, kFill);
     lookalike[3] = MM_PKT_DEVICE & 0xFF;
     lookalike[4] = MM_PKT_DEVICE >> 8;
