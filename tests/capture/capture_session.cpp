@@ -29,7 +29,6 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,13 +48,10 @@ const char* const kLastCommand = "echo end of session";
 
 std::string Hex(const unsigned char* p, size_t n)
 {
-    std::string s;
-    char digits[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", p[i]);
-        s += digits;
-    }
-    return s;
+    std::string s(2 * n + 1, '\0');
+    for (size_t i = 0; i < n; ++i)
+        std::snprintf(&s[2 * i], 3, "%02x", p[i]);
+    return s.substr(0, 2 * n);
 }
 
 [[noreturn]] void Fail(const std::string& szWhat)
@@ -64,24 +60,25 @@ std::string Hex(const unsigned char* p, size_t n)
     std::exit(1);
 }
 
-// Decoded packets as the application sees them, in order.
+// Decoded packets or raw reports as the application sees them, in order.
 struct Packets {
     std::mutex mutex;
     std::condition_variable cv;
-    std::vector<std::string> lines;  // guarded by mutex
-    bool bEnded = false;             // guarded by mutex: the last command's answer came
+    std::vector<std::string> lines;                   // guarded by mutex
+    bool bEnded = false;                              // guarded by mutex: the last command's answer came
+    std::vector<std::vector<unsigned char>> reports;  // guarded by mutex
 };
 
 void OnPacket(KYR_HANDLE, kyrpacket* p, int bSync, void* pContext)
 {
     auto& packets = *static_cast<Packets*>(pContext);
     const size_t nBytes = std::min<size_t>(p->length, sizeof(kyrpacket));
-    std::ostringstream line;
-    line << "packet " << p->type << " sync=" << bSync << " " << Hex(reinterpret_cast<unsigned char*>(p), nBytes);
+    const std::string line = "packet " + std::to_string(p->type) + " sync=" + std::to_string(bSync) + " " +
+                             Hex(reinterpret_cast<unsigned char*>(p), nBytes);
     std::lock_guard lock(packets.mutex);
     if (packets.bEnded)
         return;
-    packets.lines.push_back(line.str());
+    packets.lines.push_back(line);
     if (p->type == kyrtype_rsp && std::strcmp(p->body.rsp.command, kLastCommand + 5) == 0) {
         packets.bEnded = true;
         packets.cv.notify_all();
@@ -185,12 +182,12 @@ int ReplaySession(const std::string& szLog)
     KyrCloseDevice(h);
 
     int nFailures = 0;
-    const size_t n = std::max(expected.size(), log.size());
-    for (size_t i = 0; i < n; ++i) {
-        const std::string szWant = i < expected.size() ? expected[i] : "(nothing)";
-        const std::string szGot = i < log.size() ? log[i] : "(nothing)";
-        if (szWant != szGot && ++nFailures <= 5)
-            std::cerr << "line " << i + 1 << ":\n  recorded " << szWant << "\n  replayed " << szGot << '\n';
+    const auto [itWant, itGot] = std::mismatch(expected.begin(), expected.end(), log.begin(), log.end());
+    if (itWant != expected.end() || itGot != log.end()) {
+        std::cerr << "line " << itWant - expected.begin() + 1 << ":\n  recorded "
+                  << (itWant != expected.end() ? *itWant : "(nothing)") << "\n  replayed "
+                  << (itGot != log.end() ? *itGot : "(nothing)") << '\n';
+        ++nFailures;
     }
     const kyrsim::SimReplayCounts counts = kyrsim::SimReplay(0);
     if (counts.qwMismatched != 0 || counts.qwExtra != 0 || counts.qwOut != counts.qwRecordedOut) {
@@ -206,15 +203,9 @@ int ReplaySession(const std::string& szLog)
 
 // ---- The exchange tshark reads back ----------------------------------------
 
-struct Received {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<std::vector<unsigned char>> reports;  // guarded by mutex
-};
-
 int OnRaw(KYR_HANDLE, unsigned char* pBuffer, unsigned short nLength, void* pContext)
 {
-    auto& received = *static_cast<Received*>(pContext);
+    auto& received = *static_cast<Packets*>(pContext);
     std::lock_guard lock(received.mutex);
     received.reports.emplace_back(pBuffer, pBuffer + nLength);
     received.cv.notify_all();
@@ -238,7 +229,7 @@ int WireSession(const std::string& szPcap, const std::string& szExpected)
     if (std::sscanf(KyrGetDevInfoPath(KyrGetDeviceInfoFromHandle(h)), "%x:%x:%x", &nBus, &nDevice, &nMI) != 3)
         Fail("device path");
     auto pWriter = MakeWriter(h, szPcap);
-    Received received;
+    Packets received;
     KYR_EVENT_NOTIFY notify{};
     notify.Context = &received;
     notify.fnOnReceiveRawData = &OnRaw;

@@ -6,11 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
-#include <ctime>
 #include <future>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,17 +22,14 @@ using namespace std::chrono_literals;
 constexpr unsigned short kMI = 1;  // endpoints 0x02 and 0x82
 constexpr auto kPatience = 10s;
 
+// CLOCK_MONOTONIC nanoseconds, as the tap's times.
 unsigned long long MonotonicNs()
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<unsigned long long>(now.tv_sec) * 1000000000ULL + static_cast<unsigned long long>(now.tv_nsec);
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
-KYR_HANDLE Open()
-{
-    return KyrOpenDevice(KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_MODEL1, kMI, 0);
-}
+KYR_HANDLE Open() { return KyrOpenDevice(KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_MODEL1, kMI, 0); }
 
 struct Seen {
     int nDirection;
@@ -49,12 +43,12 @@ struct Log {
     std::mutex mutex;
     std::condition_variable cv;
     std::vector<Seen> seen;  // guarded by mutex
+    size_t nIn = 0;          // guarded by mutex
 
-    template <typename Predicate>
-    bool WaitFor(Predicate done)
+    bool WaitForIn(size_t n)
     {
         std::unique_lock lock(mutex);
-        return cv.wait_for(lock, kPatience, [&] { return done(seen); });
+        return cv.wait_for(lock, kPatience, [&] { return nIn >= n; });
     }
 };
 
@@ -64,24 +58,14 @@ void LogTap(KYR_HANDLE, int nDirection, unsigned char nEndpoint, unsigned long l
     auto& log = *static_cast<Log*>(pContext);
     std::lock_guard lock(log.mutex);
     log.seen.push_back({nDirection, nEndpoint, qwNs, {pReport, pReport + nLength}, std::this_thread::get_id()});
+    log.nIn += nDirection == KYR_REPORT_IN ? 1 : 0;
     log.cv.notify_all();
 }
 
-size_t CountIn(const std::vector<Seen>& seen)
-{
-    size_t n = 0;
-    for (const Seen& s : seen)
-        n += s.nDirection == KYR_REPORT_IN ? 1 : 0;
-    return n;
-}
-
-using kyrtest::Latch;
-
-// Parks the first IN report's tap call until released; counts every call.
+// Parks the first IN report's tap call until released; counts the late calls.
 struct Parking {
-    Latch latch;
+    kyrtest::Latch latch;
     std::atomic<bool> bParked{false};
-    std::atomic<int> nCalls{0};
     std::atomic<bool> bAfterReturn{false};  // set by the test once the call under test returned
     std::atomic<int> nLate{0};              // calls that began after that
 };
@@ -92,18 +76,19 @@ void ParkingTap(KYR_HANDLE, int nDirection, unsigned char, unsigned long long, c
     auto& parking = *static_cast<Parking*>(pContext);
     if (parking.bAfterReturn)
         ++parking.nLate;
-    ++parking.nCalls;
     if (nDirection == KYR_REPORT_IN && !parking.bParked.exchange(true))
         parking.latch.Arrive();
 }
 
-template <typename Fn>
-std::future<void> Async(Fn fn)
+// The tap removes itself from inside its own call: no wait for itself.
+void SelfRemovingTap(KYR_HANDLE h, int, unsigned char, unsigned long long, const unsigned char*, unsigned short,
+                     void* pContext)
 {
-    return std::async(std::launch::async, std::move(fn));
+    KyrSetReportTap(h, nullptr, nullptr);
+    static_cast<std::atomic<int>*>(pContext)->fetch_add(1);
 }
 
-TEST(ReportTap, SeesEveryReportBothWaysWithEndpointTimeAndThread)
+TEST(ReportTap, SeesEveryReportBothWaysUntilRemoved)
 {
     KYR_HANDLE h = Open();
     ASSERT_NE(h, nullptr);
@@ -114,9 +99,21 @@ TEST(ReportTap, SeesEveryReportBothWaysWithEndpointTimeAndThread)
     const unsigned long long qwBefore = MonotonicNs();
     // "long 100": a command that fits one report, answered in two.
     ASSERT_EQ(KyrSendCommand(h, "long 100", 0, 5000), 1);
-    ASSERT_TRUE(log.WaitFor([](const std::vector<Seen>& seen) { return CountIn(seen) >= 2; }));
+    ASSERT_TRUE(log.WaitForIn(2));
     const unsigned long long qwAfter = MonotonicNs();
+    // A removed tap sees nothing more; a tap may remove itself while it runs;
+    // a null handle is refused.
+    KyrSetReportTap(h, nullptr, nullptr);
+    EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS);
+    ASSERT_EQ(KyrSendCommand(h, "echo two", 0, 5000), 1);
+    std::atomic<int> nCalls{0};
+    KyrSetReportTap(h, &SelfRemovingTap, &nCalls);
+    auto sender = std::async(std::launch::async, [&] { EXPECT_EQ(KyrSendCommand(h, "echo x", 0, 5000), 1); });
+    ASSERT_EQ(sender.wait_for(kPatience), std::future_status::ready) << "the tap waited for itself";
+    EXPECT_EQ(nCalls, 1) << "the OUT report's call removed the tap before the answer came";
     KyrCloseDevice(h);
+    KyrSetReportTap(nullptr, &LogTap, nullptr);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
 
     std::lock_guard lock(log.mutex);
     ASSERT_EQ(log.seen.size(), 3u);
@@ -130,7 +127,6 @@ TEST(ReportTap, SeesEveryReportBothWaysWithEndpointTimeAndThread)
     EXPECT_EQ(out.bytes[1], 1);
     EXPECT_EQ(out.bytes[3] | out.bytes[4] << 8, 0x1007);
     EXPECT_EQ(std::string(out.bytes.begin() + 11, out.bytes.begin() + 19), "long 100");
-    std::string szAnswer;
     for (size_t i = 1; i < 3; ++i) {
         const Seen& in = log.seen[i];
         EXPECT_EQ(in.nDirection, KYR_REPORT_IN);
@@ -147,83 +143,30 @@ TEST(ReportTap, SeesEveryReportBothWaysWithEndpointTimeAndThread)
     }
 }
 
-TEST(ReportTap, RemovedTapSeesNothingMore)
-{
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    Log log;
-    KyrSetReportTap(h, &LogTap, &log);
-    ASSERT_EQ(KyrSendCommand(h, "echo one", 0, 5000), 1);
-    ASSERT_TRUE(log.WaitFor([](const std::vector<Seen>& seen) { return CountIn(seen) >= 1; }));
-    KyrSetReportTap(h, nullptr, nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS);
-    ASSERT_EQ(KyrSendCommand(h, "echo two", 0, 5000), 1);
-    KyrCloseDevice(h);
-    std::lock_guard lock(log.mutex);
-    EXPECT_EQ(log.seen.size(), 2u);
-}
-
-TEST(ReportTap, ANullHandleIsRefused)
-{
-    KyrSetReportTap(nullptr, &LogTap, nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
-}
-
-// The tap removes itself from inside its own call: no wait for itself.
-void SelfRemovingTap(KYR_HANDLE h, int, unsigned char, unsigned long long, const unsigned char*, unsigned short,
-                     void* pContext)
-{
-    KyrSetReportTap(h, nullptr, nullptr);
-    static_cast<std::atomic<int>*>(pContext)->fetch_add(1);
-}
-
-TEST(ReportTap, ATapMayReplaceItself)
-{
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    std::atomic<int> nCalls{0};
-    KyrSetReportTap(h, &SelfRemovingTap, &nCalls);
-    auto sender = Async([&] { EXPECT_EQ(KyrSendCommand(h, "echo x", 0, 5000), 1); });
-    ASSERT_EQ(sender.wait_for(kPatience), std::future_status::ready) << "the tap waited for itself";
-    KyrCloseDevice(h);
-    EXPECT_EQ(nCalls, 1) << "the OUT report's call removed the tap before the answer came";
-}
-
 // Streams run from attach on (DEVICES of CMakeLists.txt), so IN reports keep
-// coming: a tap call is parked on the read thread.
-TEST(ReportTapStream, ReplacingWaitsForTheRunningCallOfTheOldTap)
+// coming: a tap call is parked on the read thread while the tap is replaced,
+// or the device closed; neither returns before that call, and no call follows.
+TEST(ReportTapStream, ReplacingAndClosingWaitForTheRunningCall)
 {
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    Parking parking;
-    KyrSetReportTap(h, &ParkingTap, &parking);
-    ASSERT_TRUE(parking.latch.WaitArrived());
-    auto replacer = Async([&] { KyrSetReportTap(h, nullptr, nullptr); });
-    EXPECT_EQ(replacer.wait_for(300ms), std::future_status::timeout)
-        << "the tap was replaced while a call of it still ran";
-    parking.latch.Release();
-    ASSERT_EQ(replacer.wait_for(kPatience), std::future_status::ready);
-    parking.bAfterReturn = true;
-    // Reports keep arriving; none reaches the old tap any more.
-    std::this_thread::sleep_for(100ms);
-    KyrCloseDevice(h);
-    EXPECT_EQ(parking.nLate, 0);
-}
-
-TEST(ReportTapStream, NoTapCallAfterCloseReturns)
-{
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    Parking parking;
-    KyrSetReportTap(h, &ParkingTap, &parking);
-    ASSERT_TRUE(parking.latch.WaitArrived());
-    auto closer = Async([&] { KyrCloseDevice(h); });
-    EXPECT_EQ(closer.wait_for(300ms), std::future_status::timeout) << "close returned while a tap call ran";
-    parking.latch.Release();
-    ASSERT_EQ(closer.wait_for(kPatience), std::future_status::ready);
-    parking.bAfterReturn = true;
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(parking.nLate, 0);
+    for (bool bClose : {false, true}) {
+        SCOPED_TRACE(bClose ? "close" : "replace");
+        KYR_HANDLE h = Open();
+        ASSERT_NE(h, nullptr);
+        Parking parking;
+        KyrSetReportTap(h, &ParkingTap, &parking);
+        ASSERT_TRUE(parking.latch.WaitArrived());
+        auto call = std::async(std::launch::async,
+                               [&] { bClose ? KyrCloseDevice(h) : KyrSetReportTap(h, nullptr, nullptr); });
+        EXPECT_EQ(call.wait_for(300ms), std::future_status::timeout) << "returned while a call of the tap still ran";
+        parking.latch.Release();
+        ASSERT_EQ(call.wait_for(kPatience), std::future_status::ready);
+        parking.bAfterReturn = true;
+        // Reports keep arriving; none reaches the old tap any more.
+        std::this_thread::sleep_for(100ms);
+        if (!bClose)
+            KyrCloseDevice(h);
+        EXPECT_EQ(parking.nLate, 0);
+    }
 }
 
 }  // namespace

@@ -1,25 +1,14 @@
 // C applications see the same kyrpacket as the library.
 #include <gtest/gtest.h>
 
-#include <cstddef>
-
-#include "Include/KyrHIDLib.h"
+#include "kyrpacket_offsets.h"
 
 extern "C" size_t kyr_c99_offsets[];
 extern "C" size_t kyr_c99_offset_count;
 
 TEST(KyrPacketLayout, SameInC99AndCxx)
 {
-    const size_t cxx[] = {
-        sizeof(kyrpacket),
-        offsetof(kyrpacket, length),
-        offsetof(kyrpacket, body.dtc.end_pos),
-        offsetof(kyrpacket, body.rsp.command),
-        offsetof(kyrpacket, body.dvc.keyboard_key),
-        offsetof(kyrpacket, body.tpt.points),
-        offsetof(kyrpacket, body.gst.message),
-        offsetof(kyrpacket, body.ver.time),
-    };
+    const size_t cxx[] = KYR_PACKET_OFFSETS;
     ASSERT_EQ(kyr_c99_offset_count, std::size(cxx));
     for (size_t i = 0; i < std::size(cxx); ++i)
         EXPECT_EQ(kyr_c99_offsets[i], cxx[i]) << i;

@@ -22,19 +22,13 @@ constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
 
 std::atomic<int> g_nInitCalls{0};
 
-bool FailThisCall(int nCall)
-{
-    const char* psz = getenv("KYR_TEST_USB_INIT_FAILURES");
-    if (psz == nullptr)
-        return false;
-    return strcmp(psz, "all") == 0 || nCall < atoi(psz);
-}
-
 } // namespace
 
 extern "C" int libusb_init(libusb_context** ppContext)
 {
-    if (FailThisCall(g_nInitCalls++))
+    const char* psz = getenv("KYR_TEST_USB_INIT_FAILURES");
+    const int nCall = g_nInitCalls++;
+    if (psz != nullptr && (strcmp(psz, "all") == 0 || nCall < atoi(psz)))
         return LIBUSB_ERROR_NO_MEM;
     static auto real = reinterpret_cast<int (*)(libusb_context**)>(dlsym(RTLD_NEXT, "libusb_init"));
     return real(ppContext);
