@@ -7,25 +7,19 @@
 //   kyrsim_replay_test              the tests, under kyrsim with the replay
 //                                   model on one of them
 #include "KyrSimControl.h"
+#include "UsbHost.h"
 
 #include <gtest/gtest.h>
-#include <libusb.h>
 
-#include <array>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Report = std::array<uint8_t, 64>;
+using Report = kyrsim::test::Bytes;
 
 // The recorded device, and the one beside it in the capture of two devices.
 constexpr uint16_t kBus = 2;
@@ -38,7 +32,7 @@ constexpr auto kRecordedGap = 300ms;
 
 Report MakeReport(const std::string& szText)
 {
-    Report r{};
+    Report r(64);
     r[0] = 1;
     r[1] = 1;
     r[2] = static_cast<uint8_t>(szText.size());
@@ -173,68 +167,6 @@ int Make(const std::string& szDir)
     return 0;
 }
 
-// ---- The host side -----------------------------------------------------------
-
-struct ContextDeleter {
-    void operator()(libusb_context* p) const { libusb_exit(p); }
-};
-struct HandleDeleter {
-    void operator()(libusb_device_handle* p) const { libusb_close(p); }
-};
-
-class CHost {
-public:
-    CHost()
-    {
-        libusb_context* pContext = nullptr;
-        if (libusb_init(&pContext) != 0)
-            return;
-        m_context.reset(pContext);
-        libusb_device** list = nullptr;
-        const ssize_t nCount = libusb_get_device_list(pContext, &list);
-        for (ssize_t i = 0; i < nCount && !m_handle; ++i) {
-            libusb_device_handle* pHandle = nullptr;
-            if (libusb_open(list[i], &pHandle) != 0)
-                continue;
-            if (libusb_claim_interface(pHandle, 0) == 0)
-                m_handle.reset(pHandle);
-            else
-                libusb_close(pHandle);
-        }
-        if (nCount >= 0)
-            libusb_free_device_list(list, 1);
-    }
-    ~CHost()
-    {
-        if (m_handle)
-            libusb_release_interface(m_handle.get(), 0);
-    }
-
-    bool Ok() const { return m_handle != nullptr; }
-
-    bool Write(const Report& report)
-    {
-        Report copy = report;
-        int nSent = 0;
-        return libusb_interrupt_transfer(m_handle.get(), 0x01, copy.data(), 64, &nSent, 2000) == 0 && nSent == 64;
-    }
-
-    std::optional<Report> Read(std::chrono::milliseconds timeout)
-    {
-        Report r{};
-        int nGot = 0;
-        if (libusb_interrupt_transfer(m_handle.get(), 0x81, r.data(), 64, &nGot,
-                                      static_cast<unsigned>(timeout.count())) != 0 ||
-            nGot != 64)
-            return std::nullopt;
-        return r;
-    }
-
-private:
-    std::unique_ptr<libusb_context, ContextDeleter> m_context;  // destroyed after the handle
-    std::unique_ptr<libusb_device_handle, HandleDeleter> m_handle;
-};
-
 std::string Text(const std::optional<Report>& r)
 {
     return r ? std::string(reinterpret_cast<const char*>(r->data()) + 3, (*r)[2]) : "(nothing)";
@@ -244,14 +176,14 @@ std::string Text(const std::optional<Report>& r)
 // device of two), the host sees the same device.
 TEST(Replay, PlaysTheRecordedDeviceSideAndChecksWhatTheHostSends)
 {
-    CHost host;
+    kyrsim::test::CHost host(kBus, kDevice);
     ASSERT_TRUE(host.Ok());
 
     // Nothing comes before the OUT report that preceded it in the recording.
     EXPECT_EQ(Text(host.Read(300ms)), "(nothing)");
 
     const auto sent = Clock::now();
-    ASSERT_TRUE(host.Write(kPing));
+    ASSERT_EQ(host.Write(kPing), 0);
     EXPECT_EQ(Text(host.Read(10s)), "first answer");
     const std::optional<Report> second = host.Read(10s);
     const auto gap = Clock::now() - sent;
@@ -263,9 +195,9 @@ TEST(Replay, PlaysTheRecordedDeviceSideAndChecksWhatTheHostSends)
 
     // A different report in place of the recorded one is counted, and the
     // playback goes on.
-    ASSERT_TRUE(host.Write(MakeReport("pang")));
+    ASSERT_EQ(host.Write(MakeReport("pang")), 0);
     EXPECT_EQ(Text(host.Read(10s)), "third answer");
-    ASSERT_TRUE(host.Write(kPing));
+    ASSERT_EQ(host.Write(kPing), 0);
     EXPECT_EQ(Text(host.Read(300ms)), "(nothing)");
 
     const kyrsim::SimReplayCounts counts = kyrsim::SimReplay(0);
