@@ -43,13 +43,16 @@ int Write(libusb_device_handle* pHandle, int nInterface, Bytes report)
     return Interrupt(pHandle, OutEndpoint(nInterface), report);
 }
 
-Bytes Read(libusb_device_handle* pHandle, int nInterface, int* pResult = nullptr, unsigned nTimeoutMs = 5000)
+Bytes Read(libusb_device_handle* pHandle, int nInterface)
 {
     Bytes bytes;
-    const int nResult = Interrupt(pHandle, InEndpoint(nInterface), bytes, nTimeoutMs);
-    if (pResult != nullptr)
-        *pResult = nResult;
-    return bytes;
+    return Interrupt(pHandle, InEndpoint(nInterface), bytes) == 0 ? bytes : Bytes{};
+}
+
+// Writes a report on a loopback interface and reads it back; empty on failure.
+Bytes Echo(libusb_device_handle* pHandle, int nInterface, const Bytes& report)
+{
+    return Write(pHandle, nInterface, report) == 0 ? Read(pHandle, nInterface) : Bytes{};
 }
 
 // One asynchronous interrupt IN transfer; the destructor cancels and waits.
@@ -64,7 +67,7 @@ public:
     }
     ~CInTransfer()
     {
-        if (m_bSubmitted && !m_bDone) {
+        if (!m_bDone) {
             libusb_cancel_transfer(m_pTransfer);
             Wait(5s);
         }
@@ -76,7 +79,7 @@ public:
     int Submit()
     {
         const int nResult = libusb_submit_transfer(m_pTransfer);
-        m_bSubmitted = nResult == 0;
+        m_bDone = nResult != 0;  // nothing in flight to wait for
         return nResult;
     }
     int Cancel() { return libusb_cancel_transfer(m_pTransfer); }
@@ -98,19 +101,8 @@ private:
     libusb_context* m_pContext;
     libusb_transfer* m_pTransfer;
     std::array<uint8_t, 64> m_buffer{};
-    bool m_bSubmitted = false;
-    int m_bDone = 0;
+    int m_bDone = 1;  // until submitted
 };
-
-// Writes a report on a loopback interface and reads it back; empty on failure.
-Bytes Echo(libusb_context* pContext, libusb_device_handle* pHandle, int nInterface, const Bytes& report)
-{
-    CInTransfer in(pContext, pHandle, InEndpoint(nInterface));
-    if (in.Submit() != 0 || Write(pHandle, nInterface, report) != 0 || !in.Wait(5s) ||
-        in.Status() != LIBUSB_TRANSFER_COMPLETED)
-        return {};
-    return in.Data();
-}
 
 template <typename Predicate>
 bool Eventually(Predicate predicate, std::chrono::milliseconds limit = 3s)
@@ -127,12 +119,53 @@ bool Refused(const std::string& szRequest)
     return kyrsim::SimRequest(szRequest).rfind("error ", 0) == 0;
 }
 
+struct HotplugSeen {
+    libusb_hotplug_event event;
+    int nBus;
+    int nAddress;
+    uint16_t wProductId;
+    int nInterfaces;  // -1: no active configuration
+};
+
 class UsbTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_context) << "libusb_init failed"; }
     libusb_context* Ctx() const { return m_context.get(); }
     Handle OpenLoopback() const { return Open(Ctx(), kBus, kLoopbackAddress); }
 
+    // Records the hotplug events of the family's devices from now on.
+    void RecordHotplug()
+    {
+        const auto record = [](libusb_context*, libusb_device* pDevice, libusb_hotplug_event event, void* pSeen) {
+            libusb_device_descriptor desc{};
+            libusb_get_device_descriptor(pDevice, &desc);
+            libusb_config_descriptor* pConfig = nullptr;
+            int nInterfaces = -1;
+            if (libusb_get_active_config_descriptor(pDevice, &pConfig) == 0) {
+                nInterfaces = pConfig->bNumInterfaces;
+                libusb_free_config_descriptor(pConfig);
+            }
+            static_cast<std::vector<HotplugSeen>*>(pSeen)->push_back({event, libusb_get_bus_number(pDevice),
+                                                                       libusb_get_device_address(pDevice),
+                                                                       desc.idProduct, nInterfaces});
+            return 0;
+        };
+        const auto events =
+            static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+        ASSERT_EQ(libusb_hotplug_register_callback(Ctx(), events, LIBUSB_HOTPLUG_NO_FLAGS, KYR_USB_VENDOR_ID,
+                                                   LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, record, &m_seen,
+                                                   nullptr),
+                  0);
+    }
+    // What was recorded, after handling the events due.
+    const std::vector<HotplugSeen>& Seen()
+    {
+        timeval tv{0, 0};
+        libusb_handle_events_timeout_completed(Ctx(), &tv, nullptr);
+        return m_seen;
+    }
+
+    std::vector<HotplugSeen> m_seen;  // outlives the context, which ends the recording
     Context m_context = MakeContext();
 };
 
@@ -176,26 +209,20 @@ TEST_F(Enumeration, EachDeviceSitsAtItsPlaceWithItsIdsAndOneInterruptPairPerInte
             }
         }
         libusb_free_config_descriptor(pConfig);
+
+        // What the device answers is what enumerated.
+        const Handle handle = Open(Ctx(), kBus, layout.nAddress);
+        ASSERT_TRUE(handle);
+        std::array<uint8_t, 18> wire{};
+        ASSERT_EQ(libusb_get_descriptor(handle.get(), LIBUSB_DT_DEVICE, 0, wire.data(), wire.size()), 18);
+        EXPECT_EQ(0, std::memcmp(wire.data(), &desc, wire.size()));
+        std::array<uint8_t, 256> config{};
+        const int nLength = libusb_get_descriptor(handle.get(), LIBUSB_DT_CONFIG, 0, config.data(), config.size());
+        ASSERT_GE(nLength, 9);
+        EXPECT_EQ(nLength, config[2] | (config[3] << 8));
+        EXPECT_EQ(config[4], layout.nInterfaces);
     }
 }
-
-TEST_F(Enumeration, DescriptorsReadFromTheDeviceMatchTheEnumeratedOnes)
-{
-    const Handle handle = OpenLoopback();
-    ASSERT_TRUE(handle);
-    libusb_device_descriptor cached{};
-    ASSERT_EQ(libusb_get_device_descriptor(libusb_get_device(handle.get()), &cached), 0);
-    std::array<uint8_t, 18> wire{};
-    ASSERT_EQ(libusb_get_descriptor(handle.get(), LIBUSB_DT_DEVICE, 0, wire.data(), wire.size()), 18);
-    EXPECT_EQ(0, std::memcmp(wire.data(), &cached, wire.size()));
-
-    std::array<uint8_t, 256> config{};
-    const int nLength = libusb_get_descriptor(handle.get(), LIBUSB_DT_CONFIG, 0, config.data(), config.size());
-    ASSERT_GE(nLength, 9);
-    EXPECT_EQ(nLength, config[2] | (config[3] << 8));
-    EXPECT_EQ(config[4], 2);  // interfaces
-}
-
 // ---- claims ----------------------------------------------------------------------
 
 using Claim = UsbTest;
@@ -211,6 +238,8 @@ TEST_F(Claim, EachInterfaceHasOneHolderWhichTheControlSocketShows)
     EXPECT_FALSE(kyrsim::SimClaimed(kLoopbackDevice, 0));
     EXPECT_EQ(kyrsim::SimDriver(kLoopbackDevice, 1), "usbfs");
     EXPECT_EQ(libusb_kernel_driver_active(first.get(), 1), 0) << "a usbfs claim is no kernel driver";
+    EXPECT_EQ(libusb_attach_kernel_driver(first.get(), 0), LIBUSB_ERROR_NOT_FOUND) << "the device has no driver=";
+    EXPECT_EQ(kyrsim::SimDriver(kLoopbackDevice, 0), "none");
 
     EXPECT_EQ(libusb_claim_interface(second.get(), 1), LIBUSB_ERROR_BUSY);
     EXPECT_EQ(libusb_claim_interface(second.get(), 0), 0) << "other interfaces stay free";
@@ -223,58 +252,55 @@ TEST_F(Claim, EachInterfaceHasOneHolderWhichTheControlSocketShows)
 
 // ---- interrupt transfers ---------------------------------------------------------
 
-class Transfer : public UsbTest {
+class Transfer : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        UsbTest::SetUp();
-        m_handle = OpenLoopback();
-        ASSERT_TRUE(m_handle);
-        ASSERT_EQ(libusb_claim_interface(m_handle.get(), 1), 0);
-    }
-    Handle m_handle;
+    void SetUp() override { ASSERT_TRUE(m_host.Ok()); }
+    libusb_context* Ctx() const { return m_host.Ctx(); }
+    libusb_device_handle* Get() const { return m_host.Get(); }
+
+    CHost m_host{kBus, kLoopbackAddress, 1};
 };
 
 TEST_F(Transfer, LoopbackWakesAPendingReadAndReturnsQueuedReportsInOrder)
 {
     const uint64_t qwBefore = kyrsim::SimOutCount(kLoopbackDevice);
-    CInTransfer in(Ctx(), m_handle.get(), InEndpoint(1));
+    CInTransfer in(Ctx(), Get(), InEndpoint(1));
     ASSERT_EQ(in.Submit(), 0);
     // Pending first, so the event loop has to be woken by the device node.
     EXPECT_FALSE(in.Wait(100ms)) << "an IN transfer completed before the device sent anything";
-    ASSERT_EQ(Write(m_handle.get(), 1, Pattern(0x31)), 0);
+    ASSERT_EQ(Write(Get(), 1, Pattern(0x31)), 0);
     ASSERT_TRUE(in.Wait(5s));
     EXPECT_EQ(in.Status(), LIBUSB_TRANSFER_COMPLETED);
     EXPECT_EQ(in.Data(), Pattern(0x31));
     EXPECT_EQ(kyrsim::SimOutCount(kLoopbackDevice), qwBefore + 1);
 
-    ASSERT_EQ(Write(m_handle.get(), 1, Pattern(1, 20)), 0);
-    ASSERT_EQ(Write(m_handle.get(), 1, Pattern(2)), 0);
-    EXPECT_EQ(Read(m_handle.get(), 1), Pattern(1, 20));
-    EXPECT_EQ(Read(m_handle.get(), 1), Pattern(2));
+    ASSERT_EQ(Write(Get(), 1, Pattern(1, 20)), 0);
+    ASSERT_EQ(Write(Get(), 1, Pattern(2)), 0);
+    EXPECT_EQ(Read(Get(), 1), Pattern(1, 20));
+    EXPECT_EQ(Read(Get(), 1), Pattern(2));
 }
 
 TEST_F(Transfer, InjectedBytesArriveAsOneInReportOnAClaimedInterfaceOnly)
 {
     const Bytes report = {0x01, 0x01, 0x05, 0xDE, 0xAD, 0xBE, 0xEF, 0x00};
     kyrsim::SimInject(kLoopbackDevice, 1, report);
-    EXPECT_EQ(Read(m_handle.get(), 1), report);
+    EXPECT_EQ(Read(Get(), 1), report);
     EXPECT_TRUE(Refused("inject 0 0 00")) << "interface 0 is not claimed, so nobody could receive the report";
 }
 
 TEST_F(Transfer, ASilentReadTimesOutAndACancelledOneEndsAsCancelled)
 {
-    int nResult = 0;
-    EXPECT_TRUE(Read(m_handle.get(), 1, &nResult, 200).empty());
-    EXPECT_EQ(nResult, LIBUSB_ERROR_TIMEOUT);
+    Bytes bytes;
+    EXPECT_EQ(Interrupt(Get(), InEndpoint(1), bytes, 200), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_TRUE(bytes.empty());
 
-    CInTransfer in(Ctx(), m_handle.get(), InEndpoint(1));
+    CInTransfer in(Ctx(), Get(), InEndpoint(1));
     ASSERT_EQ(in.Submit(), 0);
     EXPECT_FALSE(in.Wait(100ms));
     ASSERT_EQ(in.Cancel(), 0);
     ASSERT_TRUE(in.Wait(5s));
     EXPECT_EQ(in.Status(), LIBUSB_TRANSFER_CANCELLED);
-    EXPECT_EQ(Echo(Ctx(), m_handle.get(), 1, Pattern(9)), Pattern(9)) << "the endpoint works afterwards";
+    EXPECT_EQ(Echo(Get(), 1, Pattern(9)), Pattern(9)) << "the endpoint works afterwards";
 }
 
 // ---- kernel driver ----------------------------------------------------------------
@@ -309,15 +335,6 @@ TEST_F(KernelDriver, BoundDriverBlocksClaimUntilDetachedAndComesBackOnAttachOrRe
     EXPECT_EQ(kyrsim::SimDriver(kDriverDevice, 0), "usbhid");
 }
 
-TEST_F(KernelDriver, AttachWithoutAMatchingDriverFindsNone)
-{
-    const Handle handle = OpenLoopback();
-    ASSERT_TRUE(handle);
-    EXPECT_EQ(libusb_kernel_driver_active(handle.get(), 0), 0);
-    EXPECT_EQ(libusb_attach_kernel_driver(handle.get(), 0), LIBUSB_ERROR_NOT_FOUND);
-    EXPECT_EQ(kyrsim::SimDriver(kLoopbackDevice, 0), "none");
-}
-
 // ---- several processes ------------------------------------------------------------
 
 // Run as "<this program> --grandchild": claims interface 1 of the loopback
@@ -330,7 +347,7 @@ int RunGrandchild()
     if (pHandle == nullptr || libusb_claim_interface(pHandle, 1) != 0 || !kyrsim::SimClaimed(kLoopbackDevice, 1))
         return 11;
     for (uint8_t bSeed = 100; bSeed < 110; ++bSeed) {
-        if (Echo(context.get(), pHandle, 1, Pattern(bSeed)) != Pattern(bSeed))
+        if (Echo(pHandle, 1, Pattern(bSeed)) != Pattern(bSeed))
             return 14;
     }
     _exit(0);
@@ -351,7 +368,7 @@ TEST_F(MultiProcess, AGrandchildUsesTheSameDeviceAlongsideItsParent)
         _exit(127);
     }
     for (uint8_t bSeed = 0; bSeed < 10; ++bSeed)
-        EXPECT_EQ(Echo(Ctx(), handle.get(), 0, Pattern(bSeed)), Pattern(bSeed));
+        EXPECT_EQ(Echo(handle.get(), 0, Pattern(bSeed)), Pattern(bSeed));
     int nStatus = 0;
     ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
     ASSERT_TRUE(WIFEXITED(nStatus));
@@ -360,70 +377,16 @@ TEST_F(MultiProcess, AGrandchildUsesTheSameDeviceAlongsideItsParent)
     // The grandchild's claim went with its file descriptor.
     EXPECT_TRUE(Eventually([] { return !kyrsim::SimClaimed(kLoopbackDevice, 1); }));
     EXPECT_EQ(libusb_claim_interface(handle.get(), 1), 0);
-    EXPECT_EQ(Echo(Ctx(), handle.get(), 1, Pattern(42)), Pattern(42));
+    EXPECT_EQ(Echo(handle.get(), 1, Pattern(42)), Pattern(42));
 }
 
 // ---- unplug and plug ------------------------------------------------------------------
-
-struct HotplugSeen {
-    libusb_hotplug_event event;
-    int nBus;
-    int nAddress;
-    uint16_t wProductId;
-    int nInterfaces;  // -1: no active configuration
-};
-
-// Records the hotplug events of the context's devices for its lifetime;
-// Seen() handles events first.
-class CHotplugRecorder {
-public:
-    explicit CHotplugRecorder(libusb_context* pContext) : m_pContext(pContext)
-    {
-        EXPECT_EQ(libusb_hotplug_register_callback(
-                      pContext,
-                      static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
-                                                        LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
-                      LIBUSB_HOTPLUG_NO_FLAGS, KYR_USB_VENDOR_ID, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
-                      Record, &m_seen, &m_handle),
-                  0);
-    }
-    ~CHotplugRecorder() { libusb_hotplug_deregister_callback(m_pContext, m_handle); }
-    CHotplugRecorder(const CHotplugRecorder&) = delete;
-    CHotplugRecorder& operator=(const CHotplugRecorder&) = delete;
-
-    const std::vector<HotplugSeen>& Seen()
-    {
-        timeval tv{0, 0};
-        libusb_handle_events_timeout_completed(m_pContext, &tv, nullptr);
-        return m_seen;
-    }
-
-private:
-    static int LIBUSB_CALL Record(libusb_context*, libusb_device* pDevice, libusb_hotplug_event event, void* pSeen)
-    {
-        libusb_device_descriptor desc{};
-        libusb_get_device_descriptor(pDevice, &desc);
-        libusb_config_descriptor* pConfig = nullptr;
-        int nInterfaces = -1;
-        if (libusb_get_active_config_descriptor(pDevice, &pConfig) == 0) {
-            nInterfaces = pConfig->bNumInterfaces;
-            libusb_free_config_descriptor(pConfig);
-        }
-        static_cast<std::vector<HotplugSeen>*>(pSeen)->push_back(
-            {event, libusb_get_bus_number(pDevice), libusb_get_device_address(pDevice), desc.idProduct, nInterfaces});
-        return 0;
-    }
-
-    libusb_context* m_pContext;
-    libusb_hotplug_callback_handle m_handle = 0;
-    std::vector<HotplugSeen> m_seen;
-};
 
 using Unplug = UsbTest;
 
 TEST_F(Unplug, APendingReadEndsWithNoDeviceAndTheDeviceIsGone)
 {
-    CHotplugRecorder recorder(Ctx());
+    RecordHotplug();
     const Device device = FindDevice(Ctx(), kBus, kLoopbackAddress);
     ASSERT_TRUE(device);
     libusb_device_handle* pRaw = nullptr;
@@ -443,10 +406,10 @@ TEST_F(Unplug, APendingReadEndsWithNoDeviceAndTheDeviceIsGone)
     EXPECT_EQ(Write(handle.get(), 0, Pattern(1)), LIBUSB_ERROR_NO_DEVICE);
     EXPECT_EQ(libusb_release_interface(handle.get(), 0), LIBUSB_ERROR_NO_DEVICE);
 
-    ASSERT_TRUE(Eventually([&] { return !recorder.Seen().empty(); })) << "hotplug saw no departure";
-    EXPECT_EQ(recorder.Seen().front().event, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
-    EXPECT_EQ(recorder.Seen().front().nAddress, kLoopbackAddress);
-    EXPECT_EQ(recorder.Seen().size(), 1u) << "one departure";
+    ASSERT_TRUE(Eventually([&] { return !Seen().empty(); })) << "hotplug saw no departure";
+    EXPECT_EQ(Seen().front().event, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+    EXPECT_EQ(Seen().front().nAddress, kLoopbackAddress);
+    EXPECT_EQ(Seen().size(), 1u) << "one departure";
     EXPECT_FALSE(FindDevice(Ctx(), kBus, kLoopbackAddress)) << "still enumerated after unplug";
     libusb_device_handle* pLate = nullptr;
     EXPECT_NE(libusb_open(device.get(), &pLate), 0) << "an unplugged device opened";
@@ -475,51 +438,51 @@ constexpr int kPlugBus = 6;
 
 TEST_F(Plug, ADeviceWithPlugMsArrivesLaterAsAWholeDevice)
 {
-    CHotplugRecorder recorder(Ctx());
+    RecordHotplug();
     // Long enough for this test to start before it.
     ASSERT_FALSE(FindDevice(Ctx(), kBus, kLoopbackAddress)) << "present before its time";
     EXPECT_EQ(kyrsim::SimRequest("claimed 0 0"), "error device 0 is not plugged in yet");
     EXPECT_TRUE(FindDevice(Ctx(), kBus, kDriverAddress));
 
-    ASSERT_TRUE(Eventually([&] { return !recorder.Seen().empty(); }, 20s)) << "no arrival";
-    const HotplugSeen seen = recorder.Seen().front();
+    ASSERT_TRUE(Eventually([&] { return !Seen().empty(); }, 20s)) << "no arrival";
+    const HotplugSeen seen = Seen().front();
     EXPECT_EQ(seen.event, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
     EXPECT_EQ(seen.nBus, kBus);
     EXPECT_EQ(seen.nAddress, kLoopbackAddress);
     EXPECT_EQ(seen.wProductId, KYR_USB_PRODUCT_ID_MODEL1);
     EXPECT_EQ(seen.nInterfaces, 2) << "the descriptors were there when libusb read them";
-    EXPECT_EQ(recorder.Seen().size(), 1u) << "announced more than once";
+    EXPECT_EQ(Seen().size(), 1u) << "announced more than once";
 
     // A program may use it as soon as it hears of it.
     const Handle handle = OpenLoopback();
     ASSERT_TRUE(handle);
     ASSERT_EQ(libusb_claim_interface(handle.get(), 1), 0);
-    EXPECT_EQ(Echo(Ctx(), handle.get(), 1, Pattern(5)), Pattern(5));
+    EXPECT_EQ(Echo(handle.get(), 1, Pattern(5)), Pattern(5));
     EXPECT_TRUE(kyrsim::SimClaimed(kLoopbackDevice, 1));
 }
 
 TEST_F(Plug, APlugRequestAddsTheNextDeviceAndUnplugRemovesIt)
 {
-    CHotplugRecorder recorder(Ctx());
+    RecordHotplug();
     const int nDevice = kyrsim::SimPlug("vid=" + std::to_string(KYR_USB_VENDOR_ID) + ",pid=" +
                                         std::to_string(KYR_USB_PRODUCT_ID_MODEL3) +
                                         ",interfaces=3,bus=6,addr=40,model=loopback");
     EXPECT_EQ(nDevice, 2) << "numbered after the devices of the command line";
-    ASSERT_TRUE(Eventually([&] { return !recorder.Seen().empty(); })) << "no arrival";
-    EXPECT_EQ(recorder.Seen().front().event, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
-    EXPECT_EQ(recorder.Seen().front().wProductId, KYR_USB_PRODUCT_ID_MODEL3);
-    EXPECT_EQ(recorder.Seen().front().nInterfaces, 3);
+    ASSERT_TRUE(Eventually([&] { return !Seen().empty(); })) << "no arrival";
+    EXPECT_EQ(Seen().front().event, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+    EXPECT_EQ(Seen().front().wProductId, KYR_USB_PRODUCT_ID_MODEL3);
+    EXPECT_EQ(Seen().front().nInterfaces, 3);
 
     // A context made now finds it by the usual scan, too.
     CHost host(kPlugBus, 40, 2);
     ASSERT_TRUE(host.Ok());
-    EXPECT_EQ(Echo(host.Ctx(), host.Get(), 2, Pattern(9)), Pattern(9));
+    EXPECT_EQ(Echo(host.Get(), 2, Pattern(9)), Pattern(9));
     EXPECT_EQ(kyrsim::SimOutCount(nDevice), 1u);
 
     kyrsim::SimUnplug(nDevice);
-    ASSERT_TRUE(Eventually([&] { return recorder.Seen().size() >= 2; })) << "no departure";
-    EXPECT_EQ(recorder.Seen()[1].event, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
-    EXPECT_EQ(recorder.Seen()[1].nAddress, 40);
+    ASSERT_TRUE(Eventually([&] { return Seen().size() >= 2; })) << "no departure";
+    EXPECT_EQ(Seen()[1].event, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+    EXPECT_EQ(Seen()[1].nAddress, 40);
     EXPECT_FALSE(FindDevice(Ctx(), kPlugBus, 40));
 }
 
