@@ -252,55 +252,37 @@ TEST_F(Claim, EachInterfaceHasOneHolderWhichTheControlSocketShows)
 
 // ---- interrupt transfers ---------------------------------------------------------
 
-class Transfer : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(m_host.Ok()); }
-    libusb_context* Ctx() const { return m_host.Ctx(); }
-    libusb_device_handle* Get() const { return m_host.Get(); }
-
-    CHost m_host{kBus, kLoopbackAddress, 1};
-};
-
-TEST_F(Transfer, LoopbackWakesAPendingReadAndReturnsQueuedReportsInOrder)
+TEST(Transfer, ReportsMoveInOrderAndReadsEndByDataTimeOrCancel)
 {
-    const uint64_t qwBefore = kyrsim::SimOutCount(kLoopbackDevice);
-    CInTransfer in(Ctx(), Get(), InEndpoint(1));
-    ASSERT_EQ(in.Submit(), 0);
-    // Pending first, so the event loop has to be woken by the device node.
-    EXPECT_FALSE(in.Wait(100ms)) << "an IN transfer completed before the device sent anything";
-    ASSERT_EQ(Write(Get(), 1, Pattern(0x31)), 0);
-    ASSERT_TRUE(in.Wait(5s));
-    EXPECT_EQ(in.Status(), LIBUSB_TRANSFER_COMPLETED);
-    EXPECT_EQ(in.Data(), Pattern(0x31));
-    EXPECT_EQ(kyrsim::SimOutCount(kLoopbackDevice), qwBefore + 1);
-
-    ASSERT_EQ(Write(Get(), 1, Pattern(1, 20)), 0);
-    ASSERT_EQ(Write(Get(), 1, Pattern(2)), 0);
-    EXPECT_EQ(Read(Get(), 1), Pattern(1, 20));
-    EXPECT_EQ(Read(Get(), 1), Pattern(2));
-}
-
-TEST_F(Transfer, InjectedBytesArriveAsOneInReportOnAClaimedInterfaceOnly)
-{
-    const Bytes report = {0x01, 0x01, 0x05, 0xDE, 0xAD, 0xBE, 0xEF, 0x00};
-    kyrsim::SimInject(kLoopbackDevice, 1, report);
-    EXPECT_EQ(Read(Get(), 1), report);
-    EXPECT_TRUE(Refused("inject 0 0 00")) << "interface 0 is not claimed, so nobody could receive the report";
-}
-
-TEST_F(Transfer, ASilentReadTimesOutAndACancelledOneEndsAsCancelled)
-{
+    CHost host(kBus, kLoopbackAddress, 1);
+    ASSERT_TRUE(host.Ok());
     Bytes bytes;
-    EXPECT_EQ(Interrupt(Get(), InEndpoint(1), bytes, 200), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(Interrupt(host.Get(), InEndpoint(1), bytes, 200), LIBUSB_ERROR_TIMEOUT) << "nothing to read yet";
     EXPECT_TRUE(bytes.empty());
 
-    CInTransfer in(Ctx(), Get(), InEndpoint(1));
-    ASSERT_EQ(in.Submit(), 0);
-    EXPECT_FALSE(in.Wait(100ms));
-    ASSERT_EQ(in.Cancel(), 0);
-    ASSERT_TRUE(in.Wait(5s));
-    EXPECT_EQ(in.Status(), LIBUSB_TRANSFER_CANCELLED);
-    EXPECT_EQ(Echo(Get(), 1, Pattern(9)), Pattern(9)) << "the endpoint works afterwards";
+    // Pending first, so the event loop has to be woken by the device node.
+    for (const bool bCancel : {true, false}) {
+        CInTransfer in(host.Ctx(), host.Get(), InEndpoint(1));
+        ASSERT_EQ(in.Submit(), 0);
+        EXPECT_FALSE(in.Wait(100ms)) << "an IN transfer completed before the device sent anything";
+        const uint64_t qwBefore = kyrsim::SimOutCount(kLoopbackDevice);
+        ASSERT_EQ(bCancel ? in.Cancel() : Write(host.Get(), 1, Pattern(0x31)), 0);
+        ASSERT_TRUE(in.Wait(5s));
+        EXPECT_EQ(in.Status(), bCancel ? LIBUSB_TRANSFER_CANCELLED : LIBUSB_TRANSFER_COMPLETED);
+        EXPECT_EQ(in.Data(), bCancel ? Bytes{} : Pattern(0x31));
+        EXPECT_EQ(kyrsim::SimOutCount(kLoopbackDevice), qwBefore + !bCancel);
+    }
+
+    ASSERT_EQ(Write(host.Get(), 1, Pattern(1, 20)), 0);
+    ASSERT_EQ(Write(host.Get(), 1, Pattern(2)), 0);
+    EXPECT_EQ(Read(host.Get(), 1), Pattern(1, 20));
+    EXPECT_EQ(Read(host.Get(), 1), Pattern(2));
+
+    // Injected bytes arrive as one IN report, on a claimed interface only.
+    const Bytes report = {0x01, 0x01, 0x05, 0xDE, 0xAD, 0xBE, 0xEF, 0x00};
+    kyrsim::SimInject(kLoopbackDevice, 1, report);
+    EXPECT_EQ(Read(host.Get(), 1), report);
+    EXPECT_TRUE(Refused("inject 0 0 00")) << "interface 0 is not claimed, so nobody could receive the report";
 }
 
 // ---- kernel driver ----------------------------------------------------------------
