@@ -18,18 +18,14 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint8_t InEndpoint(int nInterface) { return static_cast<uint8_t>(0x80 | 1 << nInterface); }
 constexpr uint8_t OutEndpoint(int nInterface) { return static_cast<uint8_t>(1 << nInterface); }
 
-struct ContextDeleter {
-    void operator()(libusb_context* p) const { libusb_exit(p); }
+template <auto fnFree>
+struct Deleter {
+    template <typename T>
+    void operator()(T* p) const { fnFree(p); }
 };
-struct HandleDeleter {
-    void operator()(libusb_device_handle* p) const { libusb_close(p); }
-};
-struct DeviceDeleter {
-    void operator()(libusb_device* p) const { libusb_unref_device(p); }
-};
-using Context = std::unique_ptr<libusb_context, ContextDeleter>;
-using Handle = std::unique_ptr<libusb_device_handle, HandleDeleter>;
-using Device = std::unique_ptr<libusb_device, DeviceDeleter>;
+using Context = std::unique_ptr<libusb_context, Deleter<libusb_exit>>;
+using Handle = std::unique_ptr<libusb_device_handle, Deleter<libusb_close>>;
+using Device = std::unique_ptr<libusb_device, Deleter<libusb_unref_device>>;
 
 inline Context MakeContext()
 {
