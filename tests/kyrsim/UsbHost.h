@@ -60,6 +60,8 @@ inline Handle Open(libusb_context* pContext, int nBus, int nAddress)
 inline int Interrupt(libusb_device_handle* pHandle, uint8_t bEndpoint, Bytes& bytes, unsigned nTimeoutMs = 5000)
 {
     const bool bIn = (bEndpoint & 0x80) != 0;
+    if (pHandle == nullptr)
+        return LIBUSB_ERROR_NO_DEVICE;
     if (bIn)
         bytes.assign(64, 0);
     int n = 0;
