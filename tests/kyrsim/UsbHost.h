@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace kyrsim::test {
@@ -70,6 +71,18 @@ inline int Interrupt(libusb_device_handle* pHandle, uint8_t bEndpoint, Bytes& by
     if (bIn)
         bytes.resize(static_cast<size_t>(n));
     return nResult != 0 || bIn || n == static_cast<int>(bytes.size()) ? nResult : LIBUSB_ERROR_IO;
+}
+
+// Polls until the predicate holds or the time is up.
+template <typename Predicate>
+bool Eventually(Predicate predicate, std::chrono::milliseconds limit = std::chrono::seconds(3))
+{
+    for (const auto end = std::chrono::steady_clock::now() + limit; !predicate();
+         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+    }
+    return true;
 }
 
 // A program with its own context and one claimed interface of one device.
