@@ -148,6 +148,13 @@ public:
         return bSent;
     }
 
+    // The device's reports are 64 bytes; anything else counts as none.
+    std::optional<Report> Read(std::chrono::milliseconds timeout)
+    {
+        std::optional<Report> r = CHost::Read(timeout);
+        return r && r->size() == 64 ? r : std::nullopt;
+    }
+
     // A firmware query: the whole packet and its CRC in one report of type 1.
     bool SendQuery(const Bytes& packet) { return Send(1, WithCrc(packet)); }
 

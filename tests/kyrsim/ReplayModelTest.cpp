@@ -144,7 +144,9 @@ int Make(const std::string& szDir)
 
 std::string Text(const std::optional<Report>& r)
 {
-    return r ? std::string(reinterpret_cast<const char*>(r->data()) + 3, (*r)[2]) : "(nothing)";
+    if (!r || r->size() != 64)
+        return r ? "(not a full report)" : "(nothing)";
+    return std::string(reinterpret_cast<const char*>(r->data()) + 3, (*r)[2]);
 }
 
 // Whichever capture kyrsim plays (64- or 48-byte headers, or the selected

@@ -109,14 +109,12 @@ public:
 
     int Write(Bytes report) { return Interrupt(Get(), OutEndpoint(m_nInterface), report); }
 
-    // A full 64-byte report, or nothing within the time.
+    // One IN report, or nothing within the time.
     std::optional<Bytes> Read(std::chrono::milliseconds timeout)
     {
         const auto nMs = static_cast<unsigned>(std::max<long>(1, timeout.count()));
         Bytes r;
-        if (Interrupt(Get(), InEndpoint(m_nInterface), r, nMs) != 0 || r.size() != 64)
-            return std::nullopt;
-        return r;
+        return Interrupt(Get(), InEndpoint(m_nInterface), r, nMs) == 0 ? std::optional(r) : std::nullopt;
     }
 
 private:
