@@ -46,14 +46,6 @@ bool CrcOk(const Bytes& packet)
     return packet.size() >= 2 && kyrsim::encoder::Crc16(std::span(packet).first(n)) == Word(packet.data() + n);
 }
 
-Bytes WithCrc(Bytes packet)
-{
-    const uint16_t wCrc = kyrsim::encoder::Crc16(packet);
-    packet.push_back(static_cast<uint8_t>(wCrc));
-    packet.push_back(static_cast<uint8_t>(wCrc >> 8));
-    return packet;
-}
-
 // One packet gathered from its series: the single one (report types 0x00
 // and 0x01) or the stream (0x80 and 0x81), where a raw-format packet is a
 // header with its CRC and the raw data that follows it.
@@ -124,28 +116,29 @@ public:
         EXPECT_TRUE(Ok()) << "device " << nDevice << " not claimed";
     }
 
-    bool Send(uint8_t nType, const Bytes& payload)
+    // Writes a packet and its CRC the way a host cuts it: 61 bytes per
+    // report, the last of type 1; so a query goes in one report of type 1.
+    bool SendPacket(Bytes packet)
     {
-        Report r = {1, nType, static_cast<uint8_t>(payload.size())};
-        r.insert(r.end(), payload.begin(), payload.end());
-        r.resize(64);
-        return Write(r) == 0;
+        const uint16_t wCrc = kyrsim::encoder::Crc16(packet);
+        packet.insert(packet.end(), {static_cast<uint8_t>(wCrc), static_cast<uint8_t>(wCrc >> 8)});
+        bool bSent = true;
+        for (size_t n = 0; n < packet.size() && bSent; n += 61) {
+            const size_t nEnd = std::min(packet.size(), n + 61);
+            Report r = {1, static_cast<uint8_t>(nEnd == packet.size()), static_cast<uint8_t>(nEnd - n)};
+            r.insert(r.end(), packet.begin() + n, packet.begin() + nEnd);
+            r.resize(64);
+            bSent = Write(r) == 0;
+        }
+        return bSent;
     }
-
-    // Writes a command packet the way a host cuts it: 61 bytes per report.
     bool SendCommand(uint8_t nId, const std::string& szText)
     {
         Bytes packet = {0x07, 0x10, 0, 0, 0, nId, static_cast<uint8_t>(szText.size()),
                         static_cast<uint8_t>(szText.size() >> 8)};
         packet.insert(packet.end(), szText.begin(), szText.end());
         packet.push_back(0);
-        packet = WithCrc(packet);
-        bool bSent = true;
-        for (size_t n = 0; n < packet.size() && bSent; n += 61) {
-            const size_t nEnd = std::min(packet.size(), n + 61);
-            bSent = Send(nEnd == packet.size() ? 1 : 0, Bytes(packet.begin() + n, packet.begin() + nEnd));
-        }
-        return bSent;
+        return SendPacket(packet);
     }
 
     // The device's reports are 64 bytes; anything else counts as none.
@@ -154,9 +147,6 @@ public:
         std::optional<Report> r = CHost::Read(timeout);
         return r && r->size() == 64 ? r : std::nullopt;
     }
-
-    // A firmware query: the whole packet and its CRC in one report of type 1.
-    bool SendQuery(const Bytes& packet) { return Send(1, WithCrc(packet)); }
 
     // Reads until the reports so far satisfy the predicate, or the time is over.
     template <typename Predicate>
@@ -183,7 +173,7 @@ public:
     Reports ReadThroughFence()
     {
         Reports reports;
-        if (SendQuery(kFenceQuery))
+        if (SendPacket(kFenceQuery))
             reports = ReadUntil([](const Reports& r) { return !r.empty() && IsFenceAnswer(r.back()); });
         if (reports.empty() || !IsFenceAnswer(reports.back()))
             ADD_FAILURE() << "no answer to the fence query";
@@ -291,7 +281,7 @@ TEST(Firmware, ModeAndVersionQueriesAreAnsweredPerUnit)
         if (c.bSet)
             kyrsim::SimSetFirmwareMode(c.nDevice, c.wUnit, c.nValue);
         // Main module's mode: 01 01 06 04 11 00 00 + CRC out, 0x1104 with the mode back.
-        ASSERT_TRUE(device.SendQuery({c.nKind, static_cast<uint8_t>((c.wUnit | 0x0100) >> 8), 0, 0}));
+        ASSERT_TRUE(device.SendPacket({c.nKind, static_cast<uint8_t>((c.wUnit | 0x0100) >> 8), 0, 0}));
         const Reports answer = device.ReadThroughFence();
         if (c.nValue < 0) {
             EXPECT_TRUE(answer.empty());
@@ -309,7 +299,7 @@ TEST(Firmware, ModeAndVersionQueriesAreAnsweredPerUnit)
     // The application version of the camera module: 31 bytes and the CRC each way.
     Bytes app(31);
     app[1] = 0x20;
-    ASSERT_TRUE(device.SendQuery(app));
+    ASSERT_TRUE(device.SendPacket(app));
     const std::optional<Report> answer = device.Read(kPatience);
     ASSERT_TRUE(answer);
     ASSERT_EQ((*answer)[2], 33);
