@@ -69,14 +69,6 @@ struct Event {
     Report data;
 };
 
-Event Out(int64_t llUs, const Report& r, uint8_t nDevice = kDevice)
-{
-    return {nDevice, 'S', 1, 0x01, -115, 0, llUs, r};
-}
-Event In(int64_t llUs, const Report& r, uint8_t nDevice = kDevice)
-{
-    return {nDevice, 'C', 1, 0x81, 0, 0, llUs, r};
-}
 
 // usbmon's binary record: the 48-byte header, the 16 bytes the mmapped
 // interface adds, the data.
@@ -116,6 +108,13 @@ void WritePcap(const std::string& szPath, const std::vector<Event>& events, bool
 // and completion, only one of which carries data.
 int Make(const std::string& szDir)
 {
+    // An OUT report as submitted, an IN report as completed.
+    const auto Out = [](int64_t llUs, const Report& r, uint8_t nDevice = kDevice) {
+        return Event{nDevice, 'S', 1, 0x01, -115, 0, llUs, r};
+    };
+    const auto In = [](int64_t llUs, const Report& r, uint8_t nDevice = kDevice) {
+        return Event{nDevice, 'C', 1, 0x81, 0, 0, llUs, r};
+    };
     const std::vector<Event> conversation = {
         {kDevice, 'S', 2, 0x80, -115, '<', 0, {}},                // GET_DESCRIPTOR
         {kDevice, 'C', 2, 0x80, 0, 0, 40, Report(18, 0x12)},      // control data: not a report
