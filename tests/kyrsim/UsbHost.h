@@ -100,8 +100,6 @@ public:
         if (m_handle)
             libusb_release_interface(m_handle.get(), m_nInterface);
     }
-    CHost(const CHost&) = delete;
-    CHost& operator=(const CHost&) = delete;
 
     bool Ok() const { return m_handle != nullptr; }
     libusb_context* Ctx() const { return m_context.get(); }
@@ -117,7 +115,7 @@ public:
         return Interrupt(Get(), InEndpoint(m_nInterface), r, nMs) == 0 ? std::optional(r) : std::nullopt;
     }
 
-private:
+private:  // not copied: the owners are unique
     Context m_context;  // destroyed after the handle
     Handle m_handle;
     int m_nInterface;

@@ -202,6 +202,7 @@ TEST_F(Enumeration, EachDeviceSitsAtItsPlaceWithItsIdsAndOneInterruptPairPerInte
         EXPECT_EQ(config[4], layout.nInterfaces);
     }
 }
+
 // ---- claims ----------------------------------------------------------------------
 
 using Claim = UsbTest;
