@@ -350,20 +350,14 @@ TEST(InstantMode, RepeatsKeepTouchPointsGoingAndTheyStopAfterTheLast)
     EXPECT_LE(TicksBetween(answerTicks.back(), Tick(*lastTouch)), 600) << "touch points outlived the last request";
 }
 
-TEST(InstantMode, TheQueryAnswersTheLettersInForce)
+TEST(InstantMode, TheQueryAnswersTheLettersInForceAndEachLetterSendsItsPacketKind)
 {
     CDevice device(kPlain);
     EXPECT_EQ(device.Ask(70, "instant_mode=?"), "");
     EXPECT_EQ(device.Ask(71, "instant_mode=gqcM,5000,0x3f"), "MCG");
     EXPECT_EQ(device.Ask(72, "instant_mode=?"), "MCG");
     EXPECT_EQ(kyrsim::SimStreams(kPlain), "MG");
-    EXPECT_EQ(device.Ask(73, "instant_mode=MG,0"), "") << "time 0 stops the streams";
-    EXPECT_EQ(kyrsim::SimStreams(kPlain), "");
-}
 
-TEST(InstantMode, EveryStreamLetterSendsItsPacketKind)
-{
-    CDevice device(kPlain);
     const std::set<uint16_t> expected = {0x1006, 0x1003, 0x1300, 0x1301, 0x1302, 0x1008, 0x2805, 0x2801};
     const auto seenAll = [&](const Reports& reports) {
         std::set<uint16_t> ids;
@@ -374,8 +368,11 @@ TEST(InstantMode, EveryStreamLetterSendsItsPacketKind)
     ASSERT_TRUE(device.SendCommand(80, "instant_mode=MOVTGDSX,10000"));
     Reports reports = device.ReadUntil(seenAll);
     // Up to the answer that stops them, so that no packet is cut short.
-    ASSERT_TRUE(device.SendCommand(81, "instant_mode=,600"));
+    ASSERT_TRUE(device.SendCommand(81, "instant_mode=MOVTGDSX,0"));
     const Reports rest = device.ReadUntilAnswerTo(81);
+    ASSERT_FALSE(rest.empty());
+    EXPECT_EQ(Assemble({rest.back()}).front().Text(), "") << "time 0 stops the streams";
+    EXPECT_EQ(kyrsim::SimStreams(kPlain), "");
     reports.insert(reports.end(), rest.begin(), rest.end());
     EXPECT_TRUE(seenAll(reports));
     for (const Packet& p : Assemble(reports)) {
