@@ -7,25 +7,20 @@
 //   kyrsim_replay_test              the tests, under kyrsim with the replay
 //                                   model on one of them
 #include "KyrSimControl.h"
+#include "UsbHost.h"
 
 #include <gtest/gtest.h>
-#include <libusb.h>
 
-#include <array>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
-#include <optional>
 #include <string>
-#include <vector>
+#include <tuple>
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Report = std::array<uint8_t, 64>;
+using Report = kyrsim::test::Bytes;
 
 // The recorded device, and the one beside it in the capture of two devices.
 constexpr uint16_t kBus = 2;
@@ -38,7 +33,7 @@ constexpr auto kRecordedGap = 300ms;
 
 Report MakeReport(const std::string& szText)
 {
-    Report r{};
+    Report r(64);
     r[0] = 1;
     r[1] = 1;
     r[2] = static_cast<uint8_t>(szText.size());
@@ -54,204 +49,117 @@ const Report kThird = MakeReport("third answer");
 
 // ---- Captures ----------------------------------------------------------------
 
-void Put(std::vector<uint8_t>& out, uint64_t value, int nBytes)
+// Little-endian fields, each {value, width in bytes}.
+void Put(Report& out, std::initializer_list<std::pair<uint64_t, int>> fields)
 {
-    for (int i = 0; i < nBytes; ++i)
-        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    for (const auto& [value, nBytes] : fields) {
+        for (int i = 0; i < nBytes; ++i)
+            out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
 }
 
 struct Event {
-    uint8_t nDevice = kDevice;
+    uint8_t nDevice;
     char cType;             // 'S' or 'C'
     uint8_t nTransferType;  // 0 iso, 1 interrupt, 2 control, 3 bulk
     uint8_t nEndpoint;
     int32_t lStatus;
     char cFlagData;  // 0: data present; '<', '>': none
     int64_t llUs;    // after kEpoch
-    std::vector<uint8_t> data;
+    Report data;
 };
 
-Event Out(int64_t llUs, const Report& r)
-{
-    return {kDevice, 'S', 1, 0x01, -115, 0, llUs, {r.begin(), r.end()}};
-}
-
-Event In(int64_t llUs, const Report& r)
-{
-    return {kDevice, 'C', 1, 0x81, 0, 0, llUs, {r.begin(), r.end()}};
-}
 
 // usbmon's binary record: the 48-byte header, the 16 bytes the mmapped
 // interface adds, the data.
-std::vector<uint8_t> Record(const Event& e, bool bMmapped)
+Report Record(const Event& e, bool bMmapped)
 {
-    std::vector<uint8_t> out;
-    Put(out, 0xffff8880deadbe00ULL + e.llUs, 8);  // the URB's address
-    out.push_back(static_cast<uint8_t>(e.cType));
-    out.push_back(e.nTransferType);
-    out.push_back(e.nEndpoint);
-    out.push_back(e.nDevice);
-    Put(out, kBus, 2);
-    out.push_back(e.nTransferType == 2 && e.cType == 'S' ? 0 : '-');
-    out.push_back(static_cast<uint8_t>(e.cFlagData));
-    Put(out, static_cast<uint64_t>(kEpoch + e.llUs / 1000000), 8);
-    Put(out, static_cast<uint32_t>(e.llUs % 1000000), 4);
-    Put(out, static_cast<uint32_t>(e.lStatus), 4);
-    Put(out, e.data.empty() ? 64 : e.data.size(), 4);
-    Put(out, e.data.size(), 4);
-    Put(out, e.nTransferType == 2 && e.cType == 'S' ? 0x0000001200000680ULL : 0, 8);  // GET_DESCRIPTOR
-    if (bMmapped) {
-        Put(out, e.nTransferType == 1 ? 1 : 0, 4);  // interval
-        Put(out, 0, 4);
-        Put(out, 0x200, 4);  // URB_DIR_IN-like flags: not looked at
-        Put(out, 0, 4);
-    }
+    const bool bSetup = e.nTransferType == 2 && e.cType == 'S';
+    Report out;
+    Put(out, {{0xffff8880deadbe00ULL + e.llUs, 8},  // the URB's address
+              {static_cast<uint8_t>(e.cType), 1}, {e.nTransferType, 1}, {e.nEndpoint, 1}, {e.nDevice, 1}, {kBus, 2},
+              {bSetup ? 0 : '-', 1}, {static_cast<uint8_t>(e.cFlagData), 1},
+              {static_cast<uint64_t>(kEpoch + e.llUs / 1000000), 8}, {static_cast<uint32_t>(e.llUs % 1000000), 4},
+              {static_cast<uint32_t>(e.lStatus), 4}, {e.data.empty() ? 64 : e.data.size(), 4}, {e.data.size(), 4},
+              {bSetup ? 0x0000001200000680ULL : 0, 8}});  // GET_DESCRIPTOR
+    if (bMmapped)  // interval, start frame, flags (not looked at), descriptors
+        Put(out, {{e.nTransferType == 1 ? 1 : 0, 4}, {0, 4}, {0x200, 4}, {0, 4}});
     out.insert(out.end(), e.data.begin(), e.data.end());
     return out;
 }
 
 void WritePcap(const std::string& szPath, const std::vector<Event>& events, bool bMmapped)
 {
-    std::vector<uint8_t> file;
-    Put(file, 0xa1b2c3d4, 4);
-    Put(file, 2, 2);
-    Put(file, 4, 2);
-    Put(file, 0, 4);
-    Put(file, 0, 4);
-    Put(file, 65535, 4);
-    Put(file, bMmapped ? 220 : 189, 4);
+    Report file;
+    Put(file, {{0xa1b2c3d4, 4}, {2, 2}, {4, 2}, {0, 4}, {0, 4}, {65535, 4}, {bMmapped ? 220 : 189, 4}});
     for (const Event& e : events) {
-        const std::vector<uint8_t> record = Record(e, bMmapped);
-        Put(file, static_cast<uint64_t>(kEpoch + e.llUs / 1000000), 4);
-        Put(file, static_cast<uint32_t>(e.llUs % 1000000), 4);
-        Put(file, record.size(), 4);
-        Put(file, record.size(), 4);
+        const Report record = Record(e, bMmapped);
+        Put(file, {{static_cast<uint64_t>(kEpoch + e.llUs / 1000000), 4},
+                   {static_cast<uint32_t>(e.llUs % 1000000), 4},
+                   {record.size(), 4},
+                   {record.size(), 4}});
         file.insert(file.end(), record.begin(), record.end());
     }
-    std::ofstream(szPath, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
-                                                  static_cast<std::streamsize>(file.size()));
+    std::ofstream(szPath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
 }
 
 // One device's conversation as usbmon shows it: every transfer as submission
 // and completion, only one of which carries data.
-std::vector<Event> Conversation()
+int Make(const std::string& szDir)
 {
-    const std::vector<uint8_t> descriptor(18, 0x12);
-    return {
-        {kDevice, 'S', 2, 0x80, -115, '<', 0, {}},            // GET_DESCRIPTOR
-        {kDevice, 'C', 2, 0x80, 0, 0, 40, descriptor},        // control data: not a report
-        {kDevice, 'S', 1, 0x81, -115, '<', 100, {}},          // the host's read, waiting
+    // An OUT report as submitted, an IN report as completed.
+    const auto Out = [](int64_t llUs, const Report& r, uint8_t nDevice = kDevice) {
+        return Event{nDevice, 'S', 1, 0x01, -115, 0, llUs, r};
+    };
+    const auto In = [](int64_t llUs, const Report& r, uint8_t nDevice = kDevice) {
+        return Event{nDevice, 'C', 1, 0x81, 0, 0, llUs, r};
+    };
+    const std::vector<Event> conversation = {
+        {kDevice, 'S', 2, 0x80, -115, '<', 0, {}},                // GET_DESCRIPTOR
+        {kDevice, 'C', 2, 0x80, 0, 0, 40, Report(18, 0x12)},      // control data: not a report
+        {kDevice, 'S', 1, 0x81, -115, '<', 100, {}},              // the host's read, waiting
         Out(1000000, kPing),
         {kDevice, 'C', 1, 0x01, 0, '>', 1000100, {}},
         In(1000500, kFirst),
         {kDevice, 'S', 1, 0x81, -115, '<', 1000600, {}},
         In(1000000 + std::chrono::microseconds(kRecordedGap).count(), kSecond),
         {kDevice, 'S', 1, 0x81, -115, '<', 1300100, {}},
-        {kDevice, 'C', 1, 0x81, -2, 0, 1400000, {}},          // cancelled: -ENOENT
+        {kDevice, 'C', 1, 0x81, -2, 0, 1400000, {}},              // cancelled: -ENOENT
         Out(2000000, kPong),
         {kDevice, 'C', 1, 0x01, 0, '>', 2000100, {}},
         In(2100000, kThird),
     };
-}
-
-int Make(const std::string& szDir)
-{
-    const std::vector<Event> conversation = Conversation();
     WritePcap(szDir + "/replay220.pcap", conversation, true);
     WritePcap(szDir + "/replay189.pcap", conversation, false);
     // Another device talks in between, with reports of its own.
     std::vector<Event> both = conversation;
-    Event otherOut = Out(500000, MakeReport("other out"));
-    Event otherIn = In(600000, MakeReport("other in"));
-    Event otherLate = In(1500000, MakeReport("other late"));
-    for (Event* e : {&otherOut, &otherIn, &otherLate})
-        e->nDevice = kOther;
-    both.insert(both.begin() + 3, otherOut);
-    both.insert(both.begin() + 4, otherIn);
-    both.insert(both.begin() + 10, otherLate);
+    both.insert(both.begin() + 3, Out(500000, MakeReport("other out"), kOther));
+    both.insert(both.begin() + 4, In(600000, MakeReport("other in"), kOther));
+    both.insert(both.begin() + 10, In(1500000, MakeReport("other late"), kOther));
     WritePcap(szDir + "/several.pcap", both, true);
     return 0;
 }
 
-// ---- The host side -----------------------------------------------------------
-
-struct ContextDeleter {
-    void operator()(libusb_context* p) const { libusb_exit(p); }
-};
-struct HandleDeleter {
-    void operator()(libusb_device_handle* p) const { libusb_close(p); }
-};
-
-class CHost {
-public:
-    CHost()
-    {
-        libusb_context* pContext = nullptr;
-        if (libusb_init(&pContext) != 0)
-            return;
-        m_context.reset(pContext);
-        libusb_device** list = nullptr;
-        const ssize_t nCount = libusb_get_device_list(pContext, &list);
-        for (ssize_t i = 0; i < nCount && !m_handle; ++i) {
-            libusb_device_handle* pHandle = nullptr;
-            if (libusb_open(list[i], &pHandle) != 0)
-                continue;
-            if (libusb_claim_interface(pHandle, 0) == 0)
-                m_handle.reset(pHandle);
-            else
-                libusb_close(pHandle);
-        }
-        if (nCount >= 0)
-            libusb_free_device_list(list, 1);
-    }
-    ~CHost()
-    {
-        if (m_handle)
-            libusb_release_interface(m_handle.get(), 0);
-    }
-
-    bool Ok() const { return m_handle != nullptr; }
-
-    bool Write(const Report& report)
-    {
-        Report copy = report;
-        int nSent = 0;
-        return libusb_interrupt_transfer(m_handle.get(), 0x01, copy.data(), 64, &nSent, 2000) == 0 && nSent == 64;
-    }
-
-    std::optional<Report> Read(std::chrono::milliseconds timeout)
-    {
-        Report r{};
-        int nGot = 0;
-        if (libusb_interrupt_transfer(m_handle.get(), 0x81, r.data(), 64, &nGot,
-                                      static_cast<unsigned>(timeout.count())) != 0 ||
-            nGot != 64)
-            return std::nullopt;
-        return r;
-    }
-
-private:
-    std::unique_ptr<libusb_context, ContextDeleter> m_context;  // destroyed after the handle
-    std::unique_ptr<libusb_device_handle, HandleDeleter> m_handle;
-};
-
 std::string Text(const std::optional<Report>& r)
 {
-    return r ? std::string(reinterpret_cast<const char*>(r->data()) + 3, (*r)[2]) : "(nothing)";
+    if (!r || r->size() != 64)
+        return r ? "(not a full report)" : "(nothing)";
+    return std::string(reinterpret_cast<const char*>(r->data()) + 3, (*r)[2]);
 }
 
 // Whichever capture kyrsim plays (64- or 48-byte headers, or the selected
 // device of two), the host sees the same device.
 TEST(Replay, PlaysTheRecordedDeviceSideAndChecksWhatTheHostSends)
 {
-    CHost host;
+    kyrsim::test::CHost host(kBus, kDevice);
     ASSERT_TRUE(host.Ok());
 
     // Nothing comes before the OUT report that preceded it in the recording.
     EXPECT_EQ(Text(host.Read(300ms)), "(nothing)");
 
     const auto sent = Clock::now();
-    ASSERT_TRUE(host.Write(kPing));
+    ASSERT_EQ(host.Write(kPing), 0);
     EXPECT_EQ(Text(host.Read(10s)), "first answer");
     const std::optional<Report> second = host.Read(10s);
     const auto gap = Clock::now() - sent;
@@ -263,19 +171,16 @@ TEST(Replay, PlaysTheRecordedDeviceSideAndChecksWhatTheHostSends)
 
     // A different report in place of the recorded one is counted, and the
     // playback goes on.
-    ASSERT_TRUE(host.Write(MakeReport("pang")));
+    ASSERT_EQ(host.Write(MakeReport("pang")), 0);
     EXPECT_EQ(Text(host.Read(10s)), "third answer");
-    ASSERT_TRUE(host.Write(kPing));
+    ASSERT_EQ(host.Write(kPing), 0);
     EXPECT_EQ(Text(host.Read(300ms)), "(nothing)");
 
-    const kyrsim::SimReplayCounts counts = kyrsim::SimReplay(0);
-    EXPECT_EQ(counts.qwRecordedOut, 2u) << "only the OUT submissions carry reports";
-    EXPECT_EQ(counts.qwRecordedIn, 3u) << "only the successful IN completions carry reports";
-    EXPECT_EQ(counts.qwOut, 3u);
-    EXPECT_EQ(counts.qwMatched, 1u);
-    EXPECT_EQ(counts.qwMismatched, 1u);
-    EXPECT_EQ(counts.qwExtra, 1u);
-    EXPECT_EQ(counts.qwIn, 3u);
+    const kyrsim::SimReplayCounts c = kyrsim::SimReplay(0);
+    // Of the recording, only the OUT submissions and the successful IN completions carry reports.
+    EXPECT_EQ(std::tuple(c.qwRecordedOut, c.qwRecordedIn), std::tuple(2u, 3u));
+    // Out, matched, mismatched, extra; in.
+    EXPECT_EQ(std::tuple(c.qwOut, c.qwMatched, c.qwMismatched, c.qwExtra, c.qwIn), std::tuple(3u, 1u, 1u, 1u, 3u));
 }
 
 }  // namespace
