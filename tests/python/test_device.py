@@ -12,7 +12,7 @@ import pytest
 
 import kyrhid
 
-from conftest import close_on_another_thread, library_with, sim
+from conftest import close_on_another_thread, park_callback, sim, started, until
 
 MAIN = "0003:0007:01"
 VERSION = "MM 2.7 nv1 model 0x0031 Mar 14 2024 10:20:30"
@@ -83,11 +83,7 @@ def test_command_refuses_what_the_library_or_the_package_cannot_send(device, tex
 def test_an_asynchronous_command_is_answered_in_the_stream(device):
     with device.packets(modes="C", timeout=5) as stream:
         ident = device.command_async("echo later")
-        seen = []
-        for packet in stream:
-            seen.append(packet)
-            if isinstance(packet, kyrhid.Response) and packet.id == ident:
-                break
+        seen = until(stream, lambda seen: isinstance(seen[-1], kyrhid.Response) and seen[-1].id == ident)
     # The device echoes every command, the stream's own instant-mode request too.
     echo = [p for p in seen if isinstance(p, kyrhid.Command) and p.id == ident]
     assert [(p.type, p.partid, p.text) for p in echo] == [(kyrhid.TYPE_CMD, "CMD", "echo later")]
@@ -158,11 +154,7 @@ def streamed():
     """A few packets of every stream, in the order they came."""
     with kyrhid.open() as dev, dev.packets(modes="MOVTGD", timeout=10) as stream:
         assert sim("streams 0") == "MVOTGD"
-        received = []
-        for packet in stream:
-            received.append(packet)
-            if all(sum(isinstance(p, kind) for p in received) >= 5 for kind in KINDS):
-                break
+        received = until(stream, lambda seen: all(sum(type(p) is kind for p in seen) >= 5 for kind in KINDS))
         assert stream.dropped == 0
     return received
 
@@ -240,14 +232,9 @@ def test_image_data_comes_with_its_object_range_and_detections(streamed):
 
 def test_status_and_rse_reach_every_stream(device):
     with device.packets(modes="T", timeout=5) as stream:
-        assert device.command("notify calibrated") == "ok"
-        assert device.command("rse done") == "done"
-        texts = []
-        for packet in stream:
-            if isinstance(packet, (kyrhid.Status, kyrhid.Response)):
-                texts.append((packet.type, packet.partid, packet.text))
-            if len(texts) == 2:
-                break
+        assert (device.command("notify calibrated"), device.command("rse done")) == ("ok", "done")
+        texts = [(p.type, p.partid, p.text) for p in until(stream, lambda seen: type(seen[-1]) is kyrhid.Response)
+                 if type(p) in (kyrhid.Status, kyrhid.Response)]
     assert texts == [(kyrhid.TYPE_STT, "STT", "calibrated"), (kyrhid.TYPE_RSE, "RSE", "done")]
 
 
@@ -262,29 +249,17 @@ def test_a_stream_passes_on_only_its_own_kinds(device):
 # ---- closing while others wait ---------------------------------------------------------------
 
 def test_closing_from_another_thread_ends_running_iterators(device):
-    streams = {"flowing": device.packets(modes="T"), "idle": device.packets(modes="S")}   # S streams nothing
     first = threading.Event()
-    results = {}
-
-    def consume(name):
-        try:
-            count = 0
-            for _ in streams[name]:
-                count += 1
-                first.set()
-            results[name] = count
-        except BaseException as exc:   # recorded for the assertion below
-            results[name] = exc
-
-    threads = [threading.Thread(target=consume, args=(name,)) for name in streams]
-    for thread in threads:
-        thread.start()
+    # Each counts what its stream yields; S streams nothing.
+    readers = [started(lambda stream=device.packets(modes=modes): len([first.set() for _ in stream]))
+               for modes in ("T", "S")]
     assert first.wait(timeout=30)
     device.close()
-    for thread in threads:
-        thread.join(timeout=30)
-        assert not thread.is_alive()
-    assert results["flowing"] >= 1 and results["idle"] == 0
+    for reader, _ in readers:
+        reader.join(timeout=30)
+        assert not reader.is_alive()
+    (flowing_count,), (idle_count,) = (outcome for _, outcome in readers)
+    assert flowing_count >= 1 and idle_count == 0
     with pytest.raises(kyrhid.NoDevice):
         device.packets(modes="T")
 
@@ -298,23 +273,9 @@ def test_closing_while_a_callback_runs_waits_for_it_without_deadlock(device, mon
     # The read thread is parked inside the package's callback until the
     # closing thread is about to call the library's close, which waits for
     # that callback: the callback must still get the interpreter lock.
-    in_callback, closing = threading.Event(), threading.Event()
-    decode, library = kyrhid.device.decode, kyrhid.device.lib()
-
-    def parked(address):
-        if not in_callback.is_set():
-            in_callback.set()
-            closing.wait(timeout=60)
-        return decode(address)
-
-    def close(handle):
-        closing.set()
-        library.KyrCloseDevice(handle)
-
-    monkeypatch.setattr(kyrhid.device, "decode", parked)
-    monkeypatch.setattr(kyrhid.device, "lib", lambda: library_with(library, KyrCloseDevice=close))
+    parked = park_callback(monkeypatch, kyrhid.device, "decode", "KyrCloseDevice")
     stream = device.packets(modes="T")
-    assert in_callback.wait(timeout=30)
+    assert parked.wait(timeout=30)
     close_on_another_thread(device.close)
     assert device.closed
     assert list(stream) == []   # the parked packet came after the close began

@@ -10,7 +10,7 @@ import pytest
 
 import kyrhid
 
-from conftest import WAIT, crc_bytes, sim, watchdog
+from conftest import WAIT, crc_bytes, sim, until, watchdog
 
 
 # ---- holders --------------------------------------------------------------------------------
@@ -22,7 +22,6 @@ def test_holders_of_an_open_device_are_this_process_and_a_busy_open_names_them()
         with pytest.raises(kyrhid.DeviceBusy) as busy:
             kyrhid.open()
         assert busy.value.holders == (os.getpid(),)
-        assert str(busy.value).endswith(f"(held by process {os.getpid()})")
     assert kyrhid.holders() == ()
     kyrhid.open().close()
     with pytest.raises(kyrhid.NoDevice):
@@ -118,11 +117,8 @@ def test_the_tap_sees_a_command_going_out_and_its_answer_coming_in():
     with kyrhid.open() as device, device.reports(timeout=WAIT) as reports:
         before = time.monotonic_ns()
         ident = device.command_async("echo tapped")
-        seen = []
-        for report in reports:
-            seen.append(report)
-            if report.direction == kyrhid.ReportDirection.IN and report.data[3:5] == b"\x08\x10":
-                break
+        seen = until(reports, lambda seen: seen[-1].direction == kyrhid.ReportDirection.IN
+                     and seen[-1].data[3:5] == b"\x08\x10")
         after = time.monotonic_ns()
     text = b"echo tapped"
     command = struct.pack("<HHBBH", 0x1007, 0, 0, ident, len(text)) + text + b"\0"

@@ -8,7 +8,7 @@ import pytest
 import kyrhid
 from kyrhid import HotplugEvent, HotplugKind
 
-from conftest import WAIT, close_on_another_thread, library_with, sim
+from conftest import WAIT, close_on_another_thread, library_with, park_callback, sim, started, until
 
 MODEL4, MODEL5 = kyrhid.KYR_USB_PRODUCT_ID_MODEL4, kyrhid.KYR_USB_PRODUCT_ID_MODEL5
 
@@ -31,12 +31,7 @@ def events(kind, address, interfaces=1, product=MODEL4):
 
 def take(watch, count):
     """The next `count` events; a watch that falls silent for WAIT seconds ends short."""
-    taken = []
-    for event in watch:
-        taken.append(event)
-        if len(taken) == count:
-            break
-    return taken
+    return until(watch, lambda seen: len(seen) == count)
 
 
 ARRIVED, LEFT = HotplugKind.ARRIVED, HotplugKind.LEFT
@@ -70,21 +65,14 @@ def test_each_watch_hears_in_order_what_its_filters_let_through():
 
 def test_closing_from_another_thread_ends_a_running_iterator():
     watch = kyrhid.watch()   # no timeout: only the close can end it
-    seen, first = [], threading.Event()
-
-    def read():
-        for event in watch:
-            seen.append(event)
-            first.set()
-
-    reader = threading.Thread(target=read)
-    reader.start()
+    first = threading.Event()
+    reader, outcome = started(lambda: [first.set() or event for event in watch])
     number = plug(0x40)
     assert first.wait(timeout=WAIT)   # the reader is on its way back into the wait
     watch.close()
     reader.join(timeout=WAIT)
     assert not reader.is_alive() and watch.closed
-    assert seen == events(ARRIVED, 0x40)
+    assert outcome == [events(ARRIVED, 0x40)]
     watch.close()   # a second close does nothing
     unplug(number)
 
@@ -94,23 +82,10 @@ def test_closing_while_the_callback_runs_waits_for_it_without_deadlock(monkeypat
     # closing thread is about to deregister, which waits for that callback:
     # the callback must still get the interpreter lock and every lock it
     # takes after that point.
-    in_callback, closing = threading.Event(), threading.Event()
-    copy, library = kyrhid.hotplug._copy, kyrhid.hotplug.lib()
-
-    def parked(record):
-        in_callback.set()
-        closing.wait(timeout=WAIT)
-        return copy(record)
-
-    def deregister(handle):
-        closing.set()
-        return library.KyrDeregisterHotplugCallback(handle)
-
-    monkeypatch.setattr(kyrhid.hotplug, "_copy", parked)
-    monkeypatch.setattr(kyrhid.hotplug, "lib", lambda: library_with(library, KyrDeregisterHotplugCallback=deregister))
+    parked = park_callback(monkeypatch, kyrhid.hotplug, "_copy", "KyrDeregisterHotplugCallback")
     watch = kyrhid.watch(timeout=WAIT)
     number = plug(0x30)
-    assert in_callback.wait(timeout=WAIT)
+    assert parked.wait(timeout=WAIT)
     close_on_another_thread(watch.close)
     assert watch.closed
     # The parked event was queued before the close returned, and nothing after it.
