@@ -37,8 +37,7 @@ def run(*args, code=0):
 
 
 def with_crc(data):
-    crc = crc_x25(data)
-    return data + bytes([crc & 0xFF, crc >> 8])
+    return data + crc_x25(data).to_bytes(2, "little")
 
 
 def png_size(path):

@@ -4,7 +4,6 @@ import contextlib
 import faulthandler
 import os
 import re
-import subprocess
 import sys
 import threading
 
@@ -113,15 +112,3 @@ def close_on_another_thread(close):
         closer, _ = started(close)
         closer.join(timeout=60)
     assert not closer.is_alive()
-
-
-@pytest.fixture
-def holder():
-    """Another process that holds the main device open until the test ends."""
-    process = subprocess.Popen([sys.executable, "-c", "import sys, kyrhid\n"
-                                "d = kyrhid.open(); print('open', flush=True); sys.stdin.readline(); d.close()\n"],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=os.environ)
-    assert process.stdout.readline() == "open\n"
-    yield process
-    process.stdin.close()
-    assert process.wait(timeout=60) == 0

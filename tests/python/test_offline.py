@@ -113,29 +113,30 @@ def decode(kind, partid, length, body=b""):
     return packets.decode(ctypes.addressof(buffer))
 
 
-def test_touch_points_are_copied_up_to_the_records_length():
-    points = [(100, 200, 10, 11, 90), (300, 400, 12, 13, 80), (500, 600, 14, 15, 70)]
-    body = struct.pack("<hh", 5, 3) + b"".join(struct.pack("<5H", *p) for p in points)
-    assert decode(kyrhid.TYPE_TPT, b"TPT", 18 + 30, body) == kyrhid.TouchPoints(
-        kyrhid.TYPE_TPT, 0x1234, "TPT", 5, tuple(kyrhid.TouchPoint(*p) for p in points))
+POINTS = [(100, 200, 10, 11, 90), (300, 400, 12, 13, 80), (500, 600, 14, 15, 70)]
+TOUCH = struct.pack("<hh", 5, 3) + b"".join(struct.pack("<5H", *p) for p in POINTS)
+DATA, ROW = bytes(range(7, 107)), bytes(reversed(range(64)))
+
+
+@pytest.mark.parametrize("kind, partid, length, body, expected", [
+    (kyrhid.TYPE_TPT, b"TPT", 18 + 30, TOUCH,
+     kyrhid.TouchPoints(kyrhid.TYPE_TPT, 0x1234, "TPT", 5, tuple(kyrhid.TouchPoint(*p) for p in POINTS))),
     # A count beyond the record is cut to what the record holds.
-    assert [(p.x, p.y) for p in decode(kyrhid.TYPE_TPT, b"TPT", 18 + 20, body).points] == [(100, 200), (300, 400)]
-
-
-def test_image_preview_text_and_version_records():
-    data = bytes(range(7, 107))
-    image = decode(kyrhid.TYPE_ITD, b"ITD2-1", 20 + 100, struct.pack("<hhh", 480, -3, 100) + data)
-    assert (image.type, image.partid, image.total, image.offset, image.data) == (
-        kyrhid.TYPE_ITD, "ITD2-1", 480, -3, data)
-    row = bytes(reversed(range(64)))
-    preview = decode(kyrhid.TYPE_PRV, b"PRV1", 20 + 64, struct.pack("<hhh", 8, 5, 64) + row)
-    assert (preview.height, preview.offset_y, preview.width, preview.image) == (8, 5, 64, row)
-    assert decode(kyrhid.TYPE_RSP, b"RSP", 457, struct.pack("<HB", 9, 0) + b"half of it\0junk") == kyrhid.Response(
-        kyrhid.TYPE_RSP, 0x1234, "RSP", 9, False, "half of it")
-    version = decode(kyrhid.TYPE_VER, b"VER1", 41, struct.pack("<4H11s8s", 1, 3, 1, 0x31, b"Mar 14 2024", b"10:20:30"))
-    assert (version.major, version.minor, version.nv, version.model, version.date, version.time) == (
-        1, 3, 1, 0x31, "Mar 14 2024", "10:20:30")
-    assert decode(99, b"???", 14) is None
+    (kyrhid.TYPE_TPT, b"TPT", 18 + 20, TOUCH,
+     kyrhid.TouchPoints(kyrhid.TYPE_TPT, 0x1234, "TPT", 5, tuple(kyrhid.TouchPoint(*p) for p in POINTS[:2]))),
+    (kyrhid.TYPE_ITD, b"ITD2-1", 20 + 100, struct.pack("<hhh", 480, -3, 100) + DATA,
+     kyrhid.ImageData(kyrhid.TYPE_ITD, 0x1234, "ITD2-1", 480, -3, DATA)),
+    (kyrhid.TYPE_PRV, b"PRV1", 20 + 64, struct.pack("<hhh", 8, 5, 64) + ROW,
+     kyrhid.Preview(kyrhid.TYPE_PRV, 0x1234, "PRV1", 8, 5, 64, ROW)),
+    (kyrhid.TYPE_RSP, b"RSP", 457, struct.pack("<HB", 9, 0) + b"half of it\0junk",
+     kyrhid.Response(kyrhid.TYPE_RSP, 0x1234, "RSP", 9, False, "half of it")),
+    (kyrhid.TYPE_VER, b"VER1", 41, struct.pack("<4H11s8s", 1, 3, 2, 0x31, b"Mar 14 2024", b"10:20:30"),
+     kyrhid.Version(kyrhid.TYPE_VER, 0x1234, "VER1", nv=1, minor=3, major=2, model=0x31, date="Mar 14 2024",
+                    time="10:20:30")),
+    (99, b"???", 14, b"", None),
+])
+def test_records_decode_up_to_their_length(kind, partid, length, body, expected):
+    assert decode(kind, partid, length, body) == expected
 
 
 def test_array_views_need_numpy():
