@@ -36,6 +36,10 @@ def run(*args, code=0):
     return result
 
 
+def unplug(device):
+    assert sim_request(f"unplug {device}") == "ok"
+
+
 def with_crc(data):
     return data + crc_x25(data).to_bytes(2, "little")
 
@@ -176,7 +180,7 @@ class SilentVanish:
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         while sim_request(f"commands {device}") == sent:   # sent: kyrhid waits for the answer
             assert send.poll() is None
-        assert sim_request(f"unplug {device}") == "ok"
+        unplug(device)
         _, stderr = send.communicate(timeout=TIMEOUT)
         assert send.returncode == 3, stderr
         assert time.monotonic() - started < 30, "not the 60 s timeout"
@@ -213,7 +217,7 @@ class Vanish:
         monitor = subprocess.Popen([KYRHID, "monitor", "--modes", "T"], stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True)
         assert any(" tpt " in line for line in monitor.stdout)   # streaming
-        assert sim_request("unplug 0") == "ok"
+        unplug(0)
         _, stderr = monitor.communicate(timeout=TIMEOUT)
         assert monitor.returncode == 3, stderr
 
@@ -253,28 +257,22 @@ FRAME = rb"touch points: [12] .*#1 \d+,\d+ \d+x\d+"
 
 
 class View:
-    """monitor --view in a pseudo-terminal."""
+    """monitor --view in a pseudo-terminal, until it is quit or the device is unplugged (the last case)."""
 
-    @pytest.mark.parametrize("quit", [lambda term: os.write(term.master, b"q"),
-                                      lambda term: term.process.send_signal(signal.SIGINT)], ids=["q", "Ctrl-C"])
-    def test_shows_touch_points_and_quits_restoring_the_terminal(self, quit):
+    @pytest.mark.parametrize("end, code, says", [
+        (lambda term: os.write(term.master, b"q"), 0, b""),
+        (lambda term: term.process.send_signal(signal.SIGINT), 0, b""),
+        (lambda term: unplug(0), 3, b"the device has gone"),
+    ], ids=["q", "Ctrl-C", "unplug"])
+    def test_shows_touch_points_and_ends_restoring_the_terminal(self, end, code, says):
         term = Terminal()
         frame = term.read(FRAME)
         assert re.search(FRAME, frame) and re.search(rb"packets/s:.* tpt \d+", frame) and b"gesture: " in frame
         assert termios.tcgetattr(term.slave)[3] & (termios.ICANON | termios.ECHO) == 0, "raw input while viewing"
         assert 0 < term.read(seconds=2.0).count(b"\x1b[H") <= 2 * 30 + 1, "at most 30 redraws a second"
-        quit(term)
-        term.finish()
-
-
-class ViewVanish:
-    """monitor --view while the device is unplugged."""
-
-    def test_unplug_ends_the_view_with_a_message_and_exit_3(self):
-        term = Terminal()
-        assert re.search(FRAME, term.read(FRAME)) and sim_request("unplug 0") == "ok"
-        term.finish(code=3)
-        assert b"the device has gone" in term.output[term.output.rfind(b"\x1b[?1049l"):]
+        end(term)
+        term.finish(code)
+        assert says in term.output[term.output.rfind(b"\x1b[?1049l"):]   # after the view, to be read
 
 
 class Verbose:
