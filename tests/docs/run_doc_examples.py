@@ -11,6 +11,7 @@ running kyrhid monitor must print decoded packets.
 Usage: run_doc_examples.py <source root> <build dir> FILE:ANCHOR...
 """
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -19,21 +20,9 @@ import tempfile
 
 def block_after(path, anchor):
     with open(path, encoding="utf-8") as doc:
-        lines = doc.read().splitlines()
-    start = next((i for i, line in enumerate(lines) if line.startswith(anchor)), None)
-    if start is None:
-        sys.exit("%s: no line starting with %r" % (path, anchor))
-    commands, current = [], ""
-    for line in lines[start + 1:]:
-        if line.startswith("    "):
-            current += line.strip()
-            if current.endswith("\\"):
-                current = current[:-1] + " "
-            else:
-                commands.append(current)
-                current = ""
-        elif commands and line.strip():
-            break
+        # The anchor's line, any lines, then indented lines with blank ones among them.
+        found = re.search(rf"^{re.escape(anchor)}.*\n(?:.*\n)*?((?:    .*\n)(?:[ \t]*\n|    .*\n)*)", doc.read(), re.M)
+    commands = [c.strip() for c in re.sub(r"\\\n\s*", " ", found.group(1)).splitlines() if c.strip()] if found else []
     return commands or sys.exit("%s: no example after %r" % (path, anchor))
 
 
