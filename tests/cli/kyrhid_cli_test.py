@@ -49,16 +49,16 @@ def png_size(path):
     with open(path, "rb") as f:
         data = f.read()
     assert data[:8] == b"\x89PNG\r\n\x1a\n"
-    pos, chunks = 8, {}
+    pos, idat = 8, b""
     while pos < len(data):
-        (length,) = struct.unpack_from(">I", data, pos)
-        kind, body = data[pos + 4:pos + 8], data[pos + 8:pos + 8 + length]
+        length, kind = struct.unpack_from(">I4s", data, pos)
+        body = data[pos + 8:pos + 8 + length]
         assert struct.unpack_from(">I", data, pos + 8 + length) == (zlib.crc32(kind + body),), kind
-        chunks[kind] = chunks.get(kind, b"") + body
+        if kind == b"IHDR":
+            width, height, depth, colour = struct.unpack_from(">IIBB", body)
+        idat += body if kind == b"IDAT" else b""
         pos += 12 + length
-    width, height, depth, colour = struct.unpack_from(">IIBB", chunks[b"IHDR"])
-    assert (depth, colour) == (8, 0) and b"IEND" in chunks
-    assert len(zlib.decompress(chunks[b"IDAT"])) == height * (width + 1)
+    assert (depth, colour, kind) == (8, 0, b"IEND") and len(zlib.decompress(idat)) == height * (width + 1)
     return width, height
 
 
