@@ -1,9 +1,9 @@
 // Preloaded into kyrhid: after a subcommand's data modes are taken and packets
 // flow, KyrSetInstantMode reports a send failure, so the subcommand takes its
 // early way out; KyrCloseDevice then holds the close until one more packet
-// callback or report tap call has run. Whatever the subcommand handed the library as callback
-// context is reached by that callback: under AddressSanitizer a context that
-// went out of scope before the close is reported.
+// callback or report tap call has run. Whatever the subcommand handed the
+// library as callback context is reached by that callback: under
+// AddressSanitizer a context that went out of scope before the close is reported.
 #include <dlfcn.h>
 
 #include <chrono>
@@ -13,6 +13,8 @@
 
 #include "KyrHIDLib.h"
 
+#define REAL(name) static const auto real = reinterpret_cast<decltype(&name)>(dlsym(RTLD_NEXT, #name))
+
 namespace {
 
 std::mutex g_Mutex;
@@ -21,17 +23,22 @@ long g_nPackets = 0; // guarded by g_Mutex
 FnOnKyrPacketHandler g_fnPacket = nullptr;
 FnKyrReportTap g_fnTap = nullptr;
 
-template <typename Fn>
-Fn Real(const char* pszName)
-{
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, pszName));
-}
-
 void Count()
 {
     std::lock_guard lock(g_Mutex);
     ++g_nPackets;
     g_Cv.notify_all();
+}
+
+// True once a packet has been delivered within 10 s: any at all, or one after this call.
+bool PacketCame(bool bAny, const char* pszWhen)
+{
+    std::unique_lock lock(g_Mutex);
+    const long nSeen = bAny ? 0 : g_nPackets;
+    if (g_Cv.wait_for(lock, std::chrono::seconds(10), [&] { return g_nPackets > nSeen; }))
+        return true;
+    std::fprintf(stderr, "shim: no packet came %s\n", pszWhen);
+    return false;
 }
 
 void Counting(KYR_HANDLE h, kyrpacket* p, int bSync, void* pContext)
@@ -48,24 +55,11 @@ void CountingTap(KYR_HANDLE h, int nDirection, unsigned char nEndpoint, unsigned
         Count();
 }
 
-// True once more than nSeen packets have been delivered, within 10 s.
-bool PacketAfter(long nSeen)
-{
-    std::unique_lock lock(g_Mutex);
-    return g_Cv.wait_for(lock, std::chrono::seconds(10), [&] { return g_nPackets > nSeen; });
-}
-
-long Packets()
-{
-    std::lock_guard lock(g_Mutex);
-    return g_nPackets;
-}
-
 } // namespace
 
 extern "C" void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify)
 {
-    static const auto real = Real<void (*)(KYR_HANDLE, PKYR_EVENT_NOTIFY)>("KyrSetEventNotify");
+    REAL(KyrSetEventNotify);
     if (pNotify == nullptr || pNotify->fnOnPacket == nullptr)
         return real(hDevice, pNotify);
     KYR_EVENT_NOTIFY table = *pNotify;
@@ -76,25 +70,24 @@ extern "C" void KyrSetEventNotify(KYR_HANDLE hDevice, PKYR_EVENT_NOTIFY pNotify)
 
 extern "C" void KyrSetReportTap(KYR_HANDLE hDevice, FnKyrReportTap fn, void* pContext)
 {
-    static const auto real = Real<void (*)(KYR_HANDLE, FnKyrReportTap, void*)>("KyrSetReportTap");
+    REAL(KyrSetReportTap);
     g_fnTap = fn;
     real(hDevice, fn != nullptr ? &CountingTap : nullptr, pContext);
 }
 
 extern "C" int KyrSetInstantMode(KYR_HANDLE hDevice, int nMode, unsigned short nExpireTime, unsigned long dwFgst)
 {
-    static const auto real = Real<int (*)(KYR_HANDLE, int, unsigned short, unsigned long)>("KyrSetInstantMode");
+    REAL(KyrSetInstantMode);
     const int nResult = real(hDevice, nMode, nExpireTime, dwFgst);
-    if (!PacketAfter(0))
-        std::fprintf(stderr, "shim: no packet came after the data modes\n");
+    PacketCame(true, "after the data modes");
     g_nLastError = KYR_ERROR_SEND_FAIL;
     return nResult;
 }
 
 extern "C" void KyrCloseDevice(KYR_HANDLE hDevice)
 {
-    static const auto real = Real<void (*)(KYR_HANDLE)>("KyrCloseDevice");
-    if (hDevice != nullptr && !PacketAfter(Packets()))
-        std::fprintf(stderr, "shim: no packet came while the close was held\n");
+    REAL(KyrCloseDevice);
+    if (hDevice != nullptr)
+        PacketCame(false, "while the close was held");
     real(hDevice);
 }

@@ -13,25 +13,20 @@ import sys
 
 def main(src):
     dev = os.path.join(src, "dev")
-    script = open(dev, encoding="utf-8").read()
-    dispatch = script[script.index('case "$cmd" in'):]
-    dispatch = dispatch[:dispatch.index("esac")]
-    accepted = set()
-    for labels in re.findall(r"^\s+([a-z|-]+)\)", dispatch, re.M):
-        accepted.update(l for l in labels.split("|") if l not in ("-h", "--help", "help"))
-
+    with open(dev, encoding="utf-8") as script:
+        dispatch = script.read().split('case "$cmd" in', 1)[1].split("esac", 1)[0]
+    accepted = {label for labels in re.findall(r"^\s+([a-z|-]+)\)", dispatch, re.M) for label in labels.split("|")}
+    accepted -= {"-h", "--help", "help"}
     run = subprocess.run([dev, "--help"], capture_output=True, text=True)
     if run.returncode != 0:
         return "./dev --help exits %d" % run.returncode
-    helptext = run.stdout
-    listed = set(re.findall(r"^  ([a-z]+)\b", helptext, re.M))
-
-    presets = json.load(open(os.path.join(src, "CMakePresets.json")))["configurePresets"]
-    names = [p["name"] for p in presets if not p.get("hidden")]
+    listed = set(re.findall(r"^  ([a-z]+)\b", run.stdout, re.M))
+    with open(os.path.join(src, "CMakePresets.json")) as presets:
+        names = [p["name"] for p in json.load(presets)["configurePresets"] if not p.get("hidden")]
+    # The paragraph that names the default preset is the one listing them.
+    paragraph = next((p for p in run.stdout.split("\n\n") if "debug (default)" in p), "")
     problems = ["command %s is not in the help" % c for c in sorted(accepted - listed)]
     problems += ["the help lists %s, which ./dev does not accept" % c for c in sorted(listed - accepted)]
-    # The paragraph that names the default preset is the one listing them.
-    paragraph = next((p for p in helptext.split("\n\n") if "debug (default)" in p), "")
     problems += ["preset %s is not in the help's list of presets" % n for n in names
                  if not re.search(r"\b%s\b" % n, paragraph)]
     return "\n".join(problems) or None

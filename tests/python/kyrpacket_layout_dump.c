@@ -1,89 +1,39 @@
-/* Prints the size and offset of every field of kyrpacket and KYR_EVENT_NOTIFY
-   as the C compiler lays them out, one "name offset size" line each, for the
-   test that compares them with the Python package's ctypes mirror. */
+/* Prints the size and offset of every field of kyrpacket, kyrtouchpoint and
+   KYR_EVENT_NOTIFY as the C compiler lays them out, one "name offset size"
+   line each, for the test that compares them with the Python package's ctypes
+   mirror. */
 #include <stddef.h>
 #include <stdio.h>
 
 #include "KyrHIDLib.h"
 
 #define FIELD(type, path) printf("%s.%s %zu %zu\n", #type, #path, offsetof(type, path), sizeof(((type*)0)->path))
+#define BODY(path) FIELD(kyrpacket, body.path)
+#define EVENT(name) FIELD(KYR_EVENT_NOTIFY, name)
 
 int main(void)
 {
-    printf("kyrpacket 0 %zu\n", sizeof(kyrpacket));
-    printf("kyrtouchpoint 0 %zu\n", sizeof(kyrtouchpoint));
-    printf("KYR_EVENT_NOTIFY 0 %zu\n", sizeof(KYR_EVENT_NOTIFY));
-
-    FIELD(kyrpacket, type);
-    FIELD(kyrpacket, ticktime);
-    FIELD(kyrpacket, partid);
-    FIELD(kyrpacket, length);
-    FIELD(kyrpacket, body);
-    FIELD(kyrpacket, body.msg.message);
-    FIELD(kyrpacket, body.obj.count);
-    FIELD(kyrpacket, body.obj.start_pos);
-    FIELD(kyrpacket, body.obj.end_pos);
-    FIELD(kyrpacket, body.obc.count);
-    FIELD(kyrpacket, body.obc.start_pos);
-    FIELD(kyrpacket, body.obc.end_pos);
-    FIELD(kyrpacket, body.dtc.count);
-    FIELD(kyrpacket, body.dtc.start_pos);
-    FIELD(kyrpacket, body.dtc.end_pos);
-    FIELD(kyrpacket, body.ixd.total);
-    FIELD(kyrpacket, body.ixd.offset);
-    FIELD(kyrpacket, body.ixd.count);
-    FIELD(kyrpacket, body.ixd.data);
-    FIELD(kyrpacket, body.prv.height);
-    FIELD(kyrpacket, body.prv.offset_y);
-    FIELD(kyrpacket, body.prv.width);
-    FIELD(kyrpacket, body.prv.image);
-    FIELD(kyrpacket, body.cmd.id);
-    FIELD(kyrpacket, body.cmd.command);
-    FIELD(kyrpacket, body.rsp.id);
-    FIELD(kyrpacket, body.rsp.is_final);
-    FIELD(kyrpacket, body.rsp.command);
-    FIELD(kyrpacket, body.stt.status);
-    FIELD(kyrpacket, body.dvc.flag);
-    FIELD(kyrpacket, body.dvc.touch_obj_cnt);
-    FIELD(kyrpacket, body.dvc.mouse_buttons);
-    FIELD(kyrpacket, body.dvc.mouse_wheel);
-    FIELD(kyrpacket, body.dvc.mouse_x);
-    FIELD(kyrpacket, body.dvc.mouse_y);
-    FIELD(kyrpacket, body.dvc.touch_x);
-    FIELD(kyrpacket, body.dvc.touch_y);
-    FIELD(kyrpacket, body.dvc.keyboard_modifier);
-    FIELD(kyrpacket, body.dvc.keyboard_reserved);
-    FIELD(kyrpacket, body.dvc.keyboard_key);
-    FIELD(kyrpacket, body.tpt.actual_touch);
-    FIELD(kyrpacket, body.tpt.touch_count);
-    FIELD(kyrpacket, body.tpt.points);
-    FIELD(kyrpacket, body.gst.action_group);
-    FIELD(kyrpacket, body.gst.action);
-    FIELD(kyrpacket, body.gst.feasibleness);
-    FIELD(kyrpacket, body.gst.x);
-    FIELD(kyrpacket, body.gst.y);
-    FIELD(kyrpacket, body.gst.w);
-    FIELD(kyrpacket, body.gst.h);
-    FIELD(kyrpacket, body.gst.zoom);
-    FIELD(kyrpacket, body.gst.message);
-    FIELD(kyrpacket, body.ver.nv);
-    FIELD(kyrpacket, body.ver.minor);
-    FIELD(kyrpacket, body.ver.major);
-    FIELD(kyrpacket, body.ver.model);
-    FIELD(kyrpacket, body.ver.date);
-    FIELD(kyrpacket, body.ver.time);
-
-    FIELD(kyrtouchpoint, x);
-    FIELD(kyrtouchpoint, y);
-    FIELD(kyrtouchpoint, w);
-    FIELD(kyrtouchpoint, h);
+    printf("kyrpacket 0 %zu\nkyrtouchpoint 0 %zu\nKYR_EVENT_NOTIFY 0 %zu\n", sizeof(kyrpacket), sizeof(kyrtouchpoint),
+           sizeof(KYR_EVENT_NOTIFY));
+    FIELD(kyrpacket, type); FIELD(kyrpacket, ticktime); FIELD(kyrpacket, partid); FIELD(kyrpacket, length);
+    FIELD(kyrpacket, body); BODY(msg.message); BODY(stt.status);
+    BODY(obj.count); BODY(obj.start_pos); BODY(obj.end_pos);
+    BODY(obc.count); BODY(obc.start_pos); BODY(obc.end_pos);
+    BODY(dtc.count); BODY(dtc.start_pos); BODY(dtc.end_pos);
+    BODY(ixd.total); BODY(ixd.offset); BODY(ixd.count); BODY(ixd.data);
+    BODY(prv.height); BODY(prv.offset_y); BODY(prv.width); BODY(prv.image);
+    BODY(cmd.id); BODY(cmd.command);
+    BODY(rsp.id); BODY(rsp.is_final); BODY(rsp.command);
+    BODY(dvc.flag); BODY(dvc.touch_obj_cnt); BODY(dvc.mouse_buttons); BODY(dvc.mouse_wheel); BODY(dvc.mouse_x);
+    BODY(dvc.mouse_y); BODY(dvc.touch_x); BODY(dvc.touch_y); BODY(dvc.keyboard_modifier);
+    BODY(dvc.keyboard_reserved); BODY(dvc.keyboard_key);
+    BODY(tpt.actual_touch); BODY(tpt.touch_count); BODY(tpt.points);
+    BODY(gst.action_group); BODY(gst.action); BODY(gst.feasibleness); BODY(gst.x); BODY(gst.y); BODY(gst.w);
+    BODY(gst.h); BODY(gst.zoom); BODY(gst.message);
+    BODY(ver.nv); BODY(ver.minor); BODY(ver.major); BODY(ver.model); BODY(ver.date); BODY(ver.time);
+    FIELD(kyrtouchpoint, x); FIELD(kyrtouchpoint, y); FIELD(kyrtouchpoint, w); FIELD(kyrtouchpoint, h);
     FIELD(kyrtouchpoint, s);
-
-    FIELD(KYR_EVENT_NOTIFY, Context);
-    FIELD(KYR_EVENT_NOTIFY, fnOnHandleEvents);
-    FIELD(KYR_EVENT_NOTIFY, fnOnDisconnect);
-    FIELD(KYR_EVENT_NOTIFY, fnOnReceiveRawData);
-    FIELD(KYR_EVENT_NOTIFY, fnOnDownloadingFirmware);
-    FIELD(KYR_EVENT_NOTIFY, fnOnPacket);
+    EVENT(Context); EVENT(fnOnHandleEvents); EVENT(fnOnDisconnect); EVENT(fnOnReceiveRawData);
+    EVENT(fnOnDownloadingFirmware); EVENT(fnOnPacket);
     return 0;
 }

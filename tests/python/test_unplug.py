@@ -1,26 +1,15 @@
 """Waits that end early: a device that answers commands only after 30 s,
 closed from another thread, then unplugged during a firmware query."""
-import threading
-
 import pytest
 
 import kyrhid
 
-from conftest import sim
+from conftest import sim, started
 
 
 def test_closing_from_another_thread_fails_a_waiting_command_at_once():
     device = kyrhid.open()
-    outcome = []
-
-    def wait_for_answer():
-        try:
-            outcome.append(device.command("version", timeout=None))
-        except kyrhid.KyrError as exc:
-            outcome.append(exc)
-
-    waiter = threading.Thread(target=wait_for_answer)
-    waiter.start()
+    waiter, outcome = started(lambda: device.command("version", timeout=None))
     # Counted by the device once it has the command: the waiter has sent it.
     while sim("commands 0") != "1":
         pass
@@ -36,17 +25,8 @@ def test_unplugging_ends_waits_and_streams_and_later_calls_fail():
         # No keep-alive for a minute: the only report written next is the query.
         stream = device.packets(modes="T", expire=60, timeout=60)
         assert isinstance(next(stream), kyrhid.TouchPoints)
-        outcome = []
-
-        def query():
-            try:
-                outcome.append(device.firmware_mode(0x1000, timeout=60))
-            except kyrhid.KyrError as exc:
-                outcome.append(exc)
-
         sent = sim("count 0 out")
-        querying = threading.Thread(target=query)
-        querying.start()
+        querying, outcome = started(lambda: device.firmware_mode(0x1000, timeout=60))
         while sim("count 0 out") == sent:   # written: its wait is under way
             pass
         assert sim("unplug 0") == "ok"
