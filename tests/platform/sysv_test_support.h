@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -32,59 +31,46 @@
 #include <sstream>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
+
+#include "KyrSharedMemory.h"
 
 namespace sysv_test {
 
 inline constexpr const char* SYNC_NAME = "ZarnHandle@SYNC_OBJECT@0003:0007:00";
 inline constexpr const char* MEMORY_NAME = "ZarnHandle@SHARED_MEMORY@0003:0007:00";
-
-// (kind, key, id) of every System V object listed in /proc/sysvipc.
-using IpcObject = std::tuple<std::string, long, long>;
+inline constexpr size_t BLOCK_SIZE = sizeof(kyr_hid_library::KyrHandleSharedMemory);
 
 // This test process and every process it started.
-inline std::set<long>& OwnPids()
-{
-    static std::set<long> pids;
-    return pids;
-}
+inline std::set<long> g_OwnPids;
 
-// The pid that ties an object to its maker (see above), or -1.
-inline long MakerPid(const std::string& kind, long id)
+// (kind, key, id) of every System V object listed in /proc/sysvipc.
+inline std::set<std::tuple<std::string, long, long>> ListIpcObjects()
 {
-    if (kind == "sem")
-        return ::semctl(static_cast<int>(id), 0, GETPID);
-    shmid_ds status {};
-    return ::shmctl(static_cast<int>(id), IPC_STAT, &status) == 0 ? status.shm_cpid : -1;
-}
-
-inline std::set<IpcObject> ListIpcObjects()
-{
-    std::set<IpcObject> objects;
+    std::set<std::tuple<std::string, long, long>> objects;
     for (const char* kind : {"shm", "sem"}) {
         std::ifstream in(std::string("/proc/sysvipc/") + kind);
         std::string line;
         std::getline(in, line); // header
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            long key = 0, id = 0;
-            if (fields >> key >> id)
-                objects.emplace(kind, key, id);
-        }
+        long key = 0, id = 0;
+        while (std::getline(in, line) && std::istringstream(line) >> key >> id)
+            objects.emplace(kind, key, id);
     }
     return objects;
 }
 
-// Every regular file below dir, as a path relative to it.
-inline std::vector<std::string> ListFiles(const std::string& dir)
+// The id of the semaphore a key file names, or -1.
+inline int SemaphoreId(const std::string& keyFile)
 {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-        if (entry.is_regular_file())
-            names.push_back(std::filesystem::relative(entry.path(), dir).string());
-    }
-    return names;
+    const key_t key = ::ftok(keyFile.c_str(), 81);
+    return key == -1 ? -1 : ::semget(key, 0, 0);
+}
+
+// The semaphore's value, or -1 when it (or its key file) does not exist.
+inline int SemaphoreValue(const std::string& keyFile)
+{
+    const int id = SemaphoreId(keyFile);
+    return id == -1 ? -1 : ::semctl(id, 0, GETVAL);
 }
 
 class SysvTest : public ::testing::Test {
@@ -92,29 +78,29 @@ protected:
     void SetUp() override
     {
         m_Before = ListIpcObjects();
-        OwnPids().insert(::getpid());
+        g_OwnPids.insert(::getpid());
         // tmpfs when it is there: fast, and on a device the rest of the build
         // seldom uses for key files.
         for (const char* base : {"/dev/shm", "/tmp"}) {
             std::string templ = std::string(base) + "/kyr-sysv-XXXXXX";
-            if (::mkdtemp(templ.data())) {
+            if (m_Dir.empty() && ::mkdtemp(templ.data()))
                 m_Dir = templ;
-                break;
-            }
         }
-        ASSERT_FALSE(m_Dir.empty());
         struct stat st;
         ASSERT_EQ(::stat(m_Dir.c_str(), &st), 0);
         m_nDeviceByte = static_cast<long>(st.st_dev & 0xff);
-        SetTmpDir(m_Dir);
+        ::setenv("TMPDIR", m_Dir.c_str(), 1);
     }
 
     void TearDown() override
     {
-        EXPECT_TRUE(ListFiles(m_Dir).empty()) << "key files left in " << m_Dir;
+        EXPECT_TRUE(NoKeyFiles()) << "key files left in " << m_Dir;
         for (const auto& [kind, key, id] : ListIpcObjects()) {
+            shmid_ds status {};
+            const long maker = kind == "sem" ? ::semctl(static_cast<int>(id), 0, GETPID)
+                               : ::shmctl(static_cast<int>(id), IPC_STAT, &status) == 0 ? status.shm_cpid : -1;
             if (m_Before.count({kind, key, id}) || ((key >> 24) & 0xff) != 81 || ((key >> 16) & 0xff) != m_nDeviceByte
-                || !OwnPids().count(MakerPid(kind, id)))
+                || !g_OwnPids.count(maker))
                 continue;
             ADD_FAILURE() << "leaked " << kind << " key 0x" << std::hex << key << std::dec << " id " << id;
             if (kind == "shm")
@@ -127,40 +113,26 @@ protected:
         ::unsetenv("TMPDIR");
     }
 
-    void SetTmpDir(const std::string& value) { ::setenv("TMPDIR", value.c_str(), 1); }
+    bool NoKeyFiles() const
+    {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(m_Dir)) {
+            if (entry.is_regular_file())
+                return false;
+        }
+        return true;
+    }
 
     std::string MemoryKeyFile(const std::string& name) const { return m_Dir + "/qipc_sharedmemory_" + name; }
     std::string SemaphoreKeyFile(const std::string& name) const { return m_Dir + "/qipc_systemsem_" + name; }
-
-    static bool FileExists(const std::string& path)
-    {
-        struct stat st;
-        return ::stat(path.c_str(), &st) == 0;
-    }
-
-    // Looks the objects up the way every other process does: ftok on the key
-    // file with project id 81.
-    static bool SegmentExists(const std::string& keyFile)
-    {
-        const key_t key = ::ftok(keyFile.c_str(), 81);
-        return key != -1 && ::shmget(key, 0, 0) != -1;
-    }
-
-    // The semaphore's value, or -1 when it (or its key file) does not exist.
-    static int SemaphoreValue(const std::string& keyFile)
-    {
-        const key_t key = ::ftok(keyFile.c_str(), 81);
-        const int id = key == -1 ? -1 : ::semget(key, 0, 0);
-        return id == -1 ? -1 : ::semctl(id, 0, GETVAL);
-    }
+    int LockValue() const { return SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)); }
 
     std::string m_Dir;
     long m_nDeviceByte = -1;
-    std::set<IpcObject> m_Before;
+    std::set<std::tuple<std::string, long, long>> m_Before;
 };
 
-// A helper program run as a separate process, talked to over its stdin and
-// stdout, one line at a time.
+// A program run as a separate process, talked to over its stdin and stdout,
+// one line at a time. Killed, if still running, when it goes.
 class Peer {
 public:
     explicit Peer(const std::vector<std::string>& args)
@@ -179,7 +151,7 @@ public:
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
-        OwnPids().insert(m_Pid);
+        g_OwnPids.insert(m_Pid);
         ::close(toChild[0]);
         ::close(fromChild[1]);
         m_nIn = toChild[1];
@@ -188,14 +160,10 @@ public:
 
     ~Peer()
     {
-        if (m_nIn != -1)
-            ::close(m_nIn);
-        if (m_nOut != -1)
-            ::close(m_nOut);
-        if (m_Pid > 0 && !m_bReaped) {
-            ::kill(m_Pid, SIGKILL);
-            ::waitpid(m_Pid, nullptr, 0);
-        }
+        ::close(m_nIn);
+        ::close(m_nOut);
+        if (!m_bReaped)
+            Kill();
     }
 
     Peer(const Peer&) = delete;
@@ -204,22 +172,17 @@ public:
     // The next line, or nothing when none arrives within nTimeoutMs.
     std::optional<std::string> ReadLine(int nTimeoutMs = 20000)
     {
-        for (;;) {
-            const auto pos = m_Buffer.find('\n');
-            if (pos != std::string::npos) {
-                std::string line = m_Buffer.substr(0, pos);
-                m_Buffer.erase(0, pos + 1);
-                return line;
-            }
+        while (m_Buffer.find('\n') == std::string::npos) {
             pollfd pfd {m_nOut, POLLIN, 0};
-            if (::poll(&pfd, 1, nTimeoutMs) <= 0)
-                return std::nullopt;
             char chunk[256];
-            const ssize_t n = ::read(m_nOut, chunk, sizeof chunk);
+            const ssize_t n = ::poll(&pfd, 1, nTimeoutMs) > 0 ? ::read(m_nOut, chunk, sizeof chunk) : 0;
             if (n <= 0)
                 return std::nullopt;
             m_Buffer.append(chunk, static_cast<size_t>(n));
         }
+        const std::string line = m_Buffer.substr(0, m_Buffer.find('\n'));
+        m_Buffer.erase(0, line.size() + 1);
+        return line;
     }
 
     void WriteLine(const std::string& line)
@@ -230,21 +193,22 @@ public:
 
     void Kill()
     {
-        ::kill(m_Pid, SIGKILL);
-        ::waitpid(m_Pid, nullptr, 0);
-        m_bReaped = true;
+        if (m_Pid > 0)
+            ::kill(m_Pid, SIGKILL);
+        Wait();
     }
 
     // Exit status, or -1 when the peer did not exit normally.
     int Wait()
     {
-        int status = 0;
-        ::waitpid(m_Pid, &status, 0);
+        int status = -1; // not exited normally when never started
+        if (m_Pid > 0)
+            ::waitpid(m_Pid, &status, 0);
         m_bReaped = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    pid_t Pid() const { return m_Pid; }
+    unsigned long Pid() const { return static_cast<unsigned long>(m_Pid); }
 
 private:
     pid_t m_Pid = -1;
@@ -253,5 +217,13 @@ private:
     int m_nOut = -1;
     std::string m_Buffer;
 };
+
+// sysv_peer on the test's block, running the given commands.
+inline std::vector<std::string> PeerArgs(std::initializer_list<std::string> commands)
+{
+    std::vector<std::string> args {SYSV_PEER_PATH, SYNC_NAME, MEMORY_NAME, std::to_string(BLOCK_SIZE)};
+    args.insert(args.end(), commands);
+    return args;
+}
 
 } // namespace sysv_test
