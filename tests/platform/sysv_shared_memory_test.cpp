@@ -1,6 +1,9 @@
 // Shared blocks across real processes: who initialises and when, mutual
 // exclusion, a holder killed with the lock, the lock's creator leaving early, a
-// lock left taken or never set up, who removes what, and key-file paths.
+// lock left taken or never set up, who removes what, and key-file paths. And
+// the liveness check of the block's slots against real processes: slots of
+// exited processes are freed, those of running ones (the caller's own
+// included) and free slots are left alone.
 #include <pthread.h>
 
 #include <atomic>
@@ -25,6 +28,19 @@ namespace {
 std::uint32_t* Word(CKyrSharedMemory& shm, int n)
 {
     return static_cast<std::uint32_t*>(shm.GetMemory()) + n;
+}
+
+// Until a process or thread waits for the test's lock; false after a
+// generous bound.
+bool LockWaiterArrives(const std::string& keyFile)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (::semctl(SemaphoreId(keyFile), 0, GETNCNT) != 1) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 // A semaphore made as another process would leave it, with its key file.
@@ -199,12 +215,7 @@ TEST_F(SysvSharedMemoryTest, NewBlockIsInitialisedBeforeAnyoneElseLocksIt)
     std::unique_ptr<Peer> joiner;
     ASSERT_TRUE(m_Shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit, [&](void* pMemory) {
         joiner = std::make_unique<Peer>(PeerArgs({"create", "get", "destroy"}));
-        // Until the joiner waits for the lock; false after a generous bound.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (::semctl(SemaphoreId(SemaphoreKeyFile(SYNC_NAME)), 0, GETNCNT) != 1) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        ASSERT_TRUE(LockWaiterArrives(SemaphoreKeyFile(SYNC_NAME)));
         static_cast<std::uint32_t*>(pMemory)[1] = 4321;
     }));
     EXPECT_TRUE(m_bInit);
@@ -212,23 +223,6 @@ TEST_F(SysvSharedMemoryTest, NewBlockIsInitialisedBeforeAnyoneElseLocksIt)
     EXPECT_EQ(joiner->ReadLine(), "init 0");
     EXPECT_EQ(joiner->ReadLine(), "value 4321");
     EXPECT_EQ(joiner->Wait(), 0);
-    m_Shm.Destroy();
-}
-
-TEST_F(SysvSharedMemoryTest, ZeroBlockIsHealed)
-{
-    ASSERT_TRUE(m_Shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit));
-    ASSERT_TRUE(m_bInit);
-    auto* pBlock = static_cast<KyrHandleSharedMemory*>(m_Shm.GetMemory());
-    static const KyrHandleSharedMemory zero {};
-    EXPECT_EQ(std::memcmp(pBlock, &zero, sizeof zero), 0);
-    // Every slot reads as taken by process 0, which never runs.
-    CKyrProcessChecker(m_Shm).VerifyProcessIds();
-    for (int i = 0; i < 256; ++i)
-        ASSERT_EQ(pBlock->nClientInstantMode[i], -1) << "slot " << i;
-    EXPECT_EQ(pBlock->lLockCount, 0);
-    EXPECT_EQ(pBlock->dwClientFGstValue, ~0UL);
-    EXPECT_EQ(pBlock->nControlClientID, -1);
     m_Shm.Destroy();
 }
 
@@ -327,5 +321,120 @@ TEST_P(SysvKeyFilePathTest, PathOf511CharactersFitsOneMoreIsRefused)
 
 INSTANTIATE_TEST_SUITE_P(TrailingSlash, SysvKeyFilePathTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "WithSlash" : "WithoutSlash"; });
+
+// Over a block this process made.
+class ProcessCheckerTest : public SysvSharedMemoryTest {
+protected:
+    void SetUp() override
+    {
+        SysvSharedMemoryTest::SetUp();
+        ASSERT_TRUE(m_Shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit));
+        m_pBlock = static_cast<KyrHandleSharedMemory*>(m_Shm.GetMemory());
+    }
+
+    void ResetBlock()
+    {
+        std::memset(static_cast<void*>(m_pBlock), 0, sizeof *m_pBlock);
+        for (auto& mode : m_pBlock->nClientInstantMode)
+            mode = -1;
+        m_pBlock->nInstantMode = 0x0F;
+        m_pBlock->nCmdId = 9;
+        m_pBlock->dwClientFGstValue = 0x55;
+    }
+
+    // Registers a client as the library does, through the given mapping.
+    static void Take(KyrHandleSharedMemory* pBlock, int nSlot, unsigned long dwPid, std::int16_t nMode)
+    {
+        pBlock->nClientInstantMode[nSlot] = nMode;
+        pBlock->dwUniqueId[nSlot] = dwPid;
+        pBlock->bUseExclusiveApp[nSlot] = 1;
+        ++pBlock->lLockCount;
+    }
+
+    void ExpectSlot(int nSlot, unsigned long dwPid, std::int16_t nMode, int nExclusive)
+    {
+        EXPECT_EQ(m_pBlock->nClientInstantMode[nSlot], nMode) << "slot " << nSlot;
+        EXPECT_EQ(m_pBlock->dwUniqueId[nSlot], dwPid) << "slot " << nSlot;
+        EXPECT_EQ(m_pBlock->bUseExclusiveApp[nSlot], nExclusive) << "slot " << nSlot;
+    }
+
+    KyrHandleSharedMemory* m_pBlock = nullptr;
+};
+
+TEST_F(ProcessCheckerTest, ZeroBlockIsHealed)
+{
+    ASSERT_TRUE(m_bInit);
+    static const KyrHandleSharedMemory zero {};
+    EXPECT_EQ(std::memcmp(m_pBlock, &zero, sizeof zero), 0);
+    // Every slot reads as taken by process 0, which never runs.
+    CKyrProcessChecker(m_Shm).VerifyProcessIds();
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(m_pBlock->nClientInstantMode[i], -1) << "slot " << i;
+    EXPECT_EQ(m_pBlock->lLockCount, 0);
+    EXPECT_EQ(m_pBlock->dwClientFGstValue, ~0UL);
+    EXPECT_EQ(m_pBlock->nControlClientID, -1);
+}
+
+// The control and the gesture value go with a dead client, and stay while
+// every client runs; the instant mode and the command id are left for the
+// next merge to recompute.
+TEST_F(ProcessCheckerTest, FreesSlotsOfExitedProcessesOnly)
+{
+    const unsigned long dwSelf = CKyrProcessChecker::GetCurrentProcessId();
+    ASSERT_EQ(dwSelf, static_cast<unsigned long>(::getpid()));
+    for (const bool bDeadOwner : {false, true}) {
+        SCOPED_TRACE(bDeadOwner ? "with dead owners" : "all running");
+        Peer live(PeerArgs({"wait"})), dead(PeerArgs({}));
+        ASSERT_EQ(dead.Wait(), 0);
+        ResetBlock();
+        Take(m_pBlock, 0, dwSelf, 0x03);
+        Take(m_pBlock, 1, live.Pid(), 0x05);
+        if (bDeadOwner) {
+            Take(m_pBlock, 2, dead.Pid(), 0x07);
+            Take(m_pBlock, 200, 0, 0x01);
+        }
+        // A free slot keeps whatever it records.
+        m_pBlock->dwUniqueId[10] = dead.Pid();
+        m_pBlock->bUseExclusiveApp[10] = 1;
+        m_pBlock->nControlClientID = 1;
+
+        CKyrProcessChecker(m_Shm).VerifyProcessIds();
+
+        ExpectSlot(0, dwSelf, 0x03, 1);
+        ExpectSlot(1, live.Pid(), 0x05, 1);
+        ExpectSlot(2, 0, -1, 0);
+        ExpectSlot(200, 0, -1, 0);
+        ExpectSlot(10, dead.Pid(), -1, 1);
+        EXPECT_EQ(m_pBlock->lLockCount, 2);
+        EXPECT_EQ(m_pBlock->dwClientFGstValue, bDeadOwner ? ~0UL : 0x55UL);
+        EXPECT_EQ(m_pBlock->nControlClientID, bDeadOwner ? -1 : 1);
+        EXPECT_EQ(m_pBlock->nInstantMode, 0x0F);
+        EXPECT_EQ(m_pBlock->nCmdId, 9);
+    }
+}
+
+// A client that starts, and registers, while the checker waits for the
+// block's lock is alive all the same: a reading of /proc made before the
+// lock was taken would not know it.
+TEST_F(ProcessCheckerTest, OwnerThatStartedWhileTheCheckerWaitedKeepsItsSlot)
+{
+    ResetBlock();
+    CKyrProcessChecker checker(m_Shm);
+    CKyrSharedMemory other;
+    bool bInit = true;
+    ASSERT_TRUE(other.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
+    ASSERT_TRUE(other.Lock());
+    std::thread check([&] { checker.VerifyProcessIds(); });
+    EXPECT_TRUE(LockWaiterArrives(SemaphoreKeyFile(SYNC_NAME))) << "the checker does not wait for the lock";
+
+    // Registered through the other object's own mapping, as another client
+    // would.
+    Peer late(PeerArgs({"wait"}));
+    Take(static_cast<KyrHandleSharedMemory*>(other.GetMemory()), 3, late.Pid(), 0x09);
+    ASSERT_TRUE(other.Unlock());
+    check.join();
+    ExpectSlot(3, late.Pid(), 0x09, 1);
+    other.Destroy();
+}
 
 } // namespace

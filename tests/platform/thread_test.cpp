@@ -81,23 +81,30 @@ TEST(ThreadLifecycle, StopWakesTheWaitForTerminateAndJoins)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
-// A thread that ended by returning true stays started until it is stopped
-// (joined); one that released itself (and returned false) needs no join.
-TEST(ThreadLifecycle, EndedJoinableThreadStaysStartedUntilStoppedSelfReleasedOneDoesNot)
+// A thread that ran to its end: one that returned true stays started
+// (joinable) until stopped; one that released itself, or stopped itself
+// (without deadlock), needs no join, and a Stop must neither join it nor block.
+TEST(ThreadLifecycle, EndedThreadStaysStartedUntilStoppedUnlessItReleasedOrStoppedItself)
 {
-    for (const bool bRelease : {false, true}) {
+    enum End { Joinable, Released, Stopped };
+    for (const End end : {Joinable, Released, Stopped}) {
+        SCOPED_TRACE(end);
         std::atomic<bool> bRan{false};
         TestThread t([&](TestThread& self) {
-            const bool bJoinable = !bRelease;
-            if (!bJoinable)
+            const End how = end;
+            if (how == Released)
                 self.CloseThreadHandle();
+            if (how == Stopped) {
+                self.Stop();
+                EXPECT_TRUE(self.IsSetTerminateThreadFlag());
+            }
             bRan = true; // the last use of the test's state: a released thread may outlive it
-            return bJoinable;
+            return how != Released;
         });
         ASSERT_TRUE(t.Start());
         ASSERT_TRUE(Eventually(bRan));
-        EXPECT_EQ(t.IsStarted(), !bRelease);
-        t.Stop(); // must neither join a detached thread nor block
+        EXPECT_EQ(t.IsStarted(), end == Joinable);
+        t.Stop();
         EXPECT_FALSE(t.IsStarted());
     }
 }
@@ -120,20 +127,6 @@ TEST(ThreadLifecycle, RestartStopsTheOldThreadBeforeTheNewOneRuns)
     t.Stop();
     EXPECT_EQ(nMaxRunning.load(), 1);
     EXPECT_EQ(nRunning.load(), 0);
-}
-
-TEST(ThreadLifecycle, StopFromTheThreadItselfDoesNotDeadlock)
-{
-    std::atomic<bool> bDone{false};
-    TestThread t([&](TestThread& self) {
-        self.Stop();
-        EXPECT_TRUE(self.IsSetTerminateThreadFlag());
-        bDone = true;
-        return true;
-    });
-    ASSERT_TRUE(t.Start());
-    ASSERT_TRUE(Eventually(bDone));
-    EXPECT_FALSE(t.IsStarted());
 }
 
 // A thread that reports its own end (like a read thread whose device was
