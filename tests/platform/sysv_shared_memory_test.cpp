@@ -16,6 +16,7 @@
 #include "CSysSemaphore.h"
 #include "CSysSharedMemory.h"
 #include "KyrProcessChecker.h"
+#include "KyrSharedMemory.h"
 #include "sysv_test_support.h"
 
 using kyr_hid_library::CKyrProcessChecker;
@@ -24,6 +25,16 @@ using kyr_hid_library::KyrHandleSharedMemory;
 using namespace sysv_test;
 
 namespace {
+
+constexpr size_t BLOCK_SIZE = sizeof(KyrHandleSharedMemory);
+
+// sysv_peer on the test's block, running the given commands.
+std::vector<std::string> PeerArgs(std::initializer_list<std::string> commands)
+{
+    std::vector<std::string> args {SYSV_PEER_PATH, SYNC_NAME, MEMORY_NAME, std::to_string(BLOCK_SIZE)};
+    args.insert(args.end(), commands);
+    return args;
+}
 
 std::uint32_t* Word(CKyrSharedMemory& shm, int n)
 {

@@ -33,30 +33,55 @@
 #include <tuple>
 #include <vector>
 
-#include "KyrSharedMemory.h"
-
 namespace sysv_test {
 
 inline constexpr const char* SYNC_NAME = "ZarnHandle@SYNC_OBJECT@0003:0007:00";
 inline constexpr const char* MEMORY_NAME = "ZarnHandle@SHARED_MEMORY@0003:0007:00";
-inline constexpr size_t BLOCK_SIZE = sizeof(kyr_hid_library::KyrHandleSharedMemory);
-
-// This test process and every process it started.
-inline std::set<long> g_OwnPids;
 
 // (kind, key, id) of every System V object listed in /proc/sysvipc.
-inline std::set<std::tuple<std::string, long, long>> ListIpcObjects()
+using IpcObject = std::tuple<std::string, long, long>;
+
+// This test process and every process it started.
+inline std::set<long>& OwnPids()
 {
-    std::set<std::tuple<std::string, long, long>> objects;
+    static std::set<long> pids;
+    return pids;
+}
+
+// The pid that ties an object to its maker (see above), or -1.
+inline long MakerPid(const std::string& kind, long id)
+{
+    if (kind == "sem")
+        return ::semctl(static_cast<int>(id), 0, GETPID);
+    shmid_ds status {};
+    return ::shmctl(static_cast<int>(id), IPC_STAT, &status) == 0 ? status.shm_cpid : -1;
+}
+
+inline std::set<IpcObject> ListIpcObjects()
+{
+    std::set<IpcObject> objects;
     for (const char* kind : {"shm", "sem"}) {
         std::ifstream in(std::string("/proc/sysvipc/") + kind);
         std::string line;
         std::getline(in, line); // header
-        long key = 0, id = 0;
-        while (std::getline(in, line) && std::istringstream(line) >> key >> id)
-            objects.emplace(kind, key, id);
+        while (std::getline(in, line)) {
+            long key = 0, id = 0;
+            if (std::istringstream(line) >> key >> id)
+                objects.emplace(kind, key, id);
+        }
     }
     return objects;
+}
+
+// Every regular file below dir, as a path relative to it.
+inline std::vector<std::string> ListFiles(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        if (entry.is_regular_file())
+            names.push_back(std::filesystem::relative(entry.path(), dir).string());
+    }
+    return names;
 }
 
 // The id of the semaphore a key file names, or -1.
@@ -78,7 +103,7 @@ protected:
     void SetUp() override
     {
         m_Before = ListIpcObjects();
-        g_OwnPids.insert(::getpid());
+        OwnPids().insert(::getpid());
         // tmpfs when it is there: fast, and on a device the rest of the build
         // seldom uses for key files.
         for (const char* base : {"/dev/shm", "/tmp"}) {
@@ -96,11 +121,8 @@ protected:
     {
         EXPECT_TRUE(NoKeyFiles()) << "key files left in " << m_Dir;
         for (const auto& [kind, key, id] : ListIpcObjects()) {
-            shmid_ds status {};
-            const long maker = kind == "sem" ? ::semctl(static_cast<int>(id), 0, GETPID)
-                               : ::shmctl(static_cast<int>(id), IPC_STAT, &status) == 0 ? status.shm_cpid : -1;
             if (m_Before.count({kind, key, id}) || ((key >> 24) & 0xff) != 81 || ((key >> 16) & 0xff) != m_nDeviceByte
-                || !g_OwnPids.count(maker))
+                || !OwnPids().count(MakerPid(kind, id)))
                 continue;
             ADD_FAILURE() << "leaked " << kind << " key 0x" << std::hex << key << std::dec << " id " << id;
             if (kind == "shm")
@@ -113,14 +135,7 @@ protected:
         ::unsetenv("TMPDIR");
     }
 
-    bool NoKeyFiles() const
-    {
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(m_Dir)) {
-            if (entry.is_regular_file())
-                return false;
-        }
-        return true;
-    }
+    bool NoKeyFiles() const { return ListFiles(m_Dir).empty(); }
 
     std::string MemoryKeyFile(const std::string& name) const { return m_Dir + "/qipc_sharedmemory_" + name; }
     std::string SemaphoreKeyFile(const std::string& name) const { return m_Dir + "/qipc_systemsem_" + name; }
@@ -128,7 +143,7 @@ protected:
 
     std::string m_Dir;
     long m_nDeviceByte = -1;
-    std::set<std::tuple<std::string, long, long>> m_Before;
+    std::set<IpcObject> m_Before;
 };
 
 // A program run as a separate process, talked to over its stdin and stdout,
@@ -151,7 +166,7 @@ public:
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
-        g_OwnPids.insert(m_Pid);
+        OwnPids().insert(m_Pid);
         ::close(toChild[0]);
         ::close(fromChild[1]);
         m_nIn = toChild[1];
@@ -217,13 +232,5 @@ private:
     int m_nOut = -1;
     std::string m_Buffer;
 };
-
-// sysv_peer on the test's block, running the given commands.
-inline std::vector<std::string> PeerArgs(std::initializer_list<std::string> commands)
-{
-    std::vector<std::string> args {SYSV_PEER_PATH, SYNC_NAME, MEMORY_NAME, std::to_string(BLOCK_SIZE)};
-    args.insert(args.end(), commands);
-    return args;
-}
 
 } // namespace sysv_test
