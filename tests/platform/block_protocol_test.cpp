@@ -86,9 +86,7 @@ struct Block {
 };
 
 // A broken invariant, with the schedule that broke it.
-struct Broken {
-    std::string what;
-};
+struct Broken { std::string what; };
 
 int TakenSlots(const KyrHandleSharedMemory& mem)
 {
