@@ -305,7 +305,7 @@ TEST(Hotplug, ArrivalsAndDeparturesComeOncePerMatchingInterface)
     const std::tuple<const char*, ParkAt, int> cases[] = {
         {"handled at once", ParkAt::Nowhere, 20},
         {"gone in libusb's callback", ParkAt::ConfigRead, 70},
-        {"gone between libusb's callback and the description", ParkAt::Listing, 71}};
+        {"gone between libusb's callback and the device list", ParkAt::Listing, 71}};
     for (size_t i = 0; i < (PollingForced() ? 1 : std::size(cases)); ++i) {
         const auto& [pszWhere, eAt, nAddress] = cases[i];
         SCOPED_TRACE(pszWhere);
@@ -521,37 +521,6 @@ TEST(Hotplug, ACallbackMayOpenTheDeviceThatArrived)
 // Both are held until both have begun. The close cannot fail: the
 // (de)registration, which closes the cycle of waits whichever of the two
 // comes first, fails and changes nothing.
-struct CrossedUnplug {
-    KYR_HANDLE h = nullptr;
-    bool bRegister = false;
-    int nRegistration = 0;
-    int nNewRegistration = 0;
-    kyrtest::Latch closing, changing;
-    std::atomic<bool> bClosed{false};
-    std::atomic<int> nResult{-1}, nError{0};
-
-    static int CloseAtDeparture(KYR_DEVICE_INFO, int, void* pContext)
-    {
-        auto* c = static_cast<CrossedUnplug*>(pContext);
-        c->closing.Arrive();
-        KyrCloseDevice(c->h);
-        c->bClosed = true;
-        return 0;
-    }
-
-    static void ChangeRegistrationAtDisconnect(KYR_HANDLE, void* pContext)
-    {
-        auto* c = static_cast<CrossedUnplug*>(pContext);
-        c->changing.Arrive();
-        const int nResult = c->bRegister ? KyrRegisterHotplugCallback(kVid, kAny, kAny, KYR_HOTPLUG_ARRIVED,
-                                                                      KYR_HOTPLUG_ENUMERATE, CloseAtDeparture, c,
-                                                                      &c->nNewRegistration)
-                                         : KyrDeregisterHotplugCallback(c->nRegistration);
-        c->nError = KyrGetLastError();
-        c->nResult = nResult;
-    }
-};
-
 TEST(Hotplug, ACloseAtDepartureAndARegistrationChangeAtDisconnectDoNotWaitForEachOther)
 {
     constexpr unsigned short kProduct = KYR_USB_PRODUCT_ID_VIRTUAL;
@@ -563,29 +532,44 @@ TEST(Hotplug, ACloseAtDepartureAndARegistrationChangeAtDisconnectDoNotWaitForEac
         ASSERT_TRUE(arrival.WaitFor(1));
         Deregister({hArrival});
 
-        CrossedUnplug c;
-        c.bRegister = bRegister;
-        c.h = KyrOpenDevice(kVid, kProduct, 0, static_cast<unsigned short>(arrival.Events()[0].nIndex));
-        ASSERT_NE(c.h, nullptr) << KyrGetErrorName(KyrGetLastError());
+        KYR_HANDLE h = KyrOpenDevice(kVid, kProduct, 0, static_cast<unsigned short>(arrival.Events()[0].nIndex));
+        ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+        kyrtest::Latch closing, changing;
+        std::atomic<bool> bClosed{false};
+        std::atomic<int> nResult{-1}, nError{0};
+        int hCloser = 0, hNew = 0;
+        CRecorder closer([&](KYR_DEVICE_INFO, int) {
+            closing.Arrive();
+            KyrCloseDevice(h);
+            bClosed = true;
+            return 0;
+        });
+        std::function<void()> changeRegistration = [&] {
+            changing.Arrive();
+            const int n = bRegister ? KyrRegisterHotplugCallback(kVid, kAny, kAny, KYR_HOTPLUG_ARRIVED,
+                                                                 KYR_HOTPLUG_ENUMERATE, CRecorder::Callback, &closer,
+                                                                 &hNew)
+                                    : KyrDeregisterHotplugCallback(hCloser);
+            nError = KyrGetLastError();
+            nResult = n;
+        };
         KYR_EVENT_NOTIFY table{};
-        table.Context = &c;
-        table.fnOnDisconnect = &CrossedUnplug::ChangeRegistrationAtDisconnect;
-        KyrSetEventNotify(c.h, &table);
-        ASSERT_EQ(KyrRegisterHotplugCallback(kVid, kProduct, 0, KYR_HOTPLUG_LEFT, 0, CrossedUnplug::CloseAtDeparture,
-                                             &c, &c.nRegistration),
-                  1);
+        table.Context = &changeRegistration;
+        table.fnOnDisconnect = [](KYR_HANDLE, void* pContext) { (*static_cast<std::function<void()>*>(pContext))(); };
+        KyrSetEventNotify(h, &table);
+        hCloser = Register(closer, kProduct, 0, KYR_HOTPLUG_LEFT, 0);
         kyrsim::SimUnplug(nDevice);
-        ASSERT_TRUE(c.closing.WaitArrived());
-        ASSERT_TRUE(c.changing.WaitArrived());
-        c.closing.Release();
-        c.changing.Release();
-        ASSERT_TRUE(Eventually([&] { return c.bClosed && c.nResult != -1; })) << "the two wait for each other";
-        EXPECT_EQ(c.nResult.load(), 0);
-        EXPECT_EQ(c.nError.load(), KYR_ERROR_NOT_SUPPORT);
+        ASSERT_TRUE(closing.WaitArrived());
+        ASSERT_TRUE(changing.WaitArrived());
+        closing.Release();
+        changing.Release();
+        ASSERT_TRUE(Eventually([&] { return bClosed && nResult != -1; })) << "the two wait for each other";
+        EXPECT_EQ(nResult.load(), 0);
+        EXPECT_EQ(nError.load(), KYR_ERROR_NOT_SUPPORT);
         SCOPED_TRACE("the failed deregistration dropped it, or the failed registration stayed");
-        Deregister({c.nRegistration});
-        if (c.nNewRegistration != 0)
-            Deregister({c.nNewRegistration}, 0);
+        Deregister({hCloser});
+        if (hNew != 0)
+            Deregister({hNew}, 0);
     }
 }
 

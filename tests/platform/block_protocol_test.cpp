@@ -106,8 +106,11 @@ struct World {
     FnIsRunning IsRunning() const
     {
         return [this](unsigned long dwPid) {
-            const auto it = std::find_if(clients.begin(), clients.end(), [&](const Client& c) { return c.dwPid == dwPid; });
-            return it != clients.end() && it->bAlive;
+            for (const Client& c : clients) {
+                if (c.dwPid == dwPid)
+                    return c.bAlive;
+            }
+            return false;
         };
     }
 
