@@ -15,6 +15,7 @@
 // names the seed and the schedule that broke.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -36,12 +37,6 @@ namespace {
 constexpr const char* kPaths[] = {"0001:0005:01", "0001:0006:01"};
 constexpr int kFixed = 0; // block 0: the fixed names; block 1 + d: device d's path
 
-struct Block {
-    bool bExists = false;
-    int nAttached = 0;
-    KyrHandleSharedMemory mem;
-};
-
 // A client's steps, each under a lock, as the handle takes them: Attach maps
 // both blocks the device can have (making them when need be), Hold is one of
 // the open's holds, DetachOther unmaps the block it did not register in,
@@ -52,8 +47,28 @@ enum class Step { Attach, Hold, DetachOther, Session, Leave, Detach };
 enum class Fault { None, Timeout, Crash };
 
 struct Client {
-    int nDevice = 0;
-    unsigned long dwPid = 0;
+    Client(int nDeviceIn, bool bFixedNow, unsigned long dwPidIn) : nDevice(nDeviceIn), dwPid(dwPidIn)
+    {
+        open.dwPid = dwPid;
+        open.pszPath = kPaths[nDevice];
+        open.bFixedNamesNow = bFixedNow;
+        open.nMode = 0x20;
+        program.push_back(Step::Attach);
+        program.insert(program.end(), OpenHolds().size(), Step::Hold);
+        program.insert(program.end(), {Step::DetachOther, Step::Session, Step::Leave, Step::Detach});
+    }
+
+    bool Done() const { return !bAlive || nNext == program.size(); }
+
+    // After an open that ended: give back whatever is attached.
+    void EndOpen()
+    {
+        program.resize(nNext);
+        program.insert(program.end(), std::count(bAttached, bAttached + 3, true), Step::Detach);
+    }
+
+    int nDevice;
+    unsigned long dwPid;
     std::vector<Step> program;
     size_t nNext = 0;
     size_t nHold = 0;
@@ -62,9 +77,22 @@ struct Client {
     bool bAttached[3] = {};
     int nBlock = -1; // registered in
     OpeningClient open;
-
-    bool Done() const { return !bAlive || nNext == program.size(); }
 };
+
+struct Block {
+    bool bExists = false;
+    int nAttached = 0;
+    KyrHandleSharedMemory mem;
+};
+
+// A broken invariant, with the schedule that broke it.
+struct Broken { std::string what; };
+
+int TakenSlots(const KyrHandleSharedMemory& mem)
+{
+    return static_cast<int>(std::count_if(std::begin(mem.nClientInstantMode), std::end(mem.nClientInstantMode),
+                                          [](short nMode) { return nMode != kFreeSlot; }));
+}
 
 struct World {
     Block blocks[3];
@@ -73,333 +101,231 @@ struct World {
     int nCrashes = 0;
     std::string trail; // the schedule so far, for failure messages
 
-    bool IsRunning(unsigned long dwPid) const
+    [[noreturn]] void Fail(const std::string& what) const { throw Broken{what + " after " + trail}; }
+
+    FnIsRunning IsRunning() const
     {
+        return [this](unsigned long dwPid) {
+            for (const Client& c : clients) {
+                if (c.dwPid == dwPid)
+                    return c.bAlive;
+            }
+            return false;
+        };
+    }
+
+    KyrHandleSharedMemory* Memory(int nBlock) { return blocks[nBlock].bExists ? &blocks[nBlock].mem : nullptr; }
+
+    void Attach(Client& c, int nBlock)
+    {
+        Block& b = blocks[nBlock];
+        if (!b.bExists) {
+            std::memset(&b.mem, 0, sizeof b.mem);
+            InitDeviceBlock(&b.mem);
+            b.bExists = true;
+        }
+        ++b.nAttached;
+        c.bAttached[nBlock] = true;
+    }
+
+    // bLocked: the detach reached the lock, so the last user removes the block.
+    void Detach(Client& c, int nBlock, bool bLocked)
+    {
+        c.bAttached[nBlock] = false;
+        if (--blocks[nBlock].nAttached == 0 && bLocked)
+            blocks[nBlock].bExists = false;
+    }
+
+    // Live holders of device d, as the simulated clients know themselves.
+    std::set<unsigned long> TrueHolders(int nDevice) const
+    {
+        std::set<unsigned long> holders;
         for (const Client& c : clients) {
-            if (c.dwPid == dwPid)
-                return c.bAlive;
+            if (c.bAlive && c.bHolding && c.nDevice == nDevice)
+                holders.insert(c.dwPid);
         }
-        return false;
+        return holders;
     }
-};
 
-int PathBlock(int nDevice)
-{
-    return 1 + nDevice;
-}
-
-KyrHandleSharedMemory* Memory(World& w, int nBlock)
-{
-    return w.blocks[nBlock].bExists ? &w.blocks[nBlock].mem : nullptr;
-}
-
-void Attach(World& w, Client& c, int nBlock)
-{
-    Block& b = w.blocks[nBlock];
-    if (!b.bExists) {
-        std::memset(&b.mem, 0, sizeof b.mem);
-        InitDeviceBlock(&b.mem);
-        b.bExists = true;
-    }
-    ++b.nAttached;
-    c.bAttached[nBlock] = true;
-}
-
-// bLocked: the detach reached the lock, so the last user removes the block.
-void Detach(World& w, Client& c, int nBlock, bool bLocked)
-{
-    Block& b = w.blocks[nBlock];
-    c.bAttached[nBlock] = false;
-    if (--b.nAttached == 0 && bLocked)
-        b.bExists = false;
-}
-
-// After an open that ended: give back whatever is attached.
-void EndOpen(Client& c)
-{
-    c.program.resize(c.nNext);
-    for (int i = 0; i < 3; ++i) {
-        if (c.bAttached[i])
-            c.program.push_back(Step::Detach);
-    }
-}
-
-int NextAttached(const Client& c)
-{
-    for (int i = 0; i < 3; ++i) {
-        if (c.bAttached[i])
-            return i;
-    }
-    return -1;
-}
-
-// Live holders of device d, as the simulated clients know themselves.
-std::set<unsigned long> TrueHolders(const World& w, int nDevice)
-{
-    std::set<unsigned long> holders;
-    for (const Client& c : w.clients) {
-        if (c.bAlive && c.bHolding && c.nDevice == nDevice)
-            holders.insert(c.dwPid);
-    }
-    return holders;
-}
-
-// Runs one step of client i; false with a message on a broken invariant.
-bool RunStep(World& w, size_t i, Fault fault, std::string& failure)
-{
-    Client& c = w.clients[i];
-    const Step step = c.program[c.nNext];
-    w.trail += std::to_string(i) + "0TC"[static_cast<int>(fault)] + ' ';
-    if (fault == Fault::Crash) {
-        ++w.nCrashes;
-        c.bAlive = false;
-        c.bHolding = false;
-        for (int b = 0; b < 3; ++b) {
-            if (c.bAttached[b])
-                Detach(w, c, b, false);
-        }
-        return true;
-    }
-    ++c.nNext;
-    const bool bTimedOut = fault == Fault::Timeout;
-    if (bTimedOut)
-        ++w.nTimeouts;
-    const FnIsRunning isRunning = [&w](unsigned long dwPid) { return w.IsRunning(dwPid); };
-    switch (step) {
-    case Step::Attach:
-        if (bTimedOut) {
-            EndOpen(c);
-            break;
-        }
-        Attach(w, c, PathBlock(c.nDevice));
-        Attach(w, c, kFixed);
-        break;
-    case Step::Hold: {
-        if (bTimedOut) {
-            EndOpen(c);
-            break;
-        }
-        const DeviceBlocks blocks{Memory(w, kFixed), Memory(w, PathBlock(c.nDevice))};
-        const std::set<unsigned long> before = TrueHolders(w, c.nDevice);
-        if (!OpenHolds()[c.nHold++](blocks, c.open, isRunning)) {
-            if (c.open.nError != KYR_ERROR_DEVICE_BUSY) {
-                failure = "refused with " + std::to_string(c.open.nError);
-                return false;
+    // Runs one step of client i.
+    void RunStep(size_t i, Fault fault)
+    {
+        Client& c = clients[i];
+        const Step step = c.program[c.nNext];
+        trail += std::to_string(i) + "0TC"[static_cast<int>(fault)] + ' ';
+        if (fault == Fault::Crash) {
+            ++nCrashes;
+            c.bAlive = c.bHolding = false;
+            for (int b = 0; b < 3; ++b) {
+                if (c.bAttached[b])
+                    Detach(c, b, false);
             }
-            if (before.empty()) {
-                failure = "refused as busy while no live client holds the device";
-                return false;
+            return;
+        }
+        ++c.nNext;
+        const bool bTimedOut = fault == Fault::Timeout;
+        nTimeouts += bTimedOut;
+        const int nPathBlock = 1 + c.nDevice;
+        if (bTimedOut && (step == Step::Attach || step == Step::Hold)) {
+            c.EndOpen();
+            return;
+        }
+        switch (step) {
+        case Step::Attach:
+            Attach(c, nPathBlock);
+            Attach(c, kFixed);
+            break;
+        case Step::Hold: {
+            const std::set<unsigned long> before = TrueHolders(c.nDevice);
+            if (!OpenHolds()[c.nHold++](DeviceBlocks{Memory(kFixed), Memory(nPathBlock)}, c.open, IsRunning())) {
+                if (c.open.nError != KYR_ERROR_DEVICE_BUSY)
+                    Fail("refused with " + std::to_string(c.open.nError));
+                if (before.empty())
+                    Fail("refused as busy while no live client holds the device");
+                c.EndOpen();
+            } else if (c.nHold == OpenHolds().size()) {
+                if (!before.empty())
+                    Fail("two holders of device " + std::to_string(c.nDevice));
+                c.bHolding = true;
+                c.nBlock = c.open.bInFixed ? kFixed : nPathBlock;
             }
-            EndOpen(c);
             break;
         }
-        if (c.nHold < OpenHolds().size())
+        case Step::DetachOther: Detach(c, c.nBlock == kFixed ? nPathBlock : kFixed, !bTimedOut); break;
+        case Step::Session:
+            if (!bTimedOut)
+                FreeDeadSlots(blocks[c.nBlock].mem, c.dwPid, IsRunning());
             break;
-        if (!before.empty()) {
-            failure = "two holders of device " + std::to_string(c.nDevice);
-            return false;
+        case Step::Leave:
+            c.bHolding = false;
+            if (bTimedOut)
+                MarkLeft(blocks[c.nBlock].mem, c.open.nSlot);
+            else
+                LeaveBlock(blocks[c.nBlock].mem, c.open.nSlot, c.dwPid);
+            break;
+        case Step::Detach: {
+            const int nBlock = c.nBlock >= 0 && c.bAttached[c.nBlock]
+                ? c.nBlock : static_cast<int>(std::find(c.bAttached, c.bAttached + 3, true) - c.bAttached);
+            Detach(c, nBlock, !bTimedOut);
+            break;
         }
-        c.bHolding = true;
-        c.nBlock = c.open.bInFixed ? kFixed : PathBlock(c.nDevice);
-        break;
+        }
     }
-    case Step::DetachOther:
-        Detach(w, c, c.nBlock == kFixed ? PathBlock(c.nDevice) : kFixed, !bTimedOut);
-        break;
-    case Step::Session:
-        if (!bTimedOut)
-            FreeDeadSlots(w.blocks[c.nBlock].mem, c.dwPid, isRunning);
-        break;
-    case Step::Leave:
-        c.bHolding = false;
-        if (bTimedOut)
-            MarkLeft(w.blocks[c.nBlock].mem, c.open.nSlot);
-        else
-            LeaveBlock(w.blocks[c.nBlock].mem, c.open.nSlot, c.dwPid);
-        break;
-    case Step::Detach:
-        Detach(w, c, c.nBlock >= 0 && c.bAttached[c.nBlock] ? c.nBlock : NextAttached(c), !bTimedOut);
-        break;
-    }
-    return true;
-}
 
-int TakenSlots(const KyrHandleSharedMemory& mem)
-{
-    int n = 0;
-    for (short nMode : mem.nClientInstantMode)
-        n += nMode != kFreeSlot;
-    return n;
-}
+    // The invariants that hold between any two steps: the client count is the
+    // number of slots taken (by live clients, and by dead ones until somebody
+    // frees them); a device has one holder at most; the holders query names
+    // the live holders, and only them.
+    void Check()
+    {
+        for (const Block& b : blocks) {
+            if (b.bExists && b.mem.lLockCount != TakenSlots(b.mem))
+                Fail("client count " + std::to_string(b.mem.lLockCount) + " with " +
+                     std::to_string(TakenSlots(b.mem)) + " slots taken");
+        }
+        static KyrHandleSharedMemory empty = [] {
+            KyrHandleSharedMemory block;
+            InitDeviceBlock(&block);
+            return block;
+        }();
+        for (int d = 0; d < 2; ++d) {
+            const std::set<unsigned long> truth = TrueHolders(d);
+            if (truth.size() > 1)
+                Fail("two holders of device " + std::to_string(d));
+            KyrHandleSharedMemory* pPath = Memory(1 + d);
+            unsigned long pids[4] = {};
+            const int n = FindHolders(DeviceBlocks{Memory(kFixed), pPath != nullptr ? pPath : &empty}, kPaths[d],
+                                      d == 0, IsRunning(), pids, 4);
+            if (std::set<unsigned long>(pids, pids + std::min(n, 4)) != truth || n != static_cast<int>(truth.size()))
+                Fail("holders query says " + std::to_string(n) + " for device " + std::to_string(d));
+        }
+    }
 
-// The invariants that hold between any two steps: the client count is the
-// number of slots taken (by live clients, and by dead ones until somebody
-// frees them); a device has one holder at most; the holders query names the
-// live holders, and only them.
-bool Check(World& w, std::string& failure)
-{
-    for (const Block& b : w.blocks) {
-        if (b.bExists && b.mem.lLockCount != TakenSlots(b.mem)) {
-            failure = "client count " + std::to_string(b.mem.lLockCount) + " with " +
-                      std::to_string(TakenSlots(b.mem)) + " slots taken";
-            return false;
+    // Once every client has ended or died: each device opens for a newcomer
+    // (both taking the fixed names by rule), the holders query names it, and
+    // after it closes nothing is left taken.
+    void CheckAfterAll()
+    {
+        const size_t nFirst = clients.size();
+        for (int d = 0; d < 2; ++d)
+            clients.emplace_back(d, true, 900 + d);
+        for (size_t i = nFirst; i < clients.size(); ++i) {
+            while (clients[i].program[clients[i].nNext] != Step::Session)
+                RunStep(i, Fault::None);
+            if (!clients[i].bHolding)
+                Fail("device " + std::to_string(clients[i].nDevice) + " left unopenable");
+        }
+        Check();
+        for (size_t i = nFirst; i < clients.size(); ++i) {
+            while (!clients[i].Done())
+                RunStep(i, Fault::None);
+        }
+        for (const Block& b : blocks) {
+            if (b.bExists && (TakenSlots(b.mem) != 0 || b.mem.lLockCount != 0))
+                Fail("a slot left taken after everyone closed");
         }
     }
-    const FnIsRunning isRunning = [&w](unsigned long dwPid) { return w.IsRunning(dwPid); };
-    static const KyrHandleSharedMemory empty = [] {
-        KyrHandleSharedMemory block;
-        InitDeviceBlock(&block);
-        return block;
-    }();
-    for (int d = 0; d < 2; ++d) {
-        const std::set<unsigned long> truth = TrueHolders(w, d);
-        if (truth.size() > 1) {
-            failure = "two holders of device " + std::to_string(d);
-            return false;
-        }
-        KyrHandleSharedMemory* pPath = Memory(w, PathBlock(d));
-        const DeviceBlocks blocks{Memory(w, kFixed), pPath != nullptr ? pPath : const_cast<KyrHandleSharedMemory*>(&empty)};
-        unsigned long pids[4] = {};
-        const int n = FindHolders(blocks, kPaths[d], d == 0, isRunning, pids, 4);
-        if (std::set<unsigned long>(pids, pids + std::min(n, 4)) != truth || n != static_cast<int>(truth.size())) {
-            failure = "holders query says " + std::to_string(n) + " for device " + std::to_string(d);
-            return false;
-        }
-    }
-    return true;
-}
 
-Client MakeClient(int nDevice, bool bFixedNow, unsigned long dwPid)
-{
-    Client c;
-    c.nDevice = nDevice;
-    c.dwPid = dwPid;
-    c.open.dwPid = dwPid;
-    c.open.pszPath = kPaths[nDevice];
-    c.open.bFixedNamesNow = bFixedNow;
-    c.open.nMode = 0x20;
-    c.program.push_back(Step::Attach);
-    c.program.insert(c.program.end(), OpenHolds().size(), Step::Hold);
-    c.program.insert(c.program.end(), {Step::DetachOther, Step::Session, Step::Leave, Step::Detach});
-    return c;
-}
-
-// Once every client has ended or died: each device opens for a newcomer
-// (both taking the fixed names by rule), the holders query names it, and
-// after it closes nothing is left taken.
-bool CheckAfterAll(World w, std::string& failure)
-{
-    const size_t nFirst = w.clients.size();
-    for (int d = 0; d < 2; ++d)
-        w.clients.push_back(MakeClient(d, true, 900 + d));
-    for (size_t i = nFirst; i < w.clients.size(); ++i) {
-        while (w.clients[i].program[w.clients[i].nNext] != Step::Session) {
-            if (!RunStep(w, i, Fault::None, failure))
-                return false;
+    // What a newcomer meets: the blocks as the clients left them. Schedules
+    // that end alike need the check after all only once.
+    size_t EndState() const
+    {
+        std::string state;
+        for (const Block& b : blocks) {
+            state += b.bExists ? '1' : '0';
+            if (b.bExists)
+                state.append(reinterpret_cast<const char*>(&b.mem), sizeof b.mem);
         }
-        if (!w.clients[i].bHolding) {
-            failure = "device " + std::to_string(w.clients[i].nDevice) + " left unopenable";
-            return false;
-        }
+        for (const Client& c : clients)
+            state += c.bAlive ? 'a' : 'd';
+        return std::hash<std::string>()(state);
     }
-    if (!Check(w, failure))
-        return false;
-    for (size_t i = nFirst; i < w.clients.size(); ++i) {
-        while (!w.clients[i].Done()) {
-            if (!RunStep(w, i, Fault::None, failure))
-                return false;
-        }
-    }
-    for (const Block& b : w.blocks) {
-        if (b.bExists && (TakenSlots(b.mem) != 0 || b.mem.lLockCount != 0)) {
-            failure = "a slot left taken after everyone closed";
-            return false;
-        }
-    }
-    return true;
-}
-
-// What a newcomer meets: the blocks as the clients left them. Schedules that
-// end alike need the check after all only once.
-std::string EndState(const World& w)
-{
-    std::string state;
-    for (const Block& b : w.blocks) {
-        state += b.bExists ? '1' : '0';
-        if (b.bExists)
-            state.append(reinterpret_cast<const char*>(&b.mem), sizeof b.mem);
-    }
-    for (const Client& c : w.clients)
-        state += c.bAlive ? 'a' : 'd';
-    return state;
-}
-
-struct Bounds {
-    int nMaxTimeouts;
-    int nMaxCrashes;
 };
 
 struct Tally {
     long nSchedules = 0;
     long nSteps = 0;
-    std::string failure;
-    std::set<size_t> endStates; // hashes of EndState
+    std::set<size_t> endStates;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+
+    // The check after all, once per end state.
+    void End(const World& w)
+    {
+        ++nSchedules;
+        if (endStates.insert(w.EndState()).second)
+            World(w).CheckAfterAll();
+    }
+
+    void Report(const std::string& what) const
+    {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        std::printf("%s: %ld schedules, %ld steps in %lld ms\n", what.c_str(), nSchedules, nSteps,
+                    static_cast<long long>(ms.count()));
+    }
 };
 
-// The check after all, once per end state.
-void CheckEnd(const World& w, Tally& tally)
+// Every interleaving, with every fault within the bounds (time-outs, crashes),
+// from w on.
+void Explore(const World& w, int nMaxTimeouts, int nMaxCrashes, Tally& tally)
 {
-    if (!tally.endStates.insert(std::hash<std::string>()(EndState(w))).second)
-        return;
-    std::string failure;
-    if (!CheckAfterAll(w, failure))
-        tally.failure = failure + " after " + w.trail;
-}
-
-// Every interleaving, with every fault within the bounds, from w on.
-void Explore(const World& w, const Bounds& bounds, Tally& tally)
-{
-    if (!tally.failure.empty())
-        return;
     bool bAnyLeft = false;
     for (size_t i = 0; i < w.clients.size(); ++i) {
         if (w.clients[i].Done())
             continue;
         bAnyLeft = true;
         for (Fault fault : {Fault::None, Fault::Timeout, Fault::Crash}) {
-            if ((fault == Fault::Timeout && w.nTimeouts >= bounds.nMaxTimeouts) ||
-                (fault == Fault::Crash && w.nCrashes >= bounds.nMaxCrashes))
+            if ((fault == Fault::Timeout && w.nTimeouts >= nMaxTimeouts) ||
+                (fault == Fault::Crash && w.nCrashes >= nMaxCrashes))
                 continue;
             World next = w;
-            std::string failure;
             ++tally.nSteps;
-            if (!RunStep(next, i, fault, failure) || !Check(next, failure)) {
-                tally.failure = failure + " after " + next.trail;
-                return;
-            }
-            Explore(next, bounds, tally);
+            next.RunStep(i, fault);
+            next.Check();
+            Explore(next, nMaxTimeouts, nMaxCrashes, tally);
         }
     }
-    if (!bAnyLeft) {
-        ++tally.nSchedules;
-        CheckEnd(w, tally);
-    }
-}
-
-unsigned long SeedFromEnvironment(unsigned long dwDefault)
-{
-    const char* psz = std::getenv("KYR_TEST_SCHEDULE_SEED");
-    return psz != nullptr ? std::strtoul(psz, nullptr, 0) : dwDefault;
-}
-
-void Report(const char* pszWhat, const Tally& tally, std::chrono::steady_clock::time_point start)
-{
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%s: %ld schedules, %ld steps in %lld ms\n", pszWhat, tally.nSchedules, tally.nSteps,
-                static_cast<long long>(ms));
-    ::testing::Test::RecordProperty("schedules", static_cast<int>(tally.nSchedules));
-    ::testing::Test::RecordProperty("milliseconds", static_cast<int>(ms));
+    if (!bAnyLeft)
+        tally.End(w);
 }
 
 } // namespace
@@ -412,14 +338,16 @@ class BlockProtocolTwoClients : public ::testing::TestWithParam<int> {};
 TEST_P(BlockProtocolTwoClients, EveryInterleaving)
 {
     const int nConfig = GetParam();
-    const auto start = std::chrono::steady_clock::now();
     Tally tally;
     World w;
-    w.clients.push_back(MakeClient(0, (nConfig & 1) != 0, 101));
-    w.clients.push_back(MakeClient((nConfig & 4) != 0 ? 1 : 0, (nConfig & 2) != 0, 102));
-    Explore(w, Bounds{1, 2}, tally);
-    Report(("two clients, configuration " + std::to_string(nConfig)).c_str(), tally, start);
-    EXPECT_EQ(tally.failure, "");
+    w.clients.emplace_back(0, (nConfig & 1) != 0, 101);
+    w.clients.emplace_back((nConfig & 4) != 0 ? 1 : 0, (nConfig & 2) != 0, 102);
+    try {
+        Explore(w, 1, 2, tally);
+    } catch (const Broken& broken) {
+        FAIL() << broken.what;
+    }
+    tally.Report("two clients, configuration " + std::to_string(nConfig));
     EXPECT_GT(tally.nSchedules, 10000);
 }
 
@@ -434,41 +362,34 @@ class BlockProtocolThreeClients : public ::testing::TestWithParam<int> {};
 TEST_P(BlockProtocolThreeClients, SeededSchedules)
 {
     constexpr long kSchedules = 25000;
-    const unsigned long dwSeed = SeedFromEnvironment(20261207);
-    const auto start = std::chrono::steady_clock::now();
+    const char* pszSeed = std::getenv("KYR_TEST_SCHEDULE_SEED");
+    const unsigned long dwSeed = pszSeed != nullptr ? std::strtoul(pszSeed, nullptr, 0) : 20261207;
     Tally tally;
-    const long nFirst = GetParam() * kSchedules;
-    for (long n = nFirst; n < nFirst + kSchedules && tally.failure.empty(); ++n) {
+    for (long n = GetParam() * kSchedules; n < (GetParam() + 1) * kSchedules; ++n) {
         std::mt19937_64 random(dwSeed + static_cast<unsigned long>(n));
         World w;
         for (unsigned long i = 0; i < 3; ++i)
-            w.clients.push_back(MakeClient(static_cast<int>(random() % 2), random() % 2 == 0, 101 + i));
-        std::string failure;
-        for (;;) {
-            std::vector<size_t> runnable;
-            for (size_t i = 0; i < w.clients.size(); ++i) {
-                if (!w.clients[i].Done())
-                    runnable.push_back(i);
+            w.clients.emplace_back(static_cast<int>(random() % 2), random() % 2 == 0, 101 + i);
+        try {
+            for (std::vector<size_t> runnable;; runnable.clear()) {
+                for (size_t i = 0; i < w.clients.size(); ++i) {
+                    if (!w.clients[i].Done())
+                        runnable.push_back(i);
+                }
+                if (runnable.empty())
+                    break;
+                const size_t i = runnable[random() % runnable.size()];
+                const int nDice = static_cast<int>(random() % 10);
+                ++tally.nSteps;
+                w.RunStep(i, nDice == 0 ? Fault::Crash : nDice == 1 ? Fault::Timeout : Fault::None);
+                w.Check();
             }
-            if (runnable.empty())
-                break;
-            const size_t i = runnable[random() % runnable.size()];
-            const int nDice = static_cast<int>(random() % 10);
-            const Fault fault = nDice == 0 ? Fault::Crash : nDice == 1 ? Fault::Timeout : Fault::None;
-            ++tally.nSteps;
-            if (!RunStep(w, i, fault, failure) || !Check(w, failure))
-                break;
+            tally.End(w);
+        } catch (const Broken& broken) {
+            FAIL() << "seed " << dwSeed << " schedule " << n << ": " << broken.what;
         }
-        ++tally.nSchedules;
-        if (failure.empty())
-            CheckEnd(w, tally);
-        else
-            tally.failure = failure + " after " + w.trail;
-        if (!tally.failure.empty())
-            tally.failure = "seed " + std::to_string(dwSeed) + " schedule " + std::to_string(n) + ": " + tally.failure;
     }
-    Report(("three clients, shard " + std::to_string(GetParam())).c_str(), tally, start);
-    EXPECT_EQ(tally.failure, "");
+    tally.Report("three clients, shard " + std::to_string(GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, BlockProtocolThreeClients, ::testing::Range(0, 4));

@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "KyrSharedMemory.h"
@@ -32,43 +31,38 @@ int main(int argc, char** argv)
     if (argc < 4)
         return 2;
     CKyrSharedMemory shm;
-    const size_t nSize = std::strtoul(argv[3], nullptr, 10);
     auto word = [&](int n) { return static_cast<volatile std::uint32_t*>(shm.GetMemory()) + n; };
-
     for (int i = 4; i < argc; ++i) {
         const std::string cmd = argv[i];
+        const bool bArgument = (cmd == "inc" || cmd == "put" || cmd == "say") && i + 1 < argc;
+        const char* pszArgument = bArgument ? argv[++i] : "";
         bool bOk = true;
         if (cmd == "create") {
             bool bInit = false;
-            bOk = shm.Create(argv[1], argv[2], nSize, bInit);
+            bOk = shm.Create(argv[1], argv[2], std::strtoul(argv[3], nullptr, 10), bInit);
             std::printf("init %d\n", bInit ? 1 : 0);
-        } else if (cmd == "lock") {
-            bOk = shm.Lock();
-        } else if (cmd == "unlock") {
-            bOk = shm.Unlock();
-        } else if (cmd == "inc" && i + 1 < argc) {
-            const long n = std::strtol(argv[++i], nullptr, 10);
-            for (long k = 0; k < n && bOk; ++k) {
+        } else if (cmd == "lock" || cmd == "unlock") {
+            bOk = cmd == "lock" ? shm.Lock() : shm.Unlock();
+        } else if (cmd == "inc" && bArgument) {
+            for (long k = std::strtol(pszArgument, nullptr, 10); k > 0 && bOk; --k) {
                 CKyrSharedMemory::Locker locker(shm);
-                if (!(bOk = locker.IsLocked()))
-                    break;
-                const std::uint32_t v = *word(0);
-                sched_yield();
-                *word(0) = v + 1;
+                if ((bOk = locker.IsLocked())) {
+                    const std::uint32_t v = *word(0);
+                    sched_yield();
+                    *word(0) = v + 1;
+                }
             }
-        } else if (cmd == "put" && i + 1 < argc) {
+        } else if (cmd == "put" || cmd == "get") {
             CKyrSharedMemory::Locker locker(shm);
-            const std::uint32_t v = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-            if ((bOk = locker.IsLocked()))
-                *word(1) = v;
-        } else if (cmd == "get") {
-            CKyrSharedMemory::Locker locker(shm);
-            if ((bOk = locker.IsLocked()))
+            bOk = locker.IsLocked() && (cmd == "get" || bArgument);
+            if (bOk && cmd == "put")
+                *word(1) = static_cast<std::uint32_t>(std::strtoul(pszArgument, nullptr, 10));
+            else if (bOk)
                 std::printf("value %u\n", static_cast<unsigned>(*word(1)));
-        } else if (cmd == "say" && i + 1 < argc) {
-            std::printf("%s\n", argv[++i]);
+        } else if (cmd == "say" && bArgument) {
+            std::printf("%s\n", pszArgument);
         } else if (cmd == "wait") {
-            char line[64];
+            char line[64]; // end of input counts as a line too
             if (!std::fgets(line, sizeof line, stdin))
                 line[0] = '\0';
         } else if (cmd == "destroy") {

@@ -1,6 +1,9 @@
 // Shared blocks across real processes: who initialises and when, mutual
 // exclusion, a holder killed with the lock, the lock's creator leaving early, a
-// lock left taken or never set up, who removes what, and key-file paths.
+// lock left taken or never set up, who removes what, and key-file paths. And
+// the liveness check of the block's slots against real processes: slots of
+// exited processes are freed, those of running ones (the caller's own
+// included) and free slots are left alone.
 #include <pthread.h>
 
 #include <atomic>
@@ -25,6 +28,7 @@ namespace {
 
 constexpr size_t BLOCK_SIZE = sizeof(KyrHandleSharedMemory);
 
+// sysv_peer on the test's block, running the given commands.
 std::vector<std::string> PeerArgs(std::initializer_list<std::string> commands)
 {
     std::vector<std::string> args {SYSV_PEER_PATH, SYNC_NAME, MEMORY_NAME, std::to_string(BLOCK_SIZE)};
@@ -37,25 +41,17 @@ std::uint32_t* Word(CKyrSharedMemory& shm, int n)
     return static_cast<std::uint32_t*>(shm.GetMemory()) + n;
 }
 
-// The id of the semaphore a key file names, or -1.
-int SemaphoreId(const std::string& keyFile)
-{
-    const key_t key = ::ftok(keyFile.c_str(), 81);
-    return key == -1 ? -1 : ::semget(key, 0, 0);
-}
-
-// Until nCount threads or processes wait for the semaphore; false after a
+// Until a process or thread waits for the test's lock; false after a
 // generous bound.
-bool WaitForWaiters(const std::string& keyFile, int nCount)
+bool LockWaiterArrives(const std::string& keyFile)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const int id = SemaphoreId(keyFile);
-        if (id != -1 && ::semctl(id, 0, GETNCNT) == nCount)
-            return true;
+    while (::semctl(SemaphoreId(keyFile), 0, GETNCNT) != 1) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return false;
+    return true;
 }
 
 // A semaphore made as another process would leave it, with its key file.
@@ -65,81 +61,78 @@ void MakeSemaphore(const std::string& keyFile, int nValue)
     ASSERT_EQ(::close(::open(keyFile.c_str(), O_CREAT | O_WRONLY, 0644)), 0);
     const int id = ::semget(::ftok(keyFile.c_str(), 81), 1, IPC_CREAT | IPC_EXCL | 0666);
     ASSERT_NE(id, -1);
-    if (nValue >= 0) {
-        ASSERT_EQ(::semctl(id, 0, SETVAL, nValue), 0);
-    }
+    ASSERT_TRUE(nValue < 0 || ::semctl(id, 0, SETVAL, nValue) == 0);
 }
 
-void RemoveSemaphore(const std::string& keyFile)
-{
-    const int id = SemaphoreId(keyFile);
-    if (id != -1)
-        ::semctl(id, 0, IPC_RMID);
-    ::unlink(keyFile.c_str());
-}
-
-// Peers started meanwhile wait for a lock at most nMs.
-class LockTimeoutForPeers {
-public:
-    explicit LockTimeoutForPeers(int nMs) { ::setenv("KYR_TEST_LOCK_TIMEOUT_MS", std::to_string(nMs).c_str(), 1); }
-    ~LockTimeoutForPeers() { ::unsetenv("KYR_TEST_LOCK_TIMEOUT_MS"); }
-    LockTimeoutForPeers(const LockTimeoutForPeers&) = delete;
-    LockTimeoutForPeers& operator=(const LockTimeoutForPeers&) = delete;
+// Peers started meanwhile, and this process, wait for a lock at most nMs.
+struct LockTimeout {
+    explicit LockTimeout(int nMs) { ::setenv("KYR_TEST_LOCK_TIMEOUT_MS", std::to_string(nMs).c_str(), 1); }
+    ~LockTimeout() { ::unsetenv("KYR_TEST_LOCK_TIMEOUT_MS"); }
 };
 
-class SysvSharedMemoryTest : public SysvTest {};
+class SysvSharedMemoryTest : public SysvTest {
+protected:
+    void TearDown() override
+    {
+        m_Shm.Destroy();
+        SysvTest::TearDown();
+    }
 
-TEST_F(SysvSharedMemoryTest, FirstCreatorInitialisesAndBothSeeTheSameMemory)
+    CKyrSharedMemory m_Shm;
+    bool m_bInit = false;
+};
+
+// The peer makes the block and leaves first: the lock stays with the block,
+// and the last user, whoever made it, removes block, lock and key files.
+TEST_F(SysvSharedMemoryTest, FirstCreatorInitialisesBothSeeTheSameMemoryLastUserRemovesAll)
 {
     Peer first(PeerArgs({"create", "put", "1234", "say", "ready", "wait", "get", "destroy"}));
     EXPECT_EQ(first.ReadLine(), "init 1");
     ASSERT_EQ(first.ReadLine(), "ready");
-
-    // Both key files sit directly in TMPDIR under their prefixes.
-    EXPECT_TRUE(FileExists(MemoryKeyFile(MEMORY_NAME)));
-    EXPECT_TRUE(FileExists(SemaphoreKeyFile(SYNC_NAME)));
-
-    CKyrSharedMemory shm;
-    bool bInit = true;
-    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
-    EXPECT_FALSE(bInit);
+    m_bInit = true;
+    ASSERT_TRUE(m_Shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit));
+    EXPECT_FALSE(m_bInit);
     {
-        CKyrSharedMemory::Locker locker(shm);
+        CKyrSharedMemory::Locker locker(m_Shm);
         ASSERT_TRUE(locker.IsLocked());
-        EXPECT_EQ(*Word(shm, 1), 1234u);
-        *Word(shm, 1) = 5678;
+        EXPECT_EQ(*Word(m_Shm, 1), 1234u);
+        *Word(m_Shm, 1) = 5678;
     }
     first.WriteLine("go");
     EXPECT_EQ(first.ReadLine(), "value 5678");
-    EXPECT_EQ(first.Wait(), 0);
-    shm.Destroy();
+    ASSERT_EQ(first.Wait(), 0);
+
+    // Both key files sit directly in TMPDIR under their prefixes.
+    EXPECT_TRUE(std::filesystem::exists(MemoryKeyFile(MEMORY_NAME)));
+    EXPECT_NE(::shmget(::ftok(MemoryKeyFile(MEMORY_NAME).c_str(), 81), 0, 0), -1);
+    EXPECT_EQ(LockValue(), 1);
+    ASSERT_TRUE(m_Shm.Lock());
+    EXPECT_EQ(LockValue(), 0);
+    EXPECT_TRUE(m_Shm.Unlock());
+    EXPECT_EQ(LockValue(), 1);
+    m_Shm.Destroy();
+    EXPECT_EQ(m_Shm.GetMemory(), nullptr);
+    EXPECT_EQ(LockValue(), -1);
+    EXPECT_TRUE(NoKeyFiles());
 }
 
 TEST_F(SysvSharedMemoryTest, LockKeepsConcurrentIncrementsExact)
 {
-    CKyrSharedMemory shm;
-    bool bInit = false;
-    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
-    ASSERT_TRUE(bInit);
-
+    ASSERT_TRUE(m_Shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit));
+    ASSERT_TRUE(m_bInit);
     // Each increment reads, yields the processor and writes back: without the
     // lock, two processes on two cores lose updates.
-    constexpr int N = 3000;
-    Peer a(PeerArgs({"create", "inc", std::to_string(N), "destroy"}));
-    Peer b(PeerArgs({"create", "inc", std::to_string(N), "destroy"}));
+    Peer a(PeerArgs({"create", "inc", "3000", "destroy"}));
+    Peer b(PeerArgs({"create", "inc", "3000", "destroy"}));
     EXPECT_EQ(a.Wait(), 0);
     EXPECT_EQ(b.Wait(), 0);
-
-    CKyrSharedMemory::Locker locker(shm);
-    EXPECT_EQ(*Word(shm, 0), 2u * N);
+    CKyrSharedMemory::Locker locker(m_Shm);
+    EXPECT_EQ(*Word(m_Shm, 0), 6000u);
 }
 
 TEST_F(SysvSharedMemoryTest, WaiterBlocksUntilHolderIsKilled)
 {
-    CKyrSharedMemory shm;
-    bool bInit = false;
-    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
-
+    ASSERT_TRUE(m_Shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit));
     Peer waiter(PeerArgs({"create", "wait", "lock", "say", "got", "unlock", "destroy"}));
     ASSERT_EQ(waiter.ReadLine(), "init 0");
     Peer holder(PeerArgs({"create", "lock", "say", "locked", "wait"}));
@@ -152,35 +145,9 @@ TEST_F(SysvSharedMemoryTest, WaiterBlocksUntilHolderIsKilled)
     holder.Kill();
     ASSERT_EQ(waiter.ReadLine(), "got");
     EXPECT_EQ(waiter.Wait(), 0);
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 1);
-
-    EXPECT_TRUE(shm.Lock());
-    EXPECT_TRUE(shm.Unlock());
-}
-
-TEST_F(SysvSharedMemoryTest, LockStaysWithTheBlockWhenItsCreatorLeaves)
-{
-    Peer creator(PeerArgs({"create", "say", "ready", "wait", "destroy"}));
-    ASSERT_EQ(creator.ReadLine(), "init 1");
-    ASSERT_EQ(creator.ReadLine(), "ready");
-    CKyrSharedMemory shm;
-    bool bInit = true;
-    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
-    EXPECT_FALSE(bInit);
-
-    creator.WriteLine("go");
-    ASSERT_EQ(creator.Wait(), 0);
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 1);
-    EXPECT_TRUE(FileExists(MemoryKeyFile(MEMORY_NAME)));
-
-    ASSERT_TRUE(shm.Lock());
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 0);
-    EXPECT_TRUE(shm.Unlock());
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 1);
-    // The last user takes the lock with the block.
-    shm.Destroy();
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), -1);
-    EXPECT_TRUE(ListFiles(m_Dir).empty());
+    EXPECT_EQ(LockValue(), 1);
+    EXPECT_TRUE(m_Shm.Lock());
+    EXPECT_TRUE(m_Shm.Unlock());
 }
 
 // The creator of the lock leaves while another process holds it: a newcomer
@@ -188,9 +155,8 @@ TEST_F(SysvSharedMemoryTest, LockStaysWithTheBlockWhenItsCreatorLeaves)
 TEST_F(SysvSharedMemoryTest, LeavingCreatorDoesNotSplitTheLock)
 {
     auto creator = std::make_unique<CSysSharedMemory>();
-    bool bInit = false;
-    ASSERT_TRUE(creator->Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit, CSysSharedMemory::AM_ReadWrite));
-    ASSERT_TRUE(bInit);
+    ASSERT_TRUE(creator->Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit, CSysSharedMemory::AM_ReadWrite));
+    ASSERT_TRUE(m_bInit);
     Peer holder(PeerArgs({"create", "say", "attached", "wait", "lock", "say", "locked", "wait", "unlock", "destroy"}));
     ASSERT_EQ(holder.ReadLine(), "init 0");
     ASSERT_EQ(holder.ReadLine(), "attached");
@@ -198,9 +164,8 @@ TEST_F(SysvSharedMemoryTest, LeavingCreatorDoesNotSplitTheLock)
     holder.WriteLine("go");
     ASSERT_EQ(holder.ReadLine(), "locked");
     creator.reset();
-
     {
-        LockTimeoutForPeers bound(300);
+        LockTimeout bound(300);
         Peer newcomer(PeerArgs({"create"}));
         EXPECT_EQ(newcomer.Wait(), 11) << "took the block while another process held its lock";
     }
@@ -208,13 +173,11 @@ TEST_F(SysvSharedMemoryTest, LeavingCreatorDoesNotSplitTheLock)
     EXPECT_EQ(holder.Wait(), 0);
 }
 
-// Any local user can leave a lock taken for good; a wait for it ends.
+// Any local user can leave a lock taken for good; a wait for it ends, while
+// signals keep interrupting it.
 TEST_F(SysvSharedMemoryTest, LockLeftTakenTimesOutAcrossSignals)
 {
     MakeSemaphore(SemaphoreKeyFile(SYNC_NAME), 0);
-    ::setenv("KYR_TEST_LOCK_TIMEOUT_MS", "300", 1);
-
-    // Signals keep interrupting the wait; it goes on to its bound all the same.
     struct sigaction action {};
     action.sa_handler = [](int) {};
     ASSERT_EQ(::sigaction(SIGUSR1, &action, nullptr), 0);
@@ -226,145 +189,84 @@ TEST_F(SysvSharedMemoryTest, LockLeftTakenTimesOutAcrossSignals)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
-    CKyrSharedMemory shm;
-    bool bInit = true;
-    EXPECT_FALSE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
-    EXPECT_TRUE(shm.TimedOut());
-    EXPECT_FALSE(bInit);
+    {
+        LockTimeout bound(300);
+        m_bInit = true;
+        EXPECT_FALSE(m_Shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit));
+    }
     bDone = true;
     signaller.join();
-    ::unsetenv("KYR_TEST_LOCK_TIMEOUT_MS");
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 0);
-    EXPECT_FALSE(FileExists(MemoryKeyFile(MEMORY_NAME)));
-    RemoveSemaphore(SemaphoreKeyFile(SYNC_NAME));
+    EXPECT_TRUE(m_Shm.TimedOut());
+    EXPECT_FALSE(m_bInit);
+    EXPECT_EQ(LockValue(), 0);
+    EXPECT_FALSE(std::filesystem::exists(MemoryKeyFile(MEMORY_NAME)));
+    ::semctl(SemaphoreId(SemaphoreKeyFile(SYNC_NAME)), 0, IPC_RMID);
+    ::unlink(SemaphoreKeyFile(SYNC_NAME).c_str());
 }
 
-// Its maker died between making the lock and giving it its value.
-TEST_F(SysvSharedMemoryTest, LockNeverSetUpIsRepaired)
+// What a process that died early leaves: a lock its maker never gave a value,
+// a memory key file whose segment is gone. The block is new all the same.
+TEST_F(SysvSharedMemoryTest, LockNeverSetUpAndStaleKeyFileGiveANewBlockToInitialise)
 {
     MakeSemaphore(SemaphoreKeyFile(SYNC_NAME), -1);
-    CKyrSharedMemory shm;
-    bool bInit = false;
-    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
-    EXPECT_TRUE(bInit);
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 1);
-    shm.Destroy();
-    EXPECT_TRUE(ListFiles(m_Dir).empty());
+    ASSERT_EQ(::close(::open(MemoryKeyFile(MEMORY_NAME).c_str(), O_CREAT | O_WRONLY, 0666)), 0);
+    bool bInitialised = false;
+    ASSERT_TRUE(m_Shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit, [&](void*) { bInitialised = true; }));
+    EXPECT_TRUE(m_bInit);
+    EXPECT_TRUE(bInitialised);
+    EXPECT_EQ(LockValue(), 1);
+    m_Shm.Destroy();
+    EXPECT_TRUE(NoKeyFiles());
 }
 
 // The first user initialises the block inside the hold that made it: a
 // process that joins meanwhile waits, and sees the initialised contents.
 TEST_F(SysvSharedMemoryTest, NewBlockIsInitialisedBeforeAnyoneElseLocksIt)
 {
-    CKyrSharedMemory shm;
     std::unique_ptr<Peer> joiner;
-    bool bInit = false;
-    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit, [&](void* pMemory) {
+    ASSERT_TRUE(m_Shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit, [&](void* pMemory) {
         joiner = std::make_unique<Peer>(PeerArgs({"create", "get", "destroy"}));
-        ASSERT_TRUE(WaitForWaiters(SemaphoreKeyFile(SYNC_NAME), 1));
+        ASSERT_TRUE(LockWaiterArrives(SemaphoreKeyFile(SYNC_NAME)));
         static_cast<std::uint32_t*>(pMemory)[1] = 4321;
     }));
-    EXPECT_TRUE(bInit);
+    EXPECT_TRUE(m_bInit);
     ASSERT_TRUE(joiner);
     EXPECT_EQ(joiner->ReadLine(), "init 0");
     EXPECT_EQ(joiner->ReadLine(), "value 4321");
     EXPECT_EQ(joiner->Wait(), 0);
-    shm.Destroy();
+    m_Shm.Destroy();
 }
 
-TEST_F(SysvSharedMemoryTest, LastUserRemovesBlockLockAndKeyFiles)
+// A second Create replaces the block; one that is refused (a negative size, a
+// segment smaller than asked for) makes nothing and leaves nothing mapped.
+TEST_F(SysvSharedMemoryTest, CreateAgainReplacesTheBlockARefusedOneMakesNothing)
 {
-    CKyrSharedMemory shm;
-    bool bInit = false;
-    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
+    ASSERT_TRUE(m_Shm.Create(SYNC_NAME, "first", 64, m_bInit));
+    ASSERT_TRUE(m_Shm.Create(SYNC_NAME, "second", 64, m_bInit));
+    EXPECT_TRUE(m_bInit);
+    EXPECT_FALSE(std::filesystem::exists(MemoryKeyFile("first")));
+    EXPECT_TRUE(std::filesystem::exists(MemoryKeyFile("second")));
+    m_Shm.Destroy();
 
-    Peer joiner(PeerArgs({"create", "destroy"}));
-    EXPECT_EQ(joiner.ReadLine(), "init 0");
-    ASSERT_EQ(joiner.Wait(), 0);
-    EXPECT_TRUE(FileExists(MemoryKeyFile(MEMORY_NAME)));
-    EXPECT_TRUE(SegmentExists(MemoryKeyFile(MEMORY_NAME)));
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 1);
-
-    shm.Destroy();
-    EXPECT_EQ(shm.GetMemory(), nullptr);
-    EXPECT_TRUE(ListFiles(m_Dir).empty());
-}
-
-TEST_F(SysvSharedMemoryTest, StaleKeyFileGivesANewBlockToInitialise)
-{
-    // Left by a process that died after creating the block; its segment is gone.
-    ASSERT_EQ(::close(::open(MemoryKeyFile(MEMORY_NAME).c_str(), O_CREAT | O_WRONLY, 0666)), 0);
-
-    CKyrSharedMemory shm;
-    bool bInit = false;
-    bool bInitialised = false;
-    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit, [&](void*) { bInitialised = true; }));
-    EXPECT_TRUE(bInit);
-    EXPECT_TRUE(bInitialised);
-    shm.Destroy();
-}
-
-TEST_F(SysvSharedMemoryTest, ZeroBlockIsHealed)
-{
-    CKyrSharedMemory shm;
-    bool bInit = false;
-    ASSERT_TRUE(shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
-    ASSERT_TRUE(bInit);
-    auto* pBlock = static_cast<KyrHandleSharedMemory*>(shm.GetMemory());
-    static const KyrHandleSharedMemory zero {};
-    EXPECT_EQ(std::memcmp(pBlock, &zero, sizeof zero), 0);
-
-    // Every slot reads as taken by process 0, which never runs.
-    CKyrProcessChecker checker(shm);
-    checker.VerifyProcessIds();
-    for (int i = 0; i < 256; ++i)
-        ASSERT_EQ(pBlock->nClientInstantMode[i], -1) << "slot " << i;
-    EXPECT_EQ(pBlock->lLockCount, 0);
-    EXPECT_EQ(pBlock->dwClientFGstValue, ~0UL);
-    EXPECT_EQ(pBlock->nControlClientID, -1);
-    shm.Destroy();
-}
-
-TEST_F(SysvSharedMemoryTest, CreateAgainReplacesTheBlock)
-{
-    CKyrSharedMemory shm;
-    bool bInit = false;
-    ASSERT_TRUE(shm.Create(SYNC_NAME, "first", 64, bInit));
-    ASSERT_TRUE(shm.Create(SYNC_NAME, "second", 64, bInit));
-    EXPECT_TRUE(bInit);
-    EXPECT_FALSE(FileExists(MemoryKeyFile("first")));
-    EXPECT_TRUE(FileExists(MemoryKeyFile("second")));
-}
-
-TEST_F(SysvSharedMemoryTest, SmallerExistingSegmentIsRefused)
-{
-    CKyrSharedMemory small;
-    bool bInit = false;
-    ASSERT_TRUE(small.Create(SYNC_NAME, MEMORY_NAME, 16, bInit));
+    CSysSharedMemory negative;
+    m_bInit = true;
+    EXPECT_FALSE(negative.Create(SYNC_NAME, MEMORY_NAME, -1, m_bInit, CSysSharedMemory::AM_ReadWrite));
+    EXPECT_FALSE(m_bInit);
+    EXPECT_TRUE(NoKeyFiles());
 
     CKyrSharedMemory large;
-    bInit = true;
-    EXPECT_FALSE(large.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
-    EXPECT_FALSE(bInit);
+    ASSERT_TRUE(m_Shm.Create(SYNC_NAME, MEMORY_NAME, 16, m_bInit));
+    EXPECT_FALSE(large.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit));
+    EXPECT_FALSE(m_bInit);
     EXPECT_EQ(large.GetMemory(), nullptr);
     EXPECT_FALSE(large.Lock());
-}
-
-TEST_F(SysvSharedMemoryTest, NegativeSizeCreatesNothing)
-{
-    CSysSharedMemory shm;
-    bool bInit = true;
-    EXPECT_FALSE(shm.Create(SYNC_NAME, MEMORY_NAME, -1, bInit, CSysSharedMemory::AM_ReadWrite));
-    EXPECT_FALSE(bInit);
-    EXPECT_TRUE(ListFiles(m_Dir).empty());
 }
 
 TEST_F(SysvSharedMemoryTest, ReattachAfterDetachUsesTheLockItHad)
 {
     CSysSharedMemory owner, other;
-    bool bInit = false;
-    ASSERT_TRUE(owner.Create(SYNC_NAME, MEMORY_NAME, 64, bInit, CSysSharedMemory::AM_ReadWrite));
-    ASSERT_TRUE(other.Create(SYNC_NAME, MEMORY_NAME, 64, bInit, CSysSharedMemory::AM_ReadWrite));
+    ASSERT_TRUE(owner.Create(SYNC_NAME, MEMORY_NAME, 64, m_bInit, CSysSharedMemory::AM_ReadWrite));
+    ASSERT_TRUE(other.Create(SYNC_NAME, MEMORY_NAME, 64, m_bInit, CSysSharedMemory::AM_ReadWrite));
     ASSERT_TRUE(other.Detach());
     ASSERT_TRUE(other.Attach(CSysSharedMemory::AM_ReadWrite));
     static_cast<char*>(owner.GetData())[0] = 'k';
@@ -378,74 +280,172 @@ TEST_F(SysvSharedMemoryTest, ReleaseAfterRemovalDoesNotOverfillTheLock)
 {
     auto creator = std::make_unique<CSysSemaphore>(SYNC_NAME, 1);
     CSysSemaphore user(SYNC_NAME, 1);
-    ASSERT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 1);
+    ASSERT_EQ(LockValue(), 1);
     ASSERT_TRUE(user.Acquire());
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 0);
-
+    EXPECT_EQ(LockValue(), 0);
     creator.reset();
     EXPECT_TRUE(user.Release(1));
     ASSERT_TRUE(user.Acquire());
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 0);
+    EXPECT_EQ(LockValue(), 0);
     EXPECT_TRUE(user.Release(1));
-    EXPECT_EQ(SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)), 1);
+    EXPECT_EQ(LockValue(), 1);
 }
 
 // The whole path must fit in 512 bytes with its NUL. Built from a nested
-// directory so that the path reaches the limit while no file name exceeds 255.
-class SysvKeyFilePathTest : public SysvTest, public ::testing::WithParamInterface<bool> {
-protected:
-    void SetUp() override
-    {
-        SysvTest::SetUp();
-        m_Base = m_Dir;
-        while (m_Base.size() < BASE_LENGTH) {
-            const size_t nPart = std::min<size_t>(100, BASE_LENGTH - m_Base.size() - 1);
-            m_Base.append(1, '/').append(nPart, 'd');
-        }
-        std::filesystem::create_directories(m_Base);
-        ASSERT_EQ(m_Base.size(), BASE_LENGTH);
-        SetTmpDir(GetParam() ? m_Base + "/" : m_Base);
-    }
-
-    // Names whose key-file path is exactly nPathLength characters long.
-    static std::string MemoryName(size_t nPathLength) { return Name(nPathLength, "qipc_sharedmemory_", 'm'); }
-    static std::string SyncName(size_t nPathLength) { return Name(nPathLength, "qipc_systemsem_", 's'); }
-
-    static std::string Name(size_t nPathLength, const std::string& prefix, char c)
-    {
-        return std::string(nPathLength - BASE_LENGTH - 1 - prefix.size(), c);
-    }
-
-    static constexpr size_t BASE_LENGTH = 292;
-    std::string m_Base;
-};
+// directory so that the path reaches the limit while no file name exceeds 255;
+// TMPDIR with a trailing slash or without.
+class SysvKeyFilePathTest : public SysvTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(SysvKeyFilePathTest, PathOf511CharactersFitsOneMoreIsRefused)
 {
+    constexpr size_t BASE_LENGTH = 292;
+    std::string base = m_Dir;
+    while (base.size() < BASE_LENGTH) {
+        const size_t nPart = std::min<size_t>(100, BASE_LENGTH - base.size() - 1);
+        base.append(1, '/').append(nPart, 'd');
+    }
+    std::filesystem::create_directories(base);
+    ASSERT_EQ(base.size(), BASE_LENGTH);
+    ::setenv("TMPDIR", (GetParam() ? base + "/" : base).c_str(), 1);
+    // Names whose key-file path is exactly nPathLength characters long.
+    const auto memory = [](size_t nLength) { return std::string(nLength - BASE_LENGTH - 19, 'm'); };
+    const auto sync = [](size_t nLength) { return std::string(nLength - BASE_LENGTH - 16, 's'); };
+
     CKyrSharedMemory shm;
     bool bInit = false;
-    ASSERT_TRUE(shm.Create(SyncName(511).c_str(), MemoryName(511).c_str(), 64, bInit));
+    ASSERT_TRUE(shm.Create(sync(511).c_str(), memory(511).c_str(), 64, bInit));
     EXPECT_TRUE(bInit);
-    EXPECT_TRUE(FileExists(m_Base + "/qipc_sharedmemory_" + MemoryName(511)));
-    EXPECT_TRUE(FileExists(m_Base + "/qipc_systemsem_" + SyncName(511)));
+    EXPECT_TRUE(std::filesystem::exists(base + "/qipc_sharedmemory_" + memory(511)));
+    EXPECT_TRUE(std::filesystem::exists(base + "/qipc_systemsem_" + sync(511)));
     EXPECT_TRUE(shm.Lock());
     EXPECT_TRUE(shm.Unlock());
     shm.Destroy();
-
-    EXPECT_FALSE(shm.Create(SyncName(511).c_str(), MemoryName(512).c_str(), 64, bInit));
-    EXPECT_FALSE(bInit);
-    EXPECT_TRUE(ListFiles(m_Dir).empty());
-
-    EXPECT_FALSE(shm.Create(SyncName(512).c_str(), MemoryName(511).c_str(), 64, bInit));
-    EXPECT_FALSE(bInit);
-    EXPECT_TRUE(ListFiles(m_Dir).empty());
-
-    CSysSemaphore sem(SyncName(512).c_str(), 1);
+    for (const auto& [szSync, szMemory] : {std::pair{sync(511), memory(512)}, std::pair{sync(512), memory(511)}}) {
+        EXPECT_FALSE(shm.Create(szSync.c_str(), szMemory.c_str(), 64, bInit));
+        EXPECT_FALSE(bInit);
+        EXPECT_TRUE(NoKeyFiles());
+    }
+    CSysSemaphore sem(sync(512).c_str(), 1);
     EXPECT_EQ(sem.GetLastSemError(), CSysSemaphore::ERROR_KEY);
     EXPECT_FALSE(sem.Acquire());
 }
 
 INSTANTIATE_TEST_SUITE_P(TrailingSlash, SysvKeyFilePathTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "WithSlash" : "WithoutSlash"; });
+
+// Over a block this process made.
+class ProcessCheckerTest : public SysvSharedMemoryTest {
+protected:
+    void SetUp() override
+    {
+        SysvSharedMemoryTest::SetUp();
+        ASSERT_TRUE(m_Shm.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, m_bInit));
+        m_pBlock = static_cast<KyrHandleSharedMemory*>(m_Shm.GetMemory());
+    }
+
+    void ResetBlock()
+    {
+        std::memset(static_cast<void*>(m_pBlock), 0, sizeof *m_pBlock);
+        for (auto& mode : m_pBlock->nClientInstantMode)
+            mode = -1;
+        m_pBlock->nInstantMode = 0x0F;
+        m_pBlock->nCmdId = 9;
+        m_pBlock->dwClientFGstValue = 0x55;
+    }
+
+    // Registers a client as the library does, through the given mapping.
+    static void Take(KyrHandleSharedMemory* pBlock, int nSlot, unsigned long dwPid, std::int16_t nMode)
+    {
+        pBlock->nClientInstantMode[nSlot] = nMode;
+        pBlock->dwUniqueId[nSlot] = dwPid;
+        pBlock->bUseExclusiveApp[nSlot] = 1;
+        ++pBlock->lLockCount;
+    }
+
+    void ExpectSlot(int nSlot, unsigned long dwPid, std::int16_t nMode, int nExclusive)
+    {
+        EXPECT_EQ(m_pBlock->nClientInstantMode[nSlot], nMode) << "slot " << nSlot;
+        EXPECT_EQ(m_pBlock->dwUniqueId[nSlot], dwPid) << "slot " << nSlot;
+        EXPECT_EQ(m_pBlock->bUseExclusiveApp[nSlot], nExclusive) << "slot " << nSlot;
+    }
+
+    KyrHandleSharedMemory* m_pBlock = nullptr;
+};
+
+TEST_F(ProcessCheckerTest, ZeroBlockIsHealed)
+{
+    ASSERT_TRUE(m_bInit);
+    static const KyrHandleSharedMemory zero {};
+    EXPECT_EQ(std::memcmp(m_pBlock, &zero, sizeof zero), 0);
+    // Every slot reads as taken by process 0, which never runs.
+    CKyrProcessChecker(m_Shm).VerifyProcessIds();
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(m_pBlock->nClientInstantMode[i], -1) << "slot " << i;
+    EXPECT_EQ(m_pBlock->lLockCount, 0);
+    EXPECT_EQ(m_pBlock->dwClientFGstValue, ~0UL);
+    EXPECT_EQ(m_pBlock->nControlClientID, -1);
+}
+
+// The control and the gesture value go with a dead client, and stay while
+// every client runs; the instant mode and the command id are left for the
+// next merge to recompute.
+TEST_F(ProcessCheckerTest, FreesSlotsOfExitedProcessesOnly)
+{
+    const unsigned long dwSelf = CKyrProcessChecker::GetCurrentProcessId();
+    ASSERT_EQ(dwSelf, static_cast<unsigned long>(::getpid()));
+    for (const bool bDeadOwner : {false, true}) {
+        SCOPED_TRACE(bDeadOwner ? "with dead owners" : "all running");
+        Peer live(PeerArgs({"wait"})), dead(PeerArgs({}));
+        ASSERT_EQ(dead.Wait(), 0);
+        ResetBlock();
+        Take(m_pBlock, 0, dwSelf, 0x03);
+        Take(m_pBlock, 1, live.Pid(), 0x05);
+        if (bDeadOwner) {
+            Take(m_pBlock, 2, dead.Pid(), 0x07);
+            Take(m_pBlock, 200, 0, 0x01);
+        }
+        // A free slot keeps whatever it records.
+        m_pBlock->dwUniqueId[10] = dead.Pid();
+        m_pBlock->bUseExclusiveApp[10] = 1;
+        m_pBlock->nControlClientID = 1;
+
+        CKyrProcessChecker(m_Shm).VerifyProcessIds();
+
+        ExpectSlot(0, dwSelf, 0x03, 1);
+        ExpectSlot(1, live.Pid(), 0x05, 1);
+        ExpectSlot(2, 0, -1, 0);
+        ExpectSlot(200, 0, -1, 0);
+        ExpectSlot(10, dead.Pid(), -1, 1);
+        EXPECT_EQ(m_pBlock->lLockCount, 2);
+        EXPECT_EQ(m_pBlock->dwClientFGstValue, bDeadOwner ? ~0UL : 0x55UL);
+        EXPECT_EQ(m_pBlock->nControlClientID, bDeadOwner ? -1 : 1);
+        EXPECT_EQ(m_pBlock->nInstantMode, 0x0F);
+        EXPECT_EQ(m_pBlock->nCmdId, 9);
+    }
+}
+
+// A client that starts, and registers, while the checker waits for the
+// block's lock is alive all the same: a reading of /proc made before the
+// lock was taken would not know it.
+TEST_F(ProcessCheckerTest, OwnerThatStartedWhileTheCheckerWaitedKeepsItsSlot)
+{
+    ResetBlock();
+    CKyrProcessChecker checker(m_Shm);
+    CKyrSharedMemory other;
+    bool bInit = true;
+    ASSERT_TRUE(other.Create(SYNC_NAME, MEMORY_NAME, BLOCK_SIZE, bInit));
+    ASSERT_TRUE(other.Lock());
+    std::thread check([&] { checker.VerifyProcessIds(); });
+    EXPECT_TRUE(LockWaiterArrives(SemaphoreKeyFile(SYNC_NAME))) << "the checker does not wait for the lock";
+
+    // Registered through the other object's own mapping, as another client
+    // would.
+    Peer late(PeerArgs({"wait"}));
+    Take(static_cast<KyrHandleSharedMemory*>(other.GetMemory()), 3, late.Pid(), 0x09);
+    ASSERT_TRUE(other.Unlock());
+    check.join();
+    ExpectSlot(3, late.Pid(), 0x09, 1);
+    other.Destroy();
+}
 
 } // namespace

@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -32,7 +31,6 @@
 #include <sstream>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 namespace sysv_test {
@@ -67,9 +65,8 @@ inline std::set<IpcObject> ListIpcObjects()
         std::string line;
         std::getline(in, line); // header
         while (std::getline(in, line)) {
-            std::istringstream fields(line);
             long key = 0, id = 0;
-            if (fields >> key >> id)
+            if (std::istringstream(line) >> key >> id)
                 objects.emplace(kind, key, id);
         }
     }
@@ -87,6 +84,20 @@ inline std::vector<std::string> ListFiles(const std::string& dir)
     return names;
 }
 
+// The id of the semaphore a key file names, or -1.
+inline int SemaphoreId(const std::string& keyFile)
+{
+    const key_t key = ::ftok(keyFile.c_str(), 81);
+    return key == -1 ? -1 : ::semget(key, 0, 0);
+}
+
+// The semaphore's value, or -1 when it (or its key file) does not exist.
+inline int SemaphoreValue(const std::string& keyFile)
+{
+    const int id = SemaphoreId(keyFile);
+    return id == -1 ? -1 : ::semctl(id, 0, GETVAL);
+}
+
 class SysvTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -97,21 +108,18 @@ protected:
         // seldom uses for key files.
         for (const char* base : {"/dev/shm", "/tmp"}) {
             std::string templ = std::string(base) + "/kyr-sysv-XXXXXX";
-            if (::mkdtemp(templ.data())) {
+            if (m_Dir.empty() && ::mkdtemp(templ.data()))
                 m_Dir = templ;
-                break;
-            }
         }
-        ASSERT_FALSE(m_Dir.empty());
         struct stat st;
         ASSERT_EQ(::stat(m_Dir.c_str(), &st), 0);
         m_nDeviceByte = static_cast<long>(st.st_dev & 0xff);
-        SetTmpDir(m_Dir);
+        ::setenv("TMPDIR", m_Dir.c_str(), 1);
     }
 
     void TearDown() override
     {
-        EXPECT_TRUE(ListFiles(m_Dir).empty()) << "key files left in " << m_Dir;
+        EXPECT_TRUE(NoKeyFiles()) << "key files left in " << m_Dir;
         for (const auto& [kind, key, id] : ListIpcObjects()) {
             if (m_Before.count({kind, key, id}) || ((key >> 24) & 0xff) != 81 || ((key >> 16) & 0xff) != m_nDeviceByte
                 || !OwnPids().count(MakerPid(kind, id)))
@@ -127,40 +135,19 @@ protected:
         ::unsetenv("TMPDIR");
     }
 
-    void SetTmpDir(const std::string& value) { ::setenv("TMPDIR", value.c_str(), 1); }
+    bool NoKeyFiles() const { return ListFiles(m_Dir).empty(); }
 
     std::string MemoryKeyFile(const std::string& name) const { return m_Dir + "/qipc_sharedmemory_" + name; }
     std::string SemaphoreKeyFile(const std::string& name) const { return m_Dir + "/qipc_systemsem_" + name; }
-
-    static bool FileExists(const std::string& path)
-    {
-        struct stat st;
-        return ::stat(path.c_str(), &st) == 0;
-    }
-
-    // Looks the objects up the way every other process does: ftok on the key
-    // file with project id 81.
-    static bool SegmentExists(const std::string& keyFile)
-    {
-        const key_t key = ::ftok(keyFile.c_str(), 81);
-        return key != -1 && ::shmget(key, 0, 0) != -1;
-    }
-
-    // The semaphore's value, or -1 when it (or its key file) does not exist.
-    static int SemaphoreValue(const std::string& keyFile)
-    {
-        const key_t key = ::ftok(keyFile.c_str(), 81);
-        const int id = key == -1 ? -1 : ::semget(key, 0, 0);
-        return id == -1 ? -1 : ::semctl(id, 0, GETVAL);
-    }
+    int LockValue() const { return SemaphoreValue(SemaphoreKeyFile(SYNC_NAME)); }
 
     std::string m_Dir;
     long m_nDeviceByte = -1;
     std::set<IpcObject> m_Before;
 };
 
-// A helper program run as a separate process, talked to over its stdin and
-// stdout, one line at a time.
+// A program run as a separate process, talked to over its stdin and stdout,
+// one line at a time. Killed, if still running, when it goes.
 class Peer {
 public:
     explicit Peer(const std::vector<std::string>& args)
@@ -188,14 +175,10 @@ public:
 
     ~Peer()
     {
-        if (m_nIn != -1)
-            ::close(m_nIn);
-        if (m_nOut != -1)
-            ::close(m_nOut);
-        if (m_Pid > 0 && !m_bReaped) {
-            ::kill(m_Pid, SIGKILL);
-            ::waitpid(m_Pid, nullptr, 0);
-        }
+        ::close(m_nIn);
+        ::close(m_nOut);
+        if (!m_bReaped)
+            Kill();
     }
 
     Peer(const Peer&) = delete;
@@ -204,22 +187,17 @@ public:
     // The next line, or nothing when none arrives within nTimeoutMs.
     std::optional<std::string> ReadLine(int nTimeoutMs = 20000)
     {
-        for (;;) {
-            const auto pos = m_Buffer.find('\n');
-            if (pos != std::string::npos) {
-                std::string line = m_Buffer.substr(0, pos);
-                m_Buffer.erase(0, pos + 1);
-                return line;
-            }
+        while (m_Buffer.find('\n') == std::string::npos) {
             pollfd pfd {m_nOut, POLLIN, 0};
-            if (::poll(&pfd, 1, nTimeoutMs) <= 0)
-                return std::nullopt;
             char chunk[256];
-            const ssize_t n = ::read(m_nOut, chunk, sizeof chunk);
+            const ssize_t n = ::poll(&pfd, 1, nTimeoutMs) > 0 ? ::read(m_nOut, chunk, sizeof chunk) : 0;
             if (n <= 0)
                 return std::nullopt;
             m_Buffer.append(chunk, static_cast<size_t>(n));
         }
+        const std::string line = m_Buffer.substr(0, m_Buffer.find('\n'));
+        m_Buffer.erase(0, line.size() + 1);
+        return line;
     }
 
     void WriteLine(const std::string& line)
@@ -230,21 +208,22 @@ public:
 
     void Kill()
     {
-        ::kill(m_Pid, SIGKILL);
-        ::waitpid(m_Pid, nullptr, 0);
-        m_bReaped = true;
+        if (m_Pid > 0)
+            ::kill(m_Pid, SIGKILL);
+        Wait();
     }
 
     // Exit status, or -1 when the peer did not exit normally.
     int Wait()
     {
-        int status = 0;
-        ::waitpid(m_Pid, &status, 0);
+        int status = -1; // not exited normally when never started
+        if (m_Pid > 0)
+            ::waitpid(m_Pid, &status, 0);
         m_bReaped = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    pid_t Pid() const { return m_Pid; }
+    unsigned long Pid() const { return static_cast<unsigned long>(m_Pid); }
 
 private:
     pid_t m_Pid = -1;

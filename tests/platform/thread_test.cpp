@@ -21,8 +21,7 @@ static std::atomic<long> g_lWallClockOffsetSeconds{0};
 
 extern "C" int clock_gettime(clockid_t clk, struct timespec* tp)
 {
-    using Fn = int (*)(clockid_t, struct timespec*);
-    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "clock_gettime"));
+    static const auto real = reinterpret_cast<decltype(&clock_gettime)>(dlsym(RTLD_NEXT, "clock_gettime"));
     const int nResult = real(clk, tp);
     if (nResult == 0 && clk == CLOCK_REALTIME)
         tp->tv_sec += g_lWallClockOffsetSeconds.load();
@@ -31,8 +30,7 @@ extern "C" int clock_gettime(clockid_t clk, struct timespec* tp)
 
 extern "C" int gettimeofday(struct timeval* tv, void* tz)
 {
-    using Fn = int (*)(struct timeval*, void*);
-    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "gettimeofday"));
+    static const auto real = reinterpret_cast<int (*)(struct timeval*, void*)>(dlsym(RTLD_NEXT, "gettimeofday"));
     const int nResult = real(tv, tz);
     if (nResult == 0)
         tv->tv_sec += g_lWallClockOffsetSeconds.load();
@@ -52,104 +50,83 @@ private:
     std::function<bool(TestThread&)> m_Body;
 };
 
-// Waits until pred holds; generous bound, for correctness, not speed.
-bool Eventually(const std::function<bool()>& pred)
+// Waits until the flag is set; generous bound, for correctness, not speed.
+bool Eventually(const std::atomic<bool>& bFlag)
 {
-    for (int i = 0; i < 5000; ++i) {
-        if (pred())
-            return true;
+    for (int i = 0; i < 5000 && !bFlag; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
+    return bFlag;
 }
 
 } // namespace
 
-TEST(ThreadLifecycle, StopOnNeverStartedThreadReturnsAtOnce)
+// Stop on a thread never started returns at once; on a running one it ends
+// the thread's wait for the request at once and joins it.
+TEST(ThreadLifecycle, StopWakesTheWaitForTerminateAndJoins)
 {
-    TestThread t([](TestThread&) { return true; });
-    EXPECT_FALSE(t.IsStarted());
-    t.Stop();
-    EXPECT_FALSE(t.IsStarted());
-}
-
-TEST(ThreadLifecycle, StopRequestsTheEndAndJoins)
-{
-    std::atomic<bool> bEnded{false};
+    std::atomic<bool> bWoken{false};
     TestThread t([&](TestThread& self) {
-        while (!self.WaitForTerminate(10000)) {
-        }
-        bEnded = true;
+        bWoken = self.WaitForTerminate(60000);
         return true;
     });
+    t.Stop();
+    EXPECT_FALSE(t.IsStarted());
     ASSERT_TRUE(t.Start());
     EXPECT_TRUE(t.IsStarted());
+    const auto start = std::chrono::steady_clock::now();
     t.Stop();
-    EXPECT_TRUE(bEnded);
+    EXPECT_TRUE(bWoken);
     EXPECT_FALSE(t.IsStarted());
+    // Far below the 60 s wait: Stop did not sit the wait out.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
-TEST(ThreadLifecycle, ThreadThatEndsJoinableStaysStartedUntilStopped)
+// A thread that ran to its end: one that returned true stays started
+// (joinable) until stopped; one that released itself, or stopped itself
+// (without deadlock), needs no join, and a Stop must neither join it nor block.
+TEST(ThreadLifecycle, EndedThreadStaysStartedUntilStoppedUnlessItReleasedOrStoppedItself)
 {
-    std::atomic<bool> bRan{false};
-    TestThread t([&](TestThread&) {
-        bRan = true;
-        return true;
-    });
-    ASSERT_TRUE(t.Start());
-    ASSERT_TRUE(Eventually([&] { return bRan.load(); }));
-    EXPECT_TRUE(t.IsStarted());
-    t.Stop();
-    EXPECT_FALSE(t.IsStarted());
+    enum End { Joinable, Released, Stopped };
+    for (const End end : {Joinable, Released, Stopped}) {
+        SCOPED_TRACE(end);
+        std::atomic<bool> bRan{false};
+        TestThread t([&](TestThread& self) {
+            const End how = end;
+            if (how == Released)
+                self.CloseThreadHandle();
+            if (how == Stopped) {
+                self.Stop();
+                EXPECT_TRUE(self.IsSetTerminateThreadFlag());
+            }
+            bRan = true; // the last use of the test's state: a released thread may outlive it
+            return how != Released;
+        });
+        ASSERT_TRUE(t.Start());
+        ASSERT_TRUE(Eventually(bRan));
+        EXPECT_EQ(t.IsStarted(), end == Joinable);
+        t.Stop();
+        EXPECT_FALSE(t.IsStarted());
+    }
 }
 
 TEST(ThreadLifecycle, RestartStopsTheOldThreadBeforeTheNewOneRuns)
 {
-    std::atomic<int> nRunning{0};
-    std::atomic<int> nMaxRunning{0};
-    std::atomic<int> nRuns{0};
+    std::atomic<int> nRunning{0}, nMaxRunning{0}, nRuns{0};
+    std::atomic<bool> bTwice{false};
     TestThread t([&](TestThread& self) {
         const int n = ++nRunning;
         nMaxRunning = std::max(nMaxRunning.load(), n);
-        ++nRuns;
+        bTwice = ++nRuns == 2;
         self.WaitForTerminate(10000);
         --nRunning;
         return true;
     });
     ASSERT_TRUE(t.Start());
     ASSERT_TRUE(t.Start());
-    ASSERT_TRUE(Eventually([&] { return nRuns.load() == 2; }));
+    ASSERT_TRUE(Eventually(bTwice));
     t.Stop();
     EXPECT_EQ(nMaxRunning.load(), 1);
     EXPECT_EQ(nRunning.load(), 0);
-}
-
-TEST(ThreadLifecycle, SelfReleasedThreadNeedsNoJoin)
-{
-    std::atomic<bool> bReleased{false};
-    TestThread t([&](TestThread& self) {
-        self.CloseThreadHandle();
-        bReleased = true;
-        return false;
-    });
-    ASSERT_TRUE(t.Start());
-    ASSERT_TRUE(Eventually([&] { return bReleased.load(); }));
-    EXPECT_FALSE(t.IsStarted());
-    t.Stop(); // must neither join a detached thread nor block
-}
-
-TEST(ThreadLifecycle, StopFromTheThreadItselfDoesNotDeadlock)
-{
-    std::atomic<bool> bDone{false};
-    TestThread t([&](TestThread& self) {
-        self.Stop();
-        EXPECT_TRUE(self.IsSetTerminateThreadFlag());
-        bDone = true;
-        return true;
-    });
-    ASSERT_TRUE(t.Start());
-    ASSERT_TRUE(Eventually([&] { return bDone.load(); }));
-    EXPECT_FALSE(t.IsStarted());
 }
 
 // A thread that reports its own end (like a read thread whose device was
@@ -165,7 +142,7 @@ TEST(ThreadLifecycle, OwnerDestroyedByTheReleasedThreadItself)
         return false;
     });
     ASSERT_TRUE(pThread->Start());
-    ASSERT_TRUE(Eventually([&] { return bDone.load(); }));
+    ASSERT_TRUE(Eventually(bDone));
 }
 
 // The owner's Stop and the thread's self-release race: each thread is joined
@@ -190,21 +167,6 @@ TEST(ThreadLifecycle, StopRacingSelfReleaseDisposesEachThreadOnce)
     }
 }
 
-TEST(ThreadLifecycle, WaitForTerminateWakesAtOnceOnStop)
-{
-    std::atomic<bool> bWoken{false};
-    TestThread t([&](TestThread& self) {
-        bWoken = self.WaitForTerminate(60000);
-        return true;
-    });
-    ASSERT_TRUE(t.Start());
-    const auto start = std::chrono::steady_clock::now();
-    t.Stop();
-    EXPECT_TRUE(bWoken);
-    // Far below the 60 s wait: Stop did not sit the wait out.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-}
-
 TEST(LocalLock, LockerExcludesOtherThreads)
 {
     CKyrLocalSyncObject cs;
@@ -224,37 +186,25 @@ TEST(LocalLock, LockerExcludesOtherThreads)
     EXPECT_EQ(nCounter, 40000);
 }
 
-TEST(Stopwatch, MeasuresElapsedMilliseconds)
+// A thread's Sleep, measured by the stopwatch, which steps of the wall clock
+// injected meanwhile do not move.
+TEST(Stopwatch, MeasuresASleepAndIgnoresStepsOfTheWallClock)
 {
+    TestThread t([](TestThread&) { return true; });
     CKyrTimer timer;
     EXPECT_LT(timer.GetMiliseconds(), 1000UL);
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    t.Sleep(150);
     const unsigned long ms = timer.GetMiliseconds();
-    EXPECT_GE(ms, 120UL);
-    timer.Reset();
-    EXPECT_LT(timer.GetMiliseconds(), ms);
-}
-
-TEST(Stopwatch, IgnoresStepsOfTheWallClock)
-{
-    CKyrTimer timer;
+    EXPECT_GE(ms, 150UL);
     timeval before{}, after{};
     gettimeofday(&before, nullptr);
     g_lWallClockOffsetSeconds = 3600;
     gettimeofday(&after, nullptr);
-    ASSERT_GE(after.tv_sec - before.tv_sec, 3599) << "the injected clock step must be visible";
-    const unsigned long msForward = timer.GetMiliseconds();
+    EXPECT_GE(after.tv_sec - before.tv_sec, 3599) << "the injected clock step must be visible";
+    EXPECT_LT(timer.GetMiliseconds(), ms + 60000UL);
     g_lWallClockOffsetSeconds = -3600;
-    const unsigned long msBackward = timer.GetMiliseconds();
+    EXPECT_LT(timer.GetMiliseconds(), ms + 60000UL);
     g_lWallClockOffsetSeconds = 0;
-    EXPECT_LT(msForward, 60000UL);
-    EXPECT_LT(msBackward, 60000UL);
-}
-
-TEST(Stopwatch, SleepSuspendsAtLeastTheGivenTime)
-{
-    TestThread t([](TestThread&) { return true; });
-    CKyrTimer timer;
-    t.Sleep(150);
-    EXPECT_GE(timer.GetMiliseconds(), 150UL);
+    timer.Reset();
+    EXPECT_LT(timer.GetMiliseconds(), ms);
 }
