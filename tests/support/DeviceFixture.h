@@ -53,10 +53,10 @@ struct Recorder {
     KYR_HANDLE hSeen = nullptr;
 
     template <typename Pred>
-    bool WaitFor(Pred pred)
+    bool WaitFor(Pred pred, std::chrono::milliseconds patience = kPatience)
     {
         std::unique_lock lock(mutex);
-        return cv.wait_for(lock, kPatience, pred);
+        return cv.wait_for(lock, patience, pred);
     }
     template <typename F>
     auto Locked(F f)
