@@ -32,6 +32,8 @@ TEST(HandleOpen, ClaimsTheInterfaceRefusesASecondClientAndGivesItBack)
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS);
     EXPECT_TRUE(kyrsim::SimClaimed(0, kMI));
+    EXPECT_EQ(kyrsim::SimDriver(0, kMI), "usbfs") << "the kernel driver gave way to our claim";
+    EXPECT_EQ(kyrsim::SimDriver(0, 1 - kMI), "usbhid") << "other interfaces keep their driver";
     KYR_DEVICE_INFO info = KyrGetDeviceInfoFromHandle(h);
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(KyrGetDevInfoProductID(info), kPid);
@@ -45,7 +47,7 @@ TEST(HandleOpen, ClaimsTheInterfaceRefusesASecondClientAndGivesItBack)
 
     KyrCloseDevice(h);
     EXPECT_FALSE(kyrsim::SimClaimed(0, kMI));
-    EXPECT_EQ(kyrsim::SimDriver(0, kMI), "usbhid");
+    EXPECT_EQ(kyrsim::SimDriver(0, kMI), "usbhid") << "the kernel driver is attached again";
     h = KyrOpenDevice(kVid, kPid, kMI, 0);
     EXPECT_NE(h, nullptr) << "a closed device can be opened again";
     KyrCloseDevice(h);

@@ -150,18 +150,6 @@ TEST_F(Protocol, OnlyTheKindsAskedForAreDelivered)
     EXPECT_EQ(count(kyrtype_gst), 0);
 }
 
-// ---- model=kyr,echo -------------------------------------------------------------
-
-TEST_F(Protocol, EchoedCommandStillReturnsTheResponseText)
-{
-    KeepResponses();
-    for (int i = 0; i < 20; ++i) {
-        const std::string text = "round " + std::to_string(i);
-        ASSERT_EQ(KyrSendCommand(m_h, ("echo " + text).c_str(), 0, 2000), 1);
-        EXPECT_EQ(Response(), text) << "not the echo, and not empty";
-    }
-}
-
 // ---- model=kyr,echo,silent: a device that only echoes -----------------------------
 
 TEST_F(Protocol, EchoOnlyDeviceReleasesTheCallerAtItsTimeout)
@@ -245,17 +233,6 @@ TEST_F(Protocol, SwappingTablesWhileStreamingAtFullRate)
     m_r.Install(m_h); // `other` is no longer used once this returns
     EXPECT_GT(m_r.nTouch.load(), 0);
     EXPECT_GT(other.nTouch.load(), 0);
-}
-
-TEST_F(Protocol, UnplugWhileStreamingIsReportedOnce)
-{
-    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
-    ASSERT_TRUE(Eventually([&] { return m_r.nTouch > 0; }));
-    kyrsim::SimUnplug(0);
-    m_r.WaitFor([&] { return m_r.nDisconnects > 0; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(m_r.nDisconnects.load(), 1);
-    EXPECT_EQ(KyrSendCommand(m_h, "status", 0, 100), 0);
 }
 
 // ---- model=kyr,stream=T,rate=200,fault=badcrc:3+garbage:5+oversize:7 ------------------
