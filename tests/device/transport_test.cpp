@@ -20,7 +20,7 @@ using Report = std::vector<unsigned char>;
 struct Receiver : Recorder {
     explicit Receiver(CHID& hid)
     {
-        HID_NOTIFY notify{this, &OnDisconnect, &OnReceive};
+        HID_NOTIFY notify{static_cast<Recorder*>(this), &Gone, &Received};
         hid.SetNotify(&notify);
     }
     bool WaitForReports(size_t nCount) { return WaitFor([&] { return raw.size() >= nCount; }); }
@@ -29,19 +29,15 @@ struct Receiver : Recorder {
     std::function<void()> onDisconnect; // runs inside fnOnDisconnect
 
 private:
-    static void OnReceive(unsigned char* pBuffer, unsigned long dwLength, void* pContext)
+    static void Received(unsigned char* pBuffer, unsigned long dwLength, void* pContext)
     {
-        auto* pThis = static_cast<Receiver*>(pContext);
-        pThis->Locked([&] { pThis->raw.emplace_back(pBuffer, pBuffer + dwLength); });
-        pThis->cv.notify_all();
+        Note(pContext, nullptr, [&](Recorder& r) { r.raw.emplace_back(pBuffer, pBuffer + dwLength); });
     }
-    static void OnDisconnect(void* pContext)
+    static void Gone(void* pContext)
     {
-        auto* pThis = static_cast<Receiver*>(pContext);
-        if (pThis->onDisconnect)
-            pThis->onDisconnect();
-        pThis->Locked([&] { return ++pThis->nDisconnects; });
-        pThis->cv.notify_all();
+        if (auto& self = static_cast<Receiver&>(*static_cast<Recorder*>(pContext)); self.onDisconnect)
+            self.onDisconnect();
+        Note(pContext, nullptr, [](Recorder& r) { ++r.nDisconnects; });
     }
 };
 

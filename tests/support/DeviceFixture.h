@@ -81,27 +81,29 @@ struct Recorder {
         KyrSetEventNotify(h, &table);
     }
 
-private:
+protected:
+    // Runs f on the Recorder behind pContext under its lock, and wakes its waiters.
     template <typename F>
-    static auto Note(void* pContext, F f)
+    static auto Note(void* pContext, KYR_HANDLE h, F f)
     {
-        auto* r = static_cast<Recorder*>(pContext);
-        std::lock_guard lock(r->mutex);
-        r->cv.notify_all();
-        return f(*r);
+        auto& r = *static_cast<Recorder*>(pContext);
+        std::lock_guard lock(r.mutex);
+        r.hSeen = h != nullptr ? h : r.hSeen;
+        r.cv.notify_all();
+        return f(r);
     }
+
+private:
     static int OnRaw(KYR_HANDLE h, unsigned char* buffer, unsigned short length, void* pContext)
     {
-        return Note(pContext, [&](Recorder& r) {
-            r.hSeen = h;
+        return Note(pContext, h, [&](Recorder& r) {
             r.raw.emplace_back(buffer, buffer + length);
             return r.nRawResult;
         });
     }
     static void OnPacket(KYR_HANDLE h, kyrpacket* p, int bSync, void* pContext)
     {
-        Note(pContext, [&](Recorder& r) {
-            r.hSeen = h;
+        Note(pContext, h, [&](Recorder& r) {
             r.nTouch += p->type == kyrtype_tpt ? 1 : 0;
             r.types.push_back(p->type);
             r.syncFlags.push_back(bSync);
@@ -112,14 +114,11 @@ private:
     }
     static void OnDisconnect(KYR_HANDLE h, void* pContext)
     {
-        Note(pContext, [&](Recorder& r) {
-            r.hSeen = h;
-            ++r.nDisconnects;
-        });
+        Note(pContext, h, [](Recorder& r) { ++r.nDisconnects; });
     }
     static void OnDownload(KYR_HANDLE, int bDownload, void* pContext)
     {
-        Note(pContext, [&](Recorder& r) { r.downloads.push_back(bDownload); });
+        Note(pContext, nullptr, [&](Recorder& r) { r.downloads.push_back(bDownload); });
     }
     static void OnPump(KYR_HANDLE, void* pContext) { ++static_cast<Recorder*>(pContext)->nPumps; }
 };

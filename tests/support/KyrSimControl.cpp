@@ -47,19 +47,30 @@ uint64_t Count(const std::string& szRequest)
     return ParseCount(szRequest, Checked(szRequest));
 }
 
-// Calls fn(key, count) for each "key=count" word of the reply and fn(word,
-// nullopt) for any other word; fn answers false to what it does not expect.
-template <typename Fn>
-void ForEachItem(const std::string& szRequest, Fn fn)
+// The reply's words, each split at its '=' into a key and a count; a word
+// without one comes with nullopt.
+std::vector<std::pair<std::string, std::optional<uint64_t>>> Items(const std::string& szRequest)
 {
-    const std::string szReply = Checked(szRequest);
-    std::istringstream stream(szReply);
+    std::vector<std::pair<std::string, std::optional<uint64_t>>> items;
+    std::istringstream stream(Checked(szRequest));
     for (std::string szItem; stream >> szItem;) {
         const size_t nEq = szItem.find('=');
-        if (!(nEq == std::string::npos ? fn(szItem, std::optional<uint64_t>())
-                                       : fn(szItem.substr(0, nEq), ParseCount(szRequest, szItem.substr(nEq + 1)))))
-            Unexpected(szRequest, szReply);
+        items.emplace_back(szItem.substr(0, nEq), nEq == std::string::npos
+                                                      ? std::nullopt
+                                                      : std::optional(ParseCount(szRequest, szItem.substr(nEq + 1))));
     }
+    return items;
+}
+
+// The reply's "key=count" words, each key once.
+std::map<std::string, uint64_t> Counts(const std::string& szRequest)
+{
+    std::map<std::string, uint64_t> counts;
+    for (const auto& [szKey, qwCount] : Items(szRequest)) {
+        if (!qwCount || !counts.emplace(szKey, *qwCount).second)
+            Unexpected(szRequest, szKey);
+    }
+    return counts;
 }
 
 std::string Device(int nDevice)
@@ -198,59 +209,50 @@ void SimSetFirmwareMode(int nDevice, uint16_t wUnit, int nMode)
 
 std::map<std::string, uint64_t> SimFaults(int nDevice)
 {
-    std::map<std::string, uint64_t> counts;
-    ForEachItem("faults" + Device(nDevice), [&](const std::string& szKey, std::optional<uint64_t> qwCount) {
-        if (qwCount)
-            counts[szKey] = *qwCount;
-        return qwCount.has_value();
-    });
-    return counts;
+    return Counts("faults" + Device(nDevice));
 }
 
 SimKindCounts SimKinds(int nDevice)
 {
+    const std::string szRequest = "kinds" + Device(nDevice);
     SimKindCounts counts;
     SimKind* pKind = nullptr; // the packet id the counts that follow are of
-    ForEachItem("kinds" + Device(nDevice), [&](const std::string& szKey, std::optional<uint64_t> qwCount) {
-        if (!qwCount) {
-            char* pEnd = nullptr;
-            const unsigned long ulId = std::strtoul(szKey.c_str(), &pEnd, 16);
-            if (szKey.rfind("0x", 0) != 0 || *pEnd != '\0' || ulId > 0xFFFF)
-                return false;
+    for (const auto& [szKey, qwCount] : Items(szRequest)) {
+        char* pEnd = nullptr;
+        const unsigned long ulId = std::strtoul(szKey.c_str(), &pEnd, 16);
+        if (!qwCount && szKey.rfind("0x", 0) == 0 && *pEnd == '\0' && ulId <= 0xFFFF) {
             pKind = &counts.kinds[static_cast<uint16_t>(ulId)];
-            return true;
+            continue;
         }
-        uint64_t* pCount = pKind == nullptr   ? (szKey == "reports" ? &counts.qwReports : nullptr)
+        uint64_t* pCount = !qwCount           ? nullptr
+                         : pKind == nullptr   ? (szKey == "reports" ? &counts.qwReports : nullptr)
                          : szKey == "sent"    ? &pKind->qwSent
                          : szKey == "intact"  ? &pKind->qwIntact
                          : szKey == "crconly" ? &pKind->qwCrcOnly
                                               : nullptr;
-        if (pCount != nullptr)
-            *pCount = *qwCount;
-        return pCount != nullptr;
-    });
+        if (pCount == nullptr)
+            Unexpected(szRequest, szKey);
+        *pCount = *qwCount;
+    }
     return counts;
 }
 
 SimReplayCounts SimReplay(int nDevice)
 {
-    SimReplayCounts counts;
-    const std::map<std::string, uint64_t*> fields{
-        {"out", &counts.qwOut},   {"matched", &counts.qwMatched}, {"mismatched", &counts.qwMismatched},
-        {"extra", &counts.qwExtra}, {"in", &counts.qwIn},         {"recorded_out", &counts.qwRecordedOut},
-        {"recorded_in", &counts.qwRecordedIn}};
     const std::string szRequest = "replay" + Device(nDevice);
-    size_t nSeen = 0;
-    ForEachItem(szRequest, [&](const std::string& szKey, std::optional<uint64_t> qwCount) {
-        const auto field = fields.find(szKey);
-        if (!qwCount || field == fields.end())
-            return false;
-        *field->second = *qwCount;
-        return ++nSeen != 0;
-    });
-    if (nSeen != fields.size())
-        Fail("'" + szRequest + "' -> " + std::to_string(nSeen) + " of the counts");
-    return counts;
+    std::map<std::string, uint64_t> counts = Counts(szRequest);
+    auto take = [&](const char* szKey) {
+        const auto count = counts.find(szKey);
+        if (count == counts.end())
+            Fail("'" + szRequest + "' -> no " + szKey);
+        return counts.extract(count).mapped();
+    };
+    // Braces: taken in this order.
+    const SimReplayCounts replay{take("out"), take("matched"), take("mismatched"), take("extra"),
+                                 take("in"),  take("recorded_out"), take("recorded_in")};
+    if (!counts.empty())
+        Unexpected(szRequest, counts.begin()->first);
+    return replay;
 }
 
 } // namespace kyrsim
