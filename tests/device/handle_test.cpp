@@ -136,7 +136,7 @@ TEST_F(Handle, ReplacingTheTableUnderTrafficLosesAndDoublesNothing)
     });
     for (size_t i = 0; i < kPackets; ++i)
         Emit(Status("n"));
-    auto total = [&] { return m_r.Locked([&] { return m_r.types.size(); }) + other.Locked([&] { return other.types.size(); }); };
+    auto total = [&] { return m_r.Packets() + other.Packets(); };
     Eventually([&] { return total() >= kPackets; }, kPatience);
     bStop = true;
     swapper.join();

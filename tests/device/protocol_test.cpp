@@ -19,7 +19,6 @@ protected:
         const char* psz = KyrGetResponse(m_h);
         return psz != nullptr ? psz : "<null>";
     }
-    size_t Packets() { return m_r.Locked([&] { return m_r.types.size(); }); }
     // The sync flags of the answers with this text so far; under m_r's lock.
     std::vector<int> AnswerFlags(const std::string& text)
     {
@@ -172,7 +171,7 @@ TEST_F(Protocol, EchoThenLateAnswerWaitsForTheAnswer)
     KeepResponses();
     ASSERT_TRUE(m_r.WaitFor([&] { return m_r.types.size() >= 2; })) << "the instant-mode command's echo and answer";
     for (int i = 0; i < 3; ++i) {
-        const size_t nBefore = Packets();
+        const size_t nBefore = m_r.Packets();
         ASSERT_EQ(KyrSendCommand(m_h, "echo late one", 0, 3000), 1) << KyrGetErrorName(KyrGetLastError());
         EXPECT_EQ(Response(), "late one");
         std::lock_guard lock(m_r.mutex);

@@ -40,9 +40,9 @@ struct Received {
 // (image data into three: counted by its first); -1 for other ids.
 short RecordOf(uint16_t wId)
 {
-    static const std::map<uint16_t, short> records{
-        {0x1006, kyrtype_msg}, {0x1003, kyrtype_obj}, {0x2805, kyrtype_prv}, {0x2801, kyrtype_ird}, {0x1300, kyrtype_tpt},
-        {0x1301, kyrtype_gst}, {0x1302, kyrtype_dvc}, {0x1008, kyrtype_rsp}, {0x1009, kyrtype_rsp}};
+    static const std::map<uint16_t, short> records{{0x1006, kyrtype_msg}, {0x1003, kyrtype_obj}, {0x2805, kyrtype_prv},
+                                                   {0x2801, kyrtype_ird}, {0x1300, kyrtype_tpt}, {0x1301, kyrtype_gst},
+                                                   {0x1302, kyrtype_dvc}, {0x1008, kyrtype_rsp}, {0x1009, kyrtype_rsp}};
     const auto record = records.find(wId);
     return record != records.end() ? record->second : -1;
 }
@@ -293,7 +293,7 @@ TEST(ManyDevices, EveryBusyDeviceAnswersItsCommands)
         ASSERT_NE(busy.h, nullptr) << i << ": " << KyrGetErrorName(KyrGetLastError());
         KYR_EVENT_NOTIFY table{};
         table.Context = &busy;
-        table.fnOnPacket = [](KYR_HANDLE, kyrpacket*, int, void* pContext) { ++static_cast<Busy*>(pContext)->nPackets; };
+        table.fnOnPacket = [](KYR_HANDLE, kyrpacket*, int, void* p) { ++static_cast<Busy*>(p)->nPackets; };
         KyrSetEventNotify(busy.h, &table);
         ASSERT_EQ(KyrSetInstantMode(busy.h, KYR_HID_MODE_TOUCHPNT | KYR_HID_MODE_GESTURE | KYR_HID_MODE_DEVICE, 2000,
                                     kNoGesture),

@@ -83,9 +83,8 @@ TEST(LoopbackWithDriver, WritesAreCutIntoReportsThatComeBackInOrder)
     ASSERT_TRUE(hid.Write(data.data(), data.size()));
     ASSERT_TRUE(receiver.WaitForReports(3));
     EXPECT_EQ(kyrsim::SimOutCount(0) - nOutBefore, 3u);
-    EXPECT_EQ(receiver.Reports(),
-              (std::vector<Report>{Report(data.begin(), data.begin() + 64),
-                                   Report(data.begin() + 64, data.begin() + 128), Report(data.begin() + 128, data.end())}));
+    const auto at = [&](size_t nOffset) { return data.begin() + static_cast<long>(nOffset); };
+    EXPECT_EQ(receiver.Reports(), (std::vector<Report>{{at(0), at(64)}, {at(64), at(128)}, {at(128), data.end()}}));
     EXPECT_TRUE(hid.Write(data.data(), 0)) << "an empty write sends nothing and succeeds";
     EXPECT_EQ(kyrsim::SimOutCount(0) - nOutBefore, 3u);
 

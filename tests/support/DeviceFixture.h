@@ -64,6 +64,10 @@ struct Recorder {
         std::lock_guard lock(mutex);
         return f();
     }
+    size_t Packets()
+    {
+        return Locked([&] { return types.size(); });
+    }
     KYR_EVENT_NOTIFY Table(bool bPump = false)
     {
         KYR_EVENT_NOTIFY table{};
