@@ -21,6 +21,7 @@
 #include "KyrFirmware.h"
 #include "KyrOutput.h"
 #include "MmPkt.h"
+#include "Options.h"
 
 using namespace kyrtest;
 using namespace std::chrono_literals;
@@ -160,28 +161,15 @@ public:
     void OnFirmwareMode(unsigned short, unsigned short) override {}
 };
 
-// "key=value,key=value,..." as kyrsim hands the device keys to its model.
-kyrsim::ModelOptions SplitOptions(const std::string& szOptions)
-{
-    kyrsim::ModelOptions options;
-    std::stringstream stream(szOptions);
-    for (std::string szItem; std::getline(stream, szItem, ',');) {
-        const size_t nEquals = szItem.find('=');
-        if (nEquals == std::string::npos)
-            options.push_back({szItem, std::nullopt});
-        else
-            options.push_back({szItem.substr(0, nEquals), szItem.substr(nEquals + 1)});
-    }
-    return options;
-}
-
 } // namespace
 
 TEST(StormReplay, EveryIntactPacketIsDecodedAndNothingElse)
 {
     const char* pszStorm = std::getenv("KYR_STORM");
     ASSERT_NE(pszStorm, nullptr) << "KYR_STORM names the storm's device options";
-    const sim::KyrOptions options = sim::ParseKyrOptions(SplitOptions(pszStorm));
+    // Split as kyrsim splits a device description and hands its model the rest.
+    const sim::KyrOptions options =
+        sim::ParseKyrOptions(kyrsim::ParseDeviceSpec(std::string("vid=0,pid=0,") + pszStorm).modelOptions);
     sim::CFaultInjector faults(options.faults, options.dwSeed);
     Collector collector;
     kyr_hid_library::CMmPkt codec(&collector);
