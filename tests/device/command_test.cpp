@@ -46,12 +46,6 @@ std::atomic<long long> g_nParkAfterMs{0};
 std::atomic<kyrtest::Latch*> g_pClockLatch{nullptr};
 thread_local long long tl_nWaitStartNs = -1;
 
-bool IsLibraryCode(void* pCode)
-{
-    Dl_info info{};
-    return dladdr(pCode, &info) != 0 && info.dli_fname != nullptr && strstr(info.dli_fname, "KyrHIDLib") != nullptr;
-}
-
 // How often the timer thread of the one open handle has blocked; -1 while
 // it has not named itself.
 long TimerThreadSwitches()
@@ -84,8 +78,10 @@ extern "C" int clock_gettime(clockid_t clock, timespec* ts)
 {
     const int nResult = static_cast<int>(syscall(SYS_clock_gettime, clock, ts));
     kyrtest::Latch* pLatch = g_pClockLatch.load();
+    Dl_info caller{};
     if (pLatch == nullptr || nResult != 0 || !pthread_equal(g_ClockParkThread.load(), pthread_self()) ||
-        !IsLibraryCode(__builtin_return_address(0)))
+        dladdr(__builtin_return_address(0), &caller) == 0 || caller.dli_fname == nullptr ||
+        strstr(caller.dli_fname, "KyrHIDLib") == nullptr)
         return nResult;
     const long long nNow = ts->tv_sec * 1000000000LL + ts->tv_nsec;
     if (tl_nWaitStartNs < 0)
