@@ -5,120 +5,36 @@
 //
 // This binary defines clock_gettime, which the library then calls, to park a
 // waiting caller at the clock read that decides its time-out.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+#include <utility>
 
-#include "KyrDeviceIds.h"
-#include "KyrHIDLib.h"
-#include "KyrSimControl.h"
+#include "DeviceFixture.h"
 #include "Latch.h"
-#include "PacketEncoder.h"
 
+using namespace kyrtest;
 namespace enc = kyrsim::encoder;
 
 namespace {
 
-constexpr unsigned short kVid = KYR_USB_VENDOR_ID;
-constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
-constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
-constexpr auto kPatience = std::chrono::seconds(10);
+int NextId(int nId) { return nId == 255 ? 1 : nId + 1; }
 
-struct Events {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<int> downloads;             // fnOnDownloadingFirmware flags
-    std::vector<std::vector<uint8_t>> raw;  // reports seen by the raw hook
-    std::vector<short> types;               // decoded packets
-    std::atomic<int> nPumps{0};
-
-    template <typename Pred>
-    bool WaitFor(Pred pred)
-    {
-        std::unique_lock lock(mutex);
-        return cv.wait_for(lock, kPatience, pred);
-    }
-};
-
-void OnDownload(KYR_HANDLE, int bDownload, void* pContext)
+// A mode query for the unit at wAddr: on the wire it reads like a mode
+// answer of 0, so the device side's encoder builds it.
+std::vector<unsigned char> ModeQuery(uint16_t wAddr)
 {
-    auto* e = static_cast<Events*>(pContext);
-    std::lock_guard lock(e->mutex);
-    e->downloads.push_back(bDownload);
-    e->cv.notify_all();
-}
-
-void OnPacket(KYR_HANDLE, kyrpacket* p, int, void* pContext)
-{
-    auto* e = static_cast<Events*>(pContext);
-    std::lock_guard lock(e->mutex);
-    e->types.push_back(p->type);
-    e->cv.notify_all();
-}
-
-int OnRaw(KYR_HANDLE, unsigned char* buffer, unsigned short length, void* pContext)
-{
-    auto* e = static_cast<Events*>(pContext);
-    std::lock_guard lock(e->mutex);
-    e->raw.emplace_back(buffer, buffer + length);
-    return 0;
-}
-
-void OnPump(KYR_HANDLE, void* pContext)
-{
-    ++static_cast<Events*>(pContext)->nPumps;
-}
-
-void Install(KYR_HANDLE h, Events& e, bool bPump)
-{
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &e;
-    table.fnOnDownloadingFirmware = &OnDownload;
-    table.fnOnReceiveRawData = &OnRaw;
-    table.fnOnPacket = &OnPacket;
-    table.fnOnHandleEvents = bPump ? &OnPump : nullptr;
-    KyrSetEventNotify(h, &table);
-}
-
-class Command : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        m_h = KyrOpenDevice(kVid, kPid, kMI, 0);
-        ASSERT_NE(m_h, nullptr) << KyrGetErrorName(KyrGetLastError());
-    }
-    void TearDown() override
-    {
-        if (m_h != nullptr)
-            KyrCloseDevice(m_h);
-    }
-
-    KYR_HANDLE m_h = nullptr;
-};
-
-// The device emits the packet as single-series reports.
-void Inject(const enc::Bytes& packet)
-{
-    for (const enc::Report& report : enc::CutReports(packet, enc::Series::Single))
-        kyrsim::SimInject(0, kMI, std::vector<uint8_t>(report.begin(), report.end()));
+    const enc::Report report = enc::CutReports(enc::FirmwareMode(wAddr, 0), enc::Series::Single).at(0);
+    return {report.begin(), report.end()};
 }
 
 // The chosen thread parks at its first clock read in the library once
@@ -130,41 +46,29 @@ std::atomic<long long> g_nParkAfterMs{0};
 std::atomic<kyrtest::Latch*> g_pClockLatch{nullptr};
 thread_local long long tl_nWaitStartNs = -1;
 
-bool IsLibraryCode(void* pCode)
-{
-    Dl_info info{};
-    return dladdr(pCode, &info) != 0 && info.dli_fname != nullptr && strstr(info.dli_fname, "KyrHIDLib") != nullptr;
-}
-
-// The timer thread of the one open handle, and how often it has blocked.
+// How often the timer thread of the one open handle has blocked; -1 while
+// it has not named itself.
 long TimerThreadSwitches()
 {
-    long nSwitches = -1;
-    DIR* pTasks = opendir("/proc/self/task");
-    while (dirent* pEntry = pTasks != nullptr ? readdir(pTasks) : nullptr) {
-        const std::string szTask = std::string("/proc/self/task/") + pEntry->d_name;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::string szName;
-        std::getline(std::ifstream(szTask + "/comm"), szName);
-        if (szName != "kyrhid-timer")
-            continue;
-        std::ifstream status(szTask + "/status");
-        for (std::string szLine; std::getline(status, szLine);) {
+        std::getline(std::ifstream(task.path() / "comm"), szName);
+        std::ifstream status(task.path() / "status");
+        for (std::string szLine; szName == "kyrhid-timer" && std::getline(status, szLine);) {
             if (szLine.rfind("voluntary_ctxt_switches:", 0) == 0)
-                nSwitches = std::stol(szLine.substr(szLine.find(':') + 1));
+                return std::stol(szLine.substr(szLine.find(':') + 1));
         }
     }
-    if (pTasks != nullptr)
-        closedir(pTasks);
-    return nSwitches;
+    return -1;
 }
 
-// A mode query for the unit at wAddr: on the wire it reads like a mode
-// answer of 0, so the device side's encoder builds it.
-std::vector<unsigned char> ModeQuery(uint16_t wAddr)
-{
-    const enc::Report report = enc::CutReports(enc::FirmwareMode(wAddr, 0), enc::Series::Single).at(0);
-    return std::vector<unsigned char>(report.begin(), report.end());
-}
+// Device 0, open without a callback table.
+class Command : public DeviceTest {
+protected:
+    Command() : DeviceTest(false) {}
+};
+using Loopback = DeviceTest;
+using Download = DeviceTest;
 
 } // namespace
 
@@ -174,8 +78,10 @@ extern "C" int clock_gettime(clockid_t clock, timespec* ts)
 {
     const int nResult = static_cast<int>(syscall(SYS_clock_gettime, clock, ts));
     kyrtest::Latch* pLatch = g_pClockLatch.load();
+    Dl_info caller{};
     if (pLatch == nullptr || nResult != 0 || !pthread_equal(g_ClockParkThread.load(), pthread_self()) ||
-        !IsLibraryCode(__builtin_return_address(0)))
+        dladdr(__builtin_return_address(0), &caller) == 0 || caller.dli_fname == nullptr ||
+        strstr(caller.dli_fname, "KyrHIDLib") == nullptr)
         return nResult;
     const long long nNow = ts->tv_sec * 1000000000LL + ts->tv_nsec;
     if (tl_nWaitStartNs < 0)
@@ -190,66 +96,64 @@ extern "C" int clock_gettime(clockid_t clock, timespec* ts)
 
 TEST_F(Command, SynchronousCommandToASilentDeviceTimesOut)
 {
-    EXPECT_EQ(KyrSendCommand(m_h, "status", 0, 150), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_TIMEOUT);
-    EXPECT_EQ(KyrGetResponse(m_h), nullptr);
     EXPECT_EQ(KyrSendCommand(m_h, "status", 2, 0), 0) << "only 1 means asynchronous";
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_TIMEOUT);
-}
-
-TEST_F(Command, WaitingCallerPumpsEventsWhenItCan)
-{
-    Events e;
-    Install(m_h, e, true);
+    m_r.Install(m_h, true);
     EXPECT_EQ(KyrSendCommand(m_h, "status", 0, 200), 0);
-    // About one pass a millisecond; far fewer than a spinning loop would make.
-    EXPECT_GT(e.nPumps.load(), 20);
-    EXPECT_LT(e.nPumps.load(), 5000);
+    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_TIMEOUT);
+    EXPECT_EQ(KyrGetResponse(m_h), nullptr);
+    // The waiter pumps the events about once a millisecond; far fewer
+    // passes than a spinning loop would make.
+    EXPECT_GT(m_r.nPumps.load(), 20);
+    EXPECT_LT(m_r.nPumps.load(), 5000);
 }
 
 TEST_F(Command, IdsRunFrom1To255AndSkip0)
 {
-    const int nFirst = KyrSendCommand(m_h, "ping", 1, 0);
-    ASSERT_GE(nFirst, 1);
-    int nPrevious = nFirst;
+    int nPrevious = KyrSendCommand(m_h, "ping", 1, 0);
+    ASSERT_GE(nPrevious, 1);
     for (int i = 0; i < 300; ++i) {
         const int nId = KyrSendCommand(m_h, "ping", 1, 0);
-        ASSERT_GE(nId, 1) << KyrGetErrorName(KyrGetLastError());
-        ASSERT_LE(nId, 255);
-        EXPECT_EQ(nId, nPrevious == 255 ? 1 : nPrevious + 1);
+        ASSERT_EQ(nId, NextId(nPrevious)) << KyrGetErrorName(KyrGetLastError());
         nPrevious = nId;
     }
 }
 
-TEST_F(Command, OverLongTextsAreRefusedBeforeAnIdIsTaken)
+TEST_F(Command, RefusedCallsSayInvalidParameterAndTakeNoId)
 {
+    const std::string tooLong(1014, 'a');
+    const unsigned char shortBuffer[4] = {1, 1, 1, 0};
+    const std::pair<int, std::function<int()>> refusals[] = {
+        {-1, [&] { return KyrSendCommand(m_h, tooLong.c_str(), 1, 0); }},
+        // A time text over 16 characters.
+        {-1, [&] { return KyrSendCommand(m_h, "instant_mode=T,12345678901234567,0x3", 1, 0); }},
+        {-1, [&] { return KyrSendCommand(m_h, nullptr, 1, 0); }},
+        // No packet id to wait for in under 5 bytes.
+        {0, [&] { return KyrSendBuffer(m_h, shortBuffer, sizeof shortBuffer, 0, 100); }},
+        {0, [&] { return KyrSendBuffer(m_h, nullptr, 64, 1, 0); }},
+        {0, [&] { return KyrQueryFirmwareVersion(m_h, 0x1000, nullptr, 0, 100); }},
+        {0, [] { return KyrSetInstantMode(nullptr, 1, 0, 0); }},
+    };
     const int nBefore = KyrSendCommand(m_h, "ping", 1, 0);
     ASSERT_GE(nBefore, 1);
-    const std::string longest(1013, 'a');
-    const std::string tooLong(1014, 'a');
-    EXPECT_EQ(KyrSendCommand(m_h, tooLong.c_str(), 1, 0), -1);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(KyrSendCommand(m_h, "instant_mode=T,12345678901234567,0x3", 1, 0), -1)
-        << "a time text over 16 characters is refused";
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
-    const int nLongest = KyrSendCommand(m_h, longest.c_str(), 1, 0);
-    EXPECT_EQ(nLongest, nBefore == 255 ? 1 : nBefore + 1) << "the refusals took no id";
-    EXPECT_EQ(KyrSendCommand(m_h, nullptr, 1, 0), -1) << "the asynchronous failure value";
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
+    for (size_t i = 0; i < std::size(refusals); ++i) {
+        EXPECT_EQ(refusals[i].second(), refusals[i].first) << "refusal " << i;
+        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER) << "refusal " << i;
+    }
+    EXPECT_EQ(KyrSendCommand(m_h, std::string(1013, 'a').c_str(), 1, 0), NextId(nBefore)) << "the longest text";
+    EXPECT_EQ(KyrSendBuffer(m_h, shortBuffer, sizeof shortBuffer, 1, 0), 1) << "asynchronous is fine";
 }
 
 TEST_F(Command, CloseDuringAWaitEndsItAtOnce)
 {
-    std::atomic<int> nResult{-2};
-    std::atomic<int> nError{0};
+    std::atomic<int> nResult{-2}, nError{0};
     const uint64_t nSent = kyrsim::SimOutCount(0);
     std::thread waiter([&] {
         nResult = KyrSendCommand(m_h, "status", 0, 60000);
         nError = KyrGetLastError();
     });
     // The command reached the device: its sender waits for the answer.
-    while (kyrsim::SimOutCount(0) == nSent)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(Eventually([&] { return kyrsim::SimOutCount(0) > nSent; }));
     const auto start = std::chrono::steady_clock::now();
     KyrCloseDevice(m_h); // returns once the waiter has left the handle
     m_h = nullptr;
@@ -259,24 +163,13 @@ TEST_F(Command, CloseDuringAWaitEndsItAtOnce)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "not the 60 s timeout";
 }
 
-TEST_F(Command, RawSendsRefuseWhatTheyCannotWaitFor)
-{
-    const unsigned char shortBuffer[4] = {1, 1, 1, 0};
-    EXPECT_EQ(KyrSendBuffer(m_h, shortBuffer, sizeof(shortBuffer), 0, 100), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER) << "no packet id in under 5 bytes";
-    EXPECT_EQ(KyrSendBuffer(m_h, shortBuffer, sizeof(shortBuffer), 1, 0), 1) << "asynchronous is fine";
-    EXPECT_EQ(KyrSendBuffer(m_h, nullptr, 64, 1, 0), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
-}
-
 TEST_F(Command, OneSynchronousRawSendAtATime)
 {
     const std::vector<unsigned char> query = ModeQuery(0x1000);
     const uint64_t nSent = kyrsim::SimOutCount(0);
     std::thread first([&] { EXPECT_EQ(KyrSendBuffer(m_h, query.data(), 64, 0, 3000), 0); });
     // The query reached the device: the first sender waits for the answer.
-    while (kyrsim::SimOutCount(0) == nSent)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(Eventually([&] { return kyrsim::SimOutCount(0) > nSent; }));
     EXPECT_EQ(KyrSendBuffer(m_h, query.data(), 64, 0, 100), 0);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
     EXPECT_EQ(KyrSendBuffer(m_h, query.data(), 64, 1, 0), 1) << "asynchronous sends are not held up";
@@ -289,12 +182,11 @@ TEST_F(Command, OneSynchronousRawSendAtATime)
 // same id, 255 commands later, which this device never answers.
 TEST_F(Command, AnAnswerAsTheTimeRunsOutIsNotLeftForTheIdsNextUse)
 {
-    Events e;
-    Install(m_h, e, true);
-    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_COMMAND, 0, ~0UL), 1);
+    m_r.Install(m_h, true);
+    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_COMMAND, 0, kNoGesture), 1);
     const int nBefore = KyrSendCommand(m_h, "ping", 1, 0);
     ASSERT_GE(nBefore, 1);
-    const auto nId = static_cast<uint8_t>(nBefore == 255 ? 1 : nBefore + 1);
+    const auto nId = static_cast<uint8_t>(NextId(nBefore));
     constexpr unsigned short kTimeout = 200;
     kyrtest::Latch latch;
     std::atomic<int> nResult{-2};
@@ -308,10 +200,10 @@ TEST_F(Command, AnAnswerAsTheTimeRunsOutIsNotLeftForTheIdsNextUse)
         g_pClockLatch = nullptr;
         FAIL() << "the waiter never read the clock past its time-out";
     }
-    Inject(enc::Text(enc::kAddrMM, enc::TextKind::Response, 0, nId, "ok"));
+    Emit(enc::Text(enc::kAddrMM, enc::TextKind::Response, 0, nId, "ok"));
     // Decoded once the answer before it has been matched.
-    Inject(enc::Text(enc::kAddrMM, enc::TextKind::Status, 0, 0, "after"));
-    EXPECT_TRUE(e.WaitFor([&] { return !e.types.empty() && e.types.back() == kyrtype_stt; }));
+    Emit(enc::Text(enc::kAddrMM, enc::TextKind::Status, 0, 0, "after"));
+    EXPECT_TRUE(m_r.WaitFor([&] { return !m_r.types.empty() && m_r.types.back() == kyrtype_stt; }));
     latch.Release();
     waiter.wait();
     EXPECT_EQ(nResult.load(), 1) << "the answer came before the waiter gave up";
@@ -321,7 +213,7 @@ TEST_F(Command, AnAnswerAsTheTimeRunsOutIsNotLeftForTheIdsNextUse)
     int nLast = 0;
     for (int i = 0; i < 254; ++i)
         nLast = KyrSendCommand(m_h, "ping", 1, 0);
-    ASSERT_EQ(nLast, nId == 1 ? 255 : nId - 1) << "the next command draws the id again";
+    ASSERT_EQ(NextId(nLast), nId) << "the next command draws the id again";
     EXPECT_EQ(KyrSendCommand(m_h, "status", 0, kTimeout), 0) << "answered by the old answer";
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_TIMEOUT);
 }
@@ -329,18 +221,18 @@ TEST_F(Command, AnAnswerAsTheTimeRunsOutIsNotLeftForTheIdsNextUse)
 // Switched off, nothing is due: the timer thread sleeps until switched on.
 TEST_F(Command, InstantModeSwitchedOffLetsTheTimerSleep)
 {
-    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 1000, ~0UL), 1);
-    ASSERT_EQ(KyrSetInstantMode(m_h, 0, 0, ~0UL), 1);
+    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 1000, kNoGesture), 1);
+    ASSERT_EQ(KyrSetInstantMode(m_h, 0, 0, kNoGesture), 1);
     // From once the thread runs (it names itself) and has taken in the
     // switch, which shows as a count that holds for a moment.
-    long nBefore = -2;
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    for (long nNow = TimerThreadSwitches();
-         (nNow < 0 || nNow != nBefore) && std::chrono::steady_clock::now() < deadline;) {
-        nBefore = nNow;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        nNow = TimerThreadSwitches();
-    }
+    long nBefore = TimerThreadSwitches();
+    Eventually(
+        [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const long nPrevious = std::exchange(nBefore, TimerThreadSwitches());
+            return nBefore >= 0 && nBefore == nPrevious;
+        },
+        kPatience);
     ASSERT_GE(nBefore, 0);
     std::this_thread::sleep_for(std::chrono::seconds(3));
     EXPECT_LE(TimerThreadSwitches() - nBefore, 1);
@@ -350,21 +242,17 @@ TEST_F(Command, InstantModeSwitchedOffLetsTheTimerSleep)
 // alone: a failure the application read stays, and so does a success.
 TEST_F(Command, TheTimerThreadLeavesTheLastErrorAlone)
 {
-    Events e;
-    Install(m_h, e, false);
-    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 1000, ~0UL), 1);
+    m_r.Install(m_h);
+    ASSERT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 1000, kNoGesture), 1);
     EXPECT_EQ(KyrSendCommand(m_h, nullptr, 1, 0), -1);
     const uint64_t nSent = kyrsim::SimOutCount(0);
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (kyrsim::SimOutCount(0) < nSent + 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_GE(kyrsim::SimOutCount(0), nSent + 2) << "two keep-alives";
+    ASSERT_TRUE(Eventually([&] { return kyrsim::SimOutCount(0) >= nSent + 2; }, kPatience)) << "two keep-alives";
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
 
     // The timer's gate pass finds the mark before it tells the sink.
     KyrLockFirmwareDownload(m_h);
     ASSERT_EQ(KyrGetLastError(), KYR_SUCCESS);
-    EXPECT_TRUE(e.WaitFor([&] { return !e.downloads.empty(); }));
+    EXPECT_TRUE(m_r.WaitFor([&] { return !m_r.downloads.empty(); }));
     EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS);
     KyrUnlockFirmwareDownload(m_h);
 }
@@ -372,110 +260,67 @@ TEST_F(Command, TheTimerThreadLeavesTheLastErrorAlone)
 TEST_F(Command, InstantModeTimeZeroSendsNothing)
 {
     const uint64_t nBefore = kyrsim::SimOutCount(0);
-    EXPECT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 0, ~0UL), 1);
+    EXPECT_EQ(KyrSetInstantMode(m_h, KYR_HID_MODE_TOUCHPNT, 0, kNoGesture), 1);
     EXPECT_EQ(KyrSendCommand(m_h, "instant_mode=MC,", 0, 100), 1);
     EXPECT_EQ(kyrsim::SimOutCount(0), nBefore);
-    EXPECT_EQ(KyrSetInstantMode(nullptr, 1, 0, 0), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
 }
 
 // ---- Device 0: loopback, so every query comes back as its own answer -------------
 
-TEST(Loopback, FirmwareModeQueryGoesOutAsOneReport)
+TEST_F(Loopback, FirmwareModeQueryGoesOutAsOneReport)
 {
-    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
-    ASSERT_NE(h, nullptr);
-    Events e;
-    Install(h, e, false);
     int nMode = -1;
     // The echoed query decodes as a mode answer 0 with the awaited packet id,
     // so the version query follows (an application-version query for mode 0).
-    EXPECT_EQ(KyrQueryFirmwareVersion(h, 0x1000, &nMode, 0, 2000), 1);
+    EXPECT_EQ(KyrQueryFirmwareVersion(m_h, 0x1000, &nMode, 0, 2000), 1);
     EXPECT_EQ(nMode, 0);
-    {
-        std::lock_guard lock(e.mutex);
-        ASSERT_GE(e.raw.size(), 2u);
-        const std::vector<unsigned char> expected = ModeQuery(0x1000);
-        EXPECT_EQ(std::vector<unsigned char>(e.raw[0].begin(), e.raw[0].begin() + 9),
-                  std::vector<unsigned char>(expected.begin(), expected.begin() + 9));
-        EXPECT_EQ(e.raw[0][0], 1);
-        EXPECT_EQ(e.raw[1][2], 33) << "the application version query";
-        EXPECT_EQ(e.raw[1][3], 0x00);
-        EXPECT_EQ(e.raw[1][4], 0x10);
-    }
-    EXPECT_EQ(KyrQueryFirmwareVersion(h, 0x1000, nullptr, 0, 100), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
-    KyrCloseDevice(h);
+    std::lock_guard lock(m_r.mutex);
+    ASSERT_GE(m_r.raw.size(), 2u);
+    const std::vector<unsigned char> expected = ModeQuery(0x1000);
+    EXPECT_EQ(std::vector<unsigned char>(m_r.raw[0].begin(), m_r.raw[0].begin() + 9),
+              std::vector<unsigned char>(expected.begin(), expected.begin() + 9));
+    EXPECT_EQ(m_r.raw[0][0], 1);
+    EXPECT_EQ(m_r.raw[1][2], 33) << "the application version query";
+    EXPECT_EQ(m_r.raw[1][3], 0x00);
+    EXPECT_EQ(m_r.raw[1][4], 0x10);
 }
 
 // ---- Devices 0 (model, first kind) and 1 (virtual): the download interlock ------
 
-TEST(Download, AMarkHoldsBackEveryoneButTheRawSendsOfItsHolder)
+TEST_F(Download, AMarkHoldsBackEveryoneButTheRawSendsOfItsHolder)
 {
-    KYR_HANDLE hHolder = KyrOpenDevice(kVid, kPid, kMI, 0);
     KYR_HANDLE hOther = KyrOpenDevice(kVid, KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE, 0);
-    ASSERT_NE(hHolder, nullptr);
     ASSERT_NE(hOther, nullptr);
-    Events holderEvents, otherEvents;
-    Install(hHolder, holderEvents, false);
-    Install(hOther, otherEvents, false);
+    Recorder other;
+    other.Install(hOther);
     const unsigned char report[64] = {1, 1, 6};
 
-    KyrLockFirmwareDownload(hHolder);
+    KyrLockFirmwareDownload(m_h);
     EXPECT_EQ(KyrSendCommand(hOther, "status", 1, 0), -1);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_FIRMWARE_DOWNLOAD);
-    EXPECT_EQ(KyrSendCommand(hOther, "status", 1, 0), -1);
     EXPECT_EQ(KyrSendBuffer(hOther, report, 64, 1, 0), 0);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_FIRMWARE_DOWNLOAD);
-    EXPECT_EQ(KyrSendCommand(hHolder, "status", 1, 0), -1) << "commands stop for the holder too";
-    EXPECT_EQ(KyrSendBuffer(hHolder, report, 64, 1, 0), 1) << "the holder's raw sends go on";
+    EXPECT_EQ(KyrSendCommand(m_h, "status", 1, 0), -1) << "commands stop for the holder too";
+    EXPECT_EQ(KyrSendBuffer(m_h, report, 64, 1, 0), 1) << "the holder's raw sends go on";
 
-    KyrUnlockFirmwareDownload(hHolder);
+    KyrUnlockFirmwareDownload(m_h);
     EXPECT_GE(KyrSendCommand(hOther, "status", 1, 0), 1);
-    EXPECT_GE(KyrSendCommand(hHolder, "status", 1, 0), 1);
-    {
-        std::lock_guard lock(otherEvents.mutex);
-        EXPECT_EQ(otherEvents.downloads, (std::vector<int>{1, 0})) << "one start, one end";
-    }
-    {
-        std::lock_guard lock(holderEvents.mutex);
-        EXPECT_EQ(holderEvents.downloads, (std::vector<int>{1, 0}));
-    }
-    KyrCloseDevice(hHolder);
+    EXPECT_GE(KyrSendCommand(m_h, "status", 1, 0), 1);
+    for (Recorder* r : {&m_r, &other})
+        EXPECT_EQ(r->Locked([&] { return r->downloads; }), (std::vector<int>{1, 0})) << "one start, one end";
     KyrCloseDevice(hOther);
 }
 
-TEST(Download, AMarkLeftByAClosedHandleIsTakenBack)
+TEST_F(Download, AMarkLeftByAClosedHandleIsTakenBack)
 {
-    KYR_HANDLE hHolder = KyrOpenDevice(kVid, kPid, kMI, 0);
-    ASSERT_NE(hHolder, nullptr);
-    KyrLockFirmwareDownload(hHolder);
-    KyrCloseDevice(hHolder);
-    KYR_HANDLE hOther = KyrOpenDevice(kVid, KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE, 0);
-    ASSERT_NE(hOther, nullptr);
-    EXPECT_GE(KyrSendCommand(hOther, "status", 1, 0), 1);
-    KyrCloseDevice(hOther);
+    KyrLockFirmwareDownload(m_h);
+    KyrCloseDevice(m_h);
+    m_h = KyrOpenDevice(kVid, KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE, 0);
+    ASSERT_NE(m_h, nullptr);
+    EXPECT_GE(KyrSendCommand(m_h, "status", 1, 0), 1);
 }
 
 // ---- Devices 0 to 2 (silent, at addresses 5 to 7): unplugged during a wait ------
-
-namespace {
-
-// The wait is under way once it pumps the application's events: the device
-// goes then, from the waiting thread itself.
-struct UnplugOnFirstPass {
-    int nDevice;
-    int nPasses = 0;
-};
-
-void UnplugOnPass(KYR_HANDLE, void* pContext)
-{
-    auto* p = static_cast<UnplugOnFirstPass*>(pContext);
-    if (p->nPasses++ == 0)
-        kyrsim::SimUnplug(p->nDevice);
-}
-
-} // namespace
 
 TEST(Unplug, EverySynchronousWaitEndsAtOnceWithNoDevice)
 {
@@ -492,10 +337,14 @@ TEST(Unplug, EverySynchronousWaitEndsAtOnceWithNoDevice)
     };
     // All open before the first unplug, which would shift the indices.
     KYR_HANDLE handles[std::size(calls)];
-    for (unsigned short i = 0; i < std::size(calls); ++i) {
-        handles[i] = KyrOpenDevice(kVid, kPid, kMI, i);
-        ASSERT_NE(handles[i], nullptr) << KyrGetErrorName(KyrGetLastError());
-    }
+    for (unsigned short i = 0; i < std::size(calls); ++i)
+        ASSERT_NE(handles[i] = KyrOpenDevice(kVid, kPid, kMI, i), nullptr) << KyrGetErrorName(KyrGetLastError());
+    // The wait is under way once it pumps the application's events: the
+    // device goes then, from the waiting thread itself.
+    struct UnplugOnFirstPass {
+        int nDevice;
+        int nPasses = 0;
+    };
     for (size_t i = 0; i < std::size(calls); ++i) {
         unsigned nBus = 0, nAddress = 0, nInterface = 0;
         ASSERT_EQ(std::sscanf(KyrGetDevInfoPath(KyrGetDeviceInfoFromHandle(handles[i])), "%x:%x:%x", &nBus,
@@ -504,7 +353,11 @@ TEST(Unplug, EverySynchronousWaitEndsAtOnceWithNoDevice)
         UnplugOnFirstPass pump{static_cast<int>(nAddress) - 5};
         KYR_EVENT_NOTIFY table{};
         table.Context = &pump;
-        table.fnOnHandleEvents = &UnplugOnPass;
+        table.fnOnHandleEvents = [](KYR_HANDLE, void* pContext) {
+            auto* p = static_cast<UnplugOnFirstPass*>(pContext);
+            if (p->nPasses++ == 0)
+                kyrsim::SimUnplug(p->nDevice);
+        };
         KyrSetEventNotify(handles[i], &table);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(calls[i].second(handles[i]), 0) << calls[i].first;

@@ -3,127 +3,37 @@
 // replacing callback tables under traffic, unplugging.
 // Each suite runs under kyrsim with the devices CMakeLists.txt gives it; the
 // device side of the packets comes from the emulator's own encoder.
-#include <gtest/gtest.h>
+#include "DeviceFixture.h"
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "KyrDeviceIds.h"
-#include "KyrHIDLib.h"
-#include "KyrSimControl.h"
-#include "PacketEncoder.h"
-
+using namespace kyrtest;
 namespace enc = kyrsim::encoder;
 
 namespace {
-
-constexpr unsigned short kVid = KYR_USB_VENDOR_ID;
-constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
-constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
-constexpr auto kPatience = std::chrono::seconds(10);
-
-// What one callback table saw; its Context.
-struct Recorder {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<std::vector<unsigned char>> raw;
-    std::vector<short> types;
-    std::vector<std::string> texts;
-    std::vector<int> syncFlags;
-    int nDisconnects = 0;
-    int nRawResult = 0; // what fnOnReceiveRawData answers
-    KYR_HANDLE hSeen = nullptr;
-
-    template <typename Pred>
-    bool WaitFor(Pred pred)
-    {
-        std::unique_lock lock(mutex);
-        return cv.wait_for(lock, kPatience, [&] { return pred(*this); });
-    }
-};
-
-int OnRaw(KYR_HANDLE h, unsigned char* buffer, unsigned short length, void* pContext)
-{
-    auto* r = static_cast<Recorder*>(pContext);
-    std::lock_guard lock(r->mutex);
-    r->hSeen = h;
-    r->raw.emplace_back(buffer, buffer + length);
-    r->cv.notify_all();
-    return r->nRawResult;
-}
-
-void OnPacket(KYR_HANDLE h, kyrpacket* packet, int bSync, void* pContext)
-{
-    auto* r = static_cast<Recorder*>(pContext);
-    std::lock_guard lock(r->mutex);
-    r->hSeen = h;
-    r->types.push_back(packet->type);
-    r->syncFlags.push_back(bSync);
-    r->texts.emplace_back(packet->type == kyrtype_stt ? packet->body.stt.status : "");
-    r->cv.notify_all();
-}
-
-void OnDisconnect(KYR_HANDLE h, void* pContext)
-{
-    auto* r = static_cast<Recorder*>(pContext);
-    std::lock_guard lock(r->mutex);
-    r->hSeen = h;
-    ++r->nDisconnects;
-    r->cv.notify_all();
-}
-
-KYR_EVENT_NOTIFY TableFor(Recorder& r)
-{
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &r;
-    table.fnOnReceiveRawData = &OnRaw;
-    table.fnOnPacket = &OnPacket;
-    table.fnOnDisconnect = &OnDisconnect;
-    return table;
-}
-
-// Emits a packet from device 0 as the device would: its reports, in order.
-void Emit(const enc::Bytes& packet)
-{
-    for (const enc::Report& report : enc::CutReports(packet, enc::Series::Single))
-        kyrsim::SimInject(0, kMI, std::vector<uint8_t>(report.begin(), report.end()));
-}
 
 enc::Bytes Status(const std::string& text)
 {
     return enc::Text(enc::kAddrMM, enc::TextKind::Status, 7, 0, text);
 }
 
-class Handle : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        m_h = KyrOpenDevice(kVid, kPid, kMI, 0);
-        ASSERT_NE(m_h, nullptr) << KyrGetErrorName(KyrGetLastError());
-    }
-    void TearDown() override { KyrCloseDevice(m_h); }
-
-    KYR_HANDLE m_h = nullptr;
-};
+using Handle = DeviceTest;
 
 } // namespace
 
 // ---- Device 0: silent, two interfaces, kernel driver bound -----------------
 
-TEST(HandleOpen, ClaimsTheInterfaceAndCloseGivesItBack)
+TEST(HandleOpen, ClaimsTheInterfaceRefusesASecondClientAndGivesItBack)
 {
+    for (const auto& [nIndex, wPid] : {std::pair{1, kPid}, {0, KYR_USB_PRODUCT_ID_MODEL2}}) {
+        EXPECT_EQ(KyrOpenDevice(kVid, wPid, kMI, nIndex), nullptr);
+        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
+    }
     g_nLastError = KYR_ERROR_TIMEOUT;
     KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS);
     EXPECT_TRUE(kyrsim::SimClaimed(0, kMI));
-
+    EXPECT_EQ(kyrsim::SimDriver(0, kMI), "usbfs") << "the kernel driver gave way to our claim";
+    EXPECT_EQ(kyrsim::SimDriver(0, 1 - kMI), "usbhid") << "other interfaces keep their driver";
     KYR_DEVICE_INFO info = KyrGetDeviceInfoFromHandle(h);
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(KyrGetDevInfoProductID(info), kPid);
@@ -131,48 +41,27 @@ TEST(HandleOpen, ClaimsTheInterfaceAndCloseGivesItBack)
     EXPECT_EQ(KyrGetLowDeviceHandle(h), nullptr);
     EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS);
 
-    KyrCloseDevice(h);
-    EXPECT_FALSE(kyrsim::SimClaimed(0, kMI));
-    EXPECT_EQ(kyrsim::SimDriver(0, kMI), "usbhid");
-
-    KYR_HANDLE hAgain = KyrOpenDevice(kVid, kPid, kMI, 0);
-    EXPECT_NE(hAgain, nullptr) << "a closed device can be opened again";
-    KyrCloseDevice(hAgain);
-}
-
-TEST(HandleOpen, SecondClientIsRefusedAsBusyUntilTheFirstCloses)
-{
-    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
-    ASSERT_NE(h, nullptr);
     EXPECT_EQ(KyrOpenDevice(kVid, kPid, kMI, 0), nullptr);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
     EXPECT_TRUE(kyrsim::SimClaimed(0, kMI)) << "the refused open left the first client's claim alone";
-    KyrCloseDevice(h);
 
+    KyrCloseDevice(h);
+    EXPECT_FALSE(kyrsim::SimClaimed(0, kMI));
+    EXPECT_EQ(kyrsim::SimDriver(0, kMI), "usbhid") << "the kernel driver is attached again";
     h = KyrOpenDevice(kVid, kPid, kMI, 0);
-    EXPECT_NE(h, nullptr);
+    EXPECT_NE(h, nullptr) << "a closed device can be opened again";
     KyrCloseDevice(h);
-}
-
-TEST(HandleOpen, MissingDeviceIsNoDevice)
-{
-    EXPECT_EQ(KyrOpenDevice(kVid, kPid, kMI, 1), nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
-    EXPECT_EQ(KyrOpenDevice(kVid, KYR_USB_PRODUCT_ID_MODEL2, kMI, 0), nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
 }
 
 TEST_F(Handle, NullArgumentsAreRefusedAndChangeNothing)
 {
-    Recorder r;
-    KYR_EVENT_NOTIFY table = TableFor(r);
+    KYR_EVENT_NOTIFY table = m_r.Table();
     KyrSetEventNotify(nullptr, &table);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
     KyrSetEventNotify(m_h, &table);
     EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS);
     KyrSetEventNotify(m_h, nullptr);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
-
     EXPECT_EQ(KyrGetDeviceInfoFromHandle(nullptr), nullptr);
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
     EXPECT_EQ(KyrGetLowDeviceHandle(nullptr), nullptr);
@@ -183,15 +72,12 @@ TEST_F(Handle, NullArgumentsAreRefusedAndChangeNothing)
     EXPECT_EQ(KyrGetLastError(), KYR_ERROR_TIMEOUT);
 
     Emit(Status("still here"));
-    EXPECT_TRUE(r.WaitFor([](Recorder& s) { return !s.types.empty(); }))
+    EXPECT_TRUE(m_r.WaitFor([&] { return !m_r.types.empty(); }))
         << "the refused null table did not replace the installed one";
 }
 
 TEST_F(Handle, RawReportsArriveInOrderBeforeDecoding)
 {
-    Recorder r;
-    KYR_EVENT_NOTIFY table = TableFor(r);
-    KyrSetEventNotify(m_h, &table);
     for (int i = 0; i < 20; ++i) {
         std::vector<uint8_t> report(64, 0);
         report[0] = 1;
@@ -199,118 +85,83 @@ TEST_F(Handle, RawReportsArriveInOrderBeforeDecoding)
         report[2] = static_cast<uint8_t>(i);
         kyrsim::SimInject(0, kMI, report);
     }
-    ASSERT_TRUE(r.WaitFor([](Recorder& s) { return s.raw.size() >= 20; }));
-    std::lock_guard lock(r.mutex);
+    ASSERT_TRUE(m_r.WaitFor([&] { return m_r.raw.size() >= 20; }));
+    std::lock_guard lock(m_r.mutex);
     for (int i = 0; i < 20; ++i) {
-        ASSERT_EQ(r.raw[i].size(), 64u);
-        EXPECT_EQ(r.raw[i][2], i);
+        ASSERT_EQ(m_r.raw[i].size(), 64u);
+        EXPECT_EQ(m_r.raw[i][2], i);
     }
-    EXPECT_EQ(r.hSeen, m_h);
-    EXPECT_TRUE(r.types.empty());
+    EXPECT_EQ(m_r.hSeen, m_h);
+    EXPECT_TRUE(m_r.types.empty());
 }
 
 TEST_F(Handle, RawHookTakesAReportOnlyByAnsweringOne)
 {
-    Recorder r;
-    r.nRawResult = 1;
-    KYR_EVENT_NOTIFY table = TableFor(r);
-    KyrSetEventNotify(m_h, &table);
+    m_r.Locked([&] { return m_r.nRawResult = 1; });
     Emit(Status("taken"));
-    ASSERT_TRUE(r.WaitFor([](Recorder& s) { return s.raw.size() >= 1; }));
-
-    {
-        std::lock_guard lock(r.mutex);
-        r.nRawResult = 2; // anything but 1 leaves the report to the decoder
-    }
+    ASSERT_TRUE(m_r.WaitFor([&] { return m_r.raw.size() >= 1; }));
+    m_r.Locked([&] { return m_r.nRawResult = 2; }); // anything but 1 leaves the report to the decoder
     Emit(Status("decoded"));
-    ASSERT_TRUE(r.WaitFor([](Recorder& s) { return !s.types.empty(); }));
-    std::lock_guard lock(r.mutex);
-    ASSERT_EQ(r.types.size(), 1u);
-    EXPECT_EQ(r.texts[0], "decoded");
+    ASSERT_TRUE(m_r.WaitFor([&] { return !m_r.types.empty(); }));
+    std::lock_guard lock(m_r.mutex);
+    EXPECT_EQ(m_r.texts, (std::vector<std::string>{"decoded"}));
 }
 
 TEST_F(Handle, DecodedPacketsPassTheModeFilter)
 {
-    Recorder r;
-    KYR_EVENT_NOTIFY table = TableFor(r);
-    KyrSetEventNotify(m_h, &table);
     // Without any data mode asked for, messages and touch points are held
-    // back; status and version packets always pass.
+    // back; status and version packets always pass. The last status comes
+    // after everything else.
     Emit(enc::Message(enc::kAddrMM, 1, "MM", "held back"));
     const enc::TouchPoint point{100, 200, 10, 10, 1};
     Emit(enc::TouchPoints(2, 1, std::span(&point, 1)));
     Emit(Status("first"));
     Emit(enc::Version(enc::kAddrMM, 3, enc::VersionInfo{1, 2, 3, 4, "2026-12-06", "12:00"}));
-    ASSERT_TRUE(r.WaitFor([](Recorder& s) { return s.types.size() >= 2; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::lock_guard lock(r.mutex);
-    EXPECT_EQ(r.types, (std::vector<short>{kyrtype_stt, kyrtype_ver}));
-    EXPECT_EQ(r.texts[0], "first");
-    EXPECT_EQ(r.syncFlags, (std::vector<int>{0, 0}));
+    Emit(Status("last"));
+    ASSERT_TRUE(m_r.WaitFor([&] { return !m_r.texts.empty() && m_r.texts.back() == "last"; }));
+    std::lock_guard lock(m_r.mutex);
+    EXPECT_EQ(m_r.types, (std::vector<short>{kyrtype_stt, kyrtype_ver, kyrtype_stt}));
+    EXPECT_EQ(m_r.texts[0], "first");
+    EXPECT_EQ(m_r.syncFlags, (std::vector<int>{0, 0, 0}));
 }
 
 TEST_F(Handle, ReplacingTheTableUnderTrafficLosesAndDoublesNothing)
 {
-    constexpr int kPackets = 300;
-    Recorder tables[2];
-    KYR_EVENT_NOTIFY first = TableFor(tables[0]);
-    KyrSetEventNotify(m_h, &first); // before the first packet
+    constexpr size_t kPackets = 300;
+    Recorder other;
     std::atomic<bool> bStop{false};
     std::thread swapper([&] {
-        for (unsigned i = 0; !bStop; ++i) {
-            KYR_EVENT_NOTIFY table = TableFor(tables[i % 2]);
-            KyrSetEventNotify(m_h, &table);
-        }
+        for (unsigned i = 0; !bStop; ++i)
+            (i % 2 == 0 ? other : m_r).Install(m_h);
     });
-    std::thread emitter([&] {
-        for (int i = 0; i < kPackets; ++i)
-            Emit(Status("n"));
-    });
-    emitter.join();
-    auto total = [&] {
-        size_t n = 0;
-        for (Recorder& t : tables) {
-            std::lock_guard lock(t.mutex);
-            n += t.types.size();
-        }
-        return n;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (total() < kPackets && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (size_t i = 0; i < kPackets; ++i)
+        Emit(Status("n"));
+    auto total = [&] { return m_r.Packets() + other.Packets(); };
+    Eventually([&] { return total() >= kPackets; }, kPatience);
     bStop = true;
     swapper.join();
-    EXPECT_EQ(total(), static_cast<size_t>(kPackets)) << "each packet reaches exactly one table";
+    EXPECT_EQ(total(), kPackets) << "each packet reaches exactly one table";
 }
-
-namespace {
-
-// A callback that installs another table from inside itself.
-struct Reinstaller {
-    Recorder next;
-    std::atomic<int> nCalls{0};
-};
-
-void OnPacketReinstall(KYR_HANDLE h, kyrpacket*, int, void* pContext)
-{
-    auto* pThis = static_cast<Reinstaller*>(pContext);
-    ++pThis->nCalls;
-    KYR_EVENT_NOTIFY table = TableFor(pThis->next);
-    KyrSetEventNotify(h, &table); // destroys the table that is calling us, once we return
-}
-
-} // namespace
 
 TEST_F(Handle, CallbackMayReplaceItsOwnTable)
 {
-    Reinstaller re;
+    // A table whose callback installs m_r's from inside itself, which
+    // destroys the calling table once it returns.
+    struct Reinstaller {
+        Recorder* pNext;
+        std::atomic<int> nCalls{0};
+    } re{&m_r};
     KYR_EVENT_NOTIFY table{};
     table.Context = &re;
-    table.fnOnPacket = &OnPacketReinstall;
+    table.fnOnPacket = [](KYR_HANDLE h, kyrpacket*, int, void* pContext) {
+        auto* pThis = static_cast<Reinstaller*>(pContext);
+        ++pThis->nCalls;
+        pThis->pNext->Install(h);
+    };
     KyrSetEventNotify(m_h, &table);
     Emit(Status("one"));
     Emit(Status("two"));
-    ASSERT_TRUE(re.next.WaitFor([](Recorder& s) { return !s.types.empty(); }));
+    ASSERT_TRUE(m_r.WaitFor([&] { return !m_r.types.empty(); }));
     EXPECT_EQ(re.nCalls.load(), 1);
 }
 
@@ -322,37 +173,29 @@ TEST(HandleNames, OnlyTheFirstDeviceOfTheFirstKindTakesTheFixedNames)
     ASSERT_NE(hFirst, nullptr);
     KYR_HANDLE hSecond = KyrOpenDevice(kVid, kPid, kMI, 1);
     EXPECT_NE(hSecond, nullptr) << "a second device of the same kind has names of its own";
-
     KYR_HANDLE hVirtual = KyrOpenDevice(kVid, KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE, 0);
     ASSERT_NE(hVirtual, nullptr) << KyrGetErrorName(KyrGetLastError());
-    KyrCloseDevice(hFirst); // in another order than opened
-    KyrCloseDevice(hVirtual);
-    KyrCloseDevice(hSecond);
+    for (KYR_HANDLE h : {hFirst, hVirtual, hSecond}) // in another order than opened
+        KyrCloseDevice(h);
 }
 
 // ---- Device 0: silent, unplugged during the test ----------------------------
-
-namespace {
-
-void OnDisconnectClose(KYR_HANDLE h, void* pContext)
-{
-    KyrCloseDevice(h);
-    OnDisconnect(nullptr, pContext);
-}
-
-} // namespace
 
 TEST(HandleUnplug, ReportedOnceAndClosedFromTheCallback)
 {
     KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
     ASSERT_NE(h, nullptr);
     Recorder r;
-    KYR_EVENT_NOTIFY table = TableFor(r);
-    table.fnOnDisconnect = &OnDisconnectClose;
+    KYR_EVENT_NOTIFY table = r.Table();
+    table.fnOnDisconnect = [](KYR_HANDLE hDevice, void* pContext) {
+        KyrCloseDevice(hDevice);
+        auto* p = static_cast<Recorder*>(pContext);
+        p->Locked([&] { return ++p->nDisconnects; });
+        p->cv.notify_all();
+    };
     KyrSetEventNotify(h, &table);
     kyrsim::SimUnplug(0);
-    ASSERT_TRUE(r.WaitFor([](Recorder& s) { return s.nDisconnects > 0; }));
+    ASSERT_TRUE(r.WaitFor([&] { return r.nDisconnects > 0; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::lock_guard lock(r.mutex);
-    EXPECT_EQ(r.nDisconnects, 1);
+    EXPECT_EQ(r.nDisconnects.load(), 1);
 }

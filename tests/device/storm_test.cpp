@@ -10,37 +10,25 @@
 // code on a virtual clock, straight into the codec, with no USB and no
 // threads, so that the report sequence is the same on every run and long
 // enough to find a loss of one packet in 50,000.
-#include <gtest/gtest.h>
-
 #include <array>
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <iostream>
 #include <map>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "KyrDeviceIds.h"
+#include "DeviceFixture.h"
 #include "KyrFirmware.h"
-#include "KyrHIDLib.h"
 #include "KyrOutput.h"
-#include "KyrSimControl.h"
 #include "MmPkt.h"
+#include "Options.h"
 
-namespace {
-
+using namespace kyrtest;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr unsigned short kVid = KYR_USB_VENDOR_ID;
-constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
-constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
-constexpr unsigned long kNoGesture = ~0UL;
+namespace {
+
 constexpr int kDevice = 0;
 constexpr auto kStorm = 20s;
 
@@ -49,42 +37,15 @@ struct Received {
     std::array<std::atomic<uint64_t>, kyrtype_ver + 1> byType{};
 };
 
-int OnReceiveRawData(KYR_HANDLE, unsigned char*, unsigned short, void* pContext)
-{
-    ++static_cast<Received*>(pContext)->nReports;
-    return 0; // decode it all the same
-}
-
-void OnPacket(KYR_HANDLE, kyrpacket* p, int, void* pContext)
-{
-    auto* pReceived = static_cast<Received*>(pContext);
-    if (p->type >= 0 && p->type <= kyrtype_ver)
-        ++pReceived->byType[static_cast<size_t>(p->type)];
-}
-
 // The record each packet id of the device's streams and answers decodes into
-// (image data into three: counted by its first).
+// (image data into three: counted by its first); -1 for other ids.
 short RecordOf(uint16_t wId)
 {
-    switch (wId) {
-    case 0x1006: return kyrtype_msg;
-    case 0x1003: return kyrtype_obj;
-    case 0x2805: return kyrtype_prv;
-    case 0x2801: return kyrtype_ird;
-    case 0x1300: return kyrtype_tpt;
-    case 0x1301: return kyrtype_gst;
-    case 0x1302: return kyrtype_dvc;
-    case 0x1008:
-    case 0x1009: return kyrtype_rsp;
-    default: return -1;
-    }
-}
-
-const char* NameOf(short nType)
-{
-    static const char* const names[] = {"msg", "obj", "obc", "dtc", "ird", "itd", "prv", "cmd",
-                                        "rsp", "rse", "stt", "dvc", "tpt", "gst", "ver"};
-    return nType >= 0 && nType <= kyrtype_ver ? names[nType] : "?";
+    static const std::map<uint16_t, short> records{{0x1006, kyrtype_msg}, {0x1003, kyrtype_obj}, {0x2805, kyrtype_prv},
+                                                   {0x2801, kyrtype_ird}, {0x1300, kyrtype_tpt}, {0x1301, kyrtype_gst},
+                                                   {0x1302, kyrtype_dvc}, {0x1008, kyrtype_rsp}, {0x1009, kyrtype_rsp}};
+    const auto record = records.find(wId);
+    return record != records.end() ? record->second : -1;
 }
 
 } // namespace
@@ -96,8 +57,14 @@ TEST(Storm, EveryIntactPacketIsDecodedAndNothingElse)
     ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
     KYR_EVENT_NOTIFY table{};
     table.Context = &received;
-    table.fnOnReceiveRawData = &OnReceiveRawData;
-    table.fnOnPacket = &OnPacket;
+    table.fnOnReceiveRawData = [](KYR_HANDLE, unsigned char*, unsigned short, void* pContext) {
+        ++static_cast<Received*>(pContext)->nReports;
+        return 0; // decode it all the same
+    };
+    table.fnOnPacket = [](KYR_HANDLE, kyrpacket* p, int, void* pContext) {
+        if (p->type >= 0 && p->type <= kyrtype_ver)
+            ++static_cast<Received*>(pContext)->byType[static_cast<size_t>(p->type)];
+    };
     KyrSetEventNotify(h, &table);
 
     // The streams run on instant mode rather than from attach, so that the
@@ -116,12 +83,7 @@ TEST(Storm, EveryIntactPacketIsDecodedAndNothingElse)
     // Stop asking: the device lets the streams lapse. The modes stay, so
     // that what is still on its way is decoded and counted.
     ASSERT_EQ(KyrSetInstantMode(h, nModes, 0, kNoGesture), 1);
-    bool bLapsed = false;
-    for (const auto deadline = Clock::now() + 10s; !bLapsed && Clock::now() < deadline;) {
-        std::this_thread::sleep_for(50ms);
-        bLapsed = kyrsim::SimStreams(kDevice).empty();
-    }
-    ASSERT_TRUE(bLapsed) << "the streams did not lapse";
+    ASSERT_TRUE(Eventually([] { return kyrsim::SimStreams(kDevice).empty(); }, 10s)) << "the streams did not lapse";
     // The device sends in order, so once an answer to a command sent now
     // has been decoded, so has everything sent before it. The answer may be
     // spoilt itself: then ask again.
@@ -144,11 +106,13 @@ TEST(Storm, EveryIntactPacketIsDecodedAndNothingElse)
         // Nobody checks the CRC of a device report.
         intact[nType] += kind.qwIntact + (nType == kyrtype_dvc ? kind.qwCrcOnly : 0);
     }
+    static const char* const names[] = {"msg", "obj", "obc", "dtc", "ird", "itd", "prv", "cmd",
+                                        "rsp", "rse", "stt", "dvc", "tpt", "gst", "ver"};
     std::string szFigures = "decoded/intact";
     uint64_t nLost = 0, nExtraPlain = 0, nExtraRaw = 0;
     for (const auto& [nType, nIntact] : intact) {
         const uint64_t nDecoded = received.byType[static_cast<size_t>(nType)].load();
-        szFigures += std::string(" ") + NameOf(nType) + "=" + std::to_string(nDecoded) + "/" + std::to_string(nIntact);
+        szFigures += std::string(" ") + names[nType] + "=" + std::to_string(nDecoded) + "/" + std::to_string(nIntact);
         nLost += nIntact > nDecoded ? nIntact - nDecoded : 0;
         const uint64_t nExtra = nDecoded > nIntact ? nDecoded - nIntact : 0;
         (nType == kyrtype_prv || nType == kyrtype_ird ? nExtraRaw : nExtraPlain) += nExtra;
@@ -157,7 +121,7 @@ TEST(Storm, EveryIntactPacketIsDecodedAndNothingElse)
     for (const auto& [szName, nCount] : faults)
         szFigures += " " + szName + "=" + std::to_string(nCount);
     RecordProperty("figures", szFigures);
-    std::printf("%s\n", szFigures.c_str());
+    std::cout << szFigures << std::endl;
 
     EXPECT_GT(faults.at("garbage"), 0u);
     EXPECT_GT(faults.at("truncated"), 0u);
@@ -197,28 +161,15 @@ public:
     void OnFirmwareMode(unsigned short, unsigned short) override {}
 };
 
-// "key=value,key=value,..." as kyrsim hands the device keys to its model.
-kyrsim::ModelOptions SplitOptions(const std::string& szOptions)
-{
-    kyrsim::ModelOptions options;
-    std::stringstream stream(szOptions);
-    for (std::string szItem; std::getline(stream, szItem, ',');) {
-        const size_t nEquals = szItem.find('=');
-        if (nEquals == std::string::npos)
-            options.push_back({szItem, std::nullopt});
-        else
-            options.push_back({szItem.substr(0, nEquals), szItem.substr(nEquals + 1)});
-    }
-    return options;
-}
-
 } // namespace
 
 TEST(StormReplay, EveryIntactPacketIsDecodedAndNothingElse)
 {
     const char* pszStorm = std::getenv("KYR_STORM");
     ASSERT_NE(pszStorm, nullptr) << "KYR_STORM names the storm's device options";
-    const sim::KyrOptions options = sim::ParseKyrOptions(SplitOptions(pszStorm));
+    // Split as kyrsim splits a device description and hands its model the rest.
+    const sim::KyrOptions options =
+        sim::ParseKyrOptions(kyrsim::ParseDeviceSpec(std::string("vid=0,pid=0,") + pszStorm).modelOptions);
     sim::CFaultInjector faults(options.faults, options.dwSeed);
     Collector collector;
     kyr_hid_library::CMmPkt codec(&collector);
@@ -235,7 +186,7 @@ TEST(StormReplay, EveryIntactPacketIsDecodedAndNothingElse)
         nextUs[c] = 0;
     std::deque<sim::TextPacket> answers;
     uint64_t nSent = 0, nLost = 0, nExtraPlain = 0, nExtraRaw = 0, nRawCut = 0, nStallUntilMs = 0;
-    char szFirstLoss[64] = "";
+    std::string szFirstLoss;
     uint16_t wJob = 0;
     // Sends one packet, checks what the codec made of it; true when a stall begins.
     auto send = [&](uint64_t nMs, sim::OutPacket packet) {
@@ -260,8 +211,7 @@ TEST(StormReplay, EveryIntactPacketIsDecodedAndNothingElse)
         }
         nRawCut += bRaw && out.bCut ? 1 : 0;
         if (bIntact && !bFound && nLost++ == 0)
-            std::snprintf(szFirstLoss, sizeof szFirstLoss, "the first: packet %llu, id 0x%04x",
-                          static_cast<unsigned long long>(nSent), wId);
+            szFirstLoss = (std::ostringstream() << "the first: packet " << nSent << ", id 0x" << std::hex << wId).str();
         nStallUntilMs = out.nStallMs != 0 ? nMs + out.nStallMs : nStallUntilMs;
         return out.nStallMs != 0;
     };
@@ -290,10 +240,8 @@ TEST(StormReplay, EveryIntactPacketIsDecodedAndNothingElse)
             }
         }
     }
-    std::printf("%llu packets: lost %llu, extra %llu plain and %llu raw (%llu raw packets cut); %s\n",
-                static_cast<unsigned long long>(nSent), static_cast<unsigned long long>(nLost),
-                static_cast<unsigned long long>(nExtraPlain), static_cast<unsigned long long>(nExtraRaw),
-                static_cast<unsigned long long>(nRawCut), faults.Counts().c_str());
+    std::cout << nSent << " packets: lost " << nLost << ", extra " << nExtraPlain << " plain and " << nExtraRaw
+              << " raw (" << nRawCut << " raw packets cut); " << faults.Counts() << std::endl;
     EXPECT_EQ(nLost, 0u) << szFirstLoss;
     EXPECT_EQ(nExtraPlain, 0u);
     // Raw bytes carry no CRC: a raw part that lost its last report is made
@@ -312,11 +260,6 @@ struct Busy {
     int nAnswered = 0, nTimedOut = 0, nFailed = 0;
     Clock::duration worst{};
 };
-
-void CountPacket(KYR_HANDLE, kyrpacket*, int, void* pContext)
-{
-    ++static_cast<Busy*>(pContext)->nPackets;
-}
 
 } // namespace
 
@@ -338,7 +281,7 @@ TEST(ManyDevices, EveryBusyDeviceAnswersItsCommands)
         ASSERT_NE(busy.h, nullptr) << i << ": " << KyrGetErrorName(KyrGetLastError());
         KYR_EVENT_NOTIFY table{};
         table.Context = &busy;
-        table.fnOnPacket = &CountPacket;
+        table.fnOnPacket = [](KYR_HANDLE, kyrpacket*, int, void* p) { ++static_cast<Busy*>(p)->nPackets; };
         KyrSetEventNotify(busy.h, &table);
         ASSERT_EQ(KyrSetInstantMode(busy.h, KYR_HID_MODE_TOUCHPNT | KYR_HID_MODE_GESTURE | KYR_HID_MODE_DEVICE, 2000,
                                     kNoGesture),
@@ -374,6 +317,6 @@ TEST(ManyDevices, EveryBusyDeviceAnswersItsCommands)
         EXPECT_EQ(busy.nFailed, 0) << "device " << i;
         EXPECT_GT(busy.nPackets.load(), packetsMidway[i]) << "device " << i << " streams on";
     }
-    std::printf("worst round trip %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(worst).count()));
+    std::cout << "worst round trip " << std::chrono::duration_cast<std::chrono::milliseconds>(worst).count() << " ms"
+              << std::endl;
 }

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -15,45 +14,71 @@ namespace kyrsim {
 
 namespace {
 
-class CSocket {
-public:
-    explicit CSocket(int fd) : m_fd(fd) {}
-    ~CSocket()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    CSocket(const CSocket&) = delete;
-    CSocket& operator=(const CSocket&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 [[noreturn]] void Fail(const std::string& szWhat)
 {
     throw std::runtime_error("kyrsim control: " + szWhat);
 }
 
+[[noreturn]] void Unexpected(const std::string& szRequest, const std::string& szReply)
+{
+    Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
+}
+
 std::string Checked(const std::string& szRequest)
 {
-    const std::string szReply = SimRequest(szRequest);
+    std::string szReply = SimRequest(szRequest);
     if (szReply.rfind("error", 0) == 0)
         Fail("'" + szRequest + "' -> " + szReply);
     return szReply;
 }
 
-uint64_t ParseCount(const std::string& szRequest, const std::string& szReply)
+// szText is a decimal count and nothing else.
+uint64_t ParseCount(const std::string& szRequest, const std::string& szText)
 {
     char* pEnd = nullptr;
-    const unsigned long long qwCount = std::strtoull(szReply.c_str(), &pEnd, 10);
-    if (szReply.empty() || *pEnd != '\0')
-        Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
+    const unsigned long long qwCount = std::strtoull(szText.c_str(), &pEnd, 10);
+    if (szText.empty() || *pEnd != '\0')
+        Unexpected(szRequest, szText);
     return qwCount;
 }
 
-}  // namespace
+uint64_t Count(const std::string& szRequest)
+{
+    return ParseCount(szRequest, Checked(szRequest));
+}
+
+// The reply's words, each split at its '=' into a key and a count; a word
+// without one comes with nullopt.
+std::vector<std::pair<std::string, std::optional<uint64_t>>> Items(const std::string& szRequest)
+{
+    std::vector<std::pair<std::string, std::optional<uint64_t>>> items;
+    std::istringstream stream(Checked(szRequest));
+    for (std::string szItem; stream >> szItem;) {
+        const size_t nEq = szItem.find('=');
+        items.emplace_back(szItem.substr(0, nEq), nEq == std::string::npos
+                                                      ? std::nullopt
+                                                      : std::optional(ParseCount(szRequest, szItem.substr(nEq + 1))));
+    }
+    return items;
+}
+
+// The reply's "key=count" words, each key once.
+std::map<std::string, uint64_t> Counts(const std::string& szRequest)
+{
+    std::map<std::string, uint64_t> counts;
+    for (const auto& [szKey, qwCount] : Items(szRequest)) {
+        if (!qwCount || !counts.emplace(szKey, *qwCount).second)
+            Unexpected(szRequest, szKey);
+    }
+    return counts;
+}
+
+std::string Device(int nDevice)
+{
+    return " " + std::to_string(nDevice);
+}
+
+} // namespace
 
 std::string SimRequest(const std::string& szLine)
 {
@@ -66,15 +91,22 @@ std::string SimRequest(const std::string& szLine)
         Fail(std::string("socket path too long: ") + szPath);
     std::strcpy(address.sun_path, szPath);
 
-    CSocket sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (sock.Get() < 0)
+    struct Socket {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ~Socket()
+        {
+            if (fd >= 0)
+                close(fd);
+        }
+    } sock;
+    if (sock.fd < 0)
         Fail(std::string("socket: ") + std::strerror(errno));
-    if (connect(sock.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    if (connect(sock.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         Fail(std::string("connect ") + szPath + ": " + std::strerror(errno));
 
     const std::string szRequest = szLine + "\n";
     for (size_t nSent = 0; nSent < szRequest.size();) {
-        const ssize_t n = send(sock.Get(), szRequest.data() + nSent, szRequest.size() - nSent, MSG_NOSIGNAL);
+        const ssize_t n = send(sock.fd, szRequest.data() + nSent, szRequest.size() - nSent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -82,9 +114,8 @@ std::string SimRequest(const std::string& szLine)
         nSent += static_cast<size_t>(n);
     }
     std::string szReply;
-    for (;;) {
-        char c;
-        const ssize_t n = recv(sock.Get(), &c, 1, 0);
+    for (char c = 0;;) {
+        const ssize_t n = recv(sock.fd, &c, 1, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -97,7 +128,7 @@ std::string SimRequest(const std::string& szLine)
 
 void SimUnplug(int nDevice)
 {
-    Checked("unplug " + std::to_string(nDevice));
+    Checked("unplug" + Device(nDevice));
 }
 
 int SimPlug(const std::string& szDevice)
@@ -105,28 +136,27 @@ int SimPlug(const std::string& szDevice)
     const std::string szRequest = "plug " + szDevice;
     const std::string szReply = Checked(szRequest);
     if (szReply.rfind("ok ", 0) != 0)
-        Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
+        Unexpected(szRequest, szReply);
     return static_cast<int>(ParseCount(szRequest, szReply.substr(3)));
 }
 
 std::string SimDriver(int nDevice, int nInterface)
 {
-    return Checked("driver " + std::to_string(nDevice) + " " + std::to_string(nInterface));
+    return Checked("driver" + Device(nDevice) + Device(nInterface));
 }
 
 bool SimClaimed(int nDevice, int nInterface)
 {
-    const std::string szRequest = "claimed " + std::to_string(nDevice) + " " + std::to_string(nInterface);
+    const std::string szRequest = "claimed" + Device(nDevice) + Device(nInterface);
     const std::string szReply = Checked(szRequest);
     if (szReply != "0" && szReply != "1")
-        Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
+        Unexpected(szRequest, szReply);
     return szReply == "1";
 }
 
 uint64_t SimOutCount(int nDevice)
 {
-    const std::string szRequest = "count " + std::to_string(nDevice) + " out";
-    return ParseCount(szRequest, Checked(szRequest));
+    return Count("count" + Device(nDevice) + " out");
 }
 
 void SimInject(int nDevice, int nInterface, const std::vector<uint8_t>& report)
@@ -137,19 +167,17 @@ void SimInject(int nDevice, int nInterface, const std::vector<uint8_t>& report)
         std::snprintf(digits, sizeof digits, "%02x", b);
         szHex += digits;
     }
-    Checked("inject " + std::to_string(nDevice) + " " + std::to_string(nInterface) + " " + szHex);
+    Checked("inject" + Device(nDevice) + Device(nInterface) + " " + szHex);
 }
 
 uint64_t SimCommandCount(int nDevice)
 {
-    const std::string szRequest = "commands " + std::to_string(nDevice);
-    return ParseCount(szRequest, Checked(szRequest));
+    return Count("commands" + Device(nDevice));
 }
 
 std::vector<uint64_t> SimCommandTimes(int nDevice, const std::string& szPrefix)
 {
-    const std::string szRequest = "cmdtimes " + std::to_string(nDevice) + (szPrefix.empty() ? "" : " " + szPrefix);
-    std::istringstream reply(Checked(szRequest));
+    std::istringstream reply(Checked("cmdtimes" + Device(nDevice) + (szPrefix.empty() ? "" : " " + szPrefix)));
     std::vector<uint64_t> times;
     for (uint64_t qwMs = 0; reply >> qwMs;)
         times.push_back(qwMs);
@@ -158,103 +186,73 @@ std::vector<uint64_t> SimCommandTimes(int nDevice, const std::string& szPrefix)
 
 std::optional<SimCommand> SimLastCommand(int nDevice)
 {
-    const std::string szRequest = "lastcmd " + std::to_string(nDevice);
+    const std::string szRequest = "lastcmd" + Device(nDevice);
     const std::string szReply = Checked(szRequest);
     if (szReply == "none")
         return std::nullopt;
     const size_t nSpace = szReply.find(' ');
-    const std::string szId = szReply.substr(0, nSpace);
-    SimCommand command;
-    command.nId = static_cast<int>(ParseCount(szRequest, szId));
-    command.szText = nSpace == std::string::npos ? std::string() : szReply.substr(nSpace + 1);
-    return command;
+    return SimCommand{static_cast<int>(ParseCount(szRequest, szReply.substr(0, nSpace))),
+                      nSpace == std::string::npos ? std::string() : szReply.substr(nSpace + 1)};
 }
 
 std::string SimStreams(int nDevice)
 {
-    return Checked("streams " + std::to_string(nDevice));
+    return Checked("streams" + Device(nDevice));
 }
 
 void SimSetFirmwareMode(int nDevice, uint16_t wUnit, int nMode)
 {
     char szUnit[8];
     std::snprintf(szUnit, sizeof szUnit, "0x%04x", wUnit);
-    Checked("mode " + std::to_string(nDevice) + " " + szUnit + " " + (nMode < 0 ? "none" : std::to_string(nMode)));
+    Checked("mode" + Device(nDevice) + " " + szUnit + " " + (nMode < 0 ? "none" : std::to_string(nMode)));
 }
 
 std::map<std::string, uint64_t> SimFaults(int nDevice)
 {
-    const std::string szRequest = "faults " + std::to_string(nDevice);
-    const std::string szReply = Checked(szRequest);
-    std::map<std::string, uint64_t> counts;
-    std::istringstream stream(szReply);
-    for (std::string szItem; stream >> szItem;) {
-        const size_t nEq = szItem.find('=');
-        if (nEq == std::string::npos)
-            Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
-        counts[szItem.substr(0, nEq)] = ParseCount(szRequest, szItem.substr(nEq + 1));
-    }
-    return counts;
+    return Counts("faults" + Device(nDevice));
 }
 
 SimKindCounts SimKinds(int nDevice)
 {
-    const std::string szRequest = "kinds " + std::to_string(nDevice);
-    const std::string szReply = Checked(szRequest);
+    const std::string szRequest = "kinds" + Device(nDevice);
     SimKindCounts counts;
-    SimKind* pKind = nullptr;
-    std::istringstream stream(szReply);
-    for (std::string szItem; stream >> szItem;) {
-        if (szItem.rfind("0x", 0) == 0) {
-            char* pEnd = nullptr;
-            const unsigned long ulId = std::strtoul(szItem.c_str(), &pEnd, 16);
-            if (*pEnd != '\0' || ulId > 0xFFFF)
-                Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
+    SimKind* pKind = nullptr; // the packet id the counts that follow are of
+    for (const auto& [szKey, qwCount] : Items(szRequest)) {
+        char* pEnd = nullptr;
+        const unsigned long ulId = std::strtoul(szKey.c_str(), &pEnd, 16);
+        if (!qwCount && szKey.rfind("0x", 0) == 0 && *pEnd == '\0' && ulId <= 0xFFFF) {
             pKind = &counts.kinds[static_cast<uint16_t>(ulId)];
             continue;
         }
-        const size_t nEq = szItem.find('=');
-        const std::string szKey = szItem.substr(0, nEq == std::string::npos ? 0 : nEq);
-        uint64_t* pCount = szKey == "reports" && pKind == nullptr ? &counts.qwReports
-                         : pKind == nullptr                       ? nullptr
-                         : szKey == "sent"                        ? &pKind->qwSent
-                         : szKey == "intact"                      ? &pKind->qwIntact
-                         : szKey == "crconly"                     ? &pKind->qwCrcOnly
-                                                                  : nullptr;
+        uint64_t* pCount = !qwCount           ? nullptr
+                         : pKind == nullptr   ? (szKey == "reports" ? &counts.qwReports : nullptr)
+                         : szKey == "sent"    ? &pKind->qwSent
+                         : szKey == "intact"  ? &pKind->qwIntact
+                         : szKey == "crconly" ? &pKind->qwCrcOnly
+                                              : nullptr;
         if (pCount == nullptr)
-            Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
-        *pCount = ParseCount(szRequest, szItem.substr(nEq + 1));
+            Unexpected(szRequest, szKey);
+        *pCount = *qwCount;
     }
     return counts;
 }
 
 SimReplayCounts SimReplay(int nDevice)
 {
-    const std::string szRequest = "replay " + std::to_string(nDevice);
-    const std::string szReply = Checked(szRequest);
-    SimReplayCounts counts;
-    const std::pair<const char*, uint64_t*> fields[] = {
-        {"out", &counts.qwOut},       {"matched", &counts.qwMatched}, {"mismatched", &counts.qwMismatched},
-        {"extra", &counts.qwExtra},   {"in", &counts.qwIn},           {"recorded_out", &counts.qwRecordedOut},
-        {"recorded_in", &counts.qwRecordedIn}};
-    size_t nSeen = 0;
-    std::istringstream stream(szReply);
-    for (std::string szItem; stream >> szItem;) {
-        const size_t nEq = szItem.find('=');
-        const std::string szKey = szItem.substr(0, nEq == std::string::npos ? 0 : nEq);
-        uint64_t* pCount = nullptr;
-        for (const auto& field : fields) {
-            if (szKey == field.first)
-                pCount = field.second;
-        }
-        if (pCount == nullptr)
-            Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
-        *pCount = ParseCount(szRequest, szItem.substr(nEq + 1));
-        ++nSeen;
-    }
-    if (nSeen != std::size(fields))
-        Fail("'" + szRequest + "' -> unexpected '" + szReply + "'");
-    return counts;
+    const std::string szRequest = "replay" + Device(nDevice);
+    std::map<std::string, uint64_t> counts = Counts(szRequest);
+    auto take = [&](const char* szKey) {
+        const auto count = counts.find(szKey);
+        if (count == counts.end())
+            Fail("'" + szRequest + "' -> no " + szKey);
+        return counts.extract(count).mapped();
+    };
+    // Braces: taken in this order.
+    const SimReplayCounts replay{take("out"), take("matched"), take("mismatched"), take("extra"),
+                                 take("in"),  take("recorded_out"), take("recorded_in")};
+    if (!counts.empty())
+        Unexpected(szRequest, counts.begin()->first);
+    return replay;
 }
 
-}  // namespace kyrsim
+} // namespace kyrsim
