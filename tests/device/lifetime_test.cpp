@@ -15,11 +15,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,6 +78,92 @@ std::future<void> Async(Fn fn)
     return std::async(std::launch::async, std::move(fn));
 }
 
+template <typename Predicate>
+bool Eventually(Predicate predicate)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// One open handle whose callbacks and report tap go to the test's hooks (set
+// before Listen); counts every call that comes after a close has returned.
+struct Listener {
+    KYR_HANDLE h;
+    std::function<void(kyrpacket*)> onPacket;
+    std::function<void()> onRawData, onPump;
+    std::function<void(int)> onDownload;
+    std::atomic<int> nPackets {0}, nDisconnects {0}, nAfterClose {0};
+    std::atomic<bool> bClosed {false};
+    uint64_t nOutAtClose = 0;
+
+    explicit Listener(unsigned short nPid = kPid) : h(Open(nPid)) {}
+
+    static Listener& Of(void* pContext)
+    {
+        auto& l = *static_cast<Listener*>(pContext);
+        if (l.bClosed)
+            ++l.nAfterClose;
+        return l;
+    }
+    // Installs the hooks and, unless nMode is 0, sets that instant mode.
+    void Listen(int nMode = KYR_HID_MODE_TOUCHPNT)
+    {
+        KYR_EVENT_NOTIFY table {};
+        table.Context = this;
+        table.fnOnPacket = [](KYR_HANDLE, kyrpacket* p, int, void* c) {
+            auto& l = Of(c);
+            ++l.nPackets;
+            if (l.onPacket)
+                l.onPacket(p);
+        };
+        table.fnOnDisconnect = [](KYR_HANDLE, void* c) { ++Of(c).nDisconnects; };
+        table.fnOnReceiveRawData = [](KYR_HANDLE, unsigned char*, unsigned short, void* c) {
+            auto& l = Of(c);
+            if (l.onRawData)
+                l.onRawData();
+            return 0;
+        };
+        table.fnOnDownloadingFirmware = [](KYR_HANDLE, int bDownload, void* c) {
+            auto& l = Of(c);
+            if (l.onDownload)
+                l.onDownload(bDownload);
+        };
+        // Only when asked for: a pump changes how synchronous calls wait.
+        if (onPump)
+            table.fnOnHandleEvents = [](KYR_HANDLE, void* c) { Of(c).onPump(); };
+        KyrSetEventNotify(h, &table);
+        KyrSetReportTap(
+            h, [](KYR_HANDLE, int, unsigned char, unsigned long long, const unsigned char*, unsigned short, void* c) { Of(c); },
+            this);
+        EXPECT_TRUE(nMode == 0 || KyrSetInstantMode(h, nMode, 5000, kNoGesture) == 1) << KyrGetLastError();
+    }
+    // Listens with the read thread stopped in its first fnOnPacket at latch;
+    // let go, it runs then.
+    bool ListenUntilParked(Latch& latch, std::function<void()> then = {})
+    {
+        onPacket = [this, &latch, then](kyrpacket*) {
+            if (nPackets == 1) {
+                latch.Arrive();
+                if (then)
+                    then();
+            }
+        };
+        Listen();
+        return latch.WaitArrived();
+    }
+    void Close()
+    {
+        KyrCloseDevice(h);
+        nOutAtClose = kyrsim::SimOutCount(0);
+        bClosed = true;
+    }
+};
+
 } // namespace
 
 extern "C" int semop(int semid, struct sembuf* sops, size_t nsops)
@@ -130,22 +214,17 @@ TEST(Lifetime, CloseWaitsForACallerNotYetWaiting)
 // the wait ends, the caller returns, and the handle goes afterwards.
 TEST(Lifetime, CloseFromTheWaitersOwnEventPump)
 {
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    struct Pump {
-        KYR_HANDLE h;
-        int nPumps = 0;
-    } pump{h};
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &pump;
-    table.fnOnHandleEvents = [](KYR_HANDLE hDevice, void* pContext) {
-        auto* p = static_cast<Pump*>(pContext);
-        if (++p->nPumps == 5)
-            KyrCloseDevice(hDevice);
+    Listener l;
+    ASSERT_NE(l.h, nullptr);
+    int nPumps = 0;
+    l.onPump = [&] {
+        if (++nPumps == 5)
+            l.Close();
     };
-    KyrSetEventNotify(h, &table);
-    EXPECT_EQ(KyrSendCommand(h, "status", 0, 30000), 0);
-    EXPECT_EQ(pump.nPumps, 5) << "no pass after the close";
+    l.Listen(0);
+    EXPECT_EQ(KyrSendCommand(l.h, "status", 0, 30000), 0);
+    EXPECT_EQ(nPumps, 5) << "no pass after the close";
+    EXPECT_EQ(l.nAfterClose.load(), 0);
     ExpectTheDeviceFreedSoon();
 }
 
@@ -229,79 +308,22 @@ TEST(Lifetime, BadInputIsRefusedWithItsCode)
 
 // ---- One streaming protocol device ---------------------------------------------------
 
-namespace {
-
-// Counts what one handle delivers; a chosen packet can park the read thread.
-struct Stream {
-    std::atomic<int> nPackets{0};
-    std::atomic<int> nDisconnects{0};
-    std::atomic<int> nAfterClose{0};
-    std::atomic<bool> bClosed{false};
-    std::atomic<Latch*> pPark{nullptr};
-    std::atomic<int> nSyncResult{-2};
-    std::atomic<int> nSyncError{0};
-    bool bSendFromCallback = false;
-    std::atomic<bool> bCloseFromCallback{false};
-};
-
-void StreamOnPacket(KYR_HANDLE h, kyrpacket*, int, void* pContext)
-{
-    auto* s = static_cast<Stream*>(pContext);
-    if (s->bClosed)
-        ++s->nAfterClose;
-    if (++s->nPackets == 1 && s->bSendFromCallback) {
-        s->nSyncResult = KyrSendCommand(h, "status", 0, 60000);
-        s->nSyncError = KyrGetLastError();
-    }
-    if (Latch* pLatch = s->pPark.exchange(nullptr)) {
-        pLatch->Arrive();
-        if (s->bCloseFromCallback)
-            KyrCloseDevice(h);
-    }
-}
-
-void StreamOnDisconnect(KYR_HANDLE, void* pContext)
-{
-    auto* s = static_cast<Stream*>(pContext);
-    if (s->bClosed)
-        ++s->nAfterClose;
-    ++s->nDisconnects;
-}
-
-void Watch(KYR_HANDLE h, Stream& s)
-{
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &s;
-    table.fnOnPacket = &StreamOnPacket;
-    table.fnOnDisconnect = &StreamOnDisconnect;
-    KyrSetEventNotify(h, &table);
-    ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
-}
-
-// Watches h until its read thread is parked in fnOnPacket at latch.
-bool WatchUntilParked(KYR_HANDLE h, Stream& s, Latch& latch)
-{
-    s.pPark = &latch;
-    Watch(h, s);
-    return latch.WaitArrived();
-}
-
-} // namespace
-
 TEST(LifetimeStream, SynchronousSendFromTheReadThreadIsRefusedAtOnce)
 {
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    Stream s;
-    s.bSendFromCallback = true;
-    Watch(h, s);
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (s.nPackets < 3 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(s.nSyncResult.load(), 0);
-    EXPECT_EQ(s.nSyncError.load(), KYR_ERROR_NOT_SUPPORT);
-    EXPECT_GE(s.nPackets.load(), 3) << "the read thread went on";
-    KyrCloseDevice(h);
+    Listener l;
+    ASSERT_NE(l.h, nullptr);
+    std::atomic<int> nResult {-2}, nError {0};
+    l.onPacket = [&](kyrpacket*) {
+        if (l.nPackets == 1) {
+            nResult = KyrSendCommand(l.h, "status", 0, 60000);
+            nError = KyrGetLastError();
+        }
+    };
+    l.Listen();
+    EXPECT_TRUE(Eventually([&] { return l.nPackets >= 3; })) << "the read thread went on";
+    EXPECT_EQ(nResult.load(), 0);
+    EXPECT_EQ(nError.load(), KYR_ERROR_NOT_SUPPORT);
+    KyrCloseDevice(l.h);
 }
 
 // The read thread is held in fnOnPacket while the device goes and another
@@ -309,22 +331,21 @@ TEST(LifetimeStream, SynchronousSendFromTheReadThreadIsRefusedAtOnce)
 // is not reported for a handle being closed.
 TEST(LifetimeStream, UnplugRacingCloseReportsNothingAfterClose)
 {
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    Stream s;
+    Listener l;
+    ASSERT_NE(l.h, nullptr);
     Latch latch;
-    ASSERT_TRUE(WatchUntilParked(h, s, latch));
+    ASSERT_TRUE(l.ListenUntilParked(latch));
     kyrsim::SimUnplug(0);
     auto closer = Async([&] {
-        KyrCloseDevice(h);
-        s.bClosed = true;
+        KyrCloseDevice(l.h);
+        l.bClosed = true;
     });
     EXPECT_EQ(closer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
         << "close returned while a callback ran";
     latch.Release();
     ASSERT_EQ(closer.wait_for(kPatience), std::future_status::ready);
-    EXPECT_EQ(s.nDisconnects.load(), 0) << "fnOnDisconnect for a handle being closed";
-    EXPECT_EQ(s.nAfterClose.load(), 0);
+    EXPECT_EQ(l.nDisconnects.load(), 0) << "fnOnDisconnect for a handle being closed";
+    EXPECT_EQ(l.nAfterClose.load(), 0);
 }
 
 // Another thread replaces the table while the read thread, inside the old
@@ -332,31 +353,24 @@ TEST(LifetimeStream, UnplugRacingCloseReportsNothingAfterClose)
 // the close for the replacing thread; the close must settle it.
 TEST(LifetimeSwap, CloseFromACallbackWhileAnotherThreadSwapsTables)
 {
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    Stream s;
+    Listener l;
+    ASSERT_NE(l.h, nullptr);
     Latch latch;
-    ASSERT_TRUE(WatchUntilParked(h, s, latch));
-    std::atomic<pid_t> nSwapper{0};
+    ASSERT_TRUE(l.ListenUntilParked(latch, [&] { KyrCloseDevice(l.h); }));
+    std::atomic<pid_t> nSwapper {0};
     auto swapper = Async([&] {
         nSwapper = gettid();
-        KYR_EVENT_NOTIFY none{};
-        KyrSetEventNotify(h, &none);
+        KYR_EVENT_NOTIFY none {};
+        KyrSetEventNotify(l.h, &none);
     });
     // Released once the swapper blocks, waiting for the parked call.
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    for (;;) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the swapper never blocked";
-        if (nSwapper != 0) {
-            std::string stat;
+    ASSERT_TRUE(Eventually([&] {
+        std::string stat;
+        if (nSwapper != 0)
             std::getline(std::ifstream("/proc/self/task/" + std::to_string(nSwapper) + "/stat"), stat);
-            const size_t nEnd = stat.rfind(')');
-            if (nEnd != std::string::npos && nEnd + 2 < stat.size() && stat[nEnd + 2] == 'S')
-                break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    s.bCloseFromCallback = true;
+        const size_t nEnd = stat.rfind(')');
+        return nEnd != std::string::npos && nEnd + 2 < stat.size() && stat[nEnd + 2] == 'S';
+    })) << "the swapper never blocked";
     latch.Release();
     EXPECT_EQ(swapper.wait_for(kPatience), std::future_status::ready) << "table swap and close wait for each other";
     // The handle goes once the callback has returned.
@@ -367,29 +381,22 @@ TEST(LifetimeSwap, CloseFromACallbackWhileAnotherThreadSwapsTables)
 
 TEST(LifetimeGone, CallsOnAnUnpluggedHandleSayNoDevice)
 {
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    Stream s;
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &s;
-    table.fnOnDisconnect = &StreamOnDisconnect;
-    KyrSetEventNotify(h, &table);
+    Listener l;
+    ASSERT_NE(l.h, nullptr);
+    l.Listen(0);
     kyrsim::SimUnplug(0);
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (s.nDisconnects == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(s.nDisconnects.load(), 1);
-
-    EXPECT_EQ(KyrGetDeviceInfoFromHandle(h), nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
-    EXPECT_EQ(KyrSendCommand(h, "status", 1, 0), -1);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
-    EXPECT_EQ(KyrSendCommand(h, "status", 0, 100), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
+    ASSERT_TRUE(Eventually([&] { return l.nDisconnects > 0; }));
+    EXPECT_EQ(l.nDisconnects.load(), 1);
+    const auto expectNoDevice = [](long nResult, long nExpected) {
+        EXPECT_EQ(nResult, nExpected);
+        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
+    };
     const unsigned char report[64] = {1, 1, 6, 0x04, 0x11};
-    EXPECT_EQ(KyrSendBuffer(h, report, 64, 1, 0), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
-    KyrCloseDevice(h);
+    expectNoDevice(KyrGetDeviceInfoFromHandle(l.h) != nullptr, 0);
+    expectNoDevice(KyrSendCommand(l.h, "status", 1, 0), -1);
+    expectNoDevice(KyrSendCommand(l.h, "status", 0, 100), 0);
+    expectNoDevice(KyrSendBuffer(l.h, report, 64, 1, 0), 0);
+    KyrCloseDevice(l.h);
 }
 
 // ---- Two devices ------------------------------------------------------------------------
@@ -398,13 +405,12 @@ TEST(LifetimeGone, CallsOnAnUnpluggedHandleSayNoDevice)
 // needs its own transfers to complete.
 TEST(LifetimeTwo, ASlowCallbackOfOneDeviceStallsNoOtherDevice)
 {
-    KYR_HANDLE h0 = Open();
+    Listener l;
     KYR_HANDLE h1 = Open(KYR_USB_PRODUCT_ID_MODEL2);
-    ASSERT_NE(h0, nullptr);
+    ASSERT_NE(l.h, nullptr);
     ASSERT_NE(h1, nullptr);
-    Stream s;
     Latch latch;
-    ASSERT_TRUE(WatchUntilParked(h0, s, latch));
+    ASSERT_TRUE(l.ListenUntilParked(latch));
     auto other = Async([&] {
         for (int i = 0; i < 20; ++i)
             EXPECT_GE(KyrSendCommand(h1, "status", 1, 0), 1);
@@ -414,162 +420,70 @@ TEST(LifetimeTwo, ASlowCallbackOfOneDeviceStallsNoOtherDevice)
     EXPECT_EQ(other.wait_for(kPatience), std::future_status::ready) << "device 1 waited for device 0's callback";
     latch.Release();
     other.wait();
-    KyrCloseDevice(h0);
+    KyrCloseDevice(l.h);
 }
 
 // ---- Closed from inside a callback ---------------------------------------------------
 
-namespace {
-
-// Closes its handle from inside one chosen callback, and counts every
-// callback, tap call and write of the handle after that close has returned:
-// none may come, not even on the closing thread's own way out.
-struct Closer {
-    enum Where { RawData, FirstImageRecord, DownloadStarted };
-    Where eWhere = RawData;
-    KYR_HANDLE h = nullptr;
-    std::atomic<int> nPackets{0};
-    std::atomic<bool> bClosed{false};
-    std::atomic<int> nAfterClose{0};
-    uint64_t nOutAtClose = 0;
-
-    // True once for the call that is to close.
-    bool Count(bool bCloseHere)
-    {
-        if (bClosed)
-            ++nAfterClose;
-        return bCloseHere && !bClosed;
-    }
-    void Close()
-    {
-        KyrCloseDevice(h);
-        nOutAtClose = kyrsim::SimOutCount(0);
-        bClosed = true;
-    }
-};
-
-int CloserOnRawData(KYR_HANDLE, unsigned char*, unsigned short, void* pContext)
+// The hook armed closes the handle from inside its callback: no callback,
+// tap call or write of the handle may come after that close has returned,
+// not even on the closing thread's own way out.
+void CloseFromInside(int nMode, const std::function<void(Listener&)>& arm, bool bDownload = false)
 {
-    auto* c = static_cast<Closer*>(pContext);
-    // Once the touch stream runs, each report is one whole packet.
-    if (c->Count(c->eWhere == Closer::RawData && c->nPackets > 0))
-        c->Close();
-    return 0;
-}
-
-void CloserOnPacket(KYR_HANDLE, kyrpacket* pPacket, int, void* pContext)
-{
-    auto* c = static_cast<Closer*>(pContext);
-    ++c->nPackets;
-    // The first of the three records (image, object, detections) of one packet.
-    if (c->Count(c->eWhere == Closer::FirstImageRecord && pPacket->type == kyrtype_ird))
-        c->Close();
-}
-
-void CloserOnDownloading(KYR_HANDLE h, int bDownload, void* pContext)
-{
-    auto* c = static_cast<Closer*>(pContext);
-    // The download ends at once: the gate would resend the instant mode and
-    // report the end, on this thread, right after this call.
-    if (c->Count(c->eWhere == Closer::DownloadStarted && bDownload == 1)) {
-        KyrUnlockFirmwareDownload(h);
-        c->Close();
-    }
-}
-
-void CloserTap(KYR_HANDLE, int, unsigned char, unsigned long long, const unsigned char*, unsigned short, void* pContext)
-{
-    static_cast<Closer*>(pContext)->Count(false);
-}
-
-void CloseFromInside(Closer::Where eWhere, int nMode)
-{
-    Closer c;
-    c.eWhere = eWhere;
-    c.h = Open();
-    ASSERT_NE(c.h, nullptr);
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &c;
-    table.fnOnReceiveRawData = &CloserOnRawData;
-    table.fnOnPacket = &CloserOnPacket;
-    table.fnOnDownloadingFirmware = &CloserOnDownloading;
-    KyrSetEventNotify(c.h, &table);
-    KyrSetReportTap(c.h, &CloserTap, &c);
-    ASSERT_EQ(KyrSetInstantMode(c.h, nMode, 5000, kNoGesture), 1);
+    Listener l;
+    ASSERT_NE(l.h, nullptr);
+    arm(l);
+    l.Listen(nMode);
     // Found by the timer thread's next pass of the download gate.
-    if (eWhere == Closer::DownloadStarted)
-        KyrLockFirmwareDownload(c.h);
+    if (bDownload)
+        KyrLockFirmwareDownload(l.h);
     ExpectTheDeviceFreedSoon();
-    EXPECT_TRUE(c.bClosed);
-    EXPECT_EQ(c.nAfterClose.load(), 0) << "a callback or tap call after the close returned";
-    EXPECT_EQ(kyrsim::SimOutCount(0), c.nOutAtClose) << "written after the close returned";
+    EXPECT_TRUE(l.bClosed);
+    EXPECT_EQ(l.nAfterClose.load(), 0) << "a callback or tap call after the close returned";
+    EXPECT_EQ(kyrsim::SimOutCount(0), l.nOutAtClose) << "written after the close returned";
 }
 
-} // namespace
-
+// The download ends at once: the gate would resend the instant mode and
+// report the end, on the timer thread, right after this call.
 TEST(Lifetime, CloseInsideTheTimersDownloadStartEndsItsDeliveries)
 {
-    CloseFromInside(Closer::DownloadStarted, KYR_HID_MODE_TOUCHPNT);
+    CloseFromInside(
+        KYR_HID_MODE_TOUCHPNT,
+        [](Listener& l) {
+            l.onDownload = [&l](int bDownload) {
+                if (bDownload == 1 && !l.bClosed) {
+                    KyrUnlockFirmwareDownload(l.h);
+                    l.Close();
+                }
+            };
+        },
+        true);
 }
 
+// Once the touch stream runs, each report is one whole packet.
 TEST(LifetimeRaw, CloseInsideRawDataKeepsTheReportFromTheDecoder)
 {
-    CloseFromInside(Closer::RawData, KYR_HID_MODE_TOUCHPNT);
+    CloseFromInside(KYR_HID_MODE_TOUCHPNT, [](Listener& l) {
+        l.onRawData = [&l] {
+            if (l.nPackets > 0 && !l.bClosed)
+                l.Close();
+        };
+    });
 }
 
+// Closed in the first of the three records (image, object, detections) of
+// one packet.
 TEST(LifetimeImage, CloseInsideTheFirstRecordOfAPacketDeliversNoOther)
 {
-    CloseFromInside(Closer::FirstImageRecord, KYR_HID_MODE_VIEW);
+    CloseFromInside(KYR_HID_MODE_VIEW, [](Listener& l) {
+        l.onPacket = [&l](kyrpacket* p) {
+            if (p->type == kyrtype_ird && !l.bClosed)
+                l.Close();
+        };
+    });
 }
 
 // ---- Two devices, each read thread acting on the other's handle ---------------------------
-
-namespace {
-
-// Held in its first fnOnPacket until the test releases it, then swaps the
-// other handle's table or closes it; counts its calls after that.
-struct Crosswise {
-    KYR_HANDLE hOther = nullptr;
-    bool bClose = false;
-    Latch parked;
-    std::atomic<bool> bActed{false};
-    std::atomic<bool> bReturned{false};
-    std::atomic<int> nError{1};
-    std::atomic<int> nLater{0};
-};
-
-void CrosswiseOnPacket(KYR_HANDLE, kyrpacket*, int, void* pContext)
-{
-    auto* c = static_cast<Crosswise*>(pContext);
-    if (c->bActed.exchange(true)) {
-        if (c->bReturned)
-            ++c->nLater;
-        return;
-    }
-    c->parked.Arrive();
-    if (c->bClose) {
-        KyrCloseDevice(c->hOther);
-    } else {
-        KYR_EVENT_NOTIFY none{};
-        KyrSetEventNotify(c->hOther, &none);
-    }
-    c->nError = KyrGetLastError();
-    c->bReturned = true;
-}
-
-template <typename Predicate>
-bool Eventually(Predicate predicate)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-} // namespace
 
 // Both read threads are inside a callback before either acts: a swap waits
 // for the other thread's callback, which waits for it in turn. The one whose
@@ -581,37 +495,52 @@ TEST(LifetimeCross, CrosswiseSwapsAndClosesFromTwoReadThreadsReturn)
 {
     for (const bool bClose : {false, true}) {
         SCOPED_TRACE(bClose ? "close" : "swap");
-        const KYR_HANDLE h0 = Open();
-        const KYR_HANDLE h1 = Open(KYR_USB_PRODUCT_ID_MODEL2);
-        ASSERT_NE(h0, nullptr);
-        ASSERT_NE(h1, nullptr);
-        Crosswise c0, c1;
-        c0.hOther = h1;
-        c1.hOther = h0;
-        c0.bClose = c1.bClose = bClose;
-        for (auto [h, c] : {std::pair{h0, &c0}, std::pair{h1, &c1}}) {
-            KYR_EVENT_NOTIFY table{};
-            table.Context = c;
-            table.fnOnPacket = &CrosswiseOnPacket;
-            KyrSetEventNotify(h, &table);
-            ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
+        // Held in its first fnOnPacket until released, then acts on the other
+        // handle; counts its calls after that.
+        struct Side {
+            Latch parked;
+            std::atomic<bool> bReturned {false};
+            std::atomic<int> nError {1}, nLater {0};
+        } sides[2];
+        Listener l0, l1(KYR_USB_PRODUCT_ID_MODEL2);
+        Listener* listeners[2] = {&l0, &l1};
+        for (int i : {0, 1}) {
+            ASSERT_NE(listeners[i]->h, nullptr);
+            listeners[i]->onPacket = [&, i](kyrpacket*) {
+                Side& me = sides[i];
+                if (listeners[i]->nPackets > 1) {
+                    me.nLater += me.bReturned ? 1 : 0;
+                    return;
+                }
+                me.parked.Arrive();
+                KYR_EVENT_NOTIFY none {};
+                if (bClose)
+                    KyrCloseDevice(listeners[1 - i]->h);
+                else
+                    KyrSetEventNotify(listeners[1 - i]->h, &none);
+                me.nError = KyrGetLastError();
+                me.bReturned = true;
+            };
         }
-        ASSERT_TRUE(c0.parked.WaitArrived());
-        ASSERT_TRUE(c1.parked.WaitArrived());
-        c0.parked.Release();
-        c1.parked.Release();
-        ASSERT_TRUE(Eventually([&] { return c0.bReturned && c1.bReturned; })) << "the two wait for each other";
+        l0.Listen();
+        l1.Listen();
+        for (Side& side : sides)
+            ASSERT_TRUE(side.parked.WaitArrived());
+        for (Side& side : sides)
+            side.parked.Release();
+        Side &s0 = sides[0], &s1 = sides[1];
+        ASSERT_TRUE(Eventually([&] { return s0.bReturned && s1.bReturned; })) << "the two wait for each other";
         if (bClose) {
-            EXPECT_EQ(c0.nError.load(), KYR_SUCCESS);
-            EXPECT_EQ(c1.nError.load(), KYR_SUCCESS);
+            EXPECT_EQ(s0.nError.load(), KYR_SUCCESS);
+            EXPECT_EQ(s1.nError.load(), KYR_SUCCESS);
             ExpectTheDeviceFreedSoon();
             ExpectTheDeviceFreedSoon(KYR_USB_PRODUCT_ID_MODEL2);
         } else {
-            ASSERT_TRUE(Eventually([&] { return c0.nLater + c1.nLater > 0; })) << "no table stayed";
-            ASSERT_TRUE(c0.nLater == 0 || c1.nLater == 0) << "neither swap took effect";
-            EXPECT_EQ((c0.nLater == 0 ? c0 : c1).nError.load(), KYR_ERROR_NOT_SUPPORT);
-            KyrCloseDevice(h0);
-            KyrCloseDevice(h1);
+            ASSERT_TRUE(Eventually([&] { return s0.nLater + s1.nLater > 0; })) << "no table stayed";
+            ASSERT_TRUE(s0.nLater == 0 || s1.nLater == 0) << "neither swap took effect";
+            EXPECT_EQ((s0.nLater == 0 ? s0 : s1).nError.load(), KYR_ERROR_NOT_SUPPORT);
+            KyrCloseDevice(l0.h);
+            KyrCloseDevice(l1.h);
         }
     }
 }

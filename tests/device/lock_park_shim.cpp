@@ -22,7 +22,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
+#include <string>
 
 namespace {
 
@@ -32,10 +32,8 @@ union SemArg {
     unsigned short* array;
 };
 
-enum class Point { None, Acquire, Acquired, SetVal, SemGet };
-
 struct Config {
-    Point point = Point::None;
+    std::string point; // "acquire", "acquired", "setval" or "semget"; empty: never park
     int nth = 0;
     const char* keyFile = nullptr;
     int fd = -1;
@@ -48,23 +46,9 @@ const Config& Cfg()
         const char* at = std::getenv("KYR_TEST_PARK_AT");
         const char* file = std::getenv("KYR_TEST_PARK_KEYFILE");
         const char* fd = std::getenv("KYR_TEST_PARK_FD");
-        if (!at || !file || !fd)
-            return c;
-        const char* colon = std::strchr(at, ':');
-        if (!colon)
-            return c;
-        const std::string_view name(at, static_cast<size_t>(colon - at));
-        if (name == "acquire")
-            c.point = Point::Acquire;
-        else if (name == "acquired")
-            c.point = Point::Acquired;
-        else if (name == "setval")
-            c.point = Point::SetVal;
-        else if (name == "semget")
-            c.point = Point::SemGet;
-        c.nth = std::atoi(colon + 1);
-        c.keyFile = file;
-        c.fd = std::atoi(fd);
+        const char* colon = at != nullptr ? std::strchr(at, ':') : nullptr;
+        if (colon != nullptr && file != nullptr && fd != nullptr)
+            c = {std::string(at, colon), std::atoi(colon + 1), file, std::atoi(fd)};
         return c;
     }();
     return config;
@@ -77,35 +61,29 @@ Fn Real(const char* name)
 }
 
 using SemctlFn = int (*)(int, int, int, ...);
-using SemopFn = int (*)(int, sembuf*, size_t);
-using SemtimedopFn = int (*)(int, sembuf*, size_t, const timespec*);
-using SemgetFn = int (*)(key_t, int, int);
 
 std::atomic<int> g_nSeen {0};
 std::atomic<bool> g_bParked {false};
 
 // The key is derived anew each time: the watched lock may be removed and
 // made again under a new key file.
-bool Watched(int semid)
+bool Watched(int semid, key_t key)
 {
-    const key_t key = ::ftok(Cfg().keyFile, 81);
-    if (key == -1)
-        return false;
+    if (key != -1)
+        return key == ::ftok(Cfg().keyFile, 81);
+    key = ::ftok(Cfg().keyFile, 81);
     static const SemctlFn realSemctl = Real<SemctlFn>("semctl");
     semid_ds status {};
     SemArg arg;
     arg.buf = &status;
-    return realSemctl(semid, 0, IPC_STAT, arg) == 0 && status.sem_perm.__key == key;
+    return key != -1 && realSemctl(semid, 0, IPC_STAT, arg) == 0 && status.sem_perm.__key == key;
 }
 
-void MaybePark(Point point, int semid, key_t key = -1)
+void MaybePark(const char* point, int semid, key_t key = -1)
 {
     const Config& c = Cfg();
-    if (c.point != point || g_bParked.load())
-        return;
-    if (point == Point::SemGet ? key != ::ftok(c.keyFile, 81) : !Watched(semid))
-        return;
-    if (++g_nSeen != c.nth || g_bParked.exchange(true))
+    if (c.point != point || g_bParked.load() || !Watched(semid, key) || ++g_nSeen != c.nth ||
+        g_bParked.exchange(true))
         return;
     const int saved = errno;
     static const char kLine[] = "parked\n";
@@ -117,39 +95,33 @@ void MaybePark(Point point, int semid, key_t key = -1)
     errno = saved;
 }
 
-bool TakesCount(const sembuf* ops, size_t n)
+// Parks around a take of the count (a negative operation), as chosen.
+template <typename Op>
+int Take(int semid, const sembuf* ops, size_t n, Op op)
 {
-    for (size_t i = 0; i < n; ++i) {
-        if (ops[i].sem_op < 0)
-            return true;
-    }
-    return false;
+    bool bTake = false;
+    for (size_t i = 0; i < n; ++i)
+        bTake = bTake || ops[i].sem_op < 0;
+    if (bTake)
+        MaybePark("acquire", semid);
+    const int result = op();
+    if (bTake && result == 0)
+        MaybePark("acquired", semid);
+    return result;
 }
 
 } // namespace
 
 extern "C" int semop(int semid, sembuf* sops, size_t nsops)
 {
-    static const SemopFn real = Real<SemopFn>("semop");
-    const bool bTake = TakesCount(sops, nsops);
-    if (bTake)
-        MaybePark(Point::Acquire, semid);
-    const int result = real(semid, sops, nsops);
-    if (bTake && result == 0)
-        MaybePark(Point::Acquired, semid);
-    return result;
+    static const auto real = Real<int (*)(int, sembuf*, size_t)>("semop");
+    return Take(semid, sops, nsops, [&] { return real(semid, sops, nsops); });
 }
 
 extern "C" int semtimedop(int semid, sembuf* sops, size_t nsops, const timespec* timeout)
 {
-    static const SemtimedopFn real = Real<SemtimedopFn>("semtimedop");
-    const bool bTake = TakesCount(sops, nsops);
-    if (bTake)
-        MaybePark(Point::Acquire, semid);
-    const int result = real(semid, sops, nsops, timeout);
-    if (bTake && result == 0)
-        MaybePark(Point::Acquired, semid);
-    return result;
+    static const auto real = Real<int (*)(int, sembuf*, size_t, const timespec*)>("semtimedop");
+    return Take(semid, sops, nsops, [&] { return real(semid, sops, nsops, timeout); });
 }
 
 extern "C" int semctl(int semid, int semnum, int cmd, ...)
@@ -162,13 +134,13 @@ extern "C" int semctl(int semid, int semnum, int cmd, ...)
     const SemArg arg = va_arg(ap, SemArg);
     va_end(ap);
     if (cmd == SETVAL)
-        MaybePark(Point::SetVal, semid);
+        MaybePark("setval", semid);
     return real(semid, semnum, cmd, arg);
 }
 
 extern "C" int semget(key_t key, int nsems, int semflg)
 {
-    static const SemgetFn real = Real<SemgetFn>("semget");
-    MaybePark(Point::SemGet, -1, key);
+    static const auto real = Real<int (*)(key_t, int, int)>("semget");
+    MaybePark("semget", -1, key);
     return real(key, nsems, semflg);
 }

@@ -1,5 +1,5 @@
 // A second application for the cross-process tests, driven over its standard
-// input and output one line at a time:
+// input and output one line at a time (PID in hex):
 //   open PID MI [N]  -> "open <error name>"             (device index N, default 0)
 //   mode BITS MS     -> "mode <result> <error name>"   (KyrSetInstantMode)
 //   send TEXT        -> "send <result> <error name>"   (asynchronous command)
@@ -22,7 +22,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -36,18 +35,17 @@ namespace {
 std::mutex g_Mutex;
 std::string g_szEvents;
 
-void OnDownload(KYR_HANDLE, int bDownload, void*)
+KYR_HANDLE OpenDevice(int nPid, int nMI, int nIndex = 0)
 {
-    std::lock_guard lock(g_Mutex);
-    g_szEvents += bDownload == 1 ? '1' : '0';
+    return KyrOpenDevice(KYR_USB_VENDOR_ID, static_cast<unsigned short>(nPid), static_cast<unsigned short>(nMI),
+                         static_cast<unsigned short>(nIndex));
 }
 
-std::string Cycles(int nCycles, unsigned short nPid, unsigned short nMI, const std::string& file)
+std::string Cycles(int nCycles, int nPid, int nMI, const std::string& file)
 {
     const int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
     void* pMap = fd == -1 ? MAP_FAILED : mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (fd != -1)
-        close(fd);
+    close(fd);
     if (pMap == MAP_FAILED)
         return "cycles no marker file";
     std::atomic_ref<int> holder(*static_cast<int*>(pMap));
@@ -55,26 +53,22 @@ std::string Cycles(int nCycles, unsigned short nPid, unsigned short nMI, const s
     int nOpened = 0, nBusy = 0, nOther = 0, nOverlaps = 0;
     std::string firstOther = "-";
     for (int i = 0; i < nCycles; ++i) {
-        KYR_HANDLE h = KyrOpenDevice(KYR_USB_VENDOR_ID, nPid, nMI, 0);
-        if (h == nullptr) {
-            const int nError = KyrGetLastError();
-            if (nError == KYR_ERROR_DEVICE_BUSY) {
-                ++nBusy;
-            } else if (nOther++ == 0) {
-                firstOther = KyrGetErrorName(nError);
-            }
-            continue;
+        KYR_HANDLE h = OpenDevice(nPid, nMI);
+        const int nError = KyrGetLastError();
+        if (h == nullptr && nError == KYR_ERROR_DEVICE_BUSY) {
+            ++nBusy;
+        } else if (h == nullptr) {
+            firstOther = nOther++ == 0 ? KyrGetErrorName(nError) : firstOther;
+        } else {
+            ++nOpened;
+            int expected = 0;
+            nOverlaps += holder.compare_exchange_strong(expected, self) ? 0 : 1;
+            // Held across a reschedule, so that the others try while it is held.
+            sched_yield();
+            expected = self;
+            nOverlaps += holder.compare_exchange_strong(expected, 0) ? 0 : 1;
+            KyrCloseDevice(h);
         }
-        ++nOpened;
-        int expected = 0;
-        if (!holder.compare_exchange_strong(expected, self))
-            ++nOverlaps;
-        // Held across a reschedule, so that the others try while it is held.
-        sched_yield();
-        expected = self;
-        if (!holder.compare_exchange_strong(expected, 0))
-            ++nOverlaps;
-        KyrCloseDevice(h);
     }
     munmap(pMap, sizeof(int));
     std::ostringstream out;
@@ -90,58 +84,50 @@ int main()
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
-        std::string verb;
+        std::string verb, text;
+        int nPid = 0, nMI = 0, n = 0;
         in >> verb;
         std::ostringstream out;
+        out << verb << ' ';
         if (verb == "open") {
-            int nPid = 0, nMI = 0, nIndex = 0;
-            in >> std::hex >> nPid >> std::dec >> nMI >> nIndex;
-            h = KyrOpenDevice(KYR_USB_VENDOR_ID, static_cast<unsigned short>(nPid), static_cast<unsigned short>(nMI),
-                              static_cast<unsigned short>(nIndex));
-            out << "open " << KyrGetErrorName(KyrGetLastError());
-            if (h != nullptr) {
-                KYR_EVENT_NOTIFY table{};
-                table.fnOnDownloadingFirmware = &OnDownload;
+            in >> std::hex >> nPid >> std::dec >> nMI >> n;
+            h = OpenDevice(nPid, nMI, n);
+            out << KyrGetErrorName(KyrGetLastError());
+            KYR_EVENT_NOTIFY table {};
+            table.fnOnDownloadingFirmware = [](KYR_HANDLE, int bDownload, void*) {
+                std::lock_guard lock(g_Mutex);
+                g_szEvents += bDownload == 1 ? '1' : '0';
+            };
+            if (h != nullptr)
                 KyrSetEventNotify(h, &table);
-            }
         } else if (verb == "mode") {
-            int nBits = 0, nMs = 0;
-            in >> nBits >> nMs;
-            const int nResult = KyrSetInstantMode(h, nBits, static_cast<unsigned short>(nMs), ~0UL);
-            out << "mode " << nResult << ' ' << KyrGetErrorName(KyrGetLastError());
+            in >> n >> nMI;
+            out << KyrSetInstantMode(h, n, static_cast<unsigned short>(nMI), ~0UL) << ' '
+                << KyrGetErrorName(KyrGetLastError());
         } else if (verb == "send") {
-            std::string text;
             std::getline(in >> std::ws, text);
-            const int nResult = KyrSendCommand(h, text.c_str(), 1, 0);
-            out << "send " << nResult << ' ' << KyrGetErrorName(KyrGetLastError());
-        } else if (verb == "lock") {
-            KyrLockFirmwareDownload(h);
-            out << "locked";
-        } else if (verb == "unlock") {
-            KyrUnlockFirmwareDownload(h);
-            out << "unlocked";
+            out << KyrSendCommand(h, text.c_str(), 1, 0) << ' ' << KyrGetErrorName(KyrGetLastError());
+        } else if (verb == "lock" || verb == "unlock") {
+            (verb == "lock" ? KyrLockFirmwareDownload : KyrUnlockFirmwareDownload)(h);
+            out.str(verb + "ed");
         } else if (verb == "events") {
             std::lock_guard lock(g_Mutex);
-            out << "events " << g_szEvents;
+            out << g_szEvents;
         } else if (verb == "close") {
             KyrCloseDevice(h);
             h = nullptr;
-            out << "closed";
+            out.str("closed");
         } else if (verb == "cycles") {
-            int nCycles = 0, nPid = 0, nMI = 0;
-            std::string file;
-            in >> nCycles >> std::hex >> nPid >> std::dec >> nMI >> file;
-            out << Cycles(nCycles, static_cast<unsigned short>(nPid), static_cast<unsigned short>(nMI), file);
+            in >> n >> std::hex >> nPid >> std::dec >> nMI >> text;
+            out.str(Cycles(n, nPid, nMI, text));
         } else if (verb == "churn") {
-            int nCycles = 0, nPid = 0, nMI = 0;
-            in >> nCycles >> std::hex >> nPid >> std::dec >> nMI;
+            in >> n >> std::hex >> nPid >> std::dec >> nMI;
             std::cout << "churning" << std::endl;
-            for (int i = 0; i < nCycles; ++i)
-                KyrCloseDevice(KyrOpenDevice(KYR_USB_VENDOR_ID, static_cast<unsigned short>(nPid),
-                                             static_cast<unsigned short>(nMI), 0));
-            out << "churned";
+            for (int i = 0; i < n; ++i)
+                KyrCloseDevice(OpenDevice(nPid, nMI));
+            out.str("churned");
         } else {
-            out << "unknown " << verb;
+            out.str("unknown " + verb);
         }
         std::cout << out.str() << std::endl;
     }
