@@ -16,16 +16,36 @@
 //                       no further output until "churned"; the test kills it
 //                       somewhere on the way
 // It exits at the end of its input, leaving whatever it holds to the system.
+//
+// Started as "device_peer POINT:N GOFD", it parks the library's thread at one
+// operation on the device's System V lock (its key file in TMPDIR) until the
+// test lets it go (or kills it there), so that another process runs at
+// exactly that point; it then writes "parked" on its output and waits for one
+// byte (or the end) on descriptor GOFD. POINT is
+//   acquire   before the Nth wait to take the lock
+//   acquired  right after the Nth take
+//   setval    before the Nth value set (semctl SETVAL)
+//   semget    before the Nth look-up of its key (the key derived, the lock not yet found)
+// Only the first matching point parks; every other call passes straight on.
+// The library calls the System V functions defined here in place of the C
+// library's.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/sem.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
@@ -34,6 +54,71 @@ namespace {
 
 std::mutex g_Mutex;
 std::string g_szEvents;
+
+union SemArg {
+    int val;
+    semid_ds* buf;
+    unsigned short* array;
+};
+
+std::string_view g_Point; // empty: never park
+int g_nNth = 0;
+int g_nGo = -1;
+std::string g_KeyFile;
+std::atomic<int> g_nSeen {0};
+std::atomic<bool> g_bParked {false};
+
+template <typename Fn>
+Fn Real(const char* name)
+{
+    return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
+}
+
+using SemctlFn = int (*)(int, int, int, ...);
+
+// The key is derived anew each time: the watched lock may be removed and
+// made again under a new key file.
+bool Watched(int semid, key_t key)
+{
+    const key_t watched = ::ftok(g_KeyFile.c_str(), 81);
+    if (key != -1 || watched == -1)
+        return key == watched;
+    static const SemctlFn realSemctl = Real<SemctlFn>("semctl");
+    semid_ds status {};
+    SemArg arg;
+    arg.buf = &status;
+    return realSemctl(semid, 0, IPC_STAT, arg) == 0 && status.sem_perm.__key == watched;
+}
+
+void MaybePark(const char* point, int semid, key_t key = -1)
+{
+    if (g_Point != point || g_bParked.load() || !Watched(semid, key) || ++g_nSeen != g_nNth ||
+        g_bParked.exchange(true))
+        return;
+    const int saved = errno;
+    static const char kLine[] = "parked\n";
+    char go;
+    if (::write(1, kLine, sizeof kLine - 1) == static_cast<ssize_t>(sizeof kLine - 1)) {
+        while (::read(g_nGo, &go, 1) == -1 && errno == EINTR) {
+        }
+    }
+    errno = saved;
+}
+
+// Parks around a take of the count (a negative operation), as chosen.
+template <typename Op>
+int Take(int semid, const sembuf* ops, size_t n, Op op)
+{
+    bool bTake = false;
+    for (size_t i = 0; i < n; ++i)
+        bTake = bTake || ops[i].sem_op < 0;
+    if (bTake)
+        MaybePark("acquire", semid);
+    const int result = op();
+    if (bTake && result == 0)
+        MaybePark("acquired", semid);
+    return result;
+}
 
 KYR_HANDLE OpenDevice(int nPid, int nMI, int nIndex = 0)
 {
@@ -78,8 +163,48 @@ std::string Cycles(int nCycles, int nPid, int nMI, const std::string& file)
 
 } // namespace
 
-int main()
+extern "C" int semop(int semid, sembuf* sops, size_t nsops)
 {
+    static const auto real = Real<int (*)(int, sembuf*, size_t)>("semop");
+    return Take(semid, sops, nsops, [&] { return real(semid, sops, nsops); });
+}
+
+extern "C" int semtimedop(int semid, sembuf* sops, size_t nsops, const timespec* timeout)
+{
+    static const auto real = Real<int (*)(int, sembuf*, size_t, const timespec*)>("semtimedop");
+    return Take(semid, sops, nsops, [&] { return real(semid, sops, nsops, timeout); });
+}
+
+extern "C" int semctl(int semid, int semnum, int cmd, ...)
+{
+    static const SemctlFn real = Real<SemctlFn>("semctl");
+    // The fourth argument is read whether or not the caller passed one, as the
+    // C library itself does; it is only handed on.
+    va_list ap;
+    va_start(ap, cmd);
+    const SemArg arg = va_arg(ap, SemArg);
+    va_end(ap);
+    if (cmd == SETVAL)
+        MaybePark("setval", semid);
+    return real(semid, semnum, cmd, arg);
+}
+
+extern "C" int semget(key_t key, int nsems, int semflg)
+{
+    static const auto real = Real<int (*)(key_t, int, int)>("semget");
+    MaybePark("semget", -1, key);
+    return real(key, nsems, semflg);
+}
+
+int main(int argc, char** argv)
+{
+    if (const char* colon = argc == 3 ? std::strchr(argv[1], ':') : nullptr) {
+        const char* dir = std::getenv("TMPDIR");
+        g_KeyFile = std::string(dir != nullptr ? dir : "/tmp") + "/qipc_systemsem_ZarnHandle@SYNC_OBJECT";
+        g_nNth = std::atoi(colon + 1);
+        g_nGo = std::atoi(argv[2]);
+        g_Point = std::string_view(argv[1], static_cast<size_t>(colon - argv[1]));
+    }
     KYR_HANDLE h = nullptr;
     std::string line;
     while (std::getline(std::cin, line)) {

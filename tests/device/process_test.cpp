@@ -2,9 +2,9 @@
 // started by the test) hold, lose, race for or mark devices while this one
 // watches. Runs under kyrsim with the devices CMakeLists.txt gives it.
 //
-// Races are pinned down with lock_park_shim: a peer is stopped at a chosen
-// operation on the device's lock while another process acts, then let go or
-// killed there.
+// Races are pinned down with park points: a peer stops at a chosen operation
+// on the device's lock while another process acts, and is let go or killed
+// there.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +13,6 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -144,53 +143,36 @@ void ExpectOneClient(pid_t pid)
 }
 
 // device_peer as a child process: request lines in, answer lines out. A peer
-// given a park point of lock_park_shim ("acquire:2", "setval:1", ...) also
-// gets a socket on which the shim reports that it parked on the device's lock.
+// given a park point ("acquire:2", "setval:1", ...) says "parked" when it
+// stopped there, and goes on once released.
 class Peer {
 public:
-    enum class Event { Line, Parked, Gone };
-
     explicit Peer(const std::string& parkAt = "", std::vector<std::string> env = {})
     {
         const char* pszPath = std::getenv("KYR_TEST_PEER");
-        const char* pszShim = std::getenv("KYR_TEST_PARK_SHIM");
-        if (pszPath == nullptr || pszShim == nullptr)
-            throw std::runtime_error("KYR_TEST_PEER or KYR_TEST_PARK_SHIM is not set");
-        for (char** p = environ; *p != nullptr; ++p) {
-            if (parkAt.empty() || std::strncmp(*p, "LD_PRELOAD=", 11) != 0)
-                env.emplace_back(*p);
-        }
-        int toPeer[2], fromPeer[2], park[2] = {-1, -1};
-        if (pipe2(toPeer, O_CLOEXEC) != 0 || pipe2(fromPeer, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, toPeer[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, fromPeer[1], 1);
-        if (!parkAt.empty()) {
-            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, park) != 0)
-                throw std::runtime_error("socketpair");
-            m_nPark = park[0];
-            // Above the standard descriptors, so that the dup2 always makes a
-            // new descriptor, which the child keeps.
-            const int nEnd = fcntl(park[1], F_DUPFD_CLOEXEC, 10);
-            close(park[1]);
-            park[1] = nEnd;
-            posix_spawn_file_actions_adddup2(&actions, park[1], 3);
-            const char* pszPreload = std::getenv("LD_PRELOAD");
-            env.push_back(std::string("LD_PRELOAD=") + (pszPreload != nullptr ? pszPreload : "") + ":" + pszShim);
-            env.push_back("KYR_TEST_PARK_AT=" + parkAt);
-            env.push_back("KYR_TEST_PARK_KEYFILE=" + LockKeyFile(kDeviceLock));
-            env.push_back("KYR_TEST_PARK_FD=3");
-        }
+        int toPeer[2], fromPeer[2], go[2];
+        // The read end of go, the one the peer waits on, is inherited.
+        if (pszPath == nullptr || pipe2(toPeer, O_CLOEXEC) != 0 || pipe2(fromPeer, O_CLOEXEC) != 0 || pipe(go) != 0)
+            throw std::runtime_error("no peer");
+        fcntl(go[1], F_SETFD, FD_CLOEXEC);
+        m_nGo = go[1];
+        for (char** p = environ; *p != nullptr; ++p)
+            env.emplace_back(*p);
         std::vector<char*> envp;
         for (auto& e : env)
             envp.push_back(e.data());
         envp.push_back(nullptr);
-        char* argv[] = {const_cast<char*>(pszPath), nullptr};
+        std::string goFd = std::to_string(go[0]), at = parkAt;
+        char* argv[] = {const_cast<char*>(pszPath), at.data(), goFd.data(), nullptr};
+        if (parkAt.empty())
+            argv[1] = nullptr;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toPeer[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, fromPeer[1], 1);
         const int nSpawn = posix_spawn(&m_pid, pszPath, &actions, nullptr, argv, envp.data());
         posix_spawn_file_actions_destroy(&actions);
-        for (int fd : {toPeer[0], fromPeer[1], park[1]})
+        for (int fd : {toPeer[0], fromPeer[1], go[0]})
             close(fd);
         m_nTo = toPeer[1];
         m_nFrom = fromPeer[0];
@@ -200,7 +182,7 @@ public:
     }
     ~Peer()
     {
-        for (int fd : {m_nTo, m_nFrom, m_nPark})
+        for (int fd : {m_nTo, m_nFrom, m_nGo})
             close(fd);
         // It ends at the end of its input; one that does not is ended.
         if (m_pid > 0 && !Eventually([&] { return waitpid(m_pid, nullptr, WNOHANG) != 0; }, 10s))
@@ -214,46 +196,36 @@ public:
         const std::string data = line + "\n";
         ASSERT_EQ(write(m_nTo, data.data(), data.size()), static_cast<ssize_t>(data.size()));
     }
-
-    // The next answer line or the peer parking, whichever comes first.
-    Event Await(std::string& line, std::chrono::milliseconds patience = 20s)
+    // The next line, "parked" among them; "<gone>" when none comes.
+    std::string Next(std::chrono::milliseconds patience = 20s)
     {
         const auto deadline = Clock::now() + patience;
         for (;;) {
             if (const auto pos = m_Buffer.find('\n'); pos != std::string::npos) {
-                line = m_Buffer.substr(0, pos);
+                const std::string line = m_Buffer.substr(0, pos);
                 m_Buffer.erase(0, pos + 1);
-                return Event::Line;
+                return line;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd fds[2] = {{m_nFrom, POLLIN, 0}, {m_nPark, POLLIN, 0}};
-            if (left.count() <= 0)
-                return Event::Gone;
-            if (poll(fds, m_nPark != -1 ? 2 : 1, static_cast<int>(left.count())) <= 0)
-                continue;
+            pollfd fd {m_nFrom, POLLIN, 0};
             char chunk[256];
-            if (m_nPark != -1 && (fds[1].revents & POLLIN) != 0 && read(m_nPark, chunk, sizeof chunk) > 0)
-                return Event::Parked;
-            if (fds[0].revents != 0) {
-                const ssize_t n = read(m_nFrom, chunk, sizeof chunk);
-                if (n <= 0)
-                    return Event::Gone;
-                m_Buffer.append(chunk, static_cast<size_t>(n));
-            }
+            if (left.count() <= 0)
+                return "<gone>";
+            if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+                continue;
+            const ssize_t n = read(m_nFrom, chunk, sizeof chunk);
+            if (n <= 0)
+                return "<gone>";
+            m_Buffer.append(chunk, static_cast<size_t>(n));
         }
     }
-
-    // The next answer line, "<gone>" when none comes; a park met on the way
-    // is let go at once.
+    // The next answer line; a park met on the way is let go at once.
     std::string Read(std::chrono::milliseconds patience = 20s)
     {
-        std::string line;
         for (;;) {
-            switch (Await(line, patience)) {
-            case Event::Line: return line;
-            case Event::Parked: Release(); break;
-            case Event::Gone: return "<gone>";
-            }
+            if (std::string line = Next(patience); line != "parked")
+                return line;
+            Release();
         }
     }
     std::string Ask(const std::string& line)
@@ -261,15 +233,10 @@ public:
         Send(line);
         return Read();
     }
-    void ExpectParked()
-    {
-        std::string answer;
-        ASSERT_EQ(Await(answer), Event::Parked) << answer;
-    }
     void Release()
     {
         const char go = 'g';
-        ASSERT_EQ(write(m_nPark, &go, 1), 1);
+        ASSERT_EQ(write(m_nGo, &go, 1), 1);
     }
     void Kill()
     {
@@ -283,7 +250,7 @@ private:
     pid_t m_pid = -1;
     int m_nTo = -1;
     int m_nFrom = -1;
-    int m_nPark = -1;
+    int m_nGo = -1;
     std::string m_Buffer;
 };
 
@@ -391,7 +358,7 @@ TEST(Processes, DeviceHoldersAndBusy)
         if (holder == KilledMakingTheLock) {
             peer.emplace("setval:1");
             peer->Send(OpenLine());
-            peer->ExpectParked();
+            ASSERT_EQ(peer->Next(), "parked");
         } else if (holder >= Live) {
             peer.emplace();
             ASSERT_EQ(peer->Ask(OpenLine()), "open KYR_SUCCESS");
@@ -441,12 +408,11 @@ TEST(Processes, DeviceOpenRaceHasOneHolder)
             }
             Peer a("acquire:" + std::to_string(nWait));
             a.Send(OpenLine());
-            std::string answerA;
-            const Peer::Event first = a.Await(answerA);
-            ASSERT_NE(first, Peer::Event::Gone);
+            std::string answerA = a.Next();
+            ASSERT_NE(answerA, "<gone>");
             Peer b;
             const std::string answerB = b.Ask(OpenLine());
-            if (first == Peer::Event::Parked) {
+            if (answerA == "parked") {
                 a.Release();
                 answerA = a.Read();
             }
@@ -528,7 +494,7 @@ TEST(Processes, DeviceLockRemovedWhileAnOpenerLooksItUpStaysOne)
         ASSERT_EQ(last.Ask(OpenLine()), "open KYR_SUCCESS");
         Peer opener("semget:1");
         opener.Send(OpenLine());
-        opener.ExpectParked();
+        ASSERT_EQ(opener.Next(), "parked");
         EXPECT_EQ(last.Ask("close"), "closed");
         opener.Release();
         EXPECT_EQ(opener.Read(), "open KYR_SUCCESS");
@@ -806,7 +772,7 @@ TEST(ProcessStress, KilledHolderNeverHoldsUpTheNextOpen)
             if (at.empty())
                 std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
             else
-                holder.ExpectParked();
+                ASSERT_EQ(holder.Next(), "parked");
             holder.Kill();
         }
         const auto start = Clock::now();
