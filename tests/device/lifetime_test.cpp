@@ -56,21 +56,6 @@ KYR_HANDLE Open(unsigned short nPid = kPid)
     return h;
 }
 
-// A handle closed from inside is freed after its last thread has left: the
-// device can be opened again then.
-void ExpectTheDeviceFreedSoon(unsigned short nPid = kPid)
-{
-    KYR_HANDLE h = nullptr;
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (h == nullptr && std::chrono::steady_clock::now() < deadline) {
-        h = KyrOpenDevice(kVid, nPid, kMI, 0);
-        if (h == nullptr)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
-    KyrCloseDevice(h);
-}
-
 // Runs fn on a thread of its own; the future tells whether it has returned.
 template <typename Fn>
 std::future<void> Async(Fn fn)
@@ -88,6 +73,16 @@ bool Eventually(Predicate predicate)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+// A handle closed from inside is freed after its last thread has left: the
+// device can be opened again then.
+void ExpectTheDeviceFreedSoon(unsigned short nPid = kPid)
+{
+    KYR_HANDLE h = nullptr;
+    EXPECT_TRUE(Eventually([&] { return (h = KyrOpenDevice(kVid, nPid, kMI, 0)) != nullptr; }))
+        << KyrGetErrorName(KyrGetLastError());
+    KyrCloseDevice(h);
 }
 
 // One open handle whose callbacks and report tap go to the test's hooks (set

@@ -17,11 +17,12 @@
 //                       somewhere on the way
 // It exits at the end of its input, leaving whatever it holds to the system.
 //
-// Started as "device_peer POINT:N GOFD", it parks the library's thread at one
-// operation on the device's System V lock (its key file in TMPDIR) until the
-// test lets it go (or kills it there), so that another process runs at
-// exactly that point; it then writes "parked" on its output and waits for one
-// byte (or the end) on descriptor GOFD. POINT is
+// Its arguments, NAME=value each, are put into its environment. With
+// KYR_TEST_PARK_AT=POINT:N and KYR_TEST_PARK_FD=FD it parks the library's
+// thread at one operation on the device's System V lock (its key file in
+// TMPDIR) until the test lets it go (or kills it there), so that another
+// process runs at exactly that point: it writes "parked" on its output and
+// waits for one byte (or the end) on descriptor FD. POINT is
 //   acquire   before the Nth wait to take the lock
 //   acquired  right after the Nth take
 //   setval    before the Nth value set (semctl SETVAL)
@@ -198,12 +199,15 @@ extern "C" int semget(key_t key, int nsems, int semflg)
 
 int main(int argc, char** argv)
 {
-    if (const char* colon = argc == 3 ? std::strchr(argv[1], ':') : nullptr) {
+    for (int i = 1; i < argc; ++i)
+        putenv(argv[i]);
+    const char* at = std::getenv("KYR_TEST_PARK_AT");
+    if (const char* colon = at != nullptr ? std::strchr(at, ':') : nullptr) {
         const char* dir = std::getenv("TMPDIR");
         g_KeyFile = std::string(dir != nullptr ? dir : "/tmp") + "/qipc_systemsem_ZarnHandle@SYNC_OBJECT";
         g_nNth = std::atoi(colon + 1);
-        g_nGo = std::atoi(argv[2]);
-        g_Point = std::string_view(argv[1], static_cast<size_t>(colon - argv[1]));
+        g_nGo = std::atoi(std::getenv("KYR_TEST_PARK_FD"));
+        g_Point = std::string_view(at, static_cast<size_t>(colon - at));
     }
     KYR_HANDLE h = nullptr;
     std::string line;

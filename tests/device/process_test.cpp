@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,12 +62,6 @@ std::string TmpDir()
 
 std::string LockKeyFile(const std::string& name) { return TmpDir() + "qipc_systemsem_" + name; }
 std::string BlockKeyFile(const std::string& name) { return TmpDir() + "qipc_sharedmemory_" + name; }
-
-bool FileExists(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
 
 int LockId(const std::string& name, int nFlags = 0)
 {
@@ -144,7 +139,8 @@ void ExpectOneClient(pid_t pid)
 
 // device_peer as a child process: request lines in, answer lines out. A peer
 // given a park point ("acquire:2", "setval:1", ...) says "parked" when it
-// stopped there, and goes on once released.
+// stopped there, and goes on once released. Its arguments (env entries, the
+// park point and the descriptor it waits on) are put into its environment.
 class Peer {
 public:
     explicit Peer(const std::string& parkAt = "", std::vector<std::string> env = {})
@@ -156,21 +152,16 @@ public:
             throw std::runtime_error("no peer");
         fcntl(go[1], F_SETFD, FD_CLOEXEC);
         m_nGo = go[1];
-        for (char** p = environ; *p != nullptr; ++p)
-            env.emplace_back(*p);
-        std::vector<char*> envp;
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::string goFd = std::to_string(go[0]), at = parkAt;
-        char* argv[] = {const_cast<char*>(pszPath), at.data(), goFd.data(), nullptr};
-        if (parkAt.empty())
-            argv[1] = nullptr;
+        env.insert(env.end(), {"KYR_TEST_PARK_AT=" + parkAt, "KYR_TEST_PARK_FD=" + std::to_string(go[0])});
+        std::vector<char*> argv {const_cast<char*>(pszPath)};
+        for (auto& arg : env)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, toPeer[0], 0);
         posix_spawn_file_actions_adddup2(&actions, fromPeer[1], 1);
-        const int nSpawn = posix_spawn(&m_pid, pszPath, &actions, nullptr, argv, envp.data());
+        const int nSpawn = posix_spawn(&m_pid, pszPath, &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         for (int fd : {toPeer[0], fromPeer[1], go[0]})
             close(fd);
@@ -209,11 +200,7 @@ public:
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             pollfd fd {m_nFrom, POLLIN, 0};
             char chunk[256];
-            if (left.count() <= 0)
-                return "<gone>";
-            if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
-                continue;
-            const ssize_t n = read(m_nFrom, chunk, sizeof chunk);
+            const ssize_t n = poll(&fd, 1, static_cast<int>(std::max(0L, long(left.count())))) > 0 ? read(m_nFrom, chunk, sizeof chunk) : 0;
             if (n <= 0)
                 return "<gone>";
             m_Buffer.append(chunk, static_cast<size_t>(n));
@@ -422,7 +409,7 @@ TEST(Processes, DeviceOpenRaceHasOneHolder)
             ExpectOneClient(bAHolds ? a.Pid() : b.Pid());
             EXPECT_EQ(a.Ask("close"), "closed");
             EXPECT_EQ(b.Ask("close"), "closed");
-            EXPECT_TRUE(bAfterKilled || !FileExists(BlockKeyFile(kDeviceBlock))) << "the last one out removes the block";
+            EXPECT_TRUE(bAfterKilled || !std::filesystem::exists(BlockKeyFile(kDeviceBlock))) << "the last one out removes the block";
         }
     }
 }
@@ -620,8 +607,8 @@ TEST(Processes, TwinDevicesOpenSideBySide)
     ASSERT_NE(hFirst, nullptr) << KyrGetErrorName(KyrGetLastError());
     KYR_HANDLE hSecond = KyrOpenDevice(kVid, kPid, kMI, 1);
     EXPECT_NE(hSecond, nullptr) << KyrGetErrorName(KyrGetLastError());
-    EXPECT_TRUE(FileExists(BlockKeyFile(kDeviceBlock)));
-    EXPECT_TRUE(FileExists(BlockKeyFile(std::string(kDeviceBlock) + "@" + secondPath)));
+    EXPECT_TRUE(std::filesystem::exists(BlockKeyFile(kDeviceBlock)));
+    EXPECT_TRUE(std::filesystem::exists(BlockKeyFile(std::string(kDeviceBlock) + "@" + secondPath)));
     ExpectBusy(kPid, 1);
     KyrCloseDevice(hFirst);
     KyrCloseDevice(hSecond);
