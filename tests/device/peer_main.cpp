@@ -75,31 +75,19 @@ Fn Real(const char* name)
     return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
 }
 
-using SemctlFn = int (*)(int, int, int, ...);
-
-// The key is derived anew each time: the watched lock may be removed and
-// made again under a new key file.
-bool Watched(int semid, key_t key)
+// At the chosen point of the watched lock (semid), or of the look-up of its
+// key. The key is derived anew each time: the lock may be removed and made
+// again under a new key file.
+void MaybePark(std::string_view point, int semid, key_t key = -1)
 {
-    const key_t watched = ::ftok(g_KeyFile.c_str(), 81);
-    if (key != -1 || watched == -1)
-        return key == watched;
-    static const SemctlFn realSemctl = Real<SemctlFn>("semctl");
-    semid_ds status {};
-    SemArg arg;
-    arg.buf = &status;
-    return realSemctl(semid, 0, IPC_STAT, arg) == 0 && status.sem_perm.__key == watched;
-}
-
-void MaybePark(const char* point, int semid, key_t key = -1)
-{
-    if (g_Point != point || g_bParked.load() || !Watched(semid, key) || ++g_nSeen != g_nNth ||
+    static const auto realSemget = Real<int (*)(key_t, int, int)>("semget");
+    const key_t watched = g_Point == point && !g_bParked ? ::ftok(g_KeyFile.c_str(), 81) : -1;
+    if (watched == -1 || (semid == -1 ? key != watched : realSemget(watched, 0, 0) != semid) || ++g_nSeen != g_nNth ||
         g_bParked.exchange(true))
         return;
     const int saved = errno;
-    static const char kLine[] = "parked\n";
     char go;
-    if (::write(1, kLine, sizeof kLine - 1) == static_cast<ssize_t>(sizeof kLine - 1)) {
+    if (::write(1, "parked\n", 7) == 7) {
         while (::read(g_nGo, &go, 1) == -1 && errno == EINTR) {
         }
     }
@@ -178,7 +166,7 @@ extern "C" int semtimedop(int semid, sembuf* sops, size_t nsops, const timespec*
 
 extern "C" int semctl(int semid, int semnum, int cmd, ...)
 {
-    static const SemctlFn real = Real<SemctlFn>("semctl");
+    static const auto real = Real<int (*)(int, int, int, ...)>("semctl");
     // The fourth argument is read whether or not the caller passed one, as the
     // C library itself does; it is only handed on.
     va_list ap;
