@@ -23,10 +23,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,7 +37,6 @@
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
 #include "KyrSimControl.h"
-#include "sysv_test_support.h"
 
 extern char** environ;
 
@@ -62,6 +63,9 @@ std::string TmpDir()
 
 std::string LockKeyFile(const std::string& name) { return TmpDir() + "qipc_systemsem_" + name; }
 std::string BlockKeyFile(const std::string& name) { return TmpDir() + "qipc_sharedmemory_" + name; }
+
+// This process and every peer it started.
+std::set<long> g_OwnPids;
 
 template <typename Pred>
 bool Eventually(Pred pred, std::chrono::milliseconds limit = 20s)
@@ -165,7 +169,7 @@ public:
         m_nFrom = fromPeer[0];
         if (nSpawn != 0)
             throw std::runtime_error("spawn");
-        sysv_test::OwnPids().insert(m_pid);
+        g_OwnPids.insert(m_pid);
     }
     ~Peer()
     {
@@ -299,26 +303,39 @@ void ExpectHolders(const std::vector<pid_t>& expected, unsigned short nPid = kPi
         EXPECT_EQ(pids[i], static_cast<unsigned long>(expected[static_cast<size_t>(i)])) << "product " << nPid;
 }
 
-// No key file in TMPDIR, and no System V object that appeared since `before`
-// under a key of TMPDIR's file system and was made by this process or a peer
-// (see sysv_test_support.h).
-void ExpectNothingLeftSince(const std::set<sysv_test::IpcObject>& before)
+// System V objects (kind, id) under a key of TMPDIR's file system (ftok:
+// 81 in the top byte, the device's low byte next) that this process or one of
+// its peers made: a segment's creator, a semaphore's last setter (which the
+// library always is on creation). Other tests' objects on the same file
+// system are left out.
+std::set<std::pair<std::string, long>> OurIpcObjects()
 {
-    EXPECT_TRUE(sysv_test::ListFiles(TmpDir()).empty()) << "key files left in " << TmpDir();
     struct stat st;
-    ASSERT_EQ(stat(TmpDir().c_str(), &st), 0);
-    for (const auto& [kind, key, id] : sysv_test::ListIpcObjects()) {
-        if (before.count({kind, key, id}) == 0 && ((key >> 24) & 0xff) == 81 &&
-            ((key >> 16) & 0xff) == static_cast<long>(st.st_dev & 0xff) &&
-            sysv_test::OwnPids().count(sysv_test::MakerPid(kind, id)) != 0)
-            ADD_FAILURE() << "leaked " << kind << " id " << id;
+    EXPECT_EQ(stat(TmpDir().c_str(), &st), 0);
+    g_OwnPids.insert(getpid());
+    std::set<std::pair<std::string, long>> objects;
+    for (const std::string kind : {"shm", "sem"}) {
+        std::ifstream in("/proc/sysvipc/" + kind);
+        std::string line;
+        long key = 0, id = 0;
+        shmid_ds status {};
+        for (std::getline(in, line); std::getline(in, line) && std::istringstream(line) >> key >> id;) {
+            const long maker = kind == "sem" ? semctl(static_cast<int>(id), 0, GETPID)
+                               : shmctl(static_cast<int>(id), IPC_STAT, &status) == 0 ? status.shm_cpid : -1;
+            if (((key >> 24) & 0xff) == 81 && ((key >> 16) & 0xff) == static_cast<long>(st.st_dev & 0xff) &&
+                g_OwnPids.count(maker) != 0)
+                objects.emplace(kind, id);
+        }
     }
+    return objects;
 }
 
-std::set<sysv_test::IpcObject> IpcObjectsNow()
+// No key file in TMPDIR, and none of our objects that was not there before.
+void ExpectNothingLeftSince(const std::set<std::pair<std::string, long>>& before)
 {
-    sysv_test::OwnPids().insert(getpid());
-    return sysv_test::ListIpcObjects();
+    EXPECT_TRUE(std::filesystem::is_empty(TmpDir())) << "key files left in " << TmpDir();
+    for (const auto& [kind, id] : OurIpcObjects())
+        EXPECT_EQ(before.count({kind, id}), 1u) << "leaked " << kind << " id " << id;
 }
 
 } // namespace
@@ -452,7 +469,7 @@ TEST(Processes, DeviceLockHeldElsewhereTimesOutAndCloseStillFreesTheSlot)
 // of them is never removed.
 TEST(Processes, DeviceLockRemovedWhileAnOpenerLooksItUpStaysOne)
 {
-    const auto before = IpcObjectsNow();
+    const auto before = OurIpcObjects();
     {
         Peer last("", {"KYR_TEST_LOCK_TIMEOUT_MS=300"});
         ASSERT_EQ(last.Ask(OpenLine()), "open KYR_SUCCESS");
@@ -666,7 +683,7 @@ TEST(ProcessStress, FourProcessesOpenAndCloseOneDevice)
 {
     constexpr int kProcesses = 4;
     constexpr int kCycles = 500;
-    const auto before = IpcObjectsNow();
+    const auto before = OurIpcObjects();
     const std::string marker = TmpDir() + "holder-marker";
     const int fd = open(marker.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600);
     ASSERT_NE(fd, -1);
