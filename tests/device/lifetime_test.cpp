@@ -19,6 +19,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -85,67 +86,56 @@ void ExpectTheDeviceFreedSoon(unsigned short nPid = kPid)
     KyrCloseDevice(h);
 }
 
-// One open handle whose callbacks and report tap go to the test's hooks (set
-// before Listen); counts every call that comes after a close has returned.
+// One open handle whose callbacks and report tap all go to one hook (set
+// before Listen), by name: "packet" (with the packet), "raw", "disconnect",
+// "download" (with the flag), "pump" (only when bPump), "tap". Counts packets,
+// disconnects, and every call that comes after a close has returned.
 struct Listener {
+    using Hook = std::function<void(std::string_view, kyrpacket*, int)>;
     KYR_HANDLE h;
-    std::function<void(kyrpacket*)> onPacket;
-    std::function<void()> onRawData, onPump;
-    std::function<void(int)> onDownload;
+    Hook hook = [](std::string_view, kyrpacket*, int) {};
+    bool bPump = false;
     std::atomic<int> nPackets {0}, nDisconnects {0}, nAfterClose {0};
     std::atomic<bool> bClosed {false};
     uint64_t nOutAtClose = 0;
 
     explicit Listener(unsigned short nPid = kPid) : h(Open(nPid)) {}
 
-    static Listener& Of(void* pContext)
+    static void Call(void* pContext, std::string_view what, kyrpacket* p = nullptr, int n = 0)
     {
         auto& l = *static_cast<Listener*>(pContext);
-        if (l.bClosed)
-            ++l.nAfterClose;
-        return l;
+        l.nAfterClose += l.bClosed ? 1 : 0;
+        l.nPackets += what == "packet" ? 1 : 0;
+        l.nDisconnects += what == "disconnect" ? 1 : 0;
+        l.hook(what, p, n);
     }
-    // Installs the hooks and, unless nMode is 0, sets that instant mode.
+    // Installs the table and the tap and, unless nMode is 0, sets that instant mode.
     void Listen(int nMode = KYR_HID_MODE_TOUCHPNT)
     {
         KYR_EVENT_NOTIFY table {};
         table.Context = this;
-        table.fnOnPacket = [](KYR_HANDLE, kyrpacket* p, int, void* c) {
-            auto& l = Of(c);
-            ++l.nPackets;
-            if (l.onPacket)
-                l.onPacket(p);
-        };
-        table.fnOnDisconnect = [](KYR_HANDLE, void* c) { ++Of(c).nDisconnects; };
-        table.fnOnReceiveRawData = [](KYR_HANDLE, unsigned char*, unsigned short, void* c) {
-            auto& l = Of(c);
-            if (l.onRawData)
-                l.onRawData();
-            return 0;
-        };
-        table.fnOnDownloadingFirmware = [](KYR_HANDLE, int bDownload, void* c) {
-            auto& l = Of(c);
-            if (l.onDownload)
-                l.onDownload(bDownload);
-        };
+        table.fnOnPacket = [](KYR_HANDLE, kyrpacket* p, int, void* c) { Call(c, "packet", p); };
+        table.fnOnDisconnect = [](KYR_HANDLE, void* c) { Call(c, "disconnect"); };
+        table.fnOnReceiveRawData = [](KYR_HANDLE, unsigned char*, unsigned short, void* c) { return Call(c, "raw"), 0; };
+        table.fnOnDownloadingFirmware = [](KYR_HANDLE, int bDownload, void* c) { Call(c, "download", nullptr, bDownload); };
         // Only when asked for: a pump changes how synchronous calls wait.
-        if (onPump)
-            table.fnOnHandleEvents = [](KYR_HANDLE, void* c) { Of(c).onPump(); };
+        if (bPump)
+            table.fnOnHandleEvents = [](KYR_HANDLE, void* c) { Call(c, "pump"); };
         KyrSetEventNotify(h, &table);
         KyrSetReportTap(
-            h, [](KYR_HANDLE, int, unsigned char, unsigned long long, const unsigned char*, unsigned short, void* c) { Of(c); },
-            this);
+            h, [](KYR_HANDLE, int, unsigned char, unsigned long long, const unsigned char*, unsigned short, void* c) {
+                Call(c, "tap");
+            }, this);
         EXPECT_TRUE(nMode == 0 || KyrSetInstantMode(h, nMode, 5000, kNoGesture) == 1) << KyrGetLastError();
     }
     // Listens with the read thread stopped in its first fnOnPacket at latch;
     // let go, it runs then.
-    bool ListenUntilParked(Latch& latch, std::function<void()> then = {})
+    bool ListenUntilParked(Latch& latch, std::function<void()> then = [] {})
     {
-        onPacket = [this, &latch, then](kyrpacket*) {
-            if (nPackets == 1) {
+        hook = [this, &latch, then](std::string_view what, kyrpacket*, int) {
+            if (what == "packet" && nPackets == 1) {
                 latch.Arrive();
-                if (then)
-                    then();
+                then();
             }
         };
         Listen();
@@ -212,8 +202,9 @@ TEST(Lifetime, CloseFromTheWaitersOwnEventPump)
     Listener l;
     ASSERT_NE(l.h, nullptr);
     int nPumps = 0;
-    l.onPump = [&] {
-        if (++nPumps == 5)
+    l.bPump = true;
+    l.hook = [&](std::string_view what, kyrpacket*, int) {
+        if (what == "pump" && ++nPumps == 5)
             l.Close();
     };
     l.Listen(0);
@@ -230,14 +221,10 @@ TEST(Lifetime, ConcurrentExpireTimesLeaveOneTimerThatFollowsTheLastOne)
     for (int round = 0; round < 50; ++round) {
         std::promise<void> go;
         std::shared_future<void> start = go.get_future().share();
-        auto a = Async([&] {
-            start.wait();
-            KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 3000, kNoGesture);
-        });
-        auto b = Async([&] {
-            start.wait();
-            KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 4000, kNoGesture);
-        });
+        const auto set = [&](unsigned short nExpire) {
+            return Async([&, nExpire] { start.wait(), KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, nExpire, kNoGesture); });
+        };
+        auto a = set(3000), b = set(4000);
         go.set_value();
         ASSERT_EQ(a.wait_for(kPatience), std::future_status::ready) << "round " << round;
         ASSERT_EQ(b.wait_for(kPatience), std::future_status::ready) << "round " << round;
@@ -308,8 +295,8 @@ TEST(LifetimeStream, SynchronousSendFromTheReadThreadIsRefusedAtOnce)
     Listener l;
     ASSERT_NE(l.h, nullptr);
     std::atomic<int> nResult {-2}, nError {0};
-    l.onPacket = [&](kyrpacket*) {
-        if (l.nPackets == 1) {
+    l.hook = [&](std::string_view what, kyrpacket*, int) {
+        if (what == "packet" && l.nPackets == 1) {
             nResult = KyrSendCommand(l.h, "status", 0, 60000);
             nError = KyrGetLastError();
         }
@@ -420,14 +407,22 @@ TEST(LifetimeTwo, ASlowCallbackOfOneDeviceStallsNoOtherDevice)
 
 // ---- Closed from inside a callback ---------------------------------------------------
 
-// The hook armed closes the handle from inside its callback: no callback,
-// tap call or write of the handle may come after that close has returned,
-// not even on the closing thread's own way out.
-void CloseFromInside(int nMode, const std::function<void(Listener&)>& arm, bool bDownload = false)
+// Closed from inside the first callback closeHere picks: no callback, tap
+// call or write of the handle may come after that close has returned, not
+// even on the closing thread's own way out.
+void CloseFromInside(int nMode, bool (*closeHere)(Listener&, std::string_view, kyrpacket*, int), bool bDownload = false)
 {
     Listener l;
     ASSERT_NE(l.h, nullptr);
-    arm(l);
+    l.hook = [&](std::string_view what, kyrpacket* p, int n) {
+        if (l.bClosed || !closeHere(l, what, p, n))
+            return;
+        // The download ends at once: the gate would resend the instant mode
+        // and report the end, on the timer thread, right after this call.
+        if (what == "download")
+            KyrUnlockFirmwareDownload(l.h);
+        l.Close();
+    };
     l.Listen(nMode);
     // Found by the timer thread's next pass of the download gate.
     if (bDownload)
@@ -438,43 +433,26 @@ void CloseFromInside(int nMode, const std::function<void(Listener&)>& arm, bool 
     EXPECT_EQ(kyrsim::SimOutCount(0), l.nOutAtClose) << "written after the close returned";
 }
 
-// The download ends at once: the gate would resend the instant mode and
-// report the end, on the timer thread, right after this call.
 TEST(Lifetime, CloseInsideTheTimersDownloadStartEndsItsDeliveries)
 {
     CloseFromInside(
-        KYR_HID_MODE_TOUCHPNT,
-        [](Listener& l) {
-            l.onDownload = [&l](int bDownload) {
-                if (bDownload == 1 && !l.bClosed) {
-                    KyrUnlockFirmwareDownload(l.h);
-                    l.Close();
-                }
-            };
-        },
+        KYR_HID_MODE_TOUCHPNT, [](Listener&, std::string_view what, kyrpacket*, int n) { return what == "download" && n == 1; },
         true);
 }
 
 // Once the touch stream runs, each report is one whole packet.
 TEST(LifetimeRaw, CloseInsideRawDataKeepsTheReportFromTheDecoder)
 {
-    CloseFromInside(KYR_HID_MODE_TOUCHPNT, [](Listener& l) {
-        l.onRawData = [&l] {
-            if (l.nPackets > 0 && !l.bClosed)
-                l.Close();
-        };
-    });
+    CloseFromInside(KYR_HID_MODE_TOUCHPNT,
+                    [](Listener& l, std::string_view what, kyrpacket*, int) { return what == "raw" && l.nPackets > 0; });
 }
 
 // Closed in the first of the three records (image, object, detections) of
 // one packet.
 TEST(LifetimeImage, CloseInsideTheFirstRecordOfAPacketDeliversNoOther)
 {
-    CloseFromInside(KYR_HID_MODE_VIEW, [](Listener& l) {
-        l.onPacket = [&l](kyrpacket* p) {
-            if (p->type == kyrtype_ird && !l.bClosed)
-                l.Close();
-        };
+    CloseFromInside(KYR_HID_MODE_VIEW, [](Listener&, std::string_view what, kyrpacket* p, int) {
+        return what == "packet" && p->type == kyrtype_ird;
     });
 }
 
@@ -490,52 +468,46 @@ TEST(LifetimeCross, CrosswiseSwapsAndClosesFromTwoReadThreadsReturn)
 {
     for (const bool bClose : {false, true}) {
         SCOPED_TRACE(bClose ? "close" : "swap");
-        // Held in its first fnOnPacket until released, then acts on the other
-        // handle; counts its calls after that.
-        struct Side {
-            Latch parked;
-            std::atomic<bool> bReturned {false};
-            std::atomic<int> nError {1}, nLater {0};
-        } sides[2];
-        Listener l0, l1(KYR_USB_PRODUCT_ID_MODEL2);
-        Listener* listeners[2] = {&l0, &l1};
+        Listener l[2] = {Listener(), Listener(KYR_USB_PRODUCT_ID_MODEL2)};
+        // Each held in its first fnOnPacket until released, then acting on the
+        // other handle; its calls after that are counted.
+        Latch parked[2];
+        std::atomic<bool> bReturned[2] = {false, false};
+        std::atomic<int> nError[2] = {1, 1}, nLater[2] = {0, 0};
         for (int i : {0, 1}) {
-            ASSERT_NE(listeners[i]->h, nullptr);
-            listeners[i]->onPacket = [&, i](kyrpacket*) {
-                Side& me = sides[i];
-                if (listeners[i]->nPackets > 1) {
-                    me.nLater += me.bReturned ? 1 : 0;
-                    return;
+            ASSERT_NE(l[i].h, nullptr);
+            l[i].hook = [&, i](std::string_view what, kyrpacket*, int) {
+                if (what == "packet" && l[i].nPackets > 1) {
+                    nLater[i] += bReturned[i] ? 1 : 0;
+                } else if (what == "packet") {
+                    parked[i].Arrive();
+                    KYR_EVENT_NOTIFY none {};
+                    if (bClose)
+                        KyrCloseDevice(l[1 - i].h);
+                    else
+                        KyrSetEventNotify(l[1 - i].h, &none);
+                    nError[i] = KyrGetLastError();
+                    bReturned[i] = true;
                 }
-                me.parked.Arrive();
-                KYR_EVENT_NOTIFY none {};
-                if (bClose)
-                    KyrCloseDevice(listeners[1 - i]->h);
-                else
-                    KyrSetEventNotify(listeners[1 - i]->h, &none);
-                me.nError = KyrGetLastError();
-                me.bReturned = true;
             };
         }
-        l0.Listen();
-        l1.Listen();
-        for (Side& side : sides)
-            ASSERT_TRUE(side.parked.WaitArrived());
-        for (Side& side : sides)
-            side.parked.Release();
-        Side &s0 = sides[0], &s1 = sides[1];
-        ASSERT_TRUE(Eventually([&] { return s0.bReturned && s1.bReturned; })) << "the two wait for each other";
+        l[0].Listen();
+        l[1].Listen();
+        ASSERT_TRUE(parked[0].WaitArrived() && parked[1].WaitArrived());
+        parked[0].Release();
+        parked[1].Release();
+        ASSERT_TRUE(Eventually([&] { return bReturned[0] && bReturned[1]; })) << "the two wait for each other";
         if (bClose) {
-            EXPECT_EQ(s0.nError.load(), KYR_SUCCESS);
-            EXPECT_EQ(s1.nError.load(), KYR_SUCCESS);
+            EXPECT_EQ(nError[0].load(), KYR_SUCCESS);
+            EXPECT_EQ(nError[1].load(), KYR_SUCCESS);
             ExpectTheDeviceFreedSoon();
             ExpectTheDeviceFreedSoon(KYR_USB_PRODUCT_ID_MODEL2);
         } else {
-            ASSERT_TRUE(Eventually([&] { return s0.nLater + s1.nLater > 0; })) << "no table stayed";
-            ASSERT_TRUE(s0.nLater == 0 || s1.nLater == 0) << "neither swap took effect";
-            EXPECT_EQ((s0.nLater == 0 ? s0 : s1).nError.load(), KYR_ERROR_NOT_SUPPORT);
-            KyrCloseDevice(l0.h);
-            KyrCloseDevice(l1.h);
+            ASSERT_TRUE(Eventually([&] { return nLater[0] + nLater[1] > 0; })) << "no table stayed";
+            ASSERT_TRUE(nLater[0] == 0 || nLater[1] == 0) << "neither swap took effect";
+            EXPECT_EQ(nError[nLater[0] == 0 ? 0 : 1].load(), KYR_ERROR_NOT_SUPPORT);
+            KyrCloseDevice(l[0].h);
+            KyrCloseDevice(l[1].h);
         }
     }
 }
