@@ -1,18 +1,18 @@
 // A second application for the cross-process tests, driven over its standard
-// input and output one line at a time (PID in hex):
+// input and output one line at a time (PID and BITS in hex):
 //   open PID MI [N]  -> "open <error name>"             (device index N, default 0)
 //   mode BITS MS     -> "mode <result> <error name>"   (KyrSetInstantMode)
 //   send TEXT        -> "send <result> <error name>"   (asynchronous command)
 //   lock | unlock    -> "locked" | "unlocked"          (firmware-download mark)
 //   events           -> "events <flags>"               (fnOnDownloadingFirmware so far, e.g. "10")
 //   close            -> "closed"
-//   cycles N PID MI FILE
+//   cycles PID MI N FILE
 //                    -> "cycles <opened> <busy> <other> <overlaps> <error name of the first other refusal>"
 //                       N opens and closes of device 0; each holder claims the
 //                       int at offset 0 of FILE (a file the test made, shared
 //                       with the other peers) by its process id, and counts
 //                       an overlap when somebody else's id was there
-//   churn N PID MI   -> "churning", then N opens and closes of device 0 with
+//   churn PID MI N   -> "churning", then N opens and closes of device 0 with
 //                       no further output until "churned"; the test kills it
 //                       somewhere on the way
 // It exits at the end of its input, leaving whatever it holds to the system.
@@ -200,14 +200,14 @@ int main(int argc, char** argv)
     KYR_HANDLE h = nullptr;
     std::string line;
     while (std::getline(std::cin, line)) {
+        // The numbers of every request but send, in one go.
         std::istringstream in(line);
-        std::string verb, text;
+        std::string verb, file;
         int nPid = 0, nMI = 0, n = 0;
-        in >> verb;
+        in >> verb >> std::hex >> nPid >> std::dec >> nMI >> n >> file;
         std::ostringstream out;
         out << verb << ' ';
         if (verb == "open") {
-            in >> std::hex >> nPid >> std::dec >> nMI >> n;
             h = OpenDevice(nPid, nMI, n);
             out << KyrGetErrorName(KyrGetLastError());
             KYR_EVENT_NOTIFY table {};
@@ -218,12 +218,10 @@ int main(int argc, char** argv)
             if (h != nullptr)
                 KyrSetEventNotify(h, &table);
         } else if (verb == "mode") {
-            in >> n >> nMI;
-            out << KyrSetInstantMode(h, n, static_cast<unsigned short>(nMI), ~0UL) << ' '
+            out << KyrSetInstantMode(h, nPid, static_cast<unsigned short>(nMI), ~0UL) << ' '
                 << KyrGetErrorName(KyrGetLastError());
         } else if (verb == "send") {
-            std::getline(in >> std::ws, text);
-            out << KyrSendCommand(h, text.c_str(), 1, 0) << ' ' << KyrGetErrorName(KyrGetLastError());
+            out << KyrSendCommand(h, line.c_str() + 5, 1, 0) << ' ' << KyrGetErrorName(KyrGetLastError());
         } else if (verb == "lock" || verb == "unlock") {
             (verb == "lock" ? KyrLockFirmwareDownload : KyrUnlockFirmwareDownload)(h);
             out.str(verb + "ed");
@@ -235,16 +233,12 @@ int main(int argc, char** argv)
             h = nullptr;
             out.str("closed");
         } else if (verb == "cycles") {
-            in >> n >> std::hex >> nPid >> std::dec >> nMI >> text;
-            out.str(Cycles(n, nPid, nMI, text));
+            out.str(Cycles(n, nPid, nMI, file));
         } else if (verb == "churn") {
-            in >> n >> std::hex >> nPid >> std::dec >> nMI;
             std::cout << "churning" << std::endl;
             for (int i = 0; i < n; ++i)
                 KyrCloseDevice(OpenDevice(nPid, nMI));
             out.str("churned");
-        } else {
-            out.str("unknown " + verb);
         }
         std::cout << out.str() << std::endl;
     }

@@ -433,7 +433,7 @@ TEST(Processes, DeviceLockHeldElsewhereTimesOutAndCloseStillFreesTheSlot)
         // Each call within one bound: the handle's threads (its timer's
         // clean-up too) do not each wait out a bound in a row.
         const std::pair<const char*, const char*> calls[] = {{"send status", "send -1 KYR_ERROR_TIMEOUT"},
-                                                             {"mode 32 5000", "mode 1 KYR_ERROR_TIMEOUT"},
+                                                             {"mode 20 5000", "mode 1 KYR_ERROR_TIMEOUT"},
                                                              {"close", "closed"}};
         for (const auto& [pszCall, pszAnswer] : calls) {
             const auto start = Clock::now();
@@ -481,7 +481,7 @@ TEST(Processes, DownloadMarkHoldsBackAnotherProcessAndBothAreTold)
 {
     Peer peer;
     ASSERT_EQ(peer.Ask(kVirtualOpen), "open KYR_SUCCESS");
-    ASSERT_EQ(peer.Ask("mode 32 5000").substr(0, 6), "mode 1");
+    ASSERT_EQ(peer.Ask("mode 20 5000").substr(0, 6), "mode 1");
     KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
     ASSERT_NE(h, nullptr);
     Downloads mine;
@@ -682,7 +682,7 @@ TEST(ProcessStress, FourProcessesOpenAndCloseOneDevice)
     {
         Peer peers[kProcesses];
         for (auto& peer : peers)
-            peer.Send("cycles " + std::to_string(kCycles) + DeviceArgs() + " " + marker);
+            peer.Send("cycles" + DeviceArgs() + " " + std::to_string(kCycles) + " " + marker);
         for (auto& peer : peers) {
             const std::string answer = peer.Read();
             int n[4] = {};
@@ -729,7 +729,7 @@ TEST(ProcessStress, KilledHolderNeverHoldsUpTheNextOpen)
         SCOPED_TRACE("round " + std::to_string(round) + " " + at);
         {
             Peer holder(at);
-            holder.Send("churn 100000" + DeviceArgs());
+            holder.Send("churn" + DeviceArgs() + " 100000");
             ASSERT_EQ(holder.Read(), "churning");
             if (at.empty())
                 std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
