@@ -77,62 +77,46 @@ bool Eventually(Pred pred, std::chrono::milliseconds limit = 20s)
     return true;
 }
 
-// A shared block reached the way another process reaches it, its lock held
-// (with a bound) for the object's life.
-class RawBlock {
-public:
-    RawBlock(const std::string& lockName, const std::string& blockName)
-    {
-        const key_t lockKey = ftok(LockKeyFile(lockName).c_str(), 81);
-        const key_t blockKey = ftok(BlockKeyFile(blockName).c_str(), 81);
-        m_nLock = lockKey == -1 ? -1 : semget(lockKey, 0, 0);
-        const int nBlock = blockKey == -1 ? -1 : shmget(blockKey, 0, 0);
-        sembuf take {0, -1, SEM_UNDO};
-        timespec bound {10, 0};
-        if (m_nLock == -1 || nBlock == -1 || semtimedop(m_nLock, &take, 1, &bound) != 0)
-            return;
-        m_bLocked = true;
-        if (void* p = shmat(nBlock, nullptr, 0); p != reinterpret_cast<void*>(-1))
-            m_pBlock = static_cast<unsigned char*>(p);
-    }
-    ~RawBlock()
-    {
-        if (m_pBlock != nullptr)
-            shmdt(m_pBlock);
-        sembuf give {0, 1, SEM_UNDO};
-        if (m_bLocked)
-            semop(m_nLock, &give, 1);
-    }
-    explicit operator bool() const { return m_pBlock != nullptr; }
+// Runs fn on a shared block reached the way another process reaches it, its
+// lock held (with a bound) meanwhile; false when either is not there.
+template <typename Fn>
+bool WithBlock(const std::string& lockName, const std::string& blockName, Fn fn)
+{
+    const key_t lockKey = ftok(LockKeyFile(lockName).c_str(), 81), blockKey = ftok(BlockKeyFile(blockName).c_str(), 81);
+    const int nLock = lockKey == -1 ? -1 : semget(lockKey, 0, 0), nBlock = blockKey == -1 ? -1 : shmget(blockKey, 0, 0);
+    sembuf take {0, -1, SEM_UNDO}, give {0, 1, SEM_UNDO};
+    timespec bound {10, 0};
+    if (nLock == -1 || nBlock == -1 || semtimedop(nLock, &take, 1, &bound) != 0)
+        return false;
+    void* p = shmat(nBlock, nullptr, 0);
+    const bool bAttached = p != reinterpret_cast<void*>(-1);
+    if (bAttached)
+        fn(static_cast<unsigned char*>(p)), shmdt(p);
+    semop(nLock, &give, 1);
+    return bAttached;
+}
 
-    template <typename T>
-    T Get(size_t nOffset) const
-    {
-        T value;
-        std::memcpy(&value, m_pBlock + nOffset, sizeof value);
-        return value;
-    }
-    void Set(size_t nOffset, int value) { std::memcpy(m_pBlock + nOffset, &value, sizeof value); }
-
-private:
-    int m_nLock = -1;
-    bool m_bLocked = false;
-    unsigned char* m_pBlock = nullptr;
-};
+template <typename T>
+T At(const unsigned char* p, size_t nOffset)
+{
+    T value;
+    std::memcpy(&value, p + nOffset, sizeof value);
+    return value;
+}
 
 // The device block records exactly one client, owned by pid: its count, and
 // its taken slots (id at 24 + 2i, -1 when free) with their owners (at 544 + 8i).
 void ExpectOneClient(pid_t pid)
 {
-    RawBlock block(kDeviceLock, kDeviceBlock);
-    ASSERT_TRUE(block);
-    EXPECT_EQ(block.Get<std::int64_t>(16), 1);
-    std::vector<unsigned long> owners;
-    for (int i = 0; i < 256; ++i) {
-        if (block.Get<std::int16_t>(24 + 2 * i) != -1)
-            owners.push_back(block.Get<std::uint64_t>(544 + 8 * i));
-    }
-    EXPECT_EQ(owners, std::vector<unsigned long> {static_cast<unsigned long>(pid)});
+    EXPECT_TRUE(WithBlock(kDeviceLock, kDeviceBlock, [&](const unsigned char* p) {
+        EXPECT_EQ(At<std::int64_t>(p, 16), 1);
+        std::vector<unsigned long> owners;
+        for (int i = 0; i < 256; ++i) {
+            if (At<std::int16_t>(p, 24 + 2 * i) != -1)
+                owners.push_back(At<std::uint64_t>(p, 544 + 8 * i));
+        }
+        EXPECT_EQ(owners, std::vector<unsigned long> {static_cast<unsigned long>(pid)});
+    }));
 }
 
 // device_peer as a child process: request lines in, answer lines out. A peer
@@ -426,9 +410,7 @@ TEST(Processes, DeviceLockHeldElsewhereTimesOutAndCloseStillFreesTheSlot)
     constexpr int kBoundMs = 2000;
     Peer peer("", {"KYR_TEST_LOCK_TIMEOUT_MS=" + std::to_string(kBoundMs)});
     ASSERT_EQ(peer.Ask(OpenLine()), "open KYR_SUCCESS");
-    {
-        RawBlock held(kDeviceLock, kDeviceBlock);
-        ASSERT_TRUE(held);
+    EXPECT_TRUE(WithBlock(kDeviceLock, kDeviceBlock, [&](unsigned char*) {
         const uint64_t nOut = kyrsim::SimOutCount(0);
         // Each call within one bound: the handle's threads (its timer's
         // clean-up too) do not each wait out a bound in a row.
@@ -444,7 +426,7 @@ TEST(Processes, DeviceLockHeldElsewhereTimesOutAndCloseStillFreesTheSlot)
         Peer opener("", {"KYR_TEST_LOCK_TIMEOUT_MS=300"});
         EXPECT_EQ(opener.Ask(OpenLine()), "open KYR_ERROR_TIMEOUT");
         EXPECT_EQ(opener.Ask("close"), "closed");
-    }
+    }));
     ExpectHolders({});
     ExpectOpens();
 }
@@ -557,10 +539,10 @@ TEST(Processes, DownloadMarkRecordsItsOwnerAndOneWithoutHoldsUntilCleared)
     KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
     ASSERT_NE(h, nullptr);
     const auto expectMark = [](int nExpected, int nNew) {
-        RawBlock flag(kDownloadLock, kDownloadBlock);
-        ASSERT_TRUE(flag);
-        EXPECT_EQ(flag.Get<int>(0), nExpected);
-        flag.Set(0, nNew);
+        EXPECT_TRUE(WithBlock(kDownloadLock, kDownloadBlock, [&](unsigned char* p) {
+            EXPECT_EQ(At<int>(p, 0), nExpected);
+            std::memcpy(p, &nNew, sizeof nNew);
+        }));
     };
     KyrLockFirmwareDownload(h);
     expectMark(static_cast<int>(getpid()), static_cast<int>(getpid()));
@@ -581,9 +563,7 @@ TEST(Processes, DownloadMarkRecordsItsOwnerAndOneWithoutHoldsUntilCleared)
 // after its path. Either may be held by one process and the other by another.
 TEST(Processes, TwinDevicesOpenSideBySide)
 {
-    KYR_DEVICE_INFO info = KyrGetDeviceInfo(kVid, kPid, kMI, 1);
-    ASSERT_NE(info, nullptr);
-    const std::string secondPath = KyrGetDevInfoPath(info);
+    const std::string secondPath = KyrGetDevInfoPath(KyrGetDeviceInfo(kVid, kPid, kMI, 1));
     KYR_HANDLE hFirst = KyrOpenDevice(kVid, kPid, kMI, 0);
     ASSERT_NE(hFirst, nullptr) << KyrGetErrorName(KyrGetLastError());
     KYR_HANDLE hSecond = KyrOpenDevice(kVid, kPid, kMI, 1);
