@@ -86,8 +86,8 @@ void ExpectTheDeviceFreedSoon(unsigned short nPid = kPid)
     KyrCloseDevice(h);
 }
 
-// One open handle whose callbacks and report tap all go to one hook (set
-// before Listen), by name: "packet" (with the packet), "raw", "disconnect",
+// One open handle (a test that failed to open it fails in Listen) whose
+// callbacks and report tap all go to one hook (set before Listen), by name: "packet" (with the packet), "raw", "disconnect",
 // "download" (with the flag), "pump" (only when bPump), "tap". Counts packets,
 // disconnects, and every call that comes after a close has returned.
 struct Listener {
@@ -112,6 +112,7 @@ struct Listener {
     // Installs the table and the tap and, unless nMode is 0, sets that instant mode.
     void Listen(int nMode = KYR_HID_MODE_TOUCHPNT)
     {
+        ASSERT_NE(h, nullptr);
         KYR_EVENT_NOTIFY table {};
         table.Context = this;
         table.fnOnPacket = [](KYR_HANDLE, kyrpacket* p, int, void* c) { Call(c, "packet", p); };
@@ -200,7 +201,6 @@ TEST(Lifetime, CloseWaitsForACallerNotYetWaiting)
 TEST(Lifetime, CloseFromTheWaitersOwnEventPump)
 {
     Listener l;
-    ASSERT_NE(l.h, nullptr);
     int nPumps = 0;
     l.bPump = true;
     l.hook = [&](std::string_view what, kyrpacket*, int) {
@@ -288,7 +288,6 @@ TEST(Lifetime, BadInputIsRefusedWithItsCode)
 TEST(LifetimeStream, SynchronousSendFromTheReadThreadIsRefusedAtOnce)
 {
     Listener l;
-    ASSERT_NE(l.h, nullptr);
     std::atomic<int> nResult {-2}, nError {0};
     l.hook = [&](std::string_view what, kyrpacket*, int) {
         if (what == "packet" && l.nPackets == 1) {
@@ -309,7 +308,6 @@ TEST(LifetimeStream, SynchronousSendFromTheReadThreadIsRefusedAtOnce)
 TEST(LifetimeStream, UnplugRacingCloseReportsNothingAfterClose)
 {
     Listener l;
-    ASSERT_NE(l.h, nullptr);
     Latch latch;
     ASSERT_TRUE(l.ListenUntilParked(latch));
     kyrsim::SimUnplug(0);
@@ -331,7 +329,6 @@ TEST(LifetimeStream, UnplugRacingCloseReportsNothingAfterClose)
 TEST(LifetimeSwap, CloseFromACallbackWhileAnotherThreadSwapsTables)
 {
     Listener l;
-    ASSERT_NE(l.h, nullptr);
     Latch latch;
     ASSERT_TRUE(l.ListenUntilParked(latch, [&] { KyrCloseDevice(l.h); }));
     std::atomic<pid_t> nSwapper {0};
@@ -359,7 +356,6 @@ TEST(LifetimeSwap, CloseFromACallbackWhileAnotherThreadSwapsTables)
 TEST(LifetimeGone, CallsOnAnUnpluggedHandleSayNoDevice)
 {
     Listener l;
-    ASSERT_NE(l.h, nullptr);
     l.Listen(0);
     kyrsim::SimUnplug(0);
     ASSERT_TRUE(Eventually([&] { return l.nDisconnects > 0; }));
@@ -384,7 +380,6 @@ TEST(LifetimeTwo, ASlowCallbackOfOneDeviceStallsNoOtherDevice)
 {
     Listener l;
     KYR_HANDLE h1 = Open(KYR_USB_PRODUCT_ID_MODEL2);
-    ASSERT_NE(l.h, nullptr);
     ASSERT_NE(h1, nullptr);
     Latch latch;
     ASSERT_TRUE(l.ListenUntilParked(latch));
@@ -408,7 +403,6 @@ TEST(LifetimeTwo, ASlowCallbackOfOneDeviceStallsNoOtherDevice)
 void CloseFromInside(int nMode, bool (*closeHere)(Listener&, std::string_view, kyrpacket*, int), bool bDownload = false)
 {
     Listener l;
-    ASSERT_NE(l.h, nullptr);
     l.hook = [&](std::string_view what, kyrpacket* p, int n) {
         if (l.bClosed || !closeHere(l, what, p, n))
             return;
@@ -470,7 +464,6 @@ TEST(LifetimeCross, CrosswiseSwapsAndClosesFromTwoReadThreadsReturn)
         std::atomic<bool> bReturned[2] = {false, false};
         std::atomic<int> nError[2] = {1, 1}, nLater[2] = {0, 0};
         for (int i : {0, 1}) {
-            ASSERT_NE(l[i].h, nullptr);
             l[i].hook = [&, i](std::string_view what, kyrpacket*, int) {
                 if (what == "packet" && l[i].nPackets > 1) {
                     nLater[i] += bReturned[i] ? 1 : 0;

@@ -215,9 +215,7 @@ private:
 // " PID MI" as device_peer reads them.
 std::string DeviceArgs(unsigned short nPid = kPid, unsigned short nMI = kMI)
 {
-    char sz[32];
-    snprintf(sz, sizeof(sz), " %x %u", nPid, nMI);
-    return sz;
+    return (std::ostringstream() << ' ' << std::hex << nPid << ' ' << std::dec << nMI).str();
 }
 
 std::string OpenLine(unsigned short nPid = kPid, unsigned short nMI = kMI, int nIndex = 0)
@@ -230,12 +228,7 @@ struct Downloads {
     std::mutex mutex;
     std::string flags;
 
-    std::string Flags()
-    {
-        std::lock_guard lock(mutex);
-        return flags;
-    }
-    void Watch(KYR_HANDLE h)
+    explicit Downloads(KYR_HANDLE h)
     {
         KYR_EVENT_NOTIFY table {};
         table.Context = this;
@@ -245,6 +238,11 @@ struct Downloads {
             d->flags += bDownload == 1 ? '1' : '0';
         };
         KyrSetEventNotify(h, &table);
+    }
+    std::string Flags()
+    {
+        std::lock_guard lock(mutex);
+        return flags;
     }
 };
 
@@ -466,8 +464,7 @@ TEST(Processes, DownloadMarkHoldsBackAnotherProcessAndBothAreTold)
     ASSERT_EQ(peer.Ask("mode 20 5000").substr(0, 6), "mode 1");
     KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
     ASSERT_NE(h, nullptr);
-    Downloads mine;
-    mine.Watch(h);
+    Downloads mine(h);
 
     KyrLockFirmwareDownload(h);
     EXPECT_EQ(peer.Ask("send status"), "send -1 KYR_ERROR_FIRMWARE_DOWNLOAD");
@@ -499,8 +496,7 @@ TEST(Processes, DownloadMarkOfAKilledProcessIsCleared)
         SCOPED_TRACE(bByTimer ? "by the timer" : "by the next command");
         KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
         ASSERT_NE(h, nullptr);
-        Downloads mine;
-        mine.Watch(h);
+        Downloads mine(h);
         ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, bByTimer ? 60000 : 5000, ~0UL), 1);
         {
             Peer peer;
