@@ -52,14 +52,13 @@ bool InjectBadCrcReports(KYR_HANDLE h, int nBad)
         return 0;
     };
     KyrSetEventNotify(h, &table);
+    // The last report of a single-series packet of 10 bytes, a status packet.
+    const uint8_t head[] = {1, 0x01, 10, 0x0C, 0x10, 0x00, 0x00, 'o', 'k'};
     std::vector<uint8_t> report(64, 0), marker(64, 0xAA);
-    const std::vector<uint8_t> packet = {0x0C, 0x10, 0x00, 0x00, 'o', 'k', 0, 0, 0, 0};
-    std::copy(packet.begin(), packet.end(), report.begin() + 3);
+    std::copy(std::begin(head), std::end(head), report.begin());
     KyrCalculateCRC(report.data() + 3, 8);
     report[11] ^= 0xFF;
-    report[0] = marker[0] = 1;
-    report[1] = marker[1] = 0x01; // last report of a single-series packet
-    report[2] = 10;
+    std::copy_n(head, 2, marker.begin());
     marker[2] = 0x3D;
     for (int i = 0; i < nBad; ++i)
         kyrsim::SimInject(0, kMI, report);

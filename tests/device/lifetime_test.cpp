@@ -21,7 +21,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <vector>
 
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
