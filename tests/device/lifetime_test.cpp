@@ -56,13 +56,6 @@ KYR_HANDLE Open(unsigned short nPid = kPid)
     return h;
 }
 
-// Runs fn on a thread of its own; the future tells whether it has returned.
-template <typename Fn>
-std::future<void> Async(Fn fn)
-{
-    return std::async(std::launch::async, std::move(fn));
-}
-
 template <typename Predicate>
 bool Eventually(Predicate predicate)
 {
@@ -86,9 +79,10 @@ void ExpectTheDeviceFreedSoon(unsigned short nPid = kPid)
 }
 
 // One open handle (a test that failed to open it fails in Listen) whose
-// callbacks and report tap all go to one hook (set before Listen), by name: "packet" (with the packet), "raw", "disconnect",
-// "download" (with the flag), "pump" (only when bPump), "tap". Counts packets,
-// disconnects, and every call that comes after a close has returned.
+// callbacks and report tap all go to one hook (set before Listen), by name:
+// "packet" (with the packet), "raw", "disconnect", "download" (with the
+// flag), "pump" (only when bPump), "tap". Counts packets, disconnects, and
+// every call that comes after a close has returned.
 struct Listener {
     using Hook = std::function<void(std::string_view, kyrpacket*, int)>;
     KYR_HANDLE h;
@@ -116,8 +110,10 @@ struct Listener {
         table.Context = this;
         table.fnOnPacket = [](KYR_HANDLE, kyrpacket* p, int, void* c) { Call(c, "packet", p); };
         table.fnOnDisconnect = [](KYR_HANDLE, void* c) { Call(c, "disconnect"); };
-        table.fnOnReceiveRawData = [](KYR_HANDLE, unsigned char*, unsigned short, void* c) { return Call(c, "raw"), 0; };
-        table.fnOnDownloadingFirmware = [](KYR_HANDLE, int bDownload, void* c) { Call(c, "download", nullptr, bDownload); };
+        table.fnOnReceiveRawData = [](KYR_HANDLE, unsigned char*, unsigned short, void* c) {
+            return Call(c, "raw"), 0;
+        };
+        table.fnOnDownloadingFirmware = [](KYR_HANDLE, int b, void* c) { Call(c, "download", nullptr, b); };
         // Only when asked for: a pump changes how synchronous calls wait.
         if (bPump)
             table.fnOnHandleEvents = [](KYR_HANDLE, void* c) { Call(c, "pump"); };
@@ -178,14 +174,14 @@ TEST(Lifetime, CloseWaitsForACallerNotYetWaiting)
         ASSERT_NE(h, nullptr);
         Latch latch;
         std::atomic<int> nResult{-2};
-        auto caller = Async([&] {
+        auto caller = std::async(std::launch::async, [&] {
             g_SemParkThread = pthread_self();
             g_pSemLatch = &latch;
             static const unsigned char query[64] = {1, 1, 6, 0x04, 0x11};
             nResult = bRaw ? KyrSendBuffer(h, query, 64, 0, 5000) : KyrSendCommand(h, "status", 0, 5000);
         });
         ASSERT_TRUE(latch.WaitArrived());
-        auto closer = Async([&] { KyrCloseDevice(h); });
+        auto closer = std::async(std::launch::async, [&] { KyrCloseDevice(h); });
         EXPECT_EQ(closer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
             << "close returned while a caller was still inside the handle";
         latch.Release();
@@ -221,7 +217,10 @@ TEST(Lifetime, ConcurrentExpireTimesLeaveOneTimerThatFollowsTheLastOne)
         std::promise<void> go;
         std::shared_future<void> start = go.get_future().share();
         const auto set = [&](unsigned short nExpire) {
-            return Async([&, nExpire] { start.wait(), KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, nExpire, kNoGesture); });
+            return std::async(std::launch::async, [&, nExpire] {
+                start.wait();
+                KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, nExpire, kNoGesture);
+            });
         };
         auto a = set(3000), b = set(4000);
         go.set_value();
@@ -310,7 +309,7 @@ TEST(LifetimeStream, UnplugRacingCloseReportsNothingAfterClose)
     Latch latch;
     ASSERT_TRUE(l.ListenUntilParked(latch));
     kyrsim::SimUnplug(0);
-    auto closer = Async([&] {
+    auto closer = std::async(std::launch::async, [&] {
         KyrCloseDevice(l.h);
         l.bClosed = true;
     });
@@ -331,7 +330,7 @@ TEST(LifetimeSwap, CloseFromACallbackWhileAnotherThreadSwapsTables)
     Latch latch;
     ASSERT_TRUE(l.ListenUntilParked(latch, [&] { KyrCloseDevice(l.h); }));
     std::atomic<pid_t> nSwapper {0};
-    auto swapper = Async([&] {
+    auto swapper = std::async(std::launch::async, [&] {
         nSwapper = gettid();
         KYR_EVENT_NOTIFY none {};
         KyrSetEventNotify(l.h, &none);
@@ -382,7 +381,7 @@ TEST(LifetimeTwo, ASlowCallbackOfOneDeviceStallsNoOtherDevice)
     ASSERT_NE(h1, nullptr);
     Latch latch;
     ASSERT_TRUE(l.ListenUntilParked(latch));
-    auto other = Async([&] {
+    auto other = std::async(std::launch::async, [&] {
         for (int i = 0; i < 20; ++i)
             EXPECT_GE(KyrSendCommand(h1, "status", 1, 0), 1);
         EXPECT_EQ(KyrSendCommand(h1, "status", 0, 5000), 1) << KyrGetErrorName(KyrGetLastError());
@@ -423,25 +422,23 @@ void CloseFromInside(int nMode, bool (*closeHere)(Listener&, std::string_view, k
 
 TEST(Lifetime, CloseInsideTheTimersDownloadStartEndsItsDeliveries)
 {
-    CloseFromInside(
-        KYR_HID_MODE_TOUCHPNT, [](Listener&, std::string_view what, kyrpacket*, int n) { return what == "download" && n == 1; },
-        true);
+    CloseFromInside(KYR_HID_MODE_TOUCHPNT,
+                    [](auto&, auto what, auto, int n) { return what == "download" && n == 1; }, true);
 }
 
 // Once the touch stream runs, each report is one whole packet.
 TEST(LifetimeRaw, CloseInsideRawDataKeepsTheReportFromTheDecoder)
 {
     CloseFromInside(KYR_HID_MODE_TOUCHPNT,
-                    [](Listener& l, std::string_view what, kyrpacket*, int) { return what == "raw" && l.nPackets > 0; });
+                    [](auto& l, auto what, auto, int) { return what == "raw" && l.nPackets > 0; });
 }
 
 // Closed in the first of the three records (image, object, detections) of
 // one packet.
 TEST(LifetimeImage, CloseInsideTheFirstRecordOfAPacketDeliversNoOther)
 {
-    CloseFromInside(KYR_HID_MODE_VIEW, [](Listener&, std::string_view what, kyrpacket* p, int) {
-        return what == "packet" && p->type == kyrtype_ird;
-    });
+    CloseFromInside(KYR_HID_MODE_VIEW,
+                    [](auto&, auto what, auto p, int) { return what == "packet" && p->type == kyrtype_ird; });
 }
 
 // ---- Two devices, each read thread acting on the other's handle ---------------------------

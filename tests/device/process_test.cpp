@@ -316,7 +316,8 @@ void ExpectNothingLeftSince(const std::set<std::pair<std::string, long>>& before
 // in a row), or a first opener killed between making the device's lock and
 // giving it its value (the lock reads 0 with nobody to give it back). Only
 // live holders are named; the device is busy while another process lives
-// with it, and free again after every one of them.
+// with it, and free again after every one of them. The query refuses bad
+// arguments and unknown devices.
 TEST(Processes, DeviceHoldersAndBusy)
 {
     enum Holder { Nobody, Self, Live, Killed, KilledMakingTheLock };
@@ -345,10 +346,7 @@ TEST(Processes, DeviceHoldersAndBusy)
         ExpectHolders({});
         ExpectOpens();
     }
-}
-
-TEST(Processes, DeviceHoldersRefusesBadArgumentsAndUnknownDevices)
-{
+    // Refusals of the query.
     unsigned long pid = 0;
     const std::tuple<unsigned short, unsigned long*, int, int> calls[] = {
         {kPid, &pid, -1, KYR_ERROR_INVALID_PARAMETER},
@@ -391,7 +389,8 @@ TEST(Processes, DeviceOpenRaceHasOneHolder)
             ExpectOneClient(bAHolds ? a.Pid() : b.Pid());
             EXPECT_EQ(a.Ask("close"), "closed");
             EXPECT_EQ(b.Ask("close"), "closed");
-            EXPECT_TRUE(bAfterKilled || !std::filesystem::exists(BlockKeyFile(kDeviceBlock))) << "the last one out removes the block";
+            EXPECT_TRUE(bAfterKilled || !std::filesystem::exists(BlockKeyFile(kDeviceBlock)))
+                << "the last one out removes the block";
         }
     }
 }
@@ -663,7 +662,7 @@ TEST(ProcessStress, FourProcessesOpenAndCloseOneDevice)
             const std::string answer = peer.Read();
             int n[4] = {};
             char szFirstOther[64] = "";
-            ASSERT_EQ(std::sscanf(answer.c_str(), "cycles %d %d %d %d %63s", &n[0], &n[1], &n[2], &n[3], szFirstOther), 5)
+            ASSERT_EQ(sscanf(answer.c_str(), "cycles %d %d %d %d %63s", &n[0], &n[1], &n[2], &n[3], szFirstOther), 5)
                 << answer;
             EXPECT_EQ(n[2], 0) << "refusals other than busy, the first " << szFirstOther;
             for (int i = 0; i < 4; ++i)
