@@ -109,16 +109,15 @@ int Take(int semid, const sembuf* ops, size_t n, Op op)
     return result;
 }
 
-KYR_HANDLE OpenDevice(int nPid, int nMI, int nIndex = 0)
+KYR_HANDLE OpenDevice(unsigned short nPid, unsigned short nMI, int nIndex = 0)
 {
-    return KyrOpenDevice(KYR_USB_VENDOR_ID, static_cast<unsigned short>(nPid), static_cast<unsigned short>(nMI),
-                         static_cast<unsigned short>(nIndex));
+    return KyrOpenDevice(KYR_USB_VENDOR_ID, nPid, nMI, static_cast<unsigned short>(nIndex));
 }
 
-std::string Cycles(int nCycles, int nPid, int nMI, const std::string& file)
+std::string Cycles(int nCycles, unsigned short nPid, unsigned short nMI, const std::string& file)
 {
     const int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
-    void* pMap = fd == -1 ? MAP_FAILED : mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* pMap = mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (pMap == MAP_FAILED)
         return "cycles no marker file";
@@ -134,7 +133,6 @@ std::string Cycles(int nCycles, int nPid, int nMI, const std::string& file)
         } else if (h == nullptr) {
             firstOther = nOther++ == 0 ? KyrGetErrorName(nError) : firstOther;
         } else {
-            ++nOpened;
             int expected = 0;
             nOverlaps += holder.compare_exchange_strong(expected, self) ? 0 : 1;
             // Held across a reschedule, so that the others try while it is held.
@@ -142,12 +140,12 @@ std::string Cycles(int nCycles, int nPid, int nMI, const std::string& file)
             expected = self;
             nOverlaps += holder.compare_exchange_strong(expected, 0) ? 0 : 1;
             KyrCloseDevice(h);
+            ++nOpened;
         }
     }
     munmap(pMap, sizeof(int));
-    std::ostringstream out;
-    out << "cycles " << nOpened << ' ' << nBusy << ' ' << nOther << ' ' << nOverlaps << ' ' << firstOther;
-    return out.str();
+    return "cycles " + std::to_string(nOpened) + ' ' + std::to_string(nBusy) + ' ' + std::to_string(nOther) + ' ' +
+           std::to_string(nOverlaps) + ' ' + firstOther;
 }
 
 } // namespace
@@ -203,7 +201,8 @@ int main(int argc, char** argv)
         // The numbers of every request but send, in one go.
         std::istringstream in(line);
         std::string verb, file;
-        int nPid = 0, nMI = 0, n = 0;
+        unsigned short nPid = 0, nMI = 0; // or BITS and MS
+        int n = 0;
         in >> verb >> std::hex >> nPid >> std::dec >> nMI >> n >> file;
         std::ostringstream out;
         out << verb << ' ';
@@ -218,8 +217,7 @@ int main(int argc, char** argv)
             if (h != nullptr)
                 KyrSetEventNotify(h, &table);
         } else if (verb == "mode") {
-            out << KyrSetInstantMode(h, nPid, static_cast<unsigned short>(nMI), ~0UL) << ' '
-                << KyrGetErrorName(KyrGetLastError());
+            out << KyrSetInstantMode(h, nPid, nMI, ~0UL) << ' ' << KyrGetErrorName(KyrGetLastError());
         } else if (verb == "send") {
             out << KyrSendCommand(h, line.c_str() + 5, 1, 0) << ' ' << KyrGetErrorName(KyrGetLastError());
         } else if (verb == "lock" || verb == "unlock") {

@@ -55,8 +55,7 @@ constexpr const char* kDownloadBlock = "ZarnDownloadCheck@SHARED_MEMORY";
 
 std::string TmpDir()
 {
-    std::string dir = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp";
-    return dir.empty() || dir.back() != '/' ? dir + '/' : dir;
+    return std::string(std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp") + '/';
 }
 
 std::string LockKeyFile(const std::string& name) { return TmpDir() + "qipc_systemsem_" + name; }
@@ -111,10 +110,9 @@ void ExpectOneClient(pid_t pid)
     EXPECT_TRUE(WithBlock(kDeviceLock, kDeviceBlock, [&](const unsigned char* p) {
         EXPECT_EQ(At<std::int64_t>(p, 16), 1);
         std::vector<unsigned long> owners;
-        for (int i = 0; i < 256; ++i) {
+        for (int i = 0; i < 256; ++i)
             if (At<std::int16_t>(p, 24 + 2 * i) != -1)
                 owners.push_back(At<std::uint64_t>(p, 544 + 8 * i));
-        }
         EXPECT_EQ(owners, std::vector<unsigned long> {static_cast<unsigned long>(pid)});
     }));
 }
@@ -559,15 +557,13 @@ TEST(Processes, DownloadMarkRecordsItsOwnerAndOneWithoutHoldsUntilCleared)
 TEST(Processes, TwinDevicesOpenSideBySide)
 {
     const std::string secondPath = KyrGetDevInfoPath(KyrGetDeviceInfo(kVid, kPid, kMI, 1));
-    KYR_HANDLE hFirst = KyrOpenDevice(kVid, kPid, kMI, 0);
-    ASSERT_NE(hFirst, nullptr) << KyrGetErrorName(KyrGetLastError());
-    KYR_HANDLE hSecond = KyrOpenDevice(kVid, kPid, kMI, 1);
-    EXPECT_NE(hSecond, nullptr) << KyrGetErrorName(KyrGetLastError());
+    KYR_HANDLE h[2] = {KyrOpenDevice(kVid, kPid, kMI, 0), KyrOpenDevice(kVid, kPid, kMI, 1)};
+    ASSERT_TRUE(h[0] != nullptr && h[1] != nullptr) << KyrGetErrorName(KyrGetLastError());
     EXPECT_TRUE(std::filesystem::exists(BlockKeyFile(kDeviceBlock)));
     EXPECT_TRUE(std::filesystem::exists(BlockKeyFile(std::string(kDeviceBlock) + "@" + secondPath)));
     ExpectBusy(kPid, 1);
-    KyrCloseDevice(hFirst);
-    KyrCloseDevice(hSecond);
+    KyrCloseDevice(h[0]);
+    KyrCloseDevice(h[1]);
 
     for (int nMine = 0; nMine < 2; ++nMine) {
         SCOPED_TRACE("this process holds device " + std::to_string(nMine));
@@ -594,11 +590,8 @@ TEST(Processes, PlugModelOneBesideAHeldModelTwo)
     ASSERT_NE(hHeld, nullptr) << KyrGetErrorName(KyrGetLastError());
     std::atomic<int> nArrivals {0};
     int nWatch = -1;
-    ASSERT_EQ(KyrRegisterHotplugCallback(
-                  kVid, kPid, kMI, KYR_HOTPLUG_ARRIVED, 0,
-                  [](KYR_DEVICE_INFO, int, void* p) { return ++*static_cast<std::atomic<int>*>(p), 0; }, &nArrivals,
-                  &nWatch),
-              1);
+    const auto onArrival = [](KYR_DEVICE_INFO, int, void* p) { return ++*static_cast<std::atomic<int>*>(p), 0; };
+    ASSERT_EQ(KyrRegisterHotplugCallback(kVid, kPid, kMI, KYR_HOTPLUG_ARRIVED, 0, onArrival, &nArrivals, &nWatch), 1);
     kyrsim::SimPlug("vid=" + std::to_string(kVid) + ",pid=" + std::to_string(kPid) + ",interfaces=2,bus=5,addr=20");
     ASSERT_TRUE(Eventually([&] { return nArrivals == 1; }));
     KyrDeregisterHotplugCallback(nWatch);
