@@ -1,52 +1,27 @@
-// The library's version, its opt-in diagnostics and the holder lookup,
-// through the exported interface against the emulated protocol device.
+// The library's opt-in diagnostics, through the exported interface against
+// the emulated protocol device.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
+#include <atomic>
 #include <mutex>
-#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
 #include "KyrSimControl.h"
 
-extern char** environ;
-
 namespace {
-
-using kyrsim::SimInject;
 
 constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
 constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
-constexpr auto kGenerous = std::chrono::seconds(10);
 
-TEST(Version, TextMatchesTheHeaderMacros)
-{
-    const std::string szExpected = std::to_string(KYR_VERSION_MAJOR) + "." + std::to_string(KYR_VERSION_MINOR) + "." +
-                                   std::to_string(KYR_VERSION_PATCH);
-    ASSERT_NE(KyrGetVersion(), nullptr);
-    EXPECT_EQ(std::string(KyrGetVersion()), szExpected);
-    EXPECT_TRUE(std::regex_match(KyrGetVersion(), std::regex("[0-9]+\\.[0-9]+\\.[0-9]+")));
-}
-
-// Messages the callback got, and a marker report seen by the raw-data
-// callback: reports are decoded in order on the read thread, so once the
-// marker is seen every report injected before it has been judged.
+// Messages the callback got, each as "<level> <text>".
 struct Recorder {
     std::mutex mutex;
-    std::condition_variable cv;
     std::vector<std::string> messages;
-    int nMarkers = 0;
 
     static void OnLog(int nLevel, const char* szMessage, void* pContext)
     {
@@ -54,110 +29,73 @@ struct Recorder {
         std::lock_guard lock(pSelf->mutex);
         pSelf->messages.push_back(std::to_string(nLevel) + " " + szMessage);
     }
-    static int OnReport(KYR_HANDLE, unsigned char* pBuffer, unsigned short, void* pContext)
-    {
-        auto* pSelf = static_cast<Recorder*>(pContext);
-        if (pBuffer[1] == 0x01 && pBuffer[2] == 0x3D && pBuffer[3] == 0xAA) {
-            std::lock_guard lock(pSelf->mutex);
-            ++pSelf->nMarkers;
-            pSelf->cv.notify_all();
-        }
-        return 0;
-    }
-    bool WaitForMarkers(int n)
-    {
-        std::unique_lock lock(mutex);
-        return cv.wait_for(lock, kGenerous, [&] { return nMarkers >= n; });
-    }
     size_t MessagesWith(const std::string& szPart)
     {
         std::lock_guard lock(mutex);
-        size_t n = 0;
-        for (const std::string& sz : messages)
-            n += sz.find(szPart) != std::string::npos ? 1 : 0;
-        return n;
+        return std::count_if(messages.begin(), messages.end(),
+                             [&](const std::string& sz) { return sz.find(szPart) != std::string::npos; });
     }
 };
 
-// A status packet (id 0x100C) in one report whose CRC's low byte is spoilt.
-std::vector<uint8_t> BadCrcReport()
+// Injects nBad reports, each a status packet (id 0x100C) whose CRC's low byte
+// is spoilt, then a marker: a full report that no packet starts with. Reports
+// are judged in order on the read thread, so once the raw-data callback has
+// seen the marker, every bad one has been judged.
+bool InjectBadCrcReports(KYR_HANDLE h, int nBad)
 {
-    std::vector<uint8_t> packet = {0x0C, 0x10, 0x00, 0x00, 'o', 'k', 0, 0};
-    const uint16_t nLength = static_cast<uint16_t>(packet.size());
-    packet.resize(packet.size() + 2);
-    KyrCalculateCRC(packet.data(), nLength);
-    packet[nLength] ^= 0xFF;
-    std::vector<uint8_t> report(64, 0);
-    report[0] = 1;
-    report[1] = 0x01; // last report of a single-series packet
-    report[2] = static_cast<uint8_t>(packet.size());
-    std::copy(packet.begin(), packet.end(), report.begin() + 3);
-    return report;
+    std::atomic<bool> bMarker {false};
+    KYR_EVENT_NOTIFY table {};
+    table.Context = &bMarker;
+    table.fnOnReceiveRawData = [](KYR_HANDLE, unsigned char* p, unsigned short, void* pContext) {
+        if (p[2] == 0x3D && p[3] == 0xAA)
+            *static_cast<std::atomic<bool>*>(pContext) = true;
+        return 0;
+    };
+    KyrSetEventNotify(h, &table);
+    // The last report of a single-series packet of 10 bytes, a status packet.
+    const uint8_t head[] = {1, 0x01, 10, 0x0C, 0x10, 0x00, 0x00, 'o', 'k'};
+    std::vector<uint8_t> report(64, 0), marker(64, 0xAA);
+    std::copy(std::begin(head), std::end(head), report.begin());
+    KyrCalculateCRC(report.data() + 3, 8);
+    report[11] ^= 0xFF;
+    std::copy_n(head, 2, marker.begin());
+    marker[2] = 0x3D;
+    for (int i = 0; i < nBad; ++i)
+        kyrsim::SimInject(0, kMI, report);
+    kyrsim::SimInject(0, kMI, marker);
+    for (int i = 0; i < 1000 && !bMarker; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    KYR_EVENT_NOTIFY none {};
+    KyrSetEventNotify(h, &none);
+    return bMarker;
 }
 
-// A full report that no packet starts with; the library drops it too (the
-// CRC of 61 bytes of 0xAA does not hold).
-std::vector<uint8_t> MarkerReport()
+// Bad reports are told as warnings with their reason and running count;
+// nothing reaches a callback set below their level, none after it is removed
+// (a null function), and nothing goes anywhere while none is set.
+TEST(LogCallback, DroppedReportsAreToldAtTheirLevelOnly)
 {
-    std::vector<uint8_t> report(64, 0xAA);
-    report[0] = 1;
-    report[1] = 0x01;
-    report[2] = 0x3D;
-    return report;
-}
+    KYR_HANDLE h = KyrOpenDevice(KYR_USB_VENDOR_ID, kPid, kMI, 0);
+    ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    Recorder recorder;
+    KyrSetLogCallback(KYR_LOG_WARNING, &Recorder::OnLog, &recorder);
+    ASSERT_TRUE(InjectBadCrcReports(h, 2));
+    EXPECT_EQ(recorder.MessagesWith("bad CRC (so far: bad CRC 1,"), 1u);
+    EXPECT_EQ(recorder.MessagesWith("bad CRC (so far: bad CRC 2,"), 1u);
+    const size_t nTold = recorder.MessagesWith(""); // the marker's drop among them
+    EXPECT_EQ(recorder.MessagesWith(std::to_string(KYR_LOG_WARNING) + " dropped"), nTold);
 
-class LogCallback : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        m_hDevice = KyrOpenDevice(KYR_USB_VENDOR_ID, kPid, kMI, 0);
-        ASSERT_NE(m_hDevice, nullptr) << KyrGetErrorName(KyrGetLastError());
-        KYR_EVENT_NOTIFY table{};
-        table.Context = &m_Recorder;
-        table.fnOnReceiveRawData = &Recorder::OnReport;
-        KyrSetEventNotify(m_hDevice, &table);
-    }
-    void TearDown() override
-    {
-        KyrSetLogCallback(KYR_LOG_NONE, nullptr, nullptr);
-        KyrCloseDevice(m_hDevice);
-    }
-    KYR_HANDLE m_hDevice = nullptr;
-    Recorder m_Recorder;
-};
+    KyrSetLogCallback(KYR_LOG_ERROR, &Recorder::OnLog, &recorder);
+    ASSERT_TRUE(InjectBadCrcReports(h, 1));
+    EXPECT_EQ(recorder.MessagesWith(""), nTold) << "a drop told below the level asked for";
 
-TEST_F(LogCallback, BadCrcReportIsReportedWithItsReasonAndCount)
-{
-    KyrSetLogCallback(KYR_LOG_WARNING, &Recorder::OnLog, &m_Recorder);
-    SimInject(0, kMI, BadCrcReport());
-    SimInject(0, kMI, BadCrcReport());
-    SimInject(0, kMI, MarkerReport());
-    ASSERT_TRUE(m_Recorder.WaitForMarkers(1));
-    EXPECT_EQ(m_Recorder.MessagesWith("bad CRC (so far: bad CRC 1,"), 1u);
-    EXPECT_EQ(m_Recorder.MessagesWith("bad CRC (so far: bad CRC 2,"), 1u);
-    EXPECT_EQ(m_Recorder.MessagesWith(std::to_string(KYR_LOG_WARNING) + " dropped"), m_Recorder.messages.size());
-}
-
-TEST_F(LogCallback, NothingIsCalledWhenNoneIsSetOrAfterItIsRemoved)
-{
-    SimInject(0, kMI, BadCrcReport());
-    SimInject(0, kMI, MarkerReport());
-    ASSERT_TRUE(m_Recorder.WaitForMarkers(1));
-    KyrSetLogCallback(KYR_LOG_DEBUG, &Recorder::OnLog, &m_Recorder);
-    KyrSetLogCallback(KYR_LOG_DEBUG, nullptr, &m_Recorder);
-    SimInject(0, kMI, BadCrcReport());
-    SimInject(0, kMI, MarkerReport());
-    ASSERT_TRUE(m_Recorder.WaitForMarkers(2));
-    EXPECT_EQ(m_Recorder.MessagesWith(""), 0u);
-}
-
-TEST_F(LogCallback, LevelBelowWarningLeavesDropsOut)
-{
-    KyrSetLogCallback(KYR_LOG_ERROR, &Recorder::OnLog, &m_Recorder);
-    SimInject(0, kMI, BadCrcReport());
-    SimInject(0, kMI, MarkerReport());
-    ASSERT_TRUE(m_Recorder.WaitForMarkers(1));
-    EXPECT_EQ(m_Recorder.MessagesWith("dropped"), 0u);
+    KyrSetLogCallback(KYR_LOG_NONE, nullptr, nullptr);
+    ASSERT_TRUE(InjectBadCrcReports(h, 1));
+    KyrSetLogCallback(KYR_LOG_DEBUG, &Recorder::OnLog, &recorder);
+    KyrSetLogCallback(KYR_LOG_DEBUG, nullptr, &recorder);
+    ASSERT_TRUE(InjectBadCrcReports(h, 1));
+    EXPECT_EQ(recorder.MessagesWith(""), nTold) << "told with no callback set";
+    KyrCloseDevice(h);
 }
 
 TEST(LogSteps, OpeningTellsItsStepsAndRefusals)
@@ -173,121 +111,6 @@ TEST(LogSteps, OpeningTellsItsStepsAndRefusals)
     EXPECT_EQ(recorder.MessagesWith("interface 1 claimed"), 1u);
     EXPECT_EQ(recorder.MessagesWith("shared state refused: KYR_ERROR_DEVICE_BUSY"), 1u);
     EXPECT_EQ(recorder.MessagesWith("device lookup failed: KYR_ERROR_NO_DEVICE"), 1u);
-}
-
-// device_peer, another application holding the device.
-class PeerProcess {
-public:
-    PeerProcess()
-    {
-        const char* pszPeer = std::getenv("KYR_TEST_PEER");
-        if (pszPeer == nullptr || pipe(m_toPeer) != 0 || pipe(m_fromPeer) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, m_toPeer[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, m_fromPeer[1], 1);
-        char* argv[] = {const_cast<char*>(pszPeer), nullptr};
-        if (posix_spawn(&m_pid, pszPeer, &actions, nullptr, argv, environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(m_toPeer[0]);
-        close(m_fromPeer[1]);
-        m_pAnswers = fdopen(m_fromPeer[0], "r");
-    }
-    ~PeerProcess()
-    {
-        Kill();
-        close(m_toPeer[1]);
-        if (m_pAnswers != nullptr)
-            fclose(m_pAnswers);
-    }
-    std::string Ask(const std::string& szLine)
-    {
-        const std::string sz = szLine + "\n";
-        if (m_pid <= 0 || write(m_toPeer[1], sz.data(), sz.size()) != static_cast<ssize_t>(sz.size()))
-            return "(no peer)";
-        char szAnswer[256];
-        if (std::fgets(szAnswer, sizeof szAnswer, m_pAnswers) == nullptr)
-            return "(peer gone)";
-        std::string szOut = szAnswer;
-        if (!szOut.empty() && szOut.back() == '\n')
-            szOut.pop_back();
-        return szOut;
-    }
-    // Killed and reaped: its slot stays taken in the block.
-    void Kill()
-    {
-        if (m_pid <= 0)
-            return;
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-    pid_t Pid() const { return m_pid; }
-
-private:
-    int m_toPeer[2] = {-1, -1};
-    int m_fromPeer[2] = {-1, -1};
-    pid_t m_pid = -1;
-    FILE* m_pAnswers = nullptr;
-};
-
-std::string OpenLine()
-{
-    return "open " + std::to_string(kPid) + " " + std::to_string(kMI);
-}
-
-TEST(Holders, NoneForAFreeDevice)
-{
-    unsigned long pids[4] = {};
-    EXPECT_EQ(KyrGetDeviceHolders(KYR_USB_VENDOR_ID, kPid, kMI, 0, pids, 4), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_SUCCESS);
-    // The lookup left nothing behind that would make the device look held.
-    KYR_HANDLE h = KyrOpenDevice(KYR_USB_VENDOR_ID, kPid, kMI, 0);
-    EXPECT_NE(h, nullptr);
-    KyrCloseDevice(h);
-}
-
-TEST(Holders, ThisProcessWhileItHasTheDeviceOpen)
-{
-    KYR_HANDLE h = KyrOpenDevice(KYR_USB_VENDOR_ID, kPid, kMI, 0);
-    ASSERT_NE(h, nullptr);
-    unsigned long pids[4] = {};
-    EXPECT_EQ(KyrGetDeviceHolders(KYR_USB_VENDOR_ID, kPid, kMI, 0, pids, 4), 1);
-    EXPECT_EQ(pids[0], static_cast<unsigned long>(getpid()));
-    EXPECT_EQ(KyrGetDeviceHolders(KYR_USB_VENDOR_ID, kPid, kMI, 0, nullptr, 0), 1) << "counting only";
-    KyrCloseDevice(h);
-    EXPECT_EQ(KyrGetDeviceHolders(KYR_USB_VENDOR_ID, kPid, kMI, 0, pids, 4), 0);
-}
-
-TEST(Holders, AnotherLiveProcessIsNamedAndADeadOneLeftOut)
-{
-    PeerProcess peer;
-    ASSERT_GT(peer.Pid(), 0) << "KYR_TEST_PEER names the peer program";
-    ASSERT_EQ(peer.Ask(OpenLine()), "open KYR_SUCCESS");
-    unsigned long pids[4] = {};
-    ASSERT_EQ(KyrGetDeviceHolders(KYR_USB_VENDOR_ID, kPid, kMI, 0, pids, 4), 1);
-    EXPECT_EQ(pids[0], static_cast<unsigned long>(peer.Pid()));
-    EXPECT_EQ(KyrOpenDevice(KYR_USB_VENDOR_ID, kPid, kMI, 0), nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_DEVICE_BUSY);
-
-    peer.Kill();
-    EXPECT_EQ(KyrGetDeviceHolders(KYR_USB_VENDOR_ID, kPid, kMI, 0, pids, 4), 0);
-    KYR_HANDLE h = KyrOpenDevice(KYR_USB_VENDOR_ID, kPid, kMI, 0);
-    EXPECT_NE(h, nullptr) << "the dead holder's slot is freed by the next open";
-    KyrCloseDevice(h);
-}
-
-TEST(Holders, RefusesBadArgumentsAndUnknownDevices)
-{
-    unsigned long pid = 0;
-    EXPECT_EQ(KyrGetDeviceHolders(KYR_USB_VENDOR_ID, kPid, kMI, 0, &pid, -1), -1);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(KyrGetDeviceHolders(KYR_USB_VENDOR_ID, kPid, kMI, 0, nullptr, 2), -1);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(KyrGetDeviceHolders(KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_MODEL5, kMI, 0, &pid, 1), -1);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
 }
 
 } // namespace

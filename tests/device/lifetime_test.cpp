@@ -15,14 +15,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
-#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
-#include <vector>
 
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
@@ -58,27 +56,94 @@ KYR_HANDLE Open(unsigned short nPid = kPid)
     return h;
 }
 
+template <typename Predicate>
+bool Eventually(Predicate predicate)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 // A handle closed from inside is freed after its last thread has left: the
 // device can be opened again then.
 void ExpectTheDeviceFreedSoon(unsigned short nPid = kPid)
 {
     KYR_HANDLE h = nullptr;
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (h == nullptr && std::chrono::steady_clock::now() < deadline) {
-        h = KyrOpenDevice(kVid, nPid, kMI, 0);
-        if (h == nullptr)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    EXPECT_TRUE(Eventually([&] { return (h = KyrOpenDevice(kVid, nPid, kMI, 0)) != nullptr; }))
+        << KyrGetErrorName(KyrGetLastError());
     KyrCloseDevice(h);
 }
 
-// Runs fn on a thread of its own; the future tells whether it has returned.
-template <typename Fn>
-std::future<void> Async(Fn fn)
-{
-    return std::async(std::launch::async, std::move(fn));
-}
+// One open handle (a test that failed to open it fails in Listen) whose
+// callbacks and report tap all go to one hook (set before Listen), by name:
+// "packet" (with the packet), "raw", "disconnect", "download" (with the
+// flag), "pump" (only when bPump), "tap". Counts packets, disconnects, and
+// every call that comes after a close has returned.
+struct Listener {
+    using Hook = std::function<void(std::string_view, kyrpacket*, int)>;
+    KYR_HANDLE h;
+    Hook hook = [](std::string_view, kyrpacket*, int) {};
+    bool bPump = false;
+    std::atomic<int> nPackets {0}, nDisconnects {0}, nAfterClose {0};
+    std::atomic<bool> bClosed {false};
+    uint64_t nOutAtClose = 0;
+
+    explicit Listener(unsigned short nPid = kPid) : h(Open(nPid)) {}
+
+    static void Call(void* pContext, std::string_view what, kyrpacket* p = nullptr, int n = 0)
+    {
+        auto& l = *static_cast<Listener*>(pContext);
+        l.nAfterClose += l.bClosed ? 1 : 0;
+        l.nPackets += what == "packet" ? 1 : 0;
+        l.nDisconnects += what == "disconnect" ? 1 : 0;
+        l.hook(what, p, n);
+    }
+    // Installs the table and the tap and, unless nMode is 0, sets that instant mode.
+    void Listen(int nMode = KYR_HID_MODE_TOUCHPNT)
+    {
+        ASSERT_NE(h, nullptr);
+        KYR_EVENT_NOTIFY table {};
+        table.Context = this;
+        table.fnOnPacket = [](KYR_HANDLE, kyrpacket* p, int, void* c) { Call(c, "packet", p); };
+        table.fnOnDisconnect = [](KYR_HANDLE, void* c) { Call(c, "disconnect"); };
+        table.fnOnReceiveRawData = [](KYR_HANDLE, unsigned char*, unsigned short, void* c) {
+            return Call(c, "raw"), 0;
+        };
+        table.fnOnDownloadingFirmware = [](KYR_HANDLE, int b, void* c) { Call(c, "download", nullptr, b); };
+        // Only when asked for: a pump changes how synchronous calls wait.
+        if (bPump)
+            table.fnOnHandleEvents = [](KYR_HANDLE, void* c) { Call(c, "pump"); };
+        KyrSetEventNotify(h, &table);
+        KyrSetReportTap(
+            h, [](KYR_HANDLE, int, unsigned char, unsigned long long, const unsigned char*, unsigned short, void* c) {
+                Call(c, "tap");
+            }, this);
+        EXPECT_TRUE(nMode == 0 || KyrSetInstantMode(h, nMode, 5000, kNoGesture) == 1) << KyrGetLastError();
+    }
+    // Listens with the read thread stopped in its first fnOnPacket at latch;
+    // let go, it runs then.
+    bool ListenUntilParked(Latch& latch, std::function<void()> then = [] {})
+    {
+        hook = [this, &latch, then](std::string_view what, kyrpacket*, int) {
+            if (what == "packet" && nPackets == 1) {
+                latch.Arrive();
+                then();
+            }
+        };
+        Listen();
+        return latch.WaitArrived();
+    }
+    void Close()
+    {
+        KyrCloseDevice(h);
+        nOutAtClose = kyrsim::SimOutCount(0);
+        bClosed = true;
+    }
+};
 
 } // namespace
 
@@ -109,14 +174,14 @@ TEST(Lifetime, CloseWaitsForACallerNotYetWaiting)
         ASSERT_NE(h, nullptr);
         Latch latch;
         std::atomic<int> nResult{-2};
-        auto caller = Async([&] {
+        auto caller = std::async(std::launch::async, [&] {
             g_SemParkThread = pthread_self();
             g_pSemLatch = &latch;
             static const unsigned char query[64] = {1, 1, 6, 0x04, 0x11};
             nResult = bRaw ? KyrSendBuffer(h, query, 64, 0, 5000) : KyrSendCommand(h, "status", 0, 5000);
         });
         ASSERT_TRUE(latch.WaitArrived());
-        auto closer = Async([&] { KyrCloseDevice(h); });
+        auto closer = std::async(std::launch::async, [&] { KyrCloseDevice(h); });
         EXPECT_EQ(closer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
             << "close returned while a caller was still inside the handle";
         latch.Release();
@@ -130,22 +195,17 @@ TEST(Lifetime, CloseWaitsForACallerNotYetWaiting)
 // the wait ends, the caller returns, and the handle goes afterwards.
 TEST(Lifetime, CloseFromTheWaitersOwnEventPump)
 {
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    struct Pump {
-        KYR_HANDLE h;
-        int nPumps = 0;
-    } pump{h};
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &pump;
-    table.fnOnHandleEvents = [](KYR_HANDLE hDevice, void* pContext) {
-        auto* p = static_cast<Pump*>(pContext);
-        if (++p->nPumps == 5)
-            KyrCloseDevice(hDevice);
+    Listener l;
+    int nPumps = 0;
+    l.bPump = true;
+    l.hook = [&](std::string_view what, kyrpacket*, int) {
+        if (what == "pump" && ++nPumps == 5)
+            l.Close();
     };
-    KyrSetEventNotify(h, &table);
-    EXPECT_EQ(KyrSendCommand(h, "status", 0, 30000), 0);
-    EXPECT_EQ(pump.nPumps, 5) << "no pass after the close";
+    l.Listen(0);
+    EXPECT_EQ(KyrSendCommand(l.h, "status", 0, 30000), 0);
+    EXPECT_EQ(nPumps, 5) << "no pass after the close";
+    EXPECT_EQ(l.nAfterClose.load(), 0);
     ExpectTheDeviceFreedSoon();
 }
 
@@ -156,14 +216,13 @@ TEST(Lifetime, ConcurrentExpireTimesLeaveOneTimerThatFollowsTheLastOne)
     for (int round = 0; round < 50; ++round) {
         std::promise<void> go;
         std::shared_future<void> start = go.get_future().share();
-        auto a = Async([&] {
-            start.wait();
-            KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 3000, kNoGesture);
-        });
-        auto b = Async([&] {
-            start.wait();
-            KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 4000, kNoGesture);
-        });
+        const auto set = [&](unsigned short nExpire) {
+            return std::async(std::launch::async, [&, nExpire] {
+                start.wait();
+                KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, nExpire, kNoGesture);
+            });
+        };
+        auto a = set(3000), b = set(4000);
         go.set_value();
         ASSERT_EQ(a.wait_for(kPatience), std::future_status::ready) << "round " << round;
         ASSERT_EQ(b.wait_for(kPatience), std::future_status::ready) << "round " << round;
@@ -179,27 +238,10 @@ TEST(Lifetime, ConcurrentExpireTimesLeaveOneTimerThatFollowsTheLastOne)
     KyrCloseDevice(h);
 }
 
-TEST(Lifetime, ExpireTimesAreReadIn64BitsAndOutOfRangeIsRefused)
-{
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    const uint64_t nBefore = kyrsim::SimOutCount(0);
-    EXPECT_GE(KyrSendCommand(h, "instant_mode=T,2147483647", 1, 0), 1) << KyrGetErrorName(KyrGetLastError());
-    // 70 % of 24.8 days: no keep-alive in the next second (an overflowed
-    // product asked for one every tick).
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 1);
-    for (const char* psz : {"instant_mode=T,99999999999", "instant_mode=T,-5", "instant_mode=T,2147483648,0x3"}) {
-        EXPECT_EQ(KyrSendCommand(h, psz, 1, 0), -1) << psz;
-        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER) << psz;
-    }
-    const std::string letters = "instant_mode=" + std::string(2000, 'T');
-    EXPECT_EQ(KyrSendCommand(h, letters.c_str(), 0, 100), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER) << "longer than any command";
-    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 1);
-    KyrCloseDevice(h);
-}
-
+// Refused with KYR_ERROR_INVALID_PARAMETER, sending nothing: missing
+// arguments, expire times out of range and instant-mode letters longer than
+// any command. Expire times are read in 64 bits; packet id 0xFFFF is a packet
+// id like any other.
 TEST(Lifetime, BadInputIsRefusedWithItsCode)
 {
     EXPECT_EQ(KyrCalculateCRC(nullptr, 0), 0);
@@ -208,100 +250,54 @@ TEST(Lifetime, BadInputIsRefusedWithItsCode)
 
     KYR_HANDLE h = Open();
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(KyrSendCommand(nullptr, "status", 1, 0), -1);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(KyrSendCommand(h, nullptr, 1, 0), -1);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
-
     const uint64_t nBefore = kyrsim::SimOutCount(0);
     const unsigned char report[64] = {1, 1, 6, 0xFF, 0xFF};
-    EXPECT_EQ(KyrSendBuffer(h, report, 0, 1, 0), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER);
-    // Packet id 0xFFFF is a packet id like any other: the silent device
-    // never answers it.
+    const std::string letters = "instant_mode=" + std::string(2000, 'T');
+    const std::pair<std::function<int()>, int> refused[] = {
+        {[&] { return KyrSendCommand(nullptr, "status", 1, 0); }, -1},
+        {[&] { return KyrSendCommand(h, nullptr, 1, 0); }, -1},
+        {[&] { return KyrSendBuffer(h, report, 0, 1, 0); }, 0},
+        {[&] { return KyrSendCommand(h, "instant_mode=T,99999999999", 1, 0); }, -1},
+        {[&] { return KyrSendCommand(h, "instant_mode=T,-5", 1, 0); }, -1},
+        {[&] { return KyrSendCommand(h, "instant_mode=T,2147483648,0x3", 1, 0); }, -1},
+        {[&] { return KyrSendCommand(h, letters.c_str(), 0, 100); }, 0}};
+    for (size_t i = 0; i < std::size(refused); ++i) {
+        EXPECT_EQ(refused[i].first(), refused[i].second) << "call " << i;
+        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER) << "call " << i;
+    }
+    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore);
+
+    EXPECT_GE(KyrSendCommand(h, "instant_mode=T,2147483647", 1, 0), 1) << KyrGetErrorName(KyrGetLastError());
+    // 70 % of 24.8 days: no keep-alive in the next second (an overflowed
+    // product asked for one every tick).
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 1);
+    // The silent device never answers.
     EXPECT_EQ(KyrSendBuffer(h, report, 64, 0, 200), 0);
     int nMode = -1;
     EXPECT_EQ(KyrQueryFirmwareVersion(h, 0xFFFF, &nMode, 0, 200), 0);
     EXPECT_EQ(nMode, 0);
-    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 2);
+    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 3);
     KyrCloseDevice(h);
 }
 
 // ---- One streaming protocol device ---------------------------------------------------
 
-namespace {
-
-// Counts what one handle delivers; a chosen packet can park the read thread.
-struct Stream {
-    std::atomic<int> nPackets{0};
-    std::atomic<int> nDisconnects{0};
-    std::atomic<int> nAfterClose{0};
-    std::atomic<bool> bClosed{false};
-    std::atomic<Latch*> pPark{nullptr};
-    std::atomic<int> nSyncResult{-2};
-    std::atomic<int> nSyncError{0};
-    bool bSendFromCallback = false;
-    std::atomic<bool> bCloseFromCallback{false};
-};
-
-void StreamOnPacket(KYR_HANDLE h, kyrpacket*, int, void* pContext)
-{
-    auto* s = static_cast<Stream*>(pContext);
-    if (s->bClosed)
-        ++s->nAfterClose;
-    if (++s->nPackets == 1 && s->bSendFromCallback) {
-        s->nSyncResult = KyrSendCommand(h, "status", 0, 60000);
-        s->nSyncError = KyrGetLastError();
-    }
-    if (Latch* pLatch = s->pPark.exchange(nullptr)) {
-        pLatch->Arrive();
-        if (s->bCloseFromCallback)
-            KyrCloseDevice(h);
-    }
-}
-
-void StreamOnDisconnect(KYR_HANDLE, void* pContext)
-{
-    auto* s = static_cast<Stream*>(pContext);
-    if (s->bClosed)
-        ++s->nAfterClose;
-    ++s->nDisconnects;
-}
-
-void Watch(KYR_HANDLE h, Stream& s)
-{
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &s;
-    table.fnOnPacket = &StreamOnPacket;
-    table.fnOnDisconnect = &StreamOnDisconnect;
-    KyrSetEventNotify(h, &table);
-    ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
-}
-
-// Watches h until its read thread is parked in fnOnPacket at latch.
-bool WatchUntilParked(KYR_HANDLE h, Stream& s, Latch& latch)
-{
-    s.pPark = &latch;
-    Watch(h, s);
-    return latch.WaitArrived();
-}
-
-} // namespace
-
 TEST(LifetimeStream, SynchronousSendFromTheReadThreadIsRefusedAtOnce)
 {
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    Stream s;
-    s.bSendFromCallback = true;
-    Watch(h, s);
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (s.nPackets < 3 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(s.nSyncResult.load(), 0);
-    EXPECT_EQ(s.nSyncError.load(), KYR_ERROR_NOT_SUPPORT);
-    EXPECT_GE(s.nPackets.load(), 3) << "the read thread went on";
-    KyrCloseDevice(h);
+    Listener l;
+    std::atomic<int> nResult {-2}, nError {0};
+    l.hook = [&](std::string_view what, kyrpacket*, int) {
+        if (what == "packet" && l.nPackets == 1) {
+            nResult = KyrSendCommand(l.h, "status", 0, 60000);
+            nError = KyrGetLastError();
+        }
+    };
+    l.Listen();
+    EXPECT_TRUE(Eventually([&] { return l.nPackets >= 3; })) << "the read thread went on";
+    EXPECT_EQ(nResult.load(), 0);
+    EXPECT_EQ(nError.load(), KYR_ERROR_NOT_SUPPORT);
+    KyrCloseDevice(l.h);
 }
 
 // The read thread is held in fnOnPacket while the device goes and another
@@ -309,22 +305,20 @@ TEST(LifetimeStream, SynchronousSendFromTheReadThreadIsRefusedAtOnce)
 // is not reported for a handle being closed.
 TEST(LifetimeStream, UnplugRacingCloseReportsNothingAfterClose)
 {
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    Stream s;
+    Listener l;
     Latch latch;
-    ASSERT_TRUE(WatchUntilParked(h, s, latch));
+    ASSERT_TRUE(l.ListenUntilParked(latch));
     kyrsim::SimUnplug(0);
-    auto closer = Async([&] {
-        KyrCloseDevice(h);
-        s.bClosed = true;
+    auto closer = std::async(std::launch::async, [&] {
+        KyrCloseDevice(l.h);
+        l.bClosed = true;
     });
     EXPECT_EQ(closer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
         << "close returned while a callback ran";
     latch.Release();
     ASSERT_EQ(closer.wait_for(kPatience), std::future_status::ready);
-    EXPECT_EQ(s.nDisconnects.load(), 0) << "fnOnDisconnect for a handle being closed";
-    EXPECT_EQ(s.nAfterClose.load(), 0);
+    EXPECT_EQ(l.nDisconnects.load(), 0) << "fnOnDisconnect for a handle being closed";
+    EXPECT_EQ(l.nAfterClose.load(), 0);
 }
 
 // Another thread replaces the table while the read thread, inside the old
@@ -332,31 +326,23 @@ TEST(LifetimeStream, UnplugRacingCloseReportsNothingAfterClose)
 // the close for the replacing thread; the close must settle it.
 TEST(LifetimeSwap, CloseFromACallbackWhileAnotherThreadSwapsTables)
 {
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    Stream s;
+    Listener l;
     Latch latch;
-    ASSERT_TRUE(WatchUntilParked(h, s, latch));
-    std::atomic<pid_t> nSwapper{0};
-    auto swapper = Async([&] {
+    ASSERT_TRUE(l.ListenUntilParked(latch, [&] { KyrCloseDevice(l.h); }));
+    std::atomic<pid_t> nSwapper {0};
+    auto swapper = std::async(std::launch::async, [&] {
         nSwapper = gettid();
-        KYR_EVENT_NOTIFY none{};
-        KyrSetEventNotify(h, &none);
+        KYR_EVENT_NOTIFY none {};
+        KyrSetEventNotify(l.h, &none);
     });
     // Released once the swapper blocks, waiting for the parked call.
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    for (;;) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the swapper never blocked";
-        if (nSwapper != 0) {
-            std::string stat;
+    ASSERT_TRUE(Eventually([&] {
+        std::string stat;
+        if (nSwapper != 0)
             std::getline(std::ifstream("/proc/self/task/" + std::to_string(nSwapper) + "/stat"), stat);
-            const size_t nEnd = stat.rfind(')');
-            if (nEnd != std::string::npos && nEnd + 2 < stat.size() && stat[nEnd + 2] == 'S')
-                break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    s.bCloseFromCallback = true;
+        const size_t nEnd = stat.rfind(')');
+        return nEnd != std::string::npos && nEnd + 2 < stat.size() && stat[nEnd + 2] == 'S';
+    })) << "the swapper never blocked";
     latch.Release();
     EXPECT_EQ(swapper.wait_for(kPatience), std::future_status::ready) << "table swap and close wait for each other";
     // The handle goes once the callback has returned.
@@ -367,29 +353,21 @@ TEST(LifetimeSwap, CloseFromACallbackWhileAnotherThreadSwapsTables)
 
 TEST(LifetimeGone, CallsOnAnUnpluggedHandleSayNoDevice)
 {
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    Stream s;
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &s;
-    table.fnOnDisconnect = &StreamOnDisconnect;
-    KyrSetEventNotify(h, &table);
+    Listener l;
+    l.Listen(0);
     kyrsim::SimUnplug(0);
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (s.nDisconnects == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(s.nDisconnects.load(), 1);
-
-    EXPECT_EQ(KyrGetDeviceInfoFromHandle(h), nullptr);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
-    EXPECT_EQ(KyrSendCommand(h, "status", 1, 0), -1);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
-    EXPECT_EQ(KyrSendCommand(h, "status", 0, 100), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
+    ASSERT_TRUE(Eventually([&] { return l.nDisconnects > 0; }));
+    EXPECT_EQ(l.nDisconnects.load(), 1);
+    const auto expectNoDevice = [](long nResult, long nExpected) {
+        EXPECT_EQ(nResult, nExpected);
+        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
+    };
     const unsigned char report[64] = {1, 1, 6, 0x04, 0x11};
-    EXPECT_EQ(KyrSendBuffer(h, report, 64, 1, 0), 0);
-    EXPECT_EQ(KyrGetLastError(), KYR_ERROR_NO_DEVICE);
-    KyrCloseDevice(h);
+    expectNoDevice(KyrGetDeviceInfoFromHandle(l.h) != nullptr, 0);
+    expectNoDevice(KyrSendCommand(l.h, "status", 1, 0), -1);
+    expectNoDevice(KyrSendCommand(l.h, "status", 0, 100), 0);
+    expectNoDevice(KyrSendBuffer(l.h, report, 64, 1, 0), 0);
+    KyrCloseDevice(l.h);
 }
 
 // ---- Two devices ------------------------------------------------------------------------
@@ -398,14 +376,12 @@ TEST(LifetimeGone, CallsOnAnUnpluggedHandleSayNoDevice)
 // needs its own transfers to complete.
 TEST(LifetimeTwo, ASlowCallbackOfOneDeviceStallsNoOtherDevice)
 {
-    KYR_HANDLE h0 = Open();
+    Listener l;
     KYR_HANDLE h1 = Open(KYR_USB_PRODUCT_ID_MODEL2);
-    ASSERT_NE(h0, nullptr);
     ASSERT_NE(h1, nullptr);
-    Stream s;
     Latch latch;
-    ASSERT_TRUE(WatchUntilParked(h0, s, latch));
-    auto other = Async([&] {
+    ASSERT_TRUE(l.ListenUntilParked(latch));
+    auto other = std::async(std::launch::async, [&] {
         for (int i = 0; i < 20; ++i)
             EXPECT_GE(KyrSendCommand(h1, "status", 1, 0), 1);
         EXPECT_EQ(KyrSendCommand(h1, "status", 0, 5000), 1) << KyrGetErrorName(KyrGetLastError());
@@ -414,162 +390,58 @@ TEST(LifetimeTwo, ASlowCallbackOfOneDeviceStallsNoOtherDevice)
     EXPECT_EQ(other.wait_for(kPatience), std::future_status::ready) << "device 1 waited for device 0's callback";
     latch.Release();
     other.wait();
-    KyrCloseDevice(h0);
+    KyrCloseDevice(l.h);
 }
 
 // ---- Closed from inside a callback ---------------------------------------------------
 
-namespace {
-
-// Closes its handle from inside one chosen callback, and counts every
-// callback, tap call and write of the handle after that close has returned:
-// none may come, not even on the closing thread's own way out.
-struct Closer {
-    enum Where { RawData, FirstImageRecord, DownloadStarted };
-    Where eWhere = RawData;
-    KYR_HANDLE h = nullptr;
-    std::atomic<int> nPackets{0};
-    std::atomic<bool> bClosed{false};
-    std::atomic<int> nAfterClose{0};
-    uint64_t nOutAtClose = 0;
-
-    // True once for the call that is to close.
-    bool Count(bool bCloseHere)
-    {
-        if (bClosed)
-            ++nAfterClose;
-        return bCloseHere && !bClosed;
-    }
-    void Close()
-    {
-        KyrCloseDevice(h);
-        nOutAtClose = kyrsim::SimOutCount(0);
-        bClosed = true;
-    }
-};
-
-int CloserOnRawData(KYR_HANDLE, unsigned char*, unsigned short, void* pContext)
+// Closed from inside the first callback closeHere picks: no callback, tap
+// call or write of the handle may come after that close has returned, not
+// even on the closing thread's own way out.
+void CloseFromInside(int nMode, bool (*closeHere)(Listener&, std::string_view, kyrpacket*, int), bool bDownload = false)
 {
-    auto* c = static_cast<Closer*>(pContext);
-    // Once the touch stream runs, each report is one whole packet.
-    if (c->Count(c->eWhere == Closer::RawData && c->nPackets > 0))
-        c->Close();
-    return 0;
-}
-
-void CloserOnPacket(KYR_HANDLE, kyrpacket* pPacket, int, void* pContext)
-{
-    auto* c = static_cast<Closer*>(pContext);
-    ++c->nPackets;
-    // The first of the three records (image, object, detections) of one packet.
-    if (c->Count(c->eWhere == Closer::FirstImageRecord && pPacket->type == kyrtype_ird))
-        c->Close();
-}
-
-void CloserOnDownloading(KYR_HANDLE h, int bDownload, void* pContext)
-{
-    auto* c = static_cast<Closer*>(pContext);
-    // The download ends at once: the gate would resend the instant mode and
-    // report the end, on this thread, right after this call.
-    if (c->Count(c->eWhere == Closer::DownloadStarted && bDownload == 1)) {
-        KyrUnlockFirmwareDownload(h);
-        c->Close();
-    }
-}
-
-void CloserTap(KYR_HANDLE, int, unsigned char, unsigned long long, const unsigned char*, unsigned short, void* pContext)
-{
-    static_cast<Closer*>(pContext)->Count(false);
-}
-
-void CloseFromInside(Closer::Where eWhere, int nMode)
-{
-    Closer c;
-    c.eWhere = eWhere;
-    c.h = Open();
-    ASSERT_NE(c.h, nullptr);
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &c;
-    table.fnOnReceiveRawData = &CloserOnRawData;
-    table.fnOnPacket = &CloserOnPacket;
-    table.fnOnDownloadingFirmware = &CloserOnDownloading;
-    KyrSetEventNotify(c.h, &table);
-    KyrSetReportTap(c.h, &CloserTap, &c);
-    ASSERT_EQ(KyrSetInstantMode(c.h, nMode, 5000, kNoGesture), 1);
+    Listener l;
+    l.hook = [&](std::string_view what, kyrpacket* p, int n) {
+        if (l.bClosed || !closeHere(l, what, p, n))
+            return;
+        // The download ends at once: the gate would resend the instant mode
+        // and report the end, on the timer thread, right after this call.
+        if (what == "download")
+            KyrUnlockFirmwareDownload(l.h);
+        l.Close();
+    };
+    l.Listen(nMode);
     // Found by the timer thread's next pass of the download gate.
-    if (eWhere == Closer::DownloadStarted)
-        KyrLockFirmwareDownload(c.h);
+    if (bDownload)
+        KyrLockFirmwareDownload(l.h);
     ExpectTheDeviceFreedSoon();
-    EXPECT_TRUE(c.bClosed);
-    EXPECT_EQ(c.nAfterClose.load(), 0) << "a callback or tap call after the close returned";
-    EXPECT_EQ(kyrsim::SimOutCount(0), c.nOutAtClose) << "written after the close returned";
+    EXPECT_TRUE(l.bClosed);
+    EXPECT_EQ(l.nAfterClose.load(), 0) << "a callback or tap call after the close returned";
+    EXPECT_EQ(kyrsim::SimOutCount(0), l.nOutAtClose) << "written after the close returned";
 }
-
-} // namespace
 
 TEST(Lifetime, CloseInsideTheTimersDownloadStartEndsItsDeliveries)
 {
-    CloseFromInside(Closer::DownloadStarted, KYR_HID_MODE_TOUCHPNT);
+    CloseFromInside(KYR_HID_MODE_TOUCHPNT,
+                    [](auto&, auto what, auto, int n) { return what == "download" && n == 1; }, true);
 }
 
+// Once the touch stream runs, each report is one whole packet.
 TEST(LifetimeRaw, CloseInsideRawDataKeepsTheReportFromTheDecoder)
 {
-    CloseFromInside(Closer::RawData, KYR_HID_MODE_TOUCHPNT);
+    CloseFromInside(KYR_HID_MODE_TOUCHPNT,
+                    [](auto& l, auto what, auto, int) { return what == "raw" && l.nPackets > 0; });
 }
 
+// Closed in the first of the three records (image, object, detections) of
+// one packet.
 TEST(LifetimeImage, CloseInsideTheFirstRecordOfAPacketDeliversNoOther)
 {
-    CloseFromInside(Closer::FirstImageRecord, KYR_HID_MODE_VIEW);
+    CloseFromInside(KYR_HID_MODE_VIEW,
+                    [](auto&, auto what, auto p, int) { return what == "packet" && p->type == kyrtype_ird; });
 }
 
 // ---- Two devices, each read thread acting on the other's handle ---------------------------
-
-namespace {
-
-// Held in its first fnOnPacket until the test releases it, then swaps the
-// other handle's table or closes it; counts its calls after that.
-struct Crosswise {
-    KYR_HANDLE hOther = nullptr;
-    bool bClose = false;
-    Latch parked;
-    std::atomic<bool> bActed{false};
-    std::atomic<bool> bReturned{false};
-    std::atomic<int> nError{1};
-    std::atomic<int> nLater{0};
-};
-
-void CrosswiseOnPacket(KYR_HANDLE, kyrpacket*, int, void* pContext)
-{
-    auto* c = static_cast<Crosswise*>(pContext);
-    if (c->bActed.exchange(true)) {
-        if (c->bReturned)
-            ++c->nLater;
-        return;
-    }
-    c->parked.Arrive();
-    if (c->bClose) {
-        KyrCloseDevice(c->hOther);
-    } else {
-        KYR_EVENT_NOTIFY none{};
-        KyrSetEventNotify(c->hOther, &none);
-    }
-    c->nError = KyrGetLastError();
-    c->bReturned = true;
-}
-
-template <typename Predicate>
-bool Eventually(Predicate predicate)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-} // namespace
 
 // Both read threads are inside a callback before either acts: a swap waits
 // for the other thread's callback, which waits for it in turn. The one whose
@@ -581,37 +453,45 @@ TEST(LifetimeCross, CrosswiseSwapsAndClosesFromTwoReadThreadsReturn)
 {
     for (const bool bClose : {false, true}) {
         SCOPED_TRACE(bClose ? "close" : "swap");
-        const KYR_HANDLE h0 = Open();
-        const KYR_HANDLE h1 = Open(KYR_USB_PRODUCT_ID_MODEL2);
-        ASSERT_NE(h0, nullptr);
-        ASSERT_NE(h1, nullptr);
-        Crosswise c0, c1;
-        c0.hOther = h1;
-        c1.hOther = h0;
-        c0.bClose = c1.bClose = bClose;
-        for (auto [h, c] : {std::pair{h0, &c0}, std::pair{h1, &c1}}) {
-            KYR_EVENT_NOTIFY table{};
-            table.Context = c;
-            table.fnOnPacket = &CrosswiseOnPacket;
-            KyrSetEventNotify(h, &table);
-            ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 5000, kNoGesture), 1);
+        Listener l[2] = {Listener(), Listener(KYR_USB_PRODUCT_ID_MODEL2)};
+        // Each held in its first fnOnPacket until released, then acting on the
+        // other handle; its calls after that are counted.
+        Latch parked[2];
+        std::atomic<bool> bReturned[2] = {false, false};
+        std::atomic<int> nError[2] = {1, 1}, nLater[2] = {0, 0};
+        for (int i : {0, 1}) {
+            l[i].hook = [&, i](std::string_view what, kyrpacket*, int) {
+                if (what == "packet" && l[i].nPackets > 1) {
+                    nLater[i] += bReturned[i] ? 1 : 0;
+                } else if (what == "packet") {
+                    parked[i].Arrive();
+                    KYR_EVENT_NOTIFY none {};
+                    if (bClose)
+                        KyrCloseDevice(l[1 - i].h);
+                    else
+                        KyrSetEventNotify(l[1 - i].h, &none);
+                    nError[i] = KyrGetLastError();
+                    bReturned[i] = true;
+                }
+            };
         }
-        ASSERT_TRUE(c0.parked.WaitArrived());
-        ASSERT_TRUE(c1.parked.WaitArrived());
-        c0.parked.Release();
-        c1.parked.Release();
-        ASSERT_TRUE(Eventually([&] { return c0.bReturned && c1.bReturned; })) << "the two wait for each other";
+        l[0].Listen();
+        l[1].Listen();
+        ASSERT_TRUE(parked[0].WaitArrived() && parked[1].WaitArrived());
+        parked[0].Release();
+        parked[1].Release();
+        ASSERT_TRUE(Eventually([&] { return bReturned[0] && bReturned[1]; })) << "the two wait for each other";
         if (bClose) {
-            EXPECT_EQ(c0.nError.load(), KYR_SUCCESS);
-            EXPECT_EQ(c1.nError.load(), KYR_SUCCESS);
+            EXPECT_EQ(nError[0].load(), KYR_SUCCESS);
+            EXPECT_EQ(nError[1].load(), KYR_SUCCESS);
             ExpectTheDeviceFreedSoon();
             ExpectTheDeviceFreedSoon(KYR_USB_PRODUCT_ID_MODEL2);
         } else {
-            ASSERT_TRUE(Eventually([&] { return c0.nLater + c1.nLater > 0; })) << "no table stayed";
-            ASSERT_TRUE(c0.nLater == 0 || c1.nLater == 0) << "neither swap took effect";
-            EXPECT_EQ((c0.nLater == 0 ? c0 : c1).nError.load(), KYR_ERROR_NOT_SUPPORT);
-            KyrCloseDevice(h0);
-            KyrCloseDevice(h1);
+            ASSERT_TRUE(Eventually([&] { return nLater[0] + nLater[1] > 0; })) << "no table stayed";
+            ASSERT_TRUE(nLater[0] == 0 || nLater[1] == 0) << "neither swap took effect";
+            EXPECT_EQ(nError[nLater[0] == 0 ? 0 : 1].load(), KYR_ERROR_NOT_SUPPORT);
+            KyrCloseDevice(l[0].h);
+            KyrCloseDevice(l[1].h);
         }
     }
 }
