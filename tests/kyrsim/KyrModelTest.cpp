@@ -19,9 +19,7 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using namespace kyrsim::test;
-using Clock = std::chrono::steady_clock;
 using Report = Bytes;  // always 64 bytes
 using Reports = std::vector<Report>;
 
@@ -141,13 +139,6 @@ public:
         return SendPacket(packet);
     }
 
-    // The device's reports are 64 bytes; anything else counts as none.
-    std::optional<Report> Read(std::chrono::milliseconds timeout)
-    {
-        std::optional<Report> r = CHost::Read(timeout);
-        return r && r->size() == 64 ? r : std::nullopt;
-    }
-
     // Reads until the reports so far satisfy the predicate, or the time is over.
     template <typename Predicate>
     Reports ReadUntil(Predicate done, std::chrono::milliseconds span = kPatience)
@@ -155,7 +146,7 @@ public:
         Reports reports;
         const auto end = Clock::now() + span;
         for (auto now = Clock::now(); !done(reports) && now < end; now = Clock::now()) {
-            if (std::optional<Report> r = Read(std::chrono::duration_cast<std::chrono::milliseconds>(end - now)))
+            if (std::optional<Report> r = ReadReport(std::chrono::duration_cast<std::chrono::milliseconds>(end - now)))
                 reports.push_back(std::move(*r));
         }
         return reports;

@@ -16,7 +16,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using namespace kyrsim::test;
 
 // The usual layout: device 0 loopback with two interfaces at 3:7, device 1
@@ -408,8 +407,8 @@ TEST_F(Demo, StreamsReportsWithARisingCounter)
     ASSERT_TRUE(host.Ok());
     uint32_t dwPrevious = 0;
     for (int i = 0; i < 5; ++i) {
-        const std::optional<Bytes> r = host.Read(5s);
-        ASSERT_TRUE(r && r->size() == 64) << "no full report";
+        const std::optional<Bytes> r = host.ReadReport(5s);
+        ASSERT_TRUE(r) << "no full report";
         const uint32_t dwCounter = (*r)[0] | (*r)[1] << 8 | (*r)[2] << 16 | uint32_t{(*r)[3]} << 24;
         EXPECT_TRUE(i == 0 || dwCounter > dwPrevious) << dwCounter << " after " << dwPrevious;
         dwPrevious = dwCounter;
