@@ -18,9 +18,8 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-using Report = kyrsim::test::Bytes;
+using namespace kyrsim::test;
+using Report = Bytes;
 
 // The recorded device, and the one beside it in the capture of two devices.
 constexpr uint16_t kBus = 2;
@@ -152,7 +151,7 @@ std::string Text(const std::optional<Report>& r)
 // device of two), the host sees the same device.
 TEST(Replay, PlaysTheRecordedDeviceSideAndChecksWhatTheHostSends)
 {
-    kyrsim::test::CHost host(kBus, kDevice);
+    CHost host(kBus, kDevice);
     ASSERT_TRUE(host.Ok());
 
     // Nothing comes before the OUT report that preceded it in the recording.

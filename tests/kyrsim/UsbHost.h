@@ -14,7 +14,9 @@
 
 namespace kyrsim::test {
 
+using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t InEndpoint(int nInterface) { return static_cast<uint8_t>(0x80 | 1 << nInterface); }
 constexpr uint8_t OutEndpoint(int nInterface) { return static_cast<uint8_t>(1 << nInterface); }
@@ -75,11 +77,10 @@ inline int Interrupt(libusb_device_handle* pHandle, uint8_t bEndpoint, Bytes& by
 
 // Polls until the predicate holds or the time is up.
 template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds limit = std::chrono::seconds(3))
+bool Eventually(Predicate predicate, std::chrono::milliseconds limit = 3s)
 {
-    for (const auto end = std::chrono::steady_clock::now() + limit; !predicate();
-         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-        if (std::chrono::steady_clock::now() >= end)
+    for (const auto end = Clock::now() + limit; !predicate(); std::this_thread::sleep_for(20ms)) {
+        if (Clock::now() >= end)
             return false;
     }
     return true;
@@ -113,6 +114,12 @@ public:
         const auto nMs = static_cast<unsigned>(std::max<long>(1, timeout.count()));
         Bytes r;
         return Interrupt(Get(), InEndpoint(m_nInterface), r, nMs) == 0 ? std::optional(r) : std::nullopt;
+    }
+    // A device model's report: 64 bytes, anything else counts as none.
+    std::optional<Bytes> ReadReport(std::chrono::milliseconds timeout)
+    {
+        std::optional<Bytes> r = Read(timeout);
+        return r && r->size() == 64 ? r : std::nullopt;
     }
 
 private:  // not copied: the owners are unique

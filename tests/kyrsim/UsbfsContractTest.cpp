@@ -13,12 +13,9 @@
 #include <array>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
-using namespace std::chrono_literals;
 using namespace kyrsim::test;
 
 // The usual layout: device 0 loopback with two interfaces at 3:7, device 1
@@ -35,12 +32,6 @@ Bytes Pattern(uint8_t bSeed, size_t nLength = 64)
     for (size_t i = 0; i < nLength; ++i)
         bytes[i] = static_cast<uint8_t>(bSeed + 7 * i);
     return bytes;
-}
-
-// Writes a report on a loopback interface and reads it back; empty on failure.
-Bytes Echo(CHost& host, const Bytes& report)
-{
-    return host.Write(report) == 0 ? host.Read(5s).value_or(Bytes{}) : Bytes{};
 }
 
 // One asynchronous interrupt IN transfer; the destructor cancels and waits.
@@ -297,50 +288,6 @@ TEST_F(KernelDriver, BoundDriverBlocksClaimUntilDetachedAndComesBackOnAttachOrRe
     EXPECT_EQ(kyrsim::SimDriver(kDriverDevice, 0), "usbhid");
 }
 
-// ---- several processes ------------------------------------------------------------
-
-// Run as "<this program> --grandchild": claims interface 1 of the loopback
-// device, echoes a few reports and exits without releasing or closing, as a
-// crashing process would. Returns the process exit code.
-int RunGrandchild()
-{
-    CHost host(kBus, kLoopbackAddress, 1);
-    if (!host.Ok() || !kyrsim::SimClaimed(kLoopbackDevice, 1))
-        return 11;
-    for (uint8_t bSeed = 100; bSeed < 110; ++bSeed) {
-        if (Echo(host, Pattern(bSeed)) != Pattern(bSeed))
-            return 14;
-    }
-    _exit(0);  // before the host could release or close
-}
-
-using MultiProcess = UsbTest;
-
-TEST_F(MultiProcess, AGrandchildUsesTheSameDeviceAlongsideItsParent)
-{
-    CHost host(kBus, kLoopbackAddress, 0);
-    ASSERT_TRUE(host.Ok());
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        // exec, not just fork: libusb is not fork-safe once it has threads.
-        execl("/proc/self/exe", "kyrsim_usbfs_test", "--grandchild", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    for (uint8_t bSeed = 0; bSeed < 10; ++bSeed)
-        EXPECT_EQ(Echo(host, Pattern(bSeed)), Pattern(bSeed));
-    int nStatus = 0;
-    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-    ASSERT_TRUE(WIFEXITED(nStatus));
-    EXPECT_EQ(WEXITSTATUS(nStatus), 0);
-
-    // The grandchild's claim went with its file descriptor.
-    EXPECT_TRUE(Eventually([] { return !kyrsim::SimClaimed(kLoopbackDevice, 1); }));
-    CHost again(kBus, kLoopbackAddress, 1);
-    EXPECT_TRUE(again.Ok());
-    EXPECT_EQ(Echo(again, Pattern(42)), Pattern(42));
-}
-
 // ---- unplug and plug ------------------------------------------------------------------
 
 using Unplug = UsbTest;
@@ -406,32 +353,9 @@ TEST_F(Plug, ADeviceWithPlugMsArrivesLaterAsAWholeDevice)
     // A program may use it as soon as it hears of it.
     CHost host(kBus, kLoopbackAddress, 1);
     ASSERT_TRUE(host.Ok());
-    EXPECT_EQ(Echo(host, Pattern(5)), Pattern(5));
+    ASSERT_EQ(host.Write(Pattern(5)), 0);
+    EXPECT_EQ(host.Read(5s), Pattern(5));
     EXPECT_TRUE(kyrsim::SimClaimed(kLoopbackDevice, 1));
-}
-
-TEST_F(Plug, APlugRequestAddsTheNextDeviceAndUnplugRemovesIt)
-{
-    RecordHotplug();
-    const int nDevice = kyrsim::SimPlug("vid=" + std::to_string(KYR_USB_VENDOR_ID) + ",pid=" +
-                                        std::to_string(KYR_USB_PRODUCT_ID_MODEL3) +
-                                        ",interfaces=3,bus=6,addr=40,model=loopback");
-    EXPECT_EQ(nDevice, 2) << "numbered after the devices of the command line";
-    ASSERT_TRUE(Eventually([&] { return !Seen().empty(); })) << "no arrival";
-    const HotplugSeen arrival{LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, kPlugBus, 40, KYR_USB_PRODUCT_ID_MODEL3, 3};
-    EXPECT_EQ(Seen(), std::vector<HotplugSeen>{arrival});
-
-    // A context made now finds it by the usual scan, too.
-    CHost host(kPlugBus, 40, 2);
-    ASSERT_TRUE(host.Ok());
-    EXPECT_EQ(Echo(host, Pattern(9)), Pattern(9));
-    EXPECT_EQ(kyrsim::SimOutCount(nDevice), 1u);
-
-    kyrsim::SimUnplug(nDevice);
-    ASSERT_TRUE(Eventually([&] { return Seen().size() >= 2; })) << "no departure";
-    const HotplugSeen departure{LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, kPlugBus, 40, KYR_USB_PRODUCT_ID_MODEL3, -1};
-    EXPECT_EQ(Seen(), (std::vector<HotplugSeen>{arrival, departure}));
-    EXPECT_FALSE(FindDevice(Ctx(), kPlugBus, 40));
 }
 
 TEST_F(Plug, RefusedPlugRequestsAddNothingAndTakeNoNumber)
@@ -456,10 +380,10 @@ TEST_F(Plug, RefusedPlugRequestsAddNothingAndTakeNoNumber)
 
 // ---- restricted devices and the demo model ------------------------------------------
 
-// Started with device 0 "noconfig" at 1:2 and device 1 "deny" at 1:3.
+// Started with device 0 "noconfig" at 1:2.
 using Restricted = UsbTest;
 
-TEST_F(Restricted, AnUnconfiguredDeviceHasNoActiveConfigurationAndADeniedOneDoesNotOpen)
+TEST_F(Restricted, AnUnconfiguredDeviceHasNoActiveConfiguration)
 {
     const Device unconfigured = FindDevice(Ctx(), 1, 2);
     ASSERT_TRUE(unconfigured);
@@ -473,11 +397,6 @@ TEST_F(Restricted, AnUnconfiguredDeviceHasNoActiveConfigurationAndADeniedOneDoes
     int nConfiguration = -1;
     EXPECT_EQ(libusb_get_configuration(handle.get(), &nConfiguration), 0);
     EXPECT_EQ(nConfiguration, 0);
-
-    const Device denied = FindDevice(Ctx(), 1, 3);
-    ASSERT_TRUE(denied) << "listed all the same";
-    libusb_device_handle* pHandle = nullptr;
-    EXPECT_EQ(libusb_open(denied.get(), &pHandle), LIBUSB_ERROR_ACCESS);
 }
 
 using Demo = UsbTest;
@@ -488,8 +407,8 @@ TEST_F(Demo, StreamsReportsWithARisingCounter)
     ASSERT_TRUE(host.Ok());
     uint32_t dwPrevious = 0;
     for (int i = 0; i < 5; ++i) {
-        const std::optional<Bytes> r = host.Read(5s);
-        ASSERT_TRUE(r && r->size() == 64) << "no full report";
+        const std::optional<Bytes> r = host.ReadReport(5s);
+        ASSERT_TRUE(r) << "no full report";
         const uint32_t dwCounter = (*r)[0] | (*r)[1] << 8 | (*r)[2] << 16 | uint32_t{(*r)[3]} << 24;
         EXPECT_TRUE(i == 0 || dwCounter > dwPrevious) << dwCounter << " after " << dwPrevious;
         dwPrevious = dwCounter;
@@ -498,11 +417,3 @@ TEST_F(Demo, StreamsReportsWithARisingCounter)
 }
 
 }  // namespace
-
-int main(int argc, char** argv)
-{
-    if (argc == 2 && std::strcmp(argv[1], "--grandchild") == 0)
-        return RunGrandchild();
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
