@@ -31,8 +31,8 @@ def problems_of(member, where):
     elif kind == "typedef" and "(" in args:
         # ")(KYR_HANDLE hDevice, void *Context)" -> ["hDevice", "Context"]
         listed = re.search(r"\)\s*\((.*)\)\s*$", args)
-        listed = listed.group(1).strip() if listed else ""
-        params = [re.findall(r"\w+", arg)[-1] for arg in listed.split(",")] if listed not in ("", "void") else []
+        params = [re.findall(r"\w+", arg)[-1] for arg in (listed.group(1) if listed else "").split(",")
+                  if arg.strip() not in ("", "void")]
         returns = not text(member.find("type")).startswith("void")
     else:
         return []
@@ -51,9 +51,7 @@ def main(xml_dir):
     for path in headers:
         for member in ET.parse(path).getroot().iter("memberdef"):
             problems += problems_of(member, "%s: %s" % (path.name.replace("_8h.xml", ".h"), text(member.find("name"))))
-    for line in problems:
-        print(line)
-    return 1 if problems else 0
+    return "\n".join(problems) or None
 
 
 if __name__ == "__main__":

@@ -5,35 +5,27 @@ preset there is, and no command it does not accept.
 Usage: check_dev_help.py <source root>
 """
 import json
-import os
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 
-def main(src):
-    dev = os.path.join(src, "dev")
-    with open(dev, encoding="utf-8") as script:
-        dispatch = script.read().split('case "$cmd" in', 1)[1].split("esac", 1)[0]
+def problems(src):
+    dispatch = (src / "dev").read_text(encoding="utf-8").split('case "$cmd" in', 1)[1].split("esac", 1)[0]
     accepted = {label for labels in re.findall(r"^\s+([a-z|-]+)\)", dispatch, re.M) for label in labels.split("|")}
     accepted -= {"-h", "--help", "help"}
-    run = subprocess.run([dev, "--help"], capture_output=True, text=True)
-    if run.returncode != 0:
-        return "./dev --help exits %d" % run.returncode
-    listed = set(re.findall(r"^  ([a-z]+)\b", run.stdout, re.M))
-    with open(os.path.join(src, "CMakePresets.json")) as presets:
-        names = [p["name"] for p in json.load(presets)["configurePresets"] if not p.get("hidden")]
+    shown = subprocess.run([src / "dev", "--help"], check=True, capture_output=True, text=True).stdout
+    listed = set(re.findall(r"^  ([a-z]+)\b", shown, re.M))
+    presets = json.loads((src / "CMakePresets.json").read_text())["configurePresets"]
     # The paragraph that names the default preset is the one listing them.
-    paragraph = next((p for p in run.stdout.split("\n\n") if "debug (default)" in p), "")
-    problems = ["command %s is not in the help" % c for c in sorted(accepted - listed)]
-    problems += ["the help lists %s, which ./dev does not accept" % c for c in sorted(listed - accepted)]
-    problems += ["preset %s is not in the help's list of presets" % n for n in names
-                 if not re.search(r"\b%s\b" % n, paragraph)]
-    return "\n".join(problems) or None
+    paragraph = next((p for p in shown.split("\n\n") if "debug (default)" in p), "")
+    found = ["command %s is not in the help" % c for c in sorted(accepted - listed)]
+    found += ["the help lists %s, which ./dev does not accept" % c for c in sorted(listed - accepted)]
+    found += ["preset %s is not in the help's list of presets" % p["name"] for p in presets
+              if not p.get("hidden") and not re.search(r"\b%s\b" % p["name"], paragraph)]
+    return "\n".join(found)
 
 
 if __name__ == "__main__":
-    problem = main(sys.argv[1])
-    if problem:
-        sys.exit(problem)
-    print("./dev --help names every command and preset")
+    sys.exit(problems(Path(sys.argv[1]).resolve()) or print("./dev --help names every command and preset"))

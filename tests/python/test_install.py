@@ -15,8 +15,7 @@ def test_the_package_installs_into_a_venv_and_imports_from_outside_the_source_tr
     subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True)
     python = str(venv / "bin" / "python")
     subprocess.run([python, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-index", "--no-cache-dir",
-                    "--disable-pip-version-check",
-                    str(source)], check=True)
+                    "--disable-pip-version-check", str(source)], check=True)
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     out = subprocess.run(
         [python, "-c", "import kyrhid; print(kyrhid.__file__); print(hex(kyrhid.crc16(b'123456789')))"],

@@ -21,8 +21,7 @@ from conftest import INCLUDE_DIR, header_constants
 def mirror_field(path):
     """(offset, size) of a dotted field path in the ctypes mirror."""
     root, *names = path.split(".")
-    cls = {"kyrpacket": _abi.kyrpacket, "kyrtouchpoint": _abi.kyrtouchpoint,
-           "KYR_EVENT_NOTIFY": _abi.KYR_EVENT_NOTIFY}[root]
+    cls = getattr(_abi, root)
     offset, size = 0, ctypes.sizeof(cls)
     for name in names:
         field = getattr(cls, name)
@@ -94,20 +93,13 @@ def test_each_error_code_has_its_own_exception_and_library_name():
     assert isinstance(make_error(-9, "x"), ValueError)
     unknown = make_error(-77, "x")
     assert type(unknown) is kyrhid.KyrError and unknown.name == "KYR_ERROR_?"
-    busy = make_error(errors.KYR_ERROR_DEVICE_BUSY, "open")
-    assert busy.holders is None and "held by" not in str(busy)
-    busy.holders = (17, 4242)
-    assert str(busy).endswith(" (held by process 17, 4242)")
 
 
 # ---- decoding hand-made records -------------------------------------------------------------
 
 def decode(kind, partid, length, body=b""):
     """Decodes a kyrpacket as the library hands it over: header at 0, body from 14."""
-    raw = bytearray(600)
-    struct.pack_into("<hH8sH", raw, 0, kind, 0x1234, partid, length)
-    raw[14:14 + len(body)] = body
-    buffer = ctypes.create_string_buffer(bytes(raw), len(raw))
+    buffer = ctypes.create_string_buffer(struct.pack("<hH8sH", kind, 0x1234, partid, length) + body, 600)
     return packets.decode(ctypes.addressof(buffer))
 
 
@@ -128,9 +120,6 @@ DATA, ROW = bytes(range(7, 107)), bytes(reversed(range(64)))
      kyrhid.Preview(kyrhid.TYPE_PRV, 0x1234, "PRV1", 8, 5, 64, ROW)),
     (kyrhid.TYPE_RSP, b"RSP", 457, struct.pack("<HB", 9, 0) + b"half of it\0junk",
      kyrhid.Response(kyrhid.TYPE_RSP, 0x1234, "RSP", 9, False, "half of it")),
-    (kyrhid.TYPE_VER, b"VER1", 41, struct.pack("<4H11s8s", 1, 3, 2, 0x31, b"Mar 14 2024", b"10:20:30"),
-     kyrhid.Version(kyrhid.TYPE_VER, 0x1234, "VER1", nv=1, minor=3, major=2, model=0x31, date="Mar 14 2024",
-                    time="10:20:30")),
     (99, b"???", 14, b"", None),
 ])
 def test_records_decode_up_to_their_length(kind, partid, length, body, expected):
@@ -138,30 +127,22 @@ def test_records_decode_up_to_their_length(kind, partid, length, body, expected)
 
 
 def test_array_views_need_numpy():
-    numpy = pytest.importorskip("numpy")
-    image = decode(kyrhid.TYPE_IRD, b"IRD1", 24, struct.pack("<hhh", 4, 0, 4) + b"\1\2\3\4")
-    assert image.array.dtype == numpy.uint8 and image.array.tolist() == [1, 2, 3, 4]
-    preview = decode(kyrhid.TYPE_PRV, b"PRV1", 24, struct.pack("<hhh", 1, 0, 4) + b"\4\3\2\1")
-    assert preview.array.tolist() == [4, 3, 2, 1]
+    pytest.importorskip("numpy")
+    image = decode(kyrhid.TYPE_IRD, b"IRD1", 24, struct.pack("<hhh", 4, 0, 4) + b"\1\2\3\xff")
+    preview = decode(kyrhid.TYPE_PRV, b"PRV1", 24, struct.pack("<hhh", 1, 0, 4) + b"\xfe\3\2\1")
+    assert (image.array.tolist(), preview.array.tolist()) == ([1, 2, 3, 255], [254, 3, 2, 1])   # unsigned
 
 
 # ---- CRC and key codes ------------------------------------------------------------------------
 
 def test_crc16_is_crc16_x25_and_checks_packets():
     assert (kyrhid.crc16(b"123456789"), kyrhid.crc16(b"")) == (0x906E, 0)   # the catalogue check value
-    packet = bytes.fromhex("04110000")
-    crc = kyrhid.crc16(packet)
-    assert kyrhid.check_crc(packet + struct.pack("<H", crc))
-    assert not kyrhid.check_crc(packet + struct.pack("<H", crc ^ 1))
+    assert kyrhid.check_crc(b"123456789\x6e\x90") and not kyrhid.check_crc(b"123456789\x6f\x90")
 
 
 @pytest.mark.parametrize("usage, scan", [
-    (0x04, 0x1E),   # A
-    (0x28, 0x1C),   # Enter
-    (0x52, 0x48),   # Up arrow, the last of the navigation keys, shares keypad 8: it wins both ways
-    (0x49, 0x52),   # Insert, the first of them, shares keypad 0
+    (0x28, 0x1C),   # Enter (the library's tables are checked in tests/keycodes)
     (0xE0, 0x1D),   # Left Control: usage ids above 127 pass as unsigned
-    (0x00, 0x00),
 ])
 def test_key_codes_translate_both_ways(usage, scan):
     assert (kyrhid.scan_code(usage), kyrhid.usage_id(scan)) == (scan, usage)
