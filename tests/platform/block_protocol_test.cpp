@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -286,7 +285,6 @@ struct Tally {
     long nSchedules = 0;
     long nSteps = 0;
     std::set<size_t> endStates;
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 
     // The check after all, once per end state.
     void End(const World& w)
@@ -298,9 +296,7 @@ struct Tally {
 
     void Report(const std::string& what) const
     {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        std::printf("%s: %ld schedules, %ld steps in %lld ms\n", what.c_str(), nSchedules, nSteps,
-                    static_cast<long long>(ms.count()));
+        std::printf("%s: %ld schedules, %ld steps\n", what.c_str(), nSchedules, nSteps);
     }
 };
 

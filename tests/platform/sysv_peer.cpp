@@ -6,8 +6,6 @@
 //
 //   create      Create the block; prints "init 1" or "init 0"
 //   lock        take the lock          unlock   release it
-//   inc N       N times, under the lock, a deliberately non-atomic increment of
-//               the 32-bit counter at offset 0 (read, yield, write)
 //   put V       store V in the 32-bit word at offset 4, under the lock
 //   get         print "value V" for the word at offset 4, under the lock
 //   say WORD    print WORD             wait     read one line from stdin
@@ -15,8 +13,6 @@
 //
 // Exit status 0 when every command succeeded, else the 1-based index of the
 // failing command plus 10.
-#include <sched.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,10 +27,10 @@ int main(int argc, char** argv)
     if (argc < 4)
         return 2;
     CKyrSharedMemory shm;
-    auto word = [&](int n) { return static_cast<volatile std::uint32_t*>(shm.GetMemory()) + n; };
+    auto word = [&] { return static_cast<volatile std::uint32_t*>(shm.GetMemory()) + 1; };
     for (int i = 4; i < argc; ++i) {
         const std::string cmd = argv[i];
-        const bool bArgument = (cmd == "inc" || cmd == "put" || cmd == "say") && i + 1 < argc;
+        const bool bArgument = (cmd == "put" || cmd == "say") && i + 1 < argc;
         const char* pszArgument = bArgument ? argv[++i] : "";
         bool bOk = true;
         if (cmd == "create") {
@@ -43,22 +39,13 @@ int main(int argc, char** argv)
             std::printf("init %d\n", bInit ? 1 : 0);
         } else if (cmd == "lock" || cmd == "unlock") {
             bOk = cmd == "lock" ? shm.Lock() : shm.Unlock();
-        } else if (cmd == "inc" && bArgument) {
-            for (long k = std::strtol(pszArgument, nullptr, 10); k > 0 && bOk; --k) {
-                CKyrSharedMemory::Locker locker(shm);
-                if ((bOk = locker.IsLocked())) {
-                    const std::uint32_t v = *word(0);
-                    sched_yield();
-                    *word(0) = v + 1;
-                }
-            }
         } else if (cmd == "put" || cmd == "get") {
             CKyrSharedMemory::Locker locker(shm);
             bOk = locker.IsLocked() && (cmd == "get" || bArgument);
             if (bOk && cmd == "put")
-                *word(1) = static_cast<std::uint32_t>(std::strtoul(pszArgument, nullptr, 10));
+                *word() = static_cast<std::uint32_t>(std::strtoul(pszArgument, nullptr, 10));
             else if (bOk)
-                std::printf("value %u\n", static_cast<unsigned>(*word(1)));
+                std::printf("value %u\n", static_cast<unsigned>(*word()));
         } else if (cmd == "say" && bArgument) {
             std::printf("%s\n", pszArgument);
         } else if (cmd == "wait") {
