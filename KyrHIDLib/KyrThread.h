@@ -34,7 +34,6 @@ public:
     // it; true when the stop has been requested.
     bool WaitForTerminate(unsigned long dwMiliseconds) const;
 
-    void Sleep(unsigned long dwMiliseconds);
     // Scheduling priority of threads started after the call.
     void SetPriority(ePriority priority);
     // Gives the thread up without waiting: it finishes on its own, detached.

@@ -177,21 +177,6 @@ bool CSysSharedMemory::p_Attach(eAccessMode eMode)
     return true;
 }
 
-bool CSysSharedMemory::Attach(eAccessMode eMode)
-{
-    // InitKey is not run here: it would re-key the lock to the memory's own
-    // name, where a freshly created semaphore holds 0 and the wait below never
-    // ends. The lock keeps the name Create gave it.
-    if (IsAttached() || !m_pszKey)
-        return false;
-    CSysSharedMemoryLocker locker(this);
-    if (!locker.Lock())
-        return false;
-    if (IsAttached() || GetHandle() == 0)
-        return false;
-    return p_Attach(eMode);
-}
-
 bool CSysSharedMemory::p_Detach()
 {
     if (::shmdt(m_pSharedMemory) == -1)

@@ -46,8 +46,6 @@ public:
     // sees the block uninitialised.
     bool Create(const char* pSyncLockKey, const char* pSharedMemoryKey, long tSize, bool& bInit, eAccessMode eMode,
                 const std::function<void(void*)>& fnInit = nullptr);
-    // Re-attaches after a Detach, under the lock set by Create.
-    bool Attach(eAccessMode eMode);
     // The last process to detach removes the segment, its key file and its
     // lock. Without bWait the lock is tried once; when it is taken the
     // segment is only unmapped.

@@ -195,14 +195,6 @@ void CKyrThread::SetCurrentThreadName(const char* pszName)
     pthread_setname_np(pthread_self(), pszName);
 }
 
-void CKyrThread::Sleep(unsigned long dwMiliseconds)
-{
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(dwMiliseconds / 1000);
-    ts.tv_nsec = static_cast<long>(dwMiliseconds % 1000) * 1000000L;
-    nanosleep(&ts, nullptr);
-}
-
 void CKyrThread::SetPriority(ePriority priority)
 {
     int nPolicy = SCHED_OTHER;
