@@ -11,31 +11,17 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <fstream>
 #include <functional>
 #include <future>
-#include <string>
 #include <string_view>
-#include <thread>
 
-#include "KyrDeviceIds.h"
-#include "KyrHIDLib.h"
+#include "DeviceFixture.h"
 #include "Latch.h"
-#include "KyrSimControl.h"
 
 namespace {
 
-constexpr unsigned short kVid = KYR_USB_VENDOR_ID;
-constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
-constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
-constexpr unsigned long kNoGesture = ~0UL;
-constexpr auto kPatience = std::chrono::seconds(10);
-
-using kyrtest::Latch;
+using namespace kyrtest;
 
 // The thread to park at its next semaphore operation, and where.
 std::atomic<pthread_t> g_SemParkThread{};
@@ -54,18 +40,6 @@ KYR_HANDLE Open(unsigned short nPid = kPid)
     KYR_HANDLE h = KyrOpenDevice(kVid, nPid, kMI, 0);
     EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
     return h;
-}
-
-template <typename Predicate>
-bool Eventually(Predicate predicate)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 // A handle closed from inside is freed after its last thread has left: the
