@@ -9,6 +9,7 @@
 namespace {
 
 using namespace kyrtest;
+namespace enc = kyrsim::encoder;
 
 // Messages the callback got, each as "<level> <text>".
 struct LogRecorder {
@@ -37,19 +38,17 @@ protected:
     // raw-data callback has seen the marker, every bad one has been judged.
     bool InjectBadCrcReports(int nBad)
     {
-        // The last report of a single-series packet of 10 bytes, a status packet.
-        const uint8_t head[] = {1, 0x01, 10, 0x0C, 0x10, 0x00, 0x00, 'o', 'k'};
-        std::vector<uint8_t> report(64, 0), marker(64, 0xAA);
-        std::copy(std::begin(head), std::end(head), report.begin());
-        KyrCalculateCRC(report.data() + 3, 8);
-        report[11] ^= 0xFF;
-        std::copy_n(head, 2, marker.begin());
+        enc::Bytes bad = enc::Text(enc::kAddrMM, enc::TextKind::Status, 0, 0, "ok");
+        bad[bad.size() - 2] ^= 0xFF;
+        std::vector<uint8_t> marker(64, 0xAA);
+        marker[0] = 1;
+        marker[1] = 0x01;
         marker[2] = 0x3D;
         m_r.Locked([&] { m_r.raw.clear(); });
         for (int i = 0; i < nBad; ++i)
-            kyrsim::SimInject(0, kMI, report);
+            Emit(bad);
         kyrsim::SimInject(0, kMI, marker);
-        return m_r.WaitFor([&] { return !m_r.raw.empty() && m_r.raw.back().size() > 3 && m_r.raw.back()[2] == 0x3D; });
+        return m_r.WaitFor([&] { return !m_r.raw.empty() && m_r.raw.back().size() > 2 && m_r.raw.back()[2] == 0x3D; });
     }
 };
 
