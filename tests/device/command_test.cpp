@@ -119,29 +119,62 @@ TEST_F(Command, IdsRunFrom1To255AndSkip0)
     }
 }
 
+// Refused with KYR_ERROR_INVALID_PARAMETER, sending nothing and taking no
+// id: missing arguments, texts too long, expire times out of range (read in
+// 64 bits) and instant-mode letters longer than any command.
 TEST_F(Command, RefusedCallsSayInvalidParameterAndTakeNoId)
 {
+    EXPECT_EQ(KyrCalculateCRC(nullptr, 0), 0);
+    EXPECT_EQ(KyrCalculateCRC(nullptr, 100), 0);
+    EXPECT_EQ(KyrCheckCRC(nullptr, 100), 0xFFFF) << "the check of no bytes";
+
     const std::string tooLong(1014, 'a');
+    const std::string letters = "instant_mode=" + std::string(2000, 'T');
     const unsigned char shortBuffer[4] = {1, 1, 1, 0};
     const std::pair<int, std::function<int()>> refusals[] = {
         {-1, [&] { return KyrSendCommand(m_h, tooLong.c_str(), 1, 0); }},
         // A time text over 16 characters.
         {-1, [&] { return KyrSendCommand(m_h, "instant_mode=T,12345678901234567,0x3", 1, 0); }},
+        {-1, [&] { return KyrSendCommand(m_h, "instant_mode=T,99999999999", 1, 0); }},
+        {-1, [&] { return KyrSendCommand(m_h, "instant_mode=T,-5", 1, 0); }},
+        {-1, [&] { return KyrSendCommand(m_h, "instant_mode=T,2147483648,0x3", 1, 0); }},
+        {0, [&] { return KyrSendCommand(m_h, letters.c_str(), 0, 100); }},
         {-1, [&] { return KyrSendCommand(m_h, nullptr, 1, 0); }},
+        {-1, [&] { return KyrSendCommand(nullptr, "status", 1, 0); }},
         // No packet id to wait for in under 5 bytes.
         {0, [&] { return KyrSendBuffer(m_h, shortBuffer, sizeof shortBuffer, 0, 100); }},
+        {0, [&] { return KyrSendBuffer(m_h, shortBuffer, 0, 1, 0); }},
         {0, [&] { return KyrSendBuffer(m_h, nullptr, 64, 1, 0); }},
         {0, [&] { return KyrQueryFirmwareVersion(m_h, 0x1000, nullptr, 0, 100); }},
         {0, [] { return KyrSetInstantMode(nullptr, 1, 0, 0); }},
     };
     const int nBefore = KyrSendCommand(m_h, "ping", 1, 0);
     ASSERT_GE(nBefore, 1);
+    const uint64_t nOut = kyrsim::SimOutCount(0);
     for (size_t i = 0; i < std::size(refusals); ++i) {
         EXPECT_EQ(refusals[i].second(), refusals[i].first) << "refusal " << i;
         EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER) << "refusal " << i;
     }
+    EXPECT_EQ(kyrsim::SimOutCount(0), nOut) << "a refused call sent something";
     EXPECT_EQ(KyrSendCommand(m_h, std::string(1013, 'a').c_str(), 1, 0), NextId(nBefore)) << "the longest text";
     EXPECT_EQ(KyrSendBuffer(m_h, shortBuffer, sizeof shortBuffer, 1, 0), 1) << "asynchronous is fine";
+}
+
+// The longest expire time: 70 % of 24.8 days, no keep-alive in the next
+// second (an overflowed product asked for one every tick). Packet id 0xFFFF
+// is a packet id like any other; the silent device never answers it.
+TEST_F(Command, LongestExpireTimeAndPacketIdFFFFAreOrdinary)
+{
+    const uint64_t nBefore = kyrsim::SimOutCount(0);
+    EXPECT_GE(KyrSendCommand(m_h, "instant_mode=T,2147483647", 1, 0), 1) << KyrGetErrorName(KyrGetLastError());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 1);
+    const unsigned char report[64] = {1, 1, 6, 0xFF, 0xFF};
+    EXPECT_EQ(KyrSendBuffer(m_h, report, 64, 0, 200), 0);
+    int nMode = -1;
+    EXPECT_EQ(KyrQueryFirmwareVersion(m_h, 0xFFFF, &nMode, 0, 200), 0);
+    EXPECT_EQ(nMode, 0);
+    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 3);
 }
 
 TEST_F(Command, CloseDuringAWaitEndsItAtOnce)

@@ -165,20 +165,6 @@ TEST_F(Handle, CallbackMayReplaceItsOwnTable)
     EXPECT_EQ(re.nCalls.load(), 1);
 }
 
-// ---- Two model devices of the first kind and one virtual device ------------
-
-TEST(HandleNames, OnlyTheFirstDeviceOfTheFirstKindTakesTheFixedNames)
-{
-    KYR_HANDLE hFirst = KyrOpenDevice(kVid, kPid, kMI, 0);
-    ASSERT_NE(hFirst, nullptr);
-    KYR_HANDLE hSecond = KyrOpenDevice(kVid, kPid, kMI, 1);
-    EXPECT_NE(hSecond, nullptr) << "a second device of the same kind has names of its own";
-    KYR_HANDLE hVirtual = KyrOpenDevice(kVid, KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE, 0);
-    ASSERT_NE(hVirtual, nullptr) << KyrGetErrorName(KyrGetLastError());
-    for (KYR_HANDLE h : {hFirst, hVirtual, hSecond}) // in another order than opened
-        KyrCloseDevice(h);
-}
-
 // ---- Device 0: silent, unplugged during the test ----------------------------
 
 TEST(HandleUnplug, ReportedOnceAndClosedFromTheCallback)

@@ -1,7 +1,7 @@
 // Handle lifetimes at the edges, through the exported C interface under
 // kyrsim: close racing calls, callbacks and unplugs; a slow callback of one
 // device against the I/O of another; concurrent instant-mode changes;
-// synchronous sends from the read thread; inputs that used to slip through.
+// synchronous sends from the read thread.
 //
 // Races are made deterministic by parking one thread at a chosen point: in a
 // callback (on a latch), or in its next System V semaphore operation (this
@@ -11,31 +11,17 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <fstream>
 #include <functional>
 #include <future>
-#include <string>
 #include <string_view>
-#include <thread>
 
-#include "KyrDeviceIds.h"
-#include "KyrHIDLib.h"
+#include "DeviceFixture.h"
 #include "Latch.h"
-#include "KyrSimControl.h"
 
 namespace {
 
-constexpr unsigned short kVid = KYR_USB_VENDOR_ID;
-constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
-constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
-constexpr unsigned long kNoGesture = ~0UL;
-constexpr auto kPatience = std::chrono::seconds(10);
-
-using kyrtest::Latch;
+using namespace kyrtest;
 
 // The thread to park at its next semaphore operation, and where.
 std::atomic<pthread_t> g_SemParkThread{};
@@ -54,18 +40,6 @@ KYR_HANDLE Open(unsigned short nPid = kPid)
     KYR_HANDLE h = KyrOpenDevice(kVid, nPid, kMI, 0);
     EXPECT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
     return h;
-}
-
-template <typename Predicate>
-bool Eventually(Predicate predicate)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 // A handle closed from inside is freed after its last thread has left: the
@@ -235,49 +209,6 @@ TEST(Lifetime, ConcurrentExpireTimesLeaveOneTimerThatFollowsTheLastOne)
     const uint64_t nKeepAlives = kyrsim::SimOutCount(0) - nBefore;
     EXPECT_GE(nKeepAlives, 2U);
     EXPECT_LE(nKeepAlives, 6U);
-    KyrCloseDevice(h);
-}
-
-// Refused with KYR_ERROR_INVALID_PARAMETER, sending nothing: missing
-// arguments, expire times out of range and instant-mode letters longer than
-// any command. Expire times are read in 64 bits; packet id 0xFFFF is a packet
-// id like any other.
-TEST(Lifetime, BadInputIsRefusedWithItsCode)
-{
-    EXPECT_EQ(KyrCalculateCRC(nullptr, 0), 0);
-    EXPECT_EQ(KyrCalculateCRC(nullptr, 100), 0);
-    EXPECT_EQ(KyrCheckCRC(nullptr, 100), 0xFFFF) << "the check of no bytes";
-
-    KYR_HANDLE h = Open();
-    ASSERT_NE(h, nullptr);
-    const uint64_t nBefore = kyrsim::SimOutCount(0);
-    const unsigned char report[64] = {1, 1, 6, 0xFF, 0xFF};
-    const std::string letters = "instant_mode=" + std::string(2000, 'T');
-    const std::pair<std::function<int()>, int> refused[] = {
-        {[&] { return KyrSendCommand(nullptr, "status", 1, 0); }, -1},
-        {[&] { return KyrSendCommand(h, nullptr, 1, 0); }, -1},
-        {[&] { return KyrSendBuffer(h, report, 0, 1, 0); }, 0},
-        {[&] { return KyrSendCommand(h, "instant_mode=T,99999999999", 1, 0); }, -1},
-        {[&] { return KyrSendCommand(h, "instant_mode=T,-5", 1, 0); }, -1},
-        {[&] { return KyrSendCommand(h, "instant_mode=T,2147483648,0x3", 1, 0); }, -1},
-        {[&] { return KyrSendCommand(h, letters.c_str(), 0, 100); }, 0}};
-    for (size_t i = 0; i < std::size(refused); ++i) {
-        EXPECT_EQ(refused[i].first(), refused[i].second) << "call " << i;
-        EXPECT_EQ(KyrGetLastError(), KYR_ERROR_INVALID_PARAMETER) << "call " << i;
-    }
-    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore);
-
-    EXPECT_GE(KyrSendCommand(h, "instant_mode=T,2147483647", 1, 0), 1) << KyrGetErrorName(KyrGetLastError());
-    // 70 % of 24.8 days: no keep-alive in the next second (an overflowed
-    // product asked for one every tick).
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 1);
-    // The silent device never answers.
-    EXPECT_EQ(KyrSendBuffer(h, report, 64, 0, 200), 0);
-    int nMode = -1;
-    EXPECT_EQ(KyrQueryFirmwareVersion(h, 0xFFFF, &nMode, 0, 200), 0);
-    EXPECT_EQ(nMode, 0);
-    EXPECT_EQ(kyrsim::SimOutCount(0), nBefore + 3);
     KyrCloseDevice(h);
 }
 

@@ -7,6 +7,7 @@
 // there.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ipc.h>
@@ -23,7 +24,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <set>
@@ -32,9 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "KyrDeviceIds.h"
-#include "KyrHIDLib.h"
-#include "KyrSimControl.h"
+#include "DeviceFixture.h"
 
 extern char** environ;
 
@@ -42,10 +40,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-constexpr unsigned short kVid = KYR_USB_VENDOR_ID;
-constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
-constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
+using namespace kyrtest;
 
 // The names other processes find the shared objects by.
 constexpr const char* kDeviceLock = "ZarnHandle@SYNC_OBJECT";
@@ -63,18 +58,6 @@ std::string BlockKeyFile(const std::string& name) { return TmpDir() + "qipc_shar
 
 // This process and every peer it started.
 std::set<long> g_OwnPids;
-
-template <typename Pred>
-bool Eventually(Pred pred, std::chrono::milliseconds limit = 20s)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 // Runs fn on a shared block reached the way another process reaches it, its
 // lock held (with a bound) meanwhile; false when either is not there.
@@ -146,7 +129,7 @@ public:
         for (int fd : {toPeer[0], fromPeer[1], go[0]})
             close(fd);
         m_nTo = toPeer[1];
-        m_pFrom = fdopen(fromPeer[0], "r");
+        m_nFrom = fromPeer[0];
         if (nSpawn != 0)
             throw std::runtime_error("spawn");
         g_OwnPids.insert(m_pid);
@@ -155,7 +138,7 @@ public:
     {
         close(m_nTo);
         close(m_nGo);
-        fclose(m_pFrom);
+        close(m_nFrom);
         // It ends at the end of its input; one that does not is ended.
         if (m_pid > 0 && !Eventually([&] { return waitpid(m_pid, nullptr, WNOHANG) != 0; }, 10s))
             Kill();
@@ -168,19 +151,34 @@ public:
         const std::string data = line + "\n";
         ASSERT_EQ(write(m_nTo, data.data(), data.size()), static_cast<ssize_t>(data.size()));
     }
-    // The next line, "parked" among them; "<gone>" at the end.
-    std::string Next()
+    // The next line, "parked" among them; "<gone>" at the end. A peer that
+    // says nothing within patience fails the test instead of hanging it.
+    std::string Next(std::chrono::milliseconds patience = 30s)
     {
-        char sz[512];
-        std::string line = std::fgets(sz, sizeof sz, m_pFrom) != nullptr ? sz : "<gone>\n";
-        line.pop_back();
+        const auto deadline = Clock::now() + patience;
+        size_t nEnd;
+        while ((nEnd = m_buffer.find('\n')) == std::string::npos) {
+            pollfd fd {m_nFrom, POLLIN, 0};
+            const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (nLeft.count() <= 0 || poll(&fd, 1, static_cast<int>(nLeft.count())) == 0) {
+                ADD_FAILURE() << "peer " << m_pid << " gave no answer within " << patience.count() << " ms";
+                return "<silent>";
+            }
+            char sz[512];
+            const ssize_t n = read(m_nFrom, sz, sizeof sz);
+            if (n == 0)
+                return "<gone>";
+            m_buffer.append(sz, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        }
+        std::string line = m_buffer.substr(0, nEnd);
+        m_buffer.erase(0, nEnd + 1);
         return line;
     }
     // The next answer line; a park met on the way is let go at once.
-    std::string Read()
+    std::string Read(std::chrono::milliseconds patience = 30s)
     {
         for (;;) {
-            if (std::string line = Next(); line != "parked")
+            if (std::string line = Next(patience); line != "parked")
                 return line;
             Release();
         }
@@ -206,8 +204,9 @@ public:
 private:
     pid_t m_pid = -1;
     int m_nTo = -1;
-    FILE* m_pFrom = nullptr;
+    int m_nFrom = -1;
     int m_nGo = -1;
+    std::string m_buffer;
 };
 
 // " PID MI" as device_peer reads them.
@@ -221,28 +220,11 @@ std::string OpenLine(unsigned short nPid = kPid, unsigned short nMI = kMI, int n
     return "open" + DeviceArgs(nPid, nMI) + " " + std::to_string(nIndex);
 }
 
-// What fnOnDownloadingFirmware told a handle so far, e.g. "10".
-struct Downloads {
-    std::mutex mutex;
-    std::string flags;
-
-    explicit Downloads(KYR_HANDLE h)
-    {
-        KYR_EVENT_NOTIFY table {};
-        table.Context = this;
-        table.fnOnDownloadingFirmware = [](KYR_HANDLE, int bDownload, void* p) {
-            auto* d = static_cast<Downloads*>(p);
-            std::lock_guard lock(d->mutex);
-            d->flags += bDownload == 1 ? '1' : '0';
-        };
-        KyrSetEventNotify(h, &table);
-    }
-    std::string Flags()
-    {
-        std::lock_guard lock(mutex);
-        return flags;
-    }
-};
+// What fnOnDownloadingFirmware told the Recorder so far.
+std::vector<int> Downloads(Recorder& r)
+{
+    return r.Locked([&] { return r.downloads; });
+}
 
 // The device opens here (and is let go again), or is refused as held.
 void ExpectOpens(unsigned short nPid = kPid, unsigned short nIndex = 0)
@@ -461,7 +443,8 @@ TEST(Processes, DownloadMarkHoldsBackAnotherProcessAndBothAreTold)
     ASSERT_EQ(peer.Ask("mode 20 5000").substr(0, 6), "mode 1");
     KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
     ASSERT_NE(h, nullptr);
-    Downloads mine(h);
+    Recorder mine;
+    mine.Install(h);
 
     KyrLockFirmwareDownload(h);
     EXPECT_EQ(peer.Ask("send status"), "send -1 KYR_ERROR_FIRMWARE_DOWNLOAD");
@@ -478,7 +461,7 @@ TEST(Processes, DownloadMarkHoldsBackAnotherProcessAndBothAreTold)
         << "the peer's device gets the instant mode again before the command";
     EXPECT_EQ(kyrsim::SimStreams(1), "T") << "the re-sent mode is in force";
     EXPECT_GE(KyrSendCommand(h, "status", 1, 0), 1);
-    EXPECT_EQ(mine.Flags(), "10") << "the marking process is told too";
+    EXPECT_EQ(Downloads(mine), (std::vector {1, 0})) << "the marking process is told too";
     KyrCloseDevice(h);
     EXPECT_EQ(peer.Ask("close"), "closed");
 }
@@ -493,14 +476,15 @@ TEST(Processes, DownloadMarkOfAKilledProcessIsCleared)
         SCOPED_TRACE(bByTimer ? "by the timer" : "by the next command");
         KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
         ASSERT_NE(h, nullptr);
-        Downloads mine(h);
-        ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, bByTimer ? 60000 : 5000, ~0UL), 1);
+        Recorder mine;
+    mine.Install(h);
+        ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, bByTimer ? 60000 : 5000, kNoGesture), 1);
         {
             Peer peer;
             ASSERT_EQ(peer.Ask(kVirtualOpen), "open KYR_SUCCESS");
             ASSERT_EQ(peer.Ask("lock"), "locked");
             if (bByTimer) {
-                ASSERT_TRUE(Eventually([&] { return mine.Flags() == "1"; })) << "the timer sees the mark";
+                ASSERT_TRUE(mine.WaitFor([&] { return mine.downloads == std::vector {1}; })) << "the timer sees the mark";
             } else {
                 EXPECT_EQ(KyrSendCommand(h, "status", 1, 0), -1);
                 EXPECT_EQ(KyrGetLastError(), KYR_ERROR_FIRMWARE_DOWNLOAD);
@@ -509,7 +493,7 @@ TEST(Processes, DownloadMarkOfAKilledProcessIsCleared)
         }
         const uint64_t nBefore = kyrsim::SimCommandCount(0);
         if (bByTimer) {
-            ASSERT_TRUE(Eventually([&] { return mine.Flags() == "10"; })) << "the timer sees the mark gone";
+            ASSERT_TRUE(mine.WaitFor([&] { return mine.downloads == std::vector {1, 0}; })) << "the timer sees the mark gone";
             EXPECT_GT(kyrsim::SimCommandCount(0), nBefore);
             const std::optional<kyrsim::SimCommand> last = kyrsim::SimLastCommand(0);
             ASSERT_TRUE(last.has_value());
@@ -519,7 +503,7 @@ TEST(Processes, DownloadMarkOfAKilledProcessIsCleared)
         EXPECT_TRUE(Eventually([&] { return kyrsim::SimCommandCount(0) >= nBefore + 2; }))
             << "the instant mode goes out again before the command";
         EXPECT_EQ(kyrsim::SimStreams(0), "T");
-        EXPECT_EQ(mine.Flags(), "10");
+        EXPECT_EQ(Downloads(mine), (std::vector {1, 0}));
         KyrCloseDevice(h);
     }
 }
@@ -588,14 +572,8 @@ TEST(Processes, PlugModelOneBesideAHeldModelTwo)
     constexpr unsigned short kPid2 = KYR_USB_PRODUCT_ID_MODEL2;
     KYR_HANDLE hHeld = KyrOpenDevice(kVid, kPid2, kMI, 0);
     ASSERT_NE(hHeld, nullptr) << KyrGetErrorName(KyrGetLastError());
-    std::atomic<int> nArrivals {0};
-    int nWatch = -1;
-    const auto onArrival = [](KYR_DEVICE_INFO, int, void* p) { return ++*static_cast<std::atomic<int>*>(p), 0; };
-    ASSERT_EQ(KyrRegisterHotplugCallback(kVid, kPid, kMI, KYR_HOTPLUG_ARRIVED, 0, onArrival, &nArrivals, &nWatch), 1);
     kyrsim::SimPlug("vid=" + std::to_string(kVid) + ",pid=" + std::to_string(kPid) + ",interfaces=2,bus=5,addr=20");
-    ASSERT_TRUE(Eventually([&] { return nArrivals == 1; }));
-    KyrDeregisterHotplugCallback(nWatch);
-    ASSERT_EQ(KyrGetDeviceCount(kVid, kPid, kMI), 1);
+    ASSERT_TRUE(Eventually([] { return KyrGetDeviceCount(kVid, kPid, kMI) == 1; }));
 
     ExpectHolders({});
     Peer peer;

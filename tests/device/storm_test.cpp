@@ -10,7 +10,7 @@
 // code on a virtual clock, straight into the codec, with no USB and no
 // threads, so that the report sequence is the same on every run and long
 // enough to find a loss of one packet in 50,000.
-#include <array>
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <iostream>
@@ -32,11 +32,6 @@ namespace {
 constexpr int kDevice = 0;
 constexpr auto kStorm = 20s;
 
-struct Received {
-    std::atomic<uint64_t> nReports{0};
-    std::array<std::atomic<uint64_t>, kyrtype_ver + 1> byType{};
-};
-
 // The record each packet id of the device's streams and answers decodes into
 // (image data into three: counted by its first); -1 for other ids.
 short RecordOf(uint16_t wId)
@@ -52,20 +47,10 @@ short RecordOf(uint16_t wId)
 
 TEST(Storm, EveryIntactPacketIsDecodedAndNothingElse)
 {
-    Received received;
+    Recorder received; // its raw-data callback lets every report through to the decoder
     KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
     ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &received;
-    table.fnOnReceiveRawData = [](KYR_HANDLE, unsigned char*, unsigned short, void* pContext) {
-        ++static_cast<Received*>(pContext)->nReports;
-        return 0; // decode it all the same
-    };
-    table.fnOnPacket = [](KYR_HANDLE, kyrpacket* p, int, void* pContext) {
-        if (p->type >= 0 && p->type <= kyrtype_ver)
-            ++static_cast<Received*>(pContext)->byType[static_cast<size_t>(p->type)];
-    };
-    KyrSetEventNotify(h, &table);
+    received.Install(h);
 
     // The streams run on instant mode rather than from attach, so that the
     // device sends nothing while the interface is unclaimed: whatever it
@@ -95,9 +80,12 @@ TEST(Storm, EveryIntactPacketIsDecodedAndNothingElse)
     const kyrsim::SimKindCounts sent = kyrsim::SimKinds(kDevice);
     const std::map<std::string, uint64_t> faults = kyrsim::SimFaults(kDevice);
     KyrCloseDevice(h);
+    const auto decoded = [&](short nType) {
+        return static_cast<uint64_t>(std::count(received.types.begin(), received.types.end(), nType));
+    };
 
     // Nothing was lost on the way: the library was offered every report.
-    ASSERT_EQ(received.nReports.load(), sent.qwReports) << "reports lost between device and library";
+    ASSERT_EQ(received.raw.size(), sent.qwReports) << "reports lost between device and library";
 
     std::map<short, uint64_t> intact;
     for (const auto& [wId, kind] : sent.kinds) {
@@ -111,7 +99,7 @@ TEST(Storm, EveryIntactPacketIsDecodedAndNothingElse)
     std::string szFigures = "decoded/intact";
     uint64_t nLost = 0, nExtraPlain = 0, nExtraRaw = 0;
     for (const auto& [nType, nIntact] : intact) {
-        const uint64_t nDecoded = received.byType[static_cast<size_t>(nType)].load();
+        const uint64_t nDecoded = decoded(nType);
         szFigures += std::string(" ") + names[nType] + "=" + std::to_string(nDecoded) + "/" + std::to_string(nIntact);
         nLost += nIntact > nDecoded ? nIntact - nDecoded : 0;
         const uint64_t nExtra = nDecoded > nIntact ? nDecoded - nIntact : 0;
@@ -134,8 +122,8 @@ TEST(Storm, EveryIntactPacketIsDecodedAndNothingElse)
     EXPECT_EQ(nLost, 0u) << szFigures;
     EXPECT_EQ(nExtraPlain, 0u) << szFigures;
     EXPECT_LE(nExtraRaw, faults.at("truncated")) << szFigures;
-    EXPECT_EQ(received.byType[kyrtype_obc].load(), received.byType[kyrtype_ird].load());
-    EXPECT_EQ(received.byType[kyrtype_dtc].load(), received.byType[kyrtype_ird].load());
+    EXPECT_EQ(decoded(kyrtype_obc), decoded(kyrtype_ird));
+    EXPECT_EQ(decoded(kyrtype_dtc), decoded(kyrtype_ird));
 }
 
 // ---- The same storm, replayed in-process ------------------------------------
@@ -256,7 +244,7 @@ namespace {
 
 struct Busy {
     KYR_HANDLE h = nullptr;
-    std::atomic<uint64_t> nPackets{0};
+    Recorder r;
     int nAnswered = 0, nTimedOut = 0, nFailed = 0;
     Clock::duration worst{};
 };
@@ -279,10 +267,7 @@ TEST(ManyDevices, EveryBusyDeviceAnswersItsCommands)
         Busy& busy = devices[static_cast<size_t>(i)];
         busy.h = KyrOpenDevice(kVid, kPid, kMI, i);
         ASSERT_NE(busy.h, nullptr) << i << ": " << KyrGetErrorName(KyrGetLastError());
-        KYR_EVENT_NOTIFY table{};
-        table.Context = &busy;
-        table.fnOnPacket = [](KYR_HANDLE, kyrpacket*, int, void* p) { ++static_cast<Busy*>(p)->nPackets; };
-        KyrSetEventNotify(busy.h, &table);
+        busy.r.Install(busy.h);
         ASSERT_EQ(KyrSetInstantMode(busy.h, KYR_HID_MODE_TOUCHPNT | KYR_HID_MODE_GESTURE | KYR_HID_MODE_DEVICE, 2000,
                                     kNoGesture),
                   1);
@@ -304,8 +289,8 @@ TEST(ManyDevices, EveryBusyDeviceAnswersItsCommands)
     }
     std::vector<uint64_t> packetsMidway;
     std::this_thread::sleep_for(2500ms);
-    for (const Busy& busy : devices)
-        packetsMidway.push_back(busy.nPackets);
+    for (Busy& busy : devices)
+        packetsMidway.push_back(busy.r.Packets());
     for (std::thread& asker : askers)
         asker.join();
     Clock::duration worst{};
@@ -315,7 +300,7 @@ TEST(ManyDevices, EveryBusyDeviceAnswersItsCommands)
         worst = std::max(worst, busy.worst);
         EXPECT_EQ(busy.nTimedOut, 0) << "device " << i << " answered " << busy.nAnswered;
         EXPECT_EQ(busy.nFailed, 0) << "device " << i;
-        EXPECT_GT(busy.nPackets.load(), packetsMidway[i]) << "device " << i << " streams on";
+        EXPECT_GT(busy.r.Packets(), packetsMidway[i]) << "device " << i << " streams on";
     }
     std::cout << "worst round trip " << std::chrono::duration_cast<std::chrono::milliseconds>(worst).count() << " ms"
               << std::endl;
