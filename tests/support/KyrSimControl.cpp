@@ -200,13 +200,6 @@ std::string SimStreams(int nDevice)
     return Checked("streams" + Device(nDevice));
 }
 
-void SimSetFirmwareMode(int nDevice, uint16_t wUnit, int nMode)
-{
-    char szUnit[8];
-    std::snprintf(szUnit, sizeof szUnit, "0x%04x", wUnit);
-    Checked("mode" + Device(nDevice) + " " + szUnit + " " + (nMode < 0 ? "none" : std::to_string(nMode)));
-}
-
 std::map<std::string, uint64_t> SimFaults(int nDevice)
 {
     return Counts("faults" + Device(nDevice));

@@ -58,10 +58,6 @@ std::vector<uint64_t> SimCommandTimes(int nDevice, const std::string& szPrefix =
 /// The letters streaming now ("MVOTGD" subset, in table order), "" when none.
 std::string SimStreams(int nDevice);
 
-/// Unit wUnit (address bits, e.g. 0x2000) now answers the mode query with
-/// nMode; a negative nMode makes it answer nothing at all.
-void SimSetFirmwareMode(int nDevice, uint16_t wUnit, int nMode);
-
 /// "packets" (sent) and one count per fault kind ("badcrc", "truncated",
 /// "oversize", "garbage", "stall").
 std::map<std::string, uint64_t> SimFaults(int nDevice);
