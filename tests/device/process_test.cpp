@@ -72,8 +72,10 @@ bool WithBlock(const std::string& lockName, const std::string& blockName, Fn fn)
         return false;
     void* p = shmat(nBlock, nullptr, 0);
     const bool bAttached = p != reinterpret_cast<void*>(-1);
-    if (bAttached)
-        fn(static_cast<unsigned char*>(p)), shmdt(p);
+    if (bAttached) {
+        fn(static_cast<unsigned char*>(p));
+        shmdt(p);
+    }
     semop(nLock, &give, 1);
     return bAttached;
 }
