@@ -175,9 +175,12 @@ TEST(HandleUnplug, ReportedOnceAndClosedFromTheCallback)
     KYR_EVENT_NOTIFY table = r.Table();
     table.fnOnDisconnect = [](KYR_HANDLE hDevice, void* pContext) {
         KyrCloseDevice(hDevice);
+        // Woken under the lock: the test frees the recorder once it sees the count.
         auto* p = static_cast<Recorder*>(pContext);
-        p->Locked([&] { return ++p->nDisconnects; });
-        p->cv.notify_all();
+        p->Locked([&] {
+            ++p->nDisconnects;
+            p->cv.notify_all();
+        });
     };
     KyrSetEventNotify(h, &table);
     kyrsim::SimUnplug(0);
