@@ -35,6 +35,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Eventually.h"
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
 #include "KyrSimControl.h"
@@ -43,6 +44,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using kyrtest::Eventually;
 using Lines = std::vector<std::string>;
 
 constexpr unsigned short kVid = KYR_USB_VENDOR_ID;
@@ -259,17 +261,6 @@ void Deregister(std::initializer_list<int> handles, int nResult = 1)
         EXPECT_EQ(KyrDeregisterHotplugCallback(h), nResult) << "handle " << h;
         EXPECT_EQ(KyrGetLastError(), nResult == 1 ? KYR_SUCCESS : KYR_ERROR_INVALID_PARAMETER) << "handle " << h;
     }
-}
-
-bool Eventually(const std::function<bool()>& predicate)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kEventWait;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 } // namespace

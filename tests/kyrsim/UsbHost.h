@@ -12,9 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
+
 namespace kyrsim::test {
 
 using namespace std::chrono_literals;
+using kyrtest::Eventually;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -73,17 +76,6 @@ inline int Interrupt(libusb_device_handle* pHandle, uint8_t bEndpoint, Bytes& by
     if (bIn)
         bytes.resize(static_cast<size_t>(n));
     return nResult != 0 || bIn || n == static_cast<int>(bytes.size()) ? nResult : LIBUSB_ERROR_IO;
-}
-
-// Polls until the predicate holds or the time is up.
-template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds limit = 3s)
-{
-    for (const auto end = Clock::now() + limit; !predicate(); std::this_thread::sleep_for(20ms)) {
-        if (Clock::now() >= end)
-            return false;
-    }
-    return true;
 }
 
 // A program with its own context and one claimed interface of one device.

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
 #include "KyrSimControl.h"
@@ -25,19 +26,6 @@ constexpr unsigned short kPid = KYR_USB_PRODUCT_ID_MODEL1;
 constexpr unsigned short kMI = KYR_USB_MODEL_INTERFACE;
 constexpr unsigned long kNoGesture = ~0UL;
 constexpr auto kPatience = std::chrono::seconds(10);
-
-// Polls until pred holds; the bound only ends a wait that a loaded machine
-// stretches, it judges nothing.
-template <typename Pred>
-bool Eventually(Pred pred, std::chrono::milliseconds patience = std::chrono::seconds(30))
-{
-    for (const auto deadline = std::chrono::steady_clock::now() + patience; !pred();) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // What one callback table saw; its Context.
 struct Recorder {
