@@ -28,6 +28,9 @@
 //   setval    before the Nth value set (semctl SETVAL)
 //   semget    before the Nth look-up of its key (the key derived, the lock not yet found)
 // Only the first matching point parks; every other call passes straight on.
+// With KYR_TEST_FTOK=NAME:KEY (KEY in hex) the first file it finds at
+// TMPDIR/NAME gets the key KEY, as a file whose inode has the low 16 bits of
+// another object's file would; files made there later get their own keys.
 // The library calls the System V functions defined here in place of the C
 // library's.
 #include <dlfcn.h>
@@ -35,6 +38,7 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/sem.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -68,6 +72,9 @@ int g_nGo = -1;
 std::string g_KeyFile;
 std::atomic<int> g_nSeen {0};
 std::atomic<bool> g_bParked {false};
+std::string g_FtokFile;
+key_t g_tFtokKey = -1;
+std::atomic<ino_t> g_nFtokInode {0};
 
 template <typename Fn>
 Fn Real(const char* name)
@@ -183,17 +190,36 @@ extern "C" int semget(key_t key, int nsems, int semflg)
     return real(key, nsems, semflg);
 }
 
+extern "C" key_t ftok(const char* pszPath, int nId)
+{
+    static const auto real = Real<key_t (*)(const char*, int)>("ftok");
+    struct stat st;
+    if (g_FtokFile.empty() || g_FtokFile != pszPath || ::stat(pszPath, &st) != 0)
+        return real(pszPath, nId);
+    ino_t nFirst = 0;
+    g_nFtokInode.compare_exchange_strong(nFirst, st.st_ino);
+    return g_nFtokInode == st.st_ino ? g_tFtokKey : real(pszPath, nId);
+}
+
 int main(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i)
         putenv(argv[i]);
+    const char* dir = std::getenv("TMPDIR");
+    std::string tmp = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+    if (tmp.back() != '/')
+        tmp += '/';
     const char* at = std::getenv("KYR_TEST_PARK_AT");
     if (const char* colon = at != nullptr ? std::strchr(at, ':') : nullptr) {
-        const char* dir = std::getenv("TMPDIR");
-        g_KeyFile = std::string(dir != nullptr ? dir : "/tmp") + "/qipc_systemsem_ZarnHandle@SYNC_OBJECT";
+        g_KeyFile = tmp + "qipc_systemsem_ZarnHandle@SYNC_OBJECT";
         g_nNth = std::atoi(colon + 1);
         g_nGo = std::atoi(std::getenv("KYR_TEST_PARK_FD"));
         g_Point = std::string_view(at, static_cast<size_t>(colon - at));
+    }
+    const char* ftokAs = std::getenv("KYR_TEST_FTOK");
+    if (const char* colon = ftokAs != nullptr ? std::strrchr(ftokAs, ':') : nullptr) {
+        g_FtokFile = tmp + std::string(ftokAs, static_cast<size_t>(colon - ftokAs));
+        g_tFtokKey = static_cast<key_t>(std::strtoul(colon + 1, nullptr, 16));
     }
     KYR_HANDLE h = nullptr;
     std::string line;

@@ -434,6 +434,99 @@ TEST(Processes, DeviceLockRemovedWhileAnOpenerLooksItUpStaysOne)
     ExpectNothingLeftSince(before);
 }
 
+// A segment of another object, under a key outside the library's (whose top
+// byte is 81); removed at the end of the scope.
+class Stranger {
+public:
+    explicit Stranger(const std::vector<unsigned char>& bytes) : m_nSize(bytes.size())
+    {
+        for (m_key = 0x7e000001; (m_id = shmget(m_key, m_nSize, IPC_CREAT | IPC_EXCL | 0600)) == -1 && errno == EEXIST;)
+            ++m_key;
+        void* p = m_id == -1 ? nullptr : shmat(m_id, nullptr, 0);
+        if (p == nullptr || p == reinterpret_cast<void*>(-1))
+            throw std::runtime_error("no segment");
+        std::memcpy(p, bytes.data(), m_nSize);
+        shmdt(p);
+    }
+    ~Stranger() { shmctl(m_id, IPC_RMID, nullptr); }
+    Stranger(const Stranger&) = delete;
+    Stranger& operator=(const Stranger&) = delete;
+
+    std::string Key() const { return (std::ostringstream() << std::hex << m_key).str(); }
+    // Makes the file at path in a later second of the file clock than the
+    // segment was made in (that clock may lag the segment's by a tick).
+    void MakeYoungerFile(const std::string& path) const
+    {
+        shmid_ds status {};
+        ASSERT_EQ(shmctl(m_id, IPC_STAT, &status), 0);
+        timespec now {};
+        while (clock_gettime(CLOCK_REALTIME, &now) == 0 && (now.tv_sec <= status.shm_ctime || now.tv_nsec < 50'000'000))
+            std::this_thread::sleep_for(10ms);
+        const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_NE(fd, -1);
+        close(fd);
+    }
+    // Its bytes, or nothing while anybody is attached to it.
+    std::optional<std::vector<unsigned char>> Untouched() const
+    {
+        shmid_ds status {};
+        void* p = shmat(m_id, nullptr, SHM_RDONLY);
+        if (p == reinterpret_cast<void*>(-1))
+            return std::nullopt;
+        std::vector<unsigned char> bytes(static_cast<unsigned char*>(p), static_cast<unsigned char*>(p) + m_nSize);
+        const bool bAlone = shmctl(m_id, IPC_STAT, &status) == 0 && status.shm_nattch == 1;
+        shmdt(p);
+        return bAlone ? std::optional(bytes) : std::nullopt;
+    }
+
+private:
+    size_t m_nSize;
+    key_t m_key;
+    int m_id = -1;
+};
+
+// ftok keeps 16 bits of a key file's inode, so a new key file can get the key
+// of a segment another object left behind: of another size, another device's
+// block with a live client, or a download mark; or a key file left behind
+// can be younger than the segment under its key. A process that meets one
+// under a block's key opens, sends and registers as on a clean machine, in the
+// block every other process finds; the stranger is left as it was, and the
+// library leaves nothing behind.
+TEST(Processes, DeviceBlockKeyOfAStrangersSegmentIsLeftAlone)
+{
+    std::vector<unsigned char> heldBlock(3104); // the device block's size
+    const std::int64_t nCount = 1;
+    const std::uint64_t nOwner = static_cast<std::uint64_t>(getpid());
+    std::memcpy(heldBlock.data() + 16, &nCount, sizeof nCount);
+    std::fill(heldBlock.begin() + 26, heldBlock.begin() + 24 + 2 * 256, 0xff); // slot 0 taken, the rest free
+    std::memcpy(heldBlock.data() + 544, &nOwner, sizeof nOwner);
+    const std::string deviceKeyFile = std::string("qipc_sharedmemory_") + kDeviceBlock;
+    const std::tuple<const char*, std::string, std::vector<unsigned char>, bool> cases[] = {
+        {"smaller", deviceKeyFile, std::vector<unsigned char>(4), false},
+        {"held", deviceKeyFile, heldBlock, false},
+        {"download mark", std::string("qipc_sharedmemory_") + kDownloadBlock, {1, 0, 0, 0}, false},
+        {"key file left behind", deviceKeyFile, heldBlock, true}};
+    const auto before = OurIpcObjects();
+    for (const auto& [what, keyFile, bytes, bFileLeft] : cases) {
+        SCOPED_TRACE(what);
+        ASSERT_FALSE(std::filesystem::exists(TmpDir() + keyFile));
+        Stranger stranger(bytes);
+        if (bFileLeft)
+            stranger.MakeYoungerFile(TmpDir() + keyFile);
+        {
+            Peer peer("", {"KYR_TEST_FTOK=" + keyFile + ":" + stranger.Key()});
+            EXPECT_EQ(peer.Ask(OpenLine()), "open KYR_SUCCESS");
+            const std::string sent = peer.Ask("send status");
+            EXPECT_NE(sent.find("KYR_SUCCESS"), std::string::npos) << sent;
+            ExpectOneClient(peer.Pid());
+            ExpectBusy();
+            EXPECT_EQ(stranger.Untouched(), std::optional(bytes));
+            EXPECT_EQ(peer.Ask("close"), "closed");
+        }
+        ExpectNothingLeftSince(before);
+    }
+}
+
 // ---- Device 0: protocol model (this process), device 1: protocol virtual device (peer) --
 
 static const std::string kVirtualOpen = OpenLine(KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE);

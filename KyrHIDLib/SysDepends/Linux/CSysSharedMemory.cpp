@@ -1,12 +1,55 @@
 #include "CSysSharedMemory.h"
 
+#include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+namespace {
+
+// ftok keeps only the low 16 bits of the key file's inode, so a key file can
+// get the key of a segment that belongs to another object (one in use, or one
+// left behind after its own key file went). A segment made before its key
+// file existed is such a stranger: this process made the file just now, under
+// the lock, or the file is younger than the segment and nobody is attached.
+bool IsStrangersSegment(key_t tKey, const char* pszPath, bool bNewFile)
+{
+    if (bNewFile)
+        return true;
+    shmid_ds status {};
+    struct stat file {};
+    const int nID = ::shmget(tKey, 0, 0);
+    return nID != -1 && ::shmctl(nID, IPC_STAT, &status) == 0 && ::stat(pszPath, &file) == 0 &&
+           status.shm_nattch == 0 && status.shm_ctime < file.st_ctim.tv_sec;
+}
+
+// Puts a new file at pszPath. Made before the old one goes, it has another
+// inode and so, nearly always, another key; the stranger keeps the old key.
+bool RenewKeyFile(const char* pszPath)
+{
+    char szTemp[sys_ipc_key::KEY_FILE_PATH_SIZE + 8];
+    std::snprintf(szTemp, sizeof(szTemp), "%s.XXXXXX", pszPath);
+    const int fd = ::mkostemp(szTemp, O_CLOEXEC);
+    if (fd == -1)
+        return false;
+    ::fchmod(fd, 0644);
+    ::close(fd);
+    if (::rename(szTemp, pszPath) == 0)
+        return true;
+    ::unlink(szTemp);
+    return false;
+}
+
+// Renewals of the key file before Create gives up; each is a new 1 in 65536.
+constexpr int kKeyFileRenewals = 3;
+
+} // namespace
 
 CSysSharedMemory::CSysSharedMemory()
 {
@@ -106,18 +149,28 @@ bool CSysSharedMemory::Create(const char* pSyncLockKey, const char* pSharedMemor
         RemoveLockWithoutBlock(0);
         return false;
     }
-    const bool bCreatedFile = nFile == 1;
-
-    const key_t tKey = GetHandle();
-    if (tKey == 0) {
-        if (bCreatedFile)
-            ::unlink(szPath);
-        RemoveLockWithoutBlock(0);
-        return false;
+    bool bCreatedFile = nFile == 1;
+    key_t tKey = 0;
+    int nCreatedID = -1;
+    for (int nRenewal = 0;; ++nRenewal) {
+        tKey = GetHandle();
+        if (tKey != 0) {
+            // An existing segment of this block is simply used.
+            nCreatedID = ::shmget(tKey, static_cast<size_t>(tSize), IPC_CREAT | IPC_EXCL | 0666);
+            if (nCreatedID != -1 || errno != EEXIST || !IsStrangersSegment(tKey, szPath, bCreatedFile))
+                break;
+            ClearnHandle();
+        }
+        // No key, or a stranger's under every key file tried: no segment of
+        // this block exists, so neither should its lock.
+        if (tKey == 0 || nRenewal == kKeyFileRenewals || !RenewKeyFile(szPath)) {
+            if (bCreatedFile)
+                ::unlink(szPath);
+            RemoveLockWithoutBlock(0);
+            return false;
+        }
+        bCreatedFile = true;
     }
-
-    // An existing segment is simply used.
-    const int nCreatedID = ::shmget(tKey, static_cast<size_t>(tSize), IPC_CREAT | IPC_EXCL | 0666);
 
     // A segment smaller than asked for (another size under a colliding key, or
     // a stale one) would let the caller write past its end.
