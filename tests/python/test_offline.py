@@ -1,10 +1,12 @@
 """What needs no device: the ctypes mirror of the header, the ids and error
 codes, the decoder on hand-made records, CRC and key codes."""
 import ctypes
+import errno
 import os
 import re
 import struct
 import subprocess
+import types
 from functools import partial
 
 import pytest
@@ -93,6 +95,35 @@ def test_each_error_code_has_its_own_exception_and_library_name():
     assert isinstance(make_error(-9, "x"), ValueError)
     unknown = make_error(-77, "x")
     assert type(unknown) is kyrhid.KyrError and unknown.name == "KYR_ERROR_?"
+
+
+@pytest.mark.parametrize("name, builtin, errno_value", [
+    ("KYR_ERROR_TIMEOUT", TimeoutError, errno.ETIMEDOUT),
+    ("KYR_ERROR_NO_DEVICE", OSError, errno.ENODEV),
+    ("KYR_ERROR_ACCESS_DENIED", PermissionError, errno.EACCES),
+    ("KYR_ERROR_DEVICE_BUSY", OSError, errno.EBUSY),
+    ("KYR_ERROR_SEND_FAIL", OSError, errno.EIO),
+    ("KYR_ERROR_FIRMWARE_DOWNLOAD", None, None),
+])
+def test_errors_that_mean_an_errno_are_that_os_error_too(name, builtin, errno_value):
+    exc = make_error(header_constants("KYR_ERROR_")[name], "an operation")
+    assert isinstance(exc, kyrhid.KyrError) and exc.name == name
+    if builtin is None:
+        assert not isinstance(exc, OSError)
+        return
+    # What code written for files and sockets reads of it.
+    assert (isinstance(exc, builtin), exc.errno, exc.strerror, exc.filename) == (True, errno_value, exc.description, None)
+    assert str(exc) == f"an operation: {name} ({exc.code}): {exc.description}"
+
+
+def test_the_namespace_holds_the_api_and_not_its_machinery():
+    names = dir(kyrhid)
+    assert set(kyrhid.__all__) <= set(names) and {"crc16", "open", "Timeout", "__version__"} <= set(names)
+    # Neither modules (ctypes, the submodules) nor ctypes objects such as the loaded library.
+    machinery = [name for name in names if isinstance(getattr(kyrhid, name), types.ModuleType)
+                 or type(getattr(kyrhid, name)).__module__ == "ctypes" or name.startswith("_") and name != "__version__"]
+    assert machinery == []
+    assert not hasattr(kyrhid, "ctypes") and not hasattr(kyrhid, "lib")
 
 
 # ---- decoding hand-made records -------------------------------------------------------------
