@@ -5,7 +5,7 @@ import sys
 import kyrhid
 
 
-def main():
+def main() -> None:
     try:
         device = kyrhid.open()
     except kyrhid.KyrError as exc:

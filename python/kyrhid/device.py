@@ -10,7 +10,7 @@ import threading
 import warnings
 import weakref
 from dataclasses import dataclass
-from typing import Deque, Dict, Generic, Iterable, Iterator, List, Optional, Tuple, TypeVar, Union
+from typing import Any, Deque, Dict, Generic, Iterable, Iterator, List, Optional, Tuple, TypeVar, Union
 
 from . import _abi, _check, ids
 from ._lib import _turn, call, error_name, lib, make_error, raise_for
@@ -237,17 +237,17 @@ class _Receiver:
     never held while the library is called.
     """
 
-    def __init__(self):
+    def __init__(self) -> None:
         self._cond = threading.Condition()
-        self.streams = []          # guarded by _cond
-        self.report_streams = []   # guarded by _cond
-        self._answers = {}         # command id -> [(sequence, text, final)]; guarded by _cond
+        self.streams: List[PacketStream] = []          # guarded by _cond
+        self.report_streams: List[ReportStream] = []   # guarded by _cond
+        self._answers: Dict[int, List[Tuple[int, str, bool]]] = {}         # command id -> [(sequence, text, final)]; guarded by _cond
         self._sequence = 0         # answer pieces received so far; guarded by _cond
-        self._versions = None      # Version packets while a firmware query runs; guarded by _cond
-        self.ended = None          # why the device can no longer answer, once it cannot; guarded by _cond
+        self._versions: Optional[List[Version]] = None   # Version packets while a firmware query runs; guarded by _cond
+        self.ended: Optional[str] = None   # why the device can no longer answer, once it cannot; guarded by _cond
 
     # ---- read thread -----------------------------------------------------
-    def on_packet(self, address):
+    def on_packet(self, address: int) -> None:
         # A failure goes to the streams, where the consumer sees it.
         try:
             self._on_packet(address)
@@ -255,11 +255,11 @@ class _Receiver:
             for stream in self._streams_copy():
                 stream._put(_Failure(exc))
 
-    def _streams_copy(self):
+    def _streams_copy(self) -> List[PacketStream]:
         with self._cond:
             return list(self.streams)
 
-    def _on_packet(self, address):
+    def _on_packet(self, address: int) -> None:
         kind = ctypes.c_short.from_address(address).value
         bit = _abi.MODE_OF_TYPE.get(kind, 0)
         with self._cond:
@@ -278,7 +278,7 @@ class _Receiver:
         for stream in wanted:
             stream._put(packet)
 
-    def _add_piece(self, packet: Response):
+    def _add_piece(self, packet: Response) -> None:
         with self._cond:
             self._sequence += 1
             pieces = self._answers.setdefault(packet.id, [])
@@ -288,7 +288,7 @@ class _Receiver:
             self._cond.notify_all()
 
     # ---- report tap: read thread, sending threads, keep-alive timer ---------
-    def on_report(self, direction, endpoint, timestamp_ns, data, length):
+    def on_report(self, direction: int, endpoint: int, timestamp_ns: int, data: Any, length: int) -> None:
         with self._cond:
             streams = list(self.report_streams)
         if not streams:
@@ -298,7 +298,7 @@ class _Receiver:
             stream._put(report)
 
     # ---- application threads ---------------------------------------------
-    def end(self, why):
+    def end(self, why: str) -> None:
         with self._cond:
             if self.ended is None:
                 self.ended = why
@@ -308,17 +308,17 @@ class _Receiver:
         for stream in streams + reports:
             stream._end()
 
-    def why_ended(self):
+    def why_ended(self) -> Optional[str]:
         with self._cond:
             return self.ended
 
-    def sequence(self):
+    def sequence(self) -> int:
         with self._cond:
             return self._sequence
 
-    def wait_answer(self, ident, after, timeout, what):
+    def wait_answer(self, ident: int, after: int, timeout: Optional[float], what: str) -> str:
         """The whole answer to command `ident`, made of the pieces received after piece `after`."""
-        def complete():
+        def complete() -> Optional[List[Tuple[int, str, bool]]]:
             pieces = [p for p in self._answers.get(ident, ()) if p[0] > after]
             return pieces if pieces and pieces[-1][2] else None
 
@@ -330,38 +330,38 @@ class _Receiver:
             del self._answers[ident]
         return "".join(text for _, text, _ in pieces)
 
-    def add_stream(self, stream):
+    def add_stream(self, stream: PacketStream) -> None:
         with self._cond:
             if self.ended is not None:
                 raise make_error(KYR_ERROR_NO_DEVICE, "packets", self.ended)
             self.streams.append(stream)
 
-    def remove_stream(self, stream):
+    def remove_stream(self, stream: PacketStream) -> bool:
         with self._cond:
             if stream in self.streams:
                 self.streams.remove(stream)
                 return True
             return False
 
-    def add_report_stream(self, stream):
+    def add_report_stream(self, stream: ReportStream) -> None:
         with self._cond:
             if self.ended is not None:
                 raise make_error(KYR_ERROR_NO_DEVICE, "reports", self.ended)
             self.report_streams.append(stream)
 
-    def remove_report_stream(self, stream):
+    def remove_report_stream(self, stream: ReportStream) -> bool:
         with self._cond:
             if stream in self.report_streams:
                 self.report_streams.remove(stream)
                 return True
             return False
 
-    def wants_reports(self):
+    def wants_reports(self) -> bool:
         with self._cond:
             return bool(self.report_streams)
 
     @contextlib.contextmanager
-    def versions(self):
+    def versions(self) -> Iterator[List[Version]]:
         with self._cond:
             self._versions = captured = []
         try:
@@ -376,17 +376,17 @@ class _Receiver:
 # through a freed trampoline, whichever thread closes or collects a Device.
 # A receiver is registered before its table is installed and removed once
 # KyrCloseDevice has returned, after which the library calls nothing more.
-_receivers = {}                   # context number -> _Receiver; guarded by _receivers_lock
+_receivers: Dict[int, _Receiver] = {}   # context number -> _Receiver; guarded by _receivers_lock
 _receivers_lock = threading.Lock()
 _contexts = itertools.count(1)
 
 
-def _receiver_of(context):
+def _receiver_of(context: int) -> Optional["_Receiver"]:
     with _receivers_lock:
         return _receivers.get(context)
 
 
-def _on_packet(handle, address, sync, context):
+def _on_packet(handle: Optional[int], address: int, sync: int, context: int) -> None:
     # No Python exception may reach the library.
     with contextlib.suppress(BaseException):
         receiver = _receiver_of(context)
@@ -394,14 +394,15 @@ def _on_packet(handle, address, sync, context):
             receiver.on_packet(address)
 
 
-def _on_disconnect(handle, context):
+def _on_disconnect(handle: Optional[int], context: int) -> None:
     with contextlib.suppress(BaseException):
         receiver = _receiver_of(context)
         if receiver is not None:
             receiver.end(_UNPLUGGED)
 
 
-def _on_report(handle, direction, endpoint, timestamp_ns, data, length, context):
+def _on_report(handle: Optional[int], direction: int, endpoint: int, timestamp_ns: int, data: Any, length: int,
+               context: int) -> None:
     # Runs on the read thread, on an application thread inside a send (which
     # holds the turn: never taken here) or on the keep-alive timer.
     with contextlib.suppress(BaseException):
@@ -417,11 +418,11 @@ _NO_TAP = _abi.FnKyrReportTap()
 
 # Devices still open, closed at exit: the read thread must not call into an
 # interpreter that is shutting down.
-_open_devices = weakref.WeakSet()
+_open_devices: "weakref.WeakSet[Device]" = weakref.WeakSet()
 
 
 @atexit.register
-def _close_all():
+def _close_all() -> None:
     for device in list(_open_devices):
         device.close()
 
@@ -455,7 +456,7 @@ class Device:
         self._context = next(_contexts)
         with _receivers_lock:
             _receivers[self._context] = self._receiver
-        self.info: Optional[DeviceInfo] = None
+        self.info: DeviceInfo   # what the device was opened as; set once open
         table = _abi.KYR_EVENT_NOTIFY(Context=self._context, fnOnPacket=_ON_PACKET, fnOnDisconnect=_ON_DISCONNECT)
         try:
             with self._use("open") as h:
@@ -468,14 +469,16 @@ class Device:
         _open_devices.add(self)
 
     @staticmethod
-    def _info(h):
+    def _info(h: int) -> DeviceInfo:
         library = lib()
         with _turn:
             record = library.KyrGetDeviceInfoFromHandle(h)
-            return _copy_info(record) if record else None
+            if record:
+                return _copy_info(record)
+        raise make_error(KYR_ERROR_NO_DEVICE, "open", "the device went away while it was opened")
 
     @contextlib.contextmanager
-    def _use(self, what):
+    def _use(self, what: str) -> Iterator[int]:
         with self._lock:
             if self._handle is None:
                 raise make_error(KYR_ERROR_NO_DEVICE, what, "the device is closed")
@@ -527,7 +530,8 @@ class Device:
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else "open"
-        return f"<kyrhid.Device {self.info.path if self.info else '?'} {state}>"
+        info = getattr(self, "info", None)   # not set when the open failed
+        return f"<kyrhid.Device {info.path if info else '?'} {state}>"
 
     # ---- commands ----------------------------------------------------------
     def command_async(self, text: str) -> int:
@@ -594,7 +598,7 @@ class Device:
             raise
         return stream
 
-    def _drop_stream(self, stream):
+    def _drop_stream(self, stream: PacketStream) -> None:
         # Giving modes back cannot fail in a way that matters: without
         # streams nothing is sent, and with streams left a refused send is
         # repeated by the library's keep-alive.
@@ -602,7 +606,7 @@ class Device:
             with contextlib.suppress(KyrError):
                 self._set_modes()
 
-    def _set_modes(self):
+    def _set_modes(self) -> None:
         # C is always asked for: without it the library keeps no response
         # pieces for command(). With no stream left the keep-alive stops (an
         # expire time of 0 sends nothing) and the device's streams lapse at
@@ -642,12 +646,12 @@ class Device:
             raise
         return stream
 
-    def _drop_reports(self, stream):
+    def _drop_reports(self, stream: ReportStream) -> None:
         if self._receiver.remove_report_stream(stream) and not self.closed:
             with contextlib.suppress(NoDevice):
                 self._update_tap()
 
-    def _update_tap(self):
+    def _update_tap(self) -> None:
         # Removing the tap returns once no call of it runs; a running call
         # takes only the receiver's and the stream's leaf locks.
         with self._tap_lock:

@@ -5,7 +5,7 @@ import logging
 import queue
 import threading
 import time
-from typing import Optional, Union
+from typing import Optional, Tuple, Union
 
 from . import _abi
 from ._lib import lib
@@ -22,9 +22,9 @@ _LEVELS = {_abi.KYR_LOG_ERROR: logging.ERROR, _abi.KYR_LOG_WARNING: logging.WARN
 # logging, in order. Taking the interpreter lock in the callback cannot
 # deadlock: no thread holds it while it waits inside the library (ctypes lets
 # go of it around every call).
-_pending = queue.SimpleQueue()   # (level, text, time) and flush markers; put never blocks
+_pending: "queue.SimpleQueue[Union[Tuple[int, str, float], threading.Event]]" = queue.SimpleQueue()   # (level, text, time) and flush markers; put never blocks
 _state = threading.Lock()        # one change of the callback at a time; never taken by the callback
-_worker = None                   # the thread that drains _pending; guarded by _state
+_worker: Optional[threading.Thread] = None   # the thread that drains _pending; guarded by _state
 _enabled = False                 # guarded by _state
 
 

@@ -14,7 +14,7 @@ import enum
 import itertools
 import threading
 from dataclasses import dataclass
-from typing import Optional
+from typing import Dict, Optional
 
 from . import _abi, _check, ids
 from ._lib import _turn, lib, raise_for
@@ -48,7 +48,7 @@ class HotplugEvent:
 # nothing more for it. The entry also keeps an open watch alive: a watch that
 # the garbage collector closed could deregister on a thread holding the turn,
 # which the callback may be waiting for.
-_watches = {}                   # context number -> HotplugWatch; guarded by _watches_lock
+_watches: Dict[int, "HotplugWatch"] = {}   # context number -> HotplugWatch; guarded by _watches_lock
 _watches_lock = threading.Lock()
 _contexts = itertools.count(1)
 

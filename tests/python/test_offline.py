@@ -1,11 +1,15 @@
 """What needs no device: the ctypes mirror of the header, the ids and error
 codes, the decoder on hand-made records, CRC and key codes."""
+import ast
 import ctypes
 import errno
+import glob
+import importlib.util
 import os
 import re
 import struct
 import subprocess
+import sys
 import types
 from functools import partial
 
@@ -124,6 +128,32 @@ def test_the_namespace_holds_the_api_and_not_its_machinery():
                  or type(getattr(kyrhid, name)).__module__ == "ctypes" or name.startswith("_") and name != "__version__"]
     assert machinery == []
     assert not hasattr(kyrhid, "ctypes") and not hasattr(kyrhid, "lib")
+
+
+PACKAGE_SOURCES = sorted(glob.glob(os.path.join(os.path.dirname(kyrhid.__file__), "*.py"))) + [
+    os.path.join(os.path.dirname(kyrhid.__file__), "..", "examples", "touch.py")]
+
+
+def test_every_function_of_the_package_and_the_example_is_annotated():
+    # What mypy --strict asks of every def, checked where mypy is not installed.
+    unannotated = []
+    for path in PACKAGE_SOURCES:
+        with open(path) as source:
+            for node in ast.walk(ast.parse(source.read())):
+                if isinstance(node, ast.FunctionDef):
+                    a = node.args
+                    arguments = [*a.posonlyargs, *a.args, *a.kwonlyargs, *filter(None, (a.vararg, a.kwarg))]
+                    if node.returns is None or any(x.annotation is None and x.arg not in ("self", "cls")
+                                                   for x in arguments):
+                        unannotated.append(f"{os.path.basename(path)}:{node.lineno} {node.name}")
+    assert unannotated == []
+    assert os.path.exists(os.path.join(os.path.dirname(kyrhid.__file__), "py.typed"))
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+def test_mypy_strict_passes_on_the_package_and_the_example():
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", *PACKAGE_SOURCES], capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout
 
 
 # ---- decoding hand-made records -------------------------------------------------------------
