@@ -6,8 +6,9 @@
 
 The library is found by its soname, or at the path in KYRHID_LIBRARY.
 """
-from ._abi import (KYR_VERSION_MAJOR, KYR_VERSION_MINOR, KYR_VERSION_PATCH, TYPE_CMD, TYPE_DTC, TYPE_DVC, TYPE_GST, TYPE_IRD, TYPE_ITD, TYPE_MSG, TYPE_OBC, TYPE_OBJ,
-                   TYPE_PRV, TYPE_RSE, TYPE_RSP, TYPE_STT, TYPE_TPT, TYPE_VER)
+from ._abi import (KYR_VERSION_MAJOR, KYR_VERSION_MINOR, KYR_VERSION_PATCH, TYPE_CMD, TYPE_DTC, TYPE_DVC, TYPE_GST,
+                   TYPE_IRD, TYPE_ITD, TYPE_MSG, TYPE_OBC, TYPE_OBJ, TYPE_PRV, TYPE_RSE, TYPE_RSP, TYPE_STT, TYPE_TPT,
+                   TYPE_VER)
 from ._codes import check_crc, crc16, library_version, scan_code, usage_id
 from .device import (Device, DeviceInfo, PacketStream, Report, ReportDirection, ReportStream, devices, holders,
                      mode_bits, open)

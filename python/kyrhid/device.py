@@ -14,12 +14,14 @@ from typing import Any, Deque, Dict, Generic, Iterable, Iterator, List, Optional
 
 from . import _abi, _check, ids
 from ._lib import _turn, call, error_name, lib, make_error, raise_for
-from .errors import (KYR_ERROR_ACCESS_DENIED, KYR_ERROR_INVALID_PARAMETER, KYR_ERROR_NO_DEVICE, KYR_ERROR_TIMEOUT, KYR_SUCCESS, DeviceBusy,
+from .errors import (KYR_ERROR_ACCESS_DENIED, KYR_ERROR_INVALID_PARAMETER, KYR_ERROR_NO_DEVICE, KYR_ERROR_TIMEOUT,
+                     KYR_SUCCESS, DeviceBusy,
                      KyrError, NoDevice)
 from .packets import Packet, Response, Version, decode
 
 _Item = TypeVar("_Item")
 _Self = TypeVar("_Self")
+_Slot = Tuple[int, int, int]   # product, interface, index
 
 _UNPLUGGED = "the device was unplugged"
 
@@ -62,7 +64,7 @@ def devices(vendor: int = ids.KYR_USB_VENDOR_ID, products: Iterable[int] = ids.K
     vendor = _check.integer(vendor, "vendor", 0, 0xFFFF)
     products = _check.integers(products, "products", 0, 0xFFFF)
     library = lib()
-    found: List[Union[DeviceInfo, Tuple[int, int, int]]] = []
+    found: List[Union[DeviceInfo, _Slot]] = []
     for product in products:
         interface = 0
         # A device with N interfaces matches every interface number below N.
@@ -94,7 +96,7 @@ def devices(vendor: int = ids.KYR_USB_VENDOR_ID, products: Iterable[int] = ids.K
     return listed
 
 
-def _describe_without_opening(vendor: int, denied: List[Tuple[int, int, int]]) -> Dict[Tuple[int, int, int], DeviceInfo]:
+def _describe_without_opening(vendor: int, denied: List[_Slot]) -> Dict[_Slot, DeviceInfo]:
     """Records marked inaccessible for (product, interface, index) entries the library could not open to
     describe. The hotplug watch reports the present devices from their descriptors alone, with the index
     open() takes, so it names them as they are."""
@@ -241,7 +243,8 @@ class _Receiver:
         self._cond = threading.Condition()
         self.streams: List[PacketStream] = []          # guarded by _cond
         self.report_streams: List[ReportStream] = []   # guarded by _cond
-        self._answers: Dict[int, List[Tuple[int, str, bool]]] = {}         # command id -> [(sequence, text, final)]; guarded by _cond
+        # command id -> [(sequence, text, final)]; guarded by _cond
+        self._answers: Dict[int, List[Tuple[int, str, bool]]] = {}
         self._sequence = 0         # answer pieces received so far; guarded by _cond
         self._versions: Optional[List[Version]] = None   # Version packets while a firmware query runs; guarded by _cond
         self.ended: Optional[str] = None   # why the device can no longer answer, once it cannot; guarded by _cond

@@ -22,7 +22,8 @@ _LEVELS = {_abi.KYR_LOG_ERROR: logging.ERROR, _abi.KYR_LOG_WARNING: logging.WARN
 # logging, in order. Taking the interpreter lock in the callback cannot
 # deadlock: no thread holds it while it waits inside the library (ctypes lets
 # go of it around every call).
-_pending: "queue.SimpleQueue[Union[Tuple[int, str, float], threading.Event]]" = queue.SimpleQueue()   # (level, text, time) and flush markers; put never blocks
+# (level, text, time) and flush markers; put never blocks
+_pending: "queue.SimpleQueue[Union[Tuple[int, str, float], threading.Event]]" = queue.SimpleQueue()
 _state = threading.Lock()        # one change of the callback at a time; never taken by the callback
 _worker: Optional[threading.Thread] = None   # the thread that drains _pending; guarded by _state
 _enabled = False                 # guarded by _state

@@ -29,8 +29,9 @@ WRONG = [
     (module("crc16", 123), TypeError), (module("crc16", "123"), TypeError), (module("crc16", None), TypeError),
     (module("crc16", [1, 2]), TypeError), (module("crc16", bytes(0x10000)), ValueError),
     (module("check_crc", 123), TypeError), (module("check_crc", None), TypeError),
-    (module("scan_code", "a"), TypeError), (module("scan_code", 1.5), TypeError), (module("scan_code", None), TypeError),
-    (module("scan_code", True), TypeError), (module("scan_code", -1), ValueError), (module("scan_code", 256), ValueError),
+    (module("scan_code", "a"), TypeError), (module("scan_code", 1.5), TypeError),
+    (module("scan_code", None), TypeError), (module("scan_code", True), TypeError),
+    (module("scan_code", -1), ValueError), (module("scan_code", 256), ValueError),
     (module("usage_id", 1.0), TypeError), (module("usage_id", -1), ValueError), (module("usage_id", 128), ValueError),
     # data modes and diagnostics
     (module("mode_bits", None), TypeError), (module("mode_bits", 123), TypeError),

@@ -75,6 +75,8 @@ def test_the_wheel_and_the_sdist_hold_the_package_its_types_and_its_metadata(tmp
     import tomllib
     text = (source / "pyproject.toml").read_text()
     assert kyrhid_build._read_toml_subset(text) == tomllib.loads(text)
+    editable = zipfile.ZipFile(tmp_path / kyrhid_build.build_editable(str(tmp_path)))
+    assert editable.read("__editable__.kyrhid-1.0.0.pth").decode() == f"{source}\n"
     with tarfile.open(tmp_path / kyrhid_build.build_sdist(str(tmp_path))) as sdist:
         members = set(sdist.getnames())
     assert {f"kyrhid-1.0.0/{name}" for name in ("PKG-INFO", "pyproject.toml", "build_backend/kyrhid_build.py",

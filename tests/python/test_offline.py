@@ -116,7 +116,8 @@ def test_errors_that_mean_an_errno_are_that_os_error_too(name, builtin, errno_va
         assert not isinstance(exc, OSError)
         return
     # What code written for files and sockets reads of it.
-    assert (isinstance(exc, builtin), exc.errno, exc.strerror, exc.filename) == (True, errno_value, exc.description, None)
+    assert isinstance(exc, builtin)
+    assert (exc.errno, exc.strerror, exc.filename) == (errno_value, exc.description, None)
     assert str(exc) == f"an operation: {name} ({exc.code}): {exc.description}"
 
 
@@ -124,9 +125,11 @@ def test_the_namespace_holds_the_api_and_not_its_machinery():
     names = dir(kyrhid)
     assert set(kyrhid.__all__) <= set(names) and {"crc16", "open", "Timeout", "__version__"} <= set(names)
     # Neither modules (ctypes, the submodules) nor ctypes objects such as the loaded library.
-    machinery = [name for name in names if isinstance(getattr(kyrhid, name), types.ModuleType)
-                 or type(getattr(kyrhid, name)).__module__ == "ctypes" or name.startswith("_") and name != "__version__"]
-    assert machinery == []
+    def machinery(name):
+        value = getattr(kyrhid, name)
+        return (isinstance(value, types.ModuleType) or type(value).__module__ == "ctypes"
+                or name.startswith("_") and name != "__version__")
+    assert [name for name in names if machinery(name)] == []
     assert not hasattr(kyrhid, "ctypes") and not hasattr(kyrhid, "lib")
 
 
