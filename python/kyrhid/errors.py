@@ -30,7 +30,7 @@ class KyrError(Exception):
 
     def __init__(self, code: int, name: str, description: str, what: str = "") -> None:
         super().__init__(code, name, description, what)
-        if isinstance(self, OSError):
+        if isinstance(self, OSError) and self.errno_value is not None:
             # OSError's own constructor read (code, name, ...) as (errno, strerror, filename, ...).
             self.errno, self.strerror, self.filename = self.errno_value, description, None
             self.args = (code, name, description, what)
