@@ -272,9 +272,11 @@ class _Receiver:
         if not (wanted or answer or version):
             return
         packet = decode(address)
-        if answer:
+        if packet is None:
+            return   # a kind this package does not know
+        if answer and isinstance(packet, Response):
             self._add_piece(packet)
-        if version:
+        if version and isinstance(packet, Version):
             with self._cond:
                 if self._versions is not None:
                     self._versions.append(packet)
@@ -366,7 +368,8 @@ class _Receiver:
     @contextlib.contextmanager
     def versions(self) -> Iterator[List[Version]]:
         with self._cond:
-            self._versions = captured = []
+            captured: List[Version] = []
+            self._versions = captured
         try:
             yield captured
         finally:
@@ -446,7 +449,7 @@ class Device:
         # frees it; that is the one rule for the handle's life.
         self._lock = threading.Lock()
         self._idle = threading.Condition(self._lock)
-        self._handle = handle        # guarded by _lock; None from the start of close()
+        self._handle: Optional[int] = handle   # guarded by _lock; None from the start of close()
         self._calls = 0              # uses under way; guarded by _lock
         self._modes_lock = threading.Lock()     # one change of the data modes at a time
         self._firmware_lock = threading.Lock()  # one firmware query at a time: answers are told apart by time
@@ -547,7 +550,7 @@ class Device:
             ident, error = call("KyrSendCommand", h, data, 1, 0)
         if ident < 0:
             raise_for(error, f"command {text!r}")
-        return ident
+        return int(ident)
 
     def command(self, text: str, timeout: Optional[float] = 1.0) -> str:
         """Sends a text command and returns the whole answer, all of its pieces joined.

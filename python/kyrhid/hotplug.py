@@ -109,7 +109,7 @@ class HotplugWatch:
             raise ValueError("present devices are reported as arrivals: present=True needs arrived=True")
         match = (_match(vendor, "vendor"), _match(product, "product"), _match(interface, "interface"))
         self._lock = threading.Lock()
-        self._handle = None          # guarded by _lock; None once closed
+        self._handle: Optional[int] = None   # guarded by _lock; None once closed
         self._events: _Stream[HotplugEvent] = _Stream(timeout, _UNBOUNDED)
         self._context = next(_contexts)
         with _watches_lock:
