@@ -5,7 +5,7 @@ import sys
 import kyrhid
 
 
-def main():
+def main() -> None:
     try:
         device = kyrhid.open()
     except kyrhid.KyrError as exc:
@@ -14,6 +14,8 @@ def main():
         print(f"touch points of {device.info.path} (Ctrl-C ends)")
         try:
             for packet in touches:
+                if not isinstance(packet, kyrhid.TouchPoints):
+                    continue   # status and version packets come with every mode
                 points = "  ".join(f"({p.x:4d},{p.y:4d}) {p.w}x{p.h} s={p.s}" for p in packet.points)
                 print(f"{packet.ticktime:5d}  {packet.actual_touch} seen  {points}", flush=True)
         except KeyboardInterrupt:

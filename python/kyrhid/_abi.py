@@ -4,6 +4,7 @@ The layouts here must match KyrHIDLib.h byte for byte; a test compares every
 size and offset with what the C compiler makes of the header.
 """
 import ctypes
+from typing import Any, List, Tuple
 from ctypes import (CFUNCTYPE, POINTER, Structure, Union, c_byte, c_char, c_char_p, c_float, c_int, c_short,
                     c_ubyte, c_ulong, c_ulonglong, c_ushort, c_void_p)
 
@@ -34,7 +35,7 @@ class kyrtouchpoint(Structure):
     _fields_ = [("x", c_ushort), ("y", c_ushort), ("w", c_ushort), ("h", c_ushort), ("s", c_ushort)]
 
 
-def _packed(name, fields):
+def _packed(name: str, fields: List[Tuple[str, Any]]) -> Any:
     return type(name, (Structure,), {"_pack_": 1, "_fields_": fields})
 
 

@@ -3,9 +3,10 @@ import ctypes
 import functools
 import os
 import threading
+from typing import Any, NoReturn, Optional, Tuple
 
 from . import _abi
-from .errors import error_for
+from .errors import KyrError, error_for
 
 SONAME = "KyrHIDLib-1.0.so.0.0.0"
 
@@ -22,7 +23,7 @@ _turn = threading.Lock()
 
 
 @functools.lru_cache(maxsize=None)
-def lib():
+def lib() -> Any:
     """The loaded library, with every prototype set; loaded on first use."""
     path = os.environ.get("KYRHID_LIBRARY") or SONAME
     try:
@@ -37,15 +38,15 @@ def lib():
     return handle
 
 
-def error_name(code):
-    return lib().KyrGetErrorName(code).decode("ascii")
+def error_name(code: int) -> str:
+    return str(lib().KyrGetErrorName(code).decode("ascii"))
 
 
-def error_description(code):
-    return lib().KyrGetErrorDescription(code).decode("ascii")
+def error_description(code: int) -> str:
+    return str(lib().KyrGetErrorDescription(code).decode("ascii"))
 
 
-def call(name, *args):
+def call(name: str, *args: Any) -> Tuple[Any, int]:
     """Calls a library function; returns its result and the last error it left."""
     library = lib()
     function = getattr(library, name)
@@ -54,10 +55,10 @@ def call(name, *args):
         return result, library.KyrGetLastError()
 
 
-def raise_for(code, what):
+def raise_for(code: int, what: str) -> NoReturn:
     raise make_error(code, what)
 
 
-def make_error(code, what, description=None):
+def make_error(code: int, what: str, description: Optional[str] = None) -> KyrError:
     """The exception for a code, with the library's name for it and, when given, a description of its own."""
     return error_for(code, error_name(code), description or error_description(code), what)

@@ -5,6 +5,7 @@ import logging
 import queue
 import threading
 import time
+from typing import Optional, Tuple, Union
 
 from . import _abi
 from ._lib import lib
@@ -21,13 +22,14 @@ _LEVELS = {_abi.KYR_LOG_ERROR: logging.ERROR, _abi.KYR_LOG_WARNING: logging.WARN
 # logging, in order. Taking the interpreter lock in the callback cannot
 # deadlock: no thread holds it while it waits inside the library (ctypes lets
 # go of it around every call).
-_pending = queue.SimpleQueue()   # (level, text, time) and flush markers; put never blocks
+# (level, text, time) and flush markers; put never blocks
+_pending: "queue.SimpleQueue[Union[Tuple[int, str, float], threading.Event]]" = queue.SimpleQueue()
 _state = threading.Lock()        # one change of the callback at a time; never taken by the callback
-_worker = None                   # the thread that drains _pending; guarded by _state
+_worker: Optional[threading.Thread] = None   # the thread that drains _pending; guarded by _state
 _enabled = False                 # guarded by _state
 
 
-def _on_log(level, message, context):
+def _on_log(level: int, message: bytes, context: Optional[int]) -> None:
     with contextlib.suppress(BaseException):
         _pending.put((level, message.decode("utf-8", "replace"), time.time()))
 
@@ -36,7 +38,7 @@ _ON_LOG = _abi.FnOnKyrLogHandler(_on_log)
 _NO_LOG = _abi.FnOnKyrLogHandler()
 
 
-def _drain():
+def _drain() -> None:
     logger = logging.getLogger(LOGGER_NAME)
     while True:
         item = _pending.get()
@@ -54,15 +56,29 @@ def _drain():
                 logger.handle(record)
 
 
-def _library_level(level):
+def _logging_level(level: object) -> int:
+    if isinstance(level, str):
+        value = logging.getLevelName(level.upper())   # the number for a known name, else a text
+        if not isinstance(value, int):
+            raise ValueError(f"level {level!r} is not the name of a logging level")
+        return value
+    if isinstance(level, bool) or not isinstance(level, int):
+        raise TypeError(f"level must be a logging level (an int or its name), not {type(level).__name__}")
+    if not logging.NOTSET <= level <= logging.CRITICAL:
+        raise ValueError(f"level must lie between {logging.NOTSET} and {logging.CRITICAL}, not {level}")
+    return level
+
+
+def _library_level(level: int) -> int:
     for library_level in (_abi.KYR_LOG_DEBUG, _abi.KYR_LOG_INFO, _abi.KYR_LOG_WARNING):
         if level <= _LEVELS[library_level]:
             return library_level
     return _abi.KYR_LOG_ERROR
 
 
-def enable_diagnostics(level: int = logging.INFO) -> None:
-    """Sends the library's diagnostics at `level` (a logging level) and above to the logger "kyrhid.library".
+def enable_diagnostics(level: Union[int, str] = logging.INFO) -> None:
+    """Sends the library's diagnostics at `level` (a logging level from 0 to 50, or its name such as
+    "DEBUG") and above to the logger "kyrhid.library".
 
     The library tells the steps of opening a device (INFO), reports it threw
     away with the reason and running counts (WARNING) and failed USB calls
@@ -71,6 +87,7 @@ def enable_diagnostics(level: int = logging.INFO) -> None:
     gave them; the record's time is when the library did.
     """
     global _worker, _enabled
+    level = _logging_level(level)
     with _state:
         if _worker is None:
             _worker = threading.Thread(target=_drain, name="kyrhid diagnostics", daemon=True)

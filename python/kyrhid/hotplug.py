@@ -14,9 +14,9 @@ import enum
 import itertools
 import threading
 from dataclasses import dataclass
-from typing import Optional
+from typing import Dict, Optional
 
-from . import _abi, ids
+from . import _abi, _check, ids
 from ._lib import _turn, lib, raise_for
 from .device import DeviceInfo, _copy_info, _Stream
 from .errors import KYR_ERROR_UNKNOWN
@@ -48,19 +48,19 @@ class HotplugEvent:
 # nothing more for it. The entry also keeps an open watch alive: a watch that
 # the garbage collector closed could deregister on a thread holding the turn,
 # which the callback may be waiting for.
-_watches = {}                   # context number -> HotplugWatch; guarded by _watches_lock
+_watches: Dict[int, "HotplugWatch"] = {}   # context number -> HotplugWatch; guarded by _watches_lock
 _watches_lock = threading.Lock()
 _contexts = itertools.count(1)
 
 
-def _copy(record):
+def _copy(record: int) -> DeviceInfo:
     # The accessors set the last error, which a Python thread may be about
     # to read under the turn (see _lib._turn for why this cannot deadlock).
     with _turn:
         return _copy_info(record)
 
 
-def _on_hotplug(record, event, context):
+def _on_hotplug(record: int, event: int, context: int) -> int:
     # No Python exception may reach the library; 0 keeps the registration,
     # which only close() ends.
     with contextlib.suppress(BaseException):
@@ -75,7 +75,7 @@ _ON_HOTPLUG = _abi.FnKyrHotplug(_on_hotplug)
 
 
 @atexit.register
-def _close_all():
+def _close_all() -> None:
     # The hotplug thread must not call into an interpreter that is shutting down.
     with _watches_lock:
         watches = list(_watches.values())
@@ -83,12 +83,10 @@ def _close_all():
         watch.close()
 
 
-def _match(value, what):
+def _match(value: Optional[int], what: str) -> int:
     if value is None:
         return _abi.KYR_HOTPLUG_MATCH_ANY
-    if not 0 <= value < _abi.KYR_HOTPLUG_MATCH_ANY:
-        raise ValueError(f"{what} must lie between 0 and 65534, or be None for any")
-    return value
+    return _check.integer(value, what, 0, _abi.KYR_HOTPLUG_MATCH_ANY - 1)   # 65535 stands for any
 
 
 class HotplugWatch:
@@ -99,7 +97,11 @@ class HotplugWatch:
     at exit); a running iterator then ends after the events already queued.
     """
 
-    def __init__(self, vendor, product, interface, arrived, left, present, timeout):
+    def __init__(self, vendor: Optional[int], product: Optional[int], interface: Optional[int], arrived: bool,
+                 left: bool, present: bool, timeout: Optional[float]) -> None:
+        arrived, left = _check.flag(arrived, "arrived"), _check.flag(left, "left")
+        present = _check.flag(present, "present")
+        timeout = _check.optional_seconds(timeout, "timeout")
         events = (_abi.KYR_HOTPLUG_ARRIVED if arrived else 0) | (_abi.KYR_HOTPLUG_LEFT if left else 0)
         if not events:
             raise ValueError("a watch wants arrivals, departures or both")
@@ -107,8 +109,8 @@ class HotplugWatch:
             raise ValueError("present devices are reported as arrivals: present=True needs arrived=True")
         match = (_match(vendor, "vendor"), _match(product, "product"), _match(interface, "interface"))
         self._lock = threading.Lock()
-        self._handle = None          # guarded by _lock; None once closed
-        self._events = _Stream(timeout, _UNBOUNDED)
+        self._handle: Optional[int] = None   # guarded by _lock; None once closed
+        self._events: _Stream[HotplugEvent] = _Stream(timeout, _UNBOUNDED)
         self._context = next(_contexts)
         with _watches_lock:
             _watches[self._context] = self
@@ -136,13 +138,13 @@ class HotplugWatch:
         with self._lock:
             return self._handle is None
 
-    def __iter__(self):
+    def __iter__(self) -> "HotplugWatch":
         return self
 
     def __next__(self) -> HotplugEvent:
         return next(self._events)
 
-    def close(self):
+    def close(self) -> None:
         """Deregisters the watch and ends its iterator; returns once the library calls nothing more for it."""
         with self._lock:
             handle, self._handle = self._handle, None
@@ -156,13 +158,13 @@ class HotplugWatch:
             del _watches[self._context]
         self._events.close()
 
-    def __enter__(self):
+    def __enter__(self) -> "HotplugWatch":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<kyrhid.HotplugWatch {'closed' if self.closed else 'open'}>"
 
 

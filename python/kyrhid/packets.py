@@ -5,7 +5,7 @@ the library's callback, and nothing returned refers to library memory.
 """
 import ctypes
 from dataclasses import dataclass
-from typing import Optional, Tuple
+from typing import Any, Optional, Tuple
 
 from . import _abi
 
@@ -16,12 +16,12 @@ _PRV_IMAGE = _HEADER + _abi._body.prv.offset + type(_abi._body().prv).image.offs
 _TPT_POINTS = _HEADER + _abi._body.tpt.offset + type(_abi._body().tpt).points.offset
 
 
-def _text(raw):
+def _text(raw: bytes) -> str:
     # Device texts are bytes; Latin-1 keeps each one as one character.
     return raw.split(b"\0", 1)[0].decode("latin-1")
 
 
-def _numpy():
+def _numpy() -> Any:
     try:
         import numpy
     except ImportError as exc:
@@ -69,7 +69,7 @@ class ImageData(Packet):
     data: bytes
 
     @property
-    def array(self):
+    def array(self) -> Any:
         """The data as a read-only numpy uint8 array (needs numpy)."""
         return _numpy().frombuffer(self.data, dtype="uint8")
 
@@ -83,7 +83,7 @@ class Preview(Packet):
     image: bytes
 
     @property
-    def array(self):
+    def array(self) -> Any:
         """The row as a read-only numpy uint8 array (needs numpy)."""
         return _numpy().frombuffer(self.image, dtype="uint8")
 
@@ -163,13 +163,13 @@ class Version(Packet):
     time: str
 
 
-def _tail(address, start, length, count, item_size):
+def _tail(address: int, start: int, length: int, count: int, item_size: int) -> bytes:
     # The record's own length bounds what is read of its tail.
     count = max(0, min(count, (length - start) // item_size))
     return ctypes.string_at(address + start, count * item_size)
 
 
-def decode(address) -> Optional[Packet]:
+def decode(address: int) -> Optional[Packet]:
     """Copies the kyrpacket at `address` into a Packet; None for a kind this package does not know."""
     record = _abi.kyrpacket.from_address(address)
     kind = record.type

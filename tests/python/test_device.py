@@ -3,6 +3,7 @@ at 3:7 that echoes commands, and the virtual device at 3:9."""
 import os
 import re
 import signal
+import struct
 import subprocess
 import sys
 import threading
@@ -11,7 +12,7 @@ import pytest
 
 import kyrhid
 
-from conftest import close_on_another_thread, park_callback, sim, started, until
+from conftest import close_on_another_thread, crc_bytes, park_callback, sim, started, until
 
 MAIN = "0003:0007:01"
 VERSION = "MM 2.7 nv1 model 0x0031 Mar 14 2024 10:20:30"
@@ -241,12 +242,24 @@ def test_an_exception_in_the_callback_reaches_the_reader_and_reception_goes_on(d
         assert isinstance(next(stream), kyrhid.TouchPoints)
 
 
+def report_of(packet):
+    """One IN report carrying a packet and its CRC."""
+    packet += crc_bytes(packet)
+    return (bytes([1, 1, len(packet)]) + packet).ljust(64, b"\0")
+
+
 def test_the_touch_example_prints_points_until_interrupted():
     example = os.path.join(os.environ["KYR_SOURCE_DIR"], "python", "examples", "touch.py")
     run = subprocess.Popen([sys.executable, example], stdout=subprocess.PIPE, text=True, env=os.environ)
     try:
         assert run.stdout.readline() == f"touch points of {MAIN} (Ctrl-C ends)\n"
         assert re.fullmatch(r" *\d+  [12] seen  \( *\d+, *\d+\) \d+x\d+ s=\d+.*\n", run.stdout.readline())
+        # A status packet, which comes with every mode, then a touch of its own: once that is printed, the
+        # status went by.
+        for packet in (struct.pack("<HH", 0x100C, 0) + b"calibrated\0\0",
+                       struct.pack("<4H5H", 0x1300, 0, 1, 1, 1234, 3210, 40, 40, 200)):
+            assert sim(f"inject 0 {kyrhid.KYR_USB_MODEL_INTERFACE} {report_of(packet).hex()}") == "ok"
+        assert "(1234,3210)" in "".join(until(iter(run.stdout.readline, ""), lambda seen: "(1234" in seen[-1]))
         run.send_signal(signal.SIGINT)
         assert run.wait(timeout=60) == 0
     finally:

@@ -1,10 +1,16 @@
 """What needs no device: the ctypes mirror of the header, the ids and error
 codes, the decoder on hand-made records, CRC and key codes."""
+import ast
 import ctypes
+import errno
+import glob
+import importlib.util
 import os
 import re
 import struct
 import subprocess
+import sys
+import types
 from functools import partial
 
 import pytest
@@ -93,6 +99,64 @@ def test_each_error_code_has_its_own_exception_and_library_name():
     assert isinstance(make_error(-9, "x"), ValueError)
     unknown = make_error(-77, "x")
     assert type(unknown) is kyrhid.KyrError and unknown.name == "KYR_ERROR_?"
+
+
+@pytest.mark.parametrize("name, builtin, errno_value", [
+    ("KYR_ERROR_TIMEOUT", TimeoutError, errno.ETIMEDOUT),
+    ("KYR_ERROR_NO_DEVICE", OSError, errno.ENODEV),
+    ("KYR_ERROR_ACCESS_DENIED", PermissionError, errno.EACCES),
+    ("KYR_ERROR_DEVICE_BUSY", OSError, errno.EBUSY),
+    ("KYR_ERROR_SEND_FAIL", OSError, errno.EIO),
+    ("KYR_ERROR_FIRMWARE_DOWNLOAD", None, None),
+])
+def test_errors_that_mean_an_errno_are_that_os_error_too(name, builtin, errno_value):
+    exc = make_error(header_constants("KYR_ERROR_")[name], "an operation")
+    assert isinstance(exc, kyrhid.KyrError) and exc.name == name
+    if builtin is None:
+        assert not isinstance(exc, OSError)
+        return
+    # What code written for files and sockets reads of it.
+    assert isinstance(exc, builtin)
+    assert (exc.errno, exc.strerror, exc.filename) == (errno_value, exc.description, None)
+    assert str(exc) == f"an operation: {name} ({exc.code}): {exc.description}"
+
+
+def test_the_namespace_holds_the_api_and_not_its_machinery():
+    names = dir(kyrhid)
+    assert set(kyrhid.__all__) <= set(names) and {"crc16", "open", "Timeout", "__version__"} <= set(names)
+    # Neither modules (ctypes, the submodules) nor ctypes objects such as the loaded library.
+    def machinery(name):
+        value = getattr(kyrhid, name)
+        return (isinstance(value, types.ModuleType) or type(value).__module__ == "ctypes"
+                or name.startswith("_") and name != "__version__")
+    assert [name for name in names if machinery(name)] == []
+    assert not hasattr(kyrhid, "ctypes") and not hasattr(kyrhid, "lib")
+
+
+PACKAGE_SOURCES = sorted(glob.glob(os.path.join(os.path.dirname(kyrhid.__file__), "*.py"))) + [
+    os.path.join(os.path.dirname(kyrhid.__file__), "..", "examples", "touch.py")]
+
+
+def test_every_function_of_the_package_and_the_example_is_annotated():
+    # What mypy --strict asks of every def, checked where mypy is not installed.
+    unannotated = []
+    for path in PACKAGE_SOURCES:
+        with open(path) as source:
+            for node in ast.walk(ast.parse(source.read())):
+                if isinstance(node, ast.FunctionDef):
+                    a = node.args
+                    arguments = [*a.posonlyargs, *a.args, *a.kwonlyargs, *filter(None, (a.vararg, a.kwarg))]
+                    if node.returns is None or any(x.annotation is None and x.arg not in ("self", "cls")
+                                                   for x in arguments):
+                        unannotated.append(f"{os.path.basename(path)}:{node.lineno} {node.name}")
+    assert unannotated == []
+    assert os.path.exists(os.path.join(os.path.dirname(kyrhid.__file__), "py.typed"))
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+def test_mypy_strict_passes_on_the_package_and_the_example():
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", *PACKAGE_SOURCES], capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout
 
 
 # ---- decoding hand-made records -------------------------------------------------------------
