@@ -201,6 +201,10 @@ KyrOptions ParseKyrOptions(const ModelOptions& options)
         } else if (szKey == "fault") {
             for (const std::string& szItem : Split(szValue, '+'))
                 result.faults.push_back(ParseFault(szItem));
+        } else if (szKey == "touchscript") {
+            result.touchScript = ParseTouchFrames(ReadScriptFile(szValue));
+        } else if (szKey == "reportscript") {
+            result.reportScript = ParseDeviceReports(ReadScriptFile(szValue));
         } else if (szKey == "seed") {
             result.dwSeed = static_cast<uint32_t>(Number(szValue, szKey, 0, 0xFFFFFFFF));
         } else {
