@@ -145,7 +145,6 @@ CUinputNode::CUinputNode(CTestbed& testbed)
     g_signal_connect(m_pHandler, "handle-ioctl", G_CALLBACK(OnHandleIoctl), this);
     g_signal_connect(m_pHandler, "handle-write", G_CALLBACK(OnHandleWrite), this);
     g_signal_connect(m_pHandler, "handle-read", G_CALLBACK(OnHandleRead), this);
-    g_signal_connect(m_pHandler, "client-vanished", G_CALLBACK(OnClientVanished), this);
     testbed.AttachIoctl(kNode, m_pHandler);
 }
 
@@ -154,7 +153,7 @@ CUinputNode::~CUinputNode()
     g_signal_handlers_disconnect_by_data(m_pHandler, this);
     g_object_unref(m_pHandler);
     for (auto& entry : m_files)
-        g_object_unref(entry.first);
+        g_object_weak_unref(G_OBJECT(entry.first), OnClientFinalized, this);
 }
 
 // ---- the testbed's ioctl thread ----------------------------------------------
@@ -180,16 +179,15 @@ gboolean CUinputNode::OnHandleRead(UMockdevIoctlBase*, UMockdevIoctlClient* pCli
     return TRUE;
 }
 
-void CUinputNode::OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* pClient, gpointer pSelf)
+void CUinputNode::OnClientFinalized(gpointer pSelf, GObject* pClient)
 {
     auto* pNode = static_cast<CUinputNode*>(pSelf);
     std::lock_guard lock(pNode->m_mutex);
-    const auto it = pNode->m_files.find(pClient);
+    const auto it = pNode->m_files.find(reinterpret_cast<UMockdevIoctlClient*>(pClient));
     if (it == pNode->m_files.end())
         return;
     // Closing the file destroys its device.
     pNode->DestroyLocked(it->second);
-    g_object_unref(it->first);
     pNode->m_files.erase(it);
 }
 
@@ -197,7 +195,7 @@ CUinputNode::File& CUinputNode::FileLocked(UMockdevIoctlClient* pClient)
 {
     const auto [it, bNew] = m_files.try_emplace(pClient);
     if (bNew)
-        g_object_ref(pClient);
+        g_object_weak_ref(G_OBJECT(pClient), OnClientFinalized, this);
     return it->second;
 }
 

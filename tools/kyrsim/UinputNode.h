@@ -74,7 +74,8 @@ private:
     static gboolean OnHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* pClient, gpointer pSelf);
     static gboolean OnHandleWrite(UMockdevIoctlBase*, UMockdevIoctlClient* pClient, gpointer pSelf);
     static gboolean OnHandleRead(UMockdevIoctlBase*, UMockdevIoctlClient* pClient, gpointer pSelf);
-    static void OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* pClient, gpointer pSelf);
+    // umockdev drops a client when its file is closed (the process may have died).
+    static void OnClientFinalized(gpointer pSelf, GObject* pClient);
 
     Result Ioctl(UMockdevIoctlClient* pClient);
     Result Write(UMockdevIoctlClient* pClient);
@@ -87,7 +88,7 @@ private:
 
     // Lock order: a leaf, never held during a round trip to a client's memory.
     mutable std::mutex m_mutex;
-    // Keyed by client, each referenced until it vanishes. Only the ioctl thread changes it.
+    // Keyed by client, each weakly referenced: an entry goes with its client.
     std::map<UMockdevIoctlClient*, File> m_files;  // guarded by m_mutex
     std::vector<UinputRecord> m_devices;           // guarded by m_mutex; every device created, in order
 };
