@@ -25,7 +25,9 @@ std::vector<std::string> Split(const std::string& szText, char cSeparator)
 
 long Value(const std::string& szText, const std::string& szWhat, long lMin, long lMax)
 {
-    const long lValue = ParseNumber(szText, szWhat);
+    // ParseNumber takes no sign; the wheel turns both ways.
+    const bool bNegative = lMin < 0 && !szText.empty() && szText[0] == '-';
+    const long lValue = bNegative ? -ParseNumber(szText.substr(1), szWhat) : ParseNumber(szText, szWhat);
     if (lValue < lMin || lValue > lMax)
         throw std::invalid_argument(szWhat + ": " + szText + " is out of range " + std::to_string(lMin) + ".." +
                                     std::to_string(lMax));
