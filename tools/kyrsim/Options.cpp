@@ -205,11 +205,13 @@ std::string UsageText()
            "DEVICE is comma-separated: vid=V,pid=P (required), interfaces=N (1-4),\n"
            "bus=B, addr=A, driver=NAME, model=NAME, plug=MS, unplug=MS, descriptors=HEX,\n"
            "noconfig, deny; any other key is an option of the model (kyr: echo,\n"
-           "silent, late=MS, twice, foreign, fwmode=, stream=, rate=, chunk=, fault=).\n"
+           "silent, late=MS, twice, foreign, fwmode=, stream=, rate=, chunk=, fault=,\n"
+           "seed=, touchscript=FILE, reportscript=FILE).\n"
            "Models: " +
            szModels +
            ".\n"
            "\n"
+           "The testbed has /dev/uinput, which records the input devices programs create.\n"
            "The program finds the control socket in $KYRSIM_CONTROL (see README.md).\n";
 }
 
