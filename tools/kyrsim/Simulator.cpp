@@ -35,7 +35,7 @@ bool ParseIndex(const std::string& szText, int& nValue)
 CSimulator::CSimulator(const Options& options) : m_options(options)
 {
     m_pTestbed = std::make_unique<CTestbed>();
-    m_pUinput = std::make_unique<CUinputNode>(*m_pTestbed);
+    m_pUinput = std::make_unique<CUinputNode>(*m_pTestbed, options.bUinputDeny);
     m_devices.resize(options.devices.size());
     m_modelControls.resize(options.devices.size());
     for (size_t n = 0; n < options.devices.size(); ++n) {
@@ -110,6 +110,7 @@ int CSimulator::Run()
     setup.command = m_options.command;
     setup.szControlPath = m_pControl->Path();
     setup.bDropPermissionOverride =
+        m_options.bUinputDeny ||
         std::any_of(m_options.devices.begin(), m_options.devices.end(), [](const DeviceSpec& devSpec) { return devSpec.bDeny; });
     m_child = StartChild(setup);
 

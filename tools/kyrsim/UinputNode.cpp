@@ -130,7 +130,7 @@ std::vector<std::string> EvemuLines(const UinputRecord& record, size_t nIndex, b
     return lines;
 }
 
-CUinputNode::CUinputNode(CTestbed& testbed)
+CUinputNode::CUinputNode(CTestbed& testbed, bool bDeny)
 {
     const std::string szPath = testbed.RootDir() + kNode;
     if (g_mkdir_with_parents((testbed.RootDir() + "/dev").c_str(), 0755) != 0)
@@ -140,7 +140,8 @@ CUinputNode::CUinputNode(CTestbed& testbed)
     if (fd < 0)
         throw std::system_error(errno, std::generic_category(), "create " + szPath);
     close(fd);
-    chmod(szPath.c_str(), 0666);  // regardless of umask, as udev sets it for the input group
+    // Regardless of umask; udev gives the input group access, we give everyone.
+    chmod(szPath.c_str(), bDeny ? 0 : 0666);
     m_pHandler = umockdev_ioctl_base_new();
     g_signal_connect(m_pHandler, "handle-ioctl", G_CALLBACK(OnHandleIoctl), this);
     g_signal_connect(m_pHandler, "handle-write", G_CALLBACK(OnHandleWrite), this);

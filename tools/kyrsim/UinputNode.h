@@ -47,9 +47,10 @@ std::vector<std::string> EvemuLines(const UinputRecord& record, size_t nIndex, b
 
 class CUinputNode {
 public:
-    /// Creates the node and serves it from the testbed's ioctl thread.
+    /// Creates the node and serves it from the testbed's ioctl thread; a
+    /// denied node has mode 0000 (see the deny device key for root).
     /// @throws std::runtime_error, std::system_error
-    explicit CUinputNode(CTestbed& testbed);
+    CUinputNode(CTestbed& testbed, bool bDeny);
     /// Only after the testbed is gone: its thread may still call in until then.
     ~CUinputNode();
     CUinputNode(const CUinputNode&) = delete;
