@@ -210,7 +210,7 @@ std::string UsageText()
            "bus=B, addr=A, driver=NAME, model=NAME, plug=MS, unplug=MS, descriptors=HEX,\n"
            "noconfig, deny; any other key is an option of the model (kyr: echo,\n"
            "silent, late=MS, twice, foreign, fwmode=, stream=, rate=, chunk=, fault=,\n"
-           "seed=, touchscript=FILE, reportscript=FILE).\n"
+           "seed=, scripted, touchscript=FILE, reportscript=FILE).\n"
            "Models: " +
            szModels +
            ".\n"
