@@ -78,9 +78,9 @@ std::string Device(int nDevice)
     return " " + std::to_string(nDevice);
 }
 
-} // namespace
-
-std::string SimRequest(const std::string& szLine)
+// One request on a connection of its own; the first line of the reply and,
+// for a multi-line one ("ok L"), the L lines after it.
+std::vector<std::string> Exchange(const std::string& szLine, bool bMultiLine)
 {
     const char* szPath = std::getenv("KYRSIM_CONTROL");
     if (szPath == nullptr || *szPath == '\0')
@@ -113,17 +113,43 @@ std::string SimRequest(const std::string& szLine)
             Fail(std::string("send: ") + std::strerror(errno));
         nSent += static_cast<size_t>(n);
     }
-    std::string szReply;
-    for (char c = 0;;) {
-        const ssize_t n = recv(sock.fd, &c, 1, 0);
+    std::vector<std::string> lines(1);
+    size_t nWanted = 1;
+    char buffer[4096];
+    while (lines.size() <= nWanted) {
+        const ssize_t n = recv(sock.fd, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             Fail("connection closed before the reply to '" + szLine + "'");
-        if (c == '\n')
-            return szReply;
-        szReply += c;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] != '\n') {
+                lines.back() += buffer[i];
+                continue;
+            }
+            if (lines.size() == 1 && bMultiLine && lines[0].rfind("ok ", 0) == 0)
+                nWanted += ParseCount(szLine, lines[0].substr(3));
+            lines.emplace_back();
+        }
     }
+    lines.resize(nWanted);
+    return lines;
+}
+
+}  // namespace
+
+std::string SimRequest(const std::string& szLine)
+{
+    return Exchange(szLine, false).front();
+}
+
+std::vector<std::string> SimRequestLines(const std::string& szLine)
+{
+    std::vector<std::string> lines = Exchange(szLine, true);
+    if (lines.front().rfind("ok ", 0) != 0)
+        Unexpected(szLine, lines.front());
+    lines.erase(lines.begin());
+    return lines;
 }
 
 void SimUnplug(int nDevice)
@@ -228,6 +254,123 @@ SimKindCounts SimKinds(int nDevice)
         *pCount = *qwCount;
     }
     return counts;
+}
+
+namespace {
+
+uint64_t Queue(const std::string& szRequest)
+{
+    const std::string szReply = Checked(szRequest);
+    if (szReply.rfind("ok ", 0) != 0)
+        Unexpected(szRequest, szReply);
+    return ParseCount(szRequest, szReply.substr(3));
+}
+
+SimScriptCounts ScriptCounts(const std::string& szRequest)
+{
+    const std::map<std::string, uint64_t> counts = Counts(szRequest);
+    if (counts.size() != 2 || !counts.count("sent") || !counts.count("pending"))
+        Unexpected(szRequest, Checked(szRequest));
+    return {counts.at("sent"), counts.at("pending")};
+}
+
+// "E: SEC.USEC TTTT CCCC VALUE"
+SimInputEvent ParseEvent(const std::string& szLine)
+{
+    unsigned long ulSeconds = 0;
+    unsigned uMicros = 0, uType = 0, uCode = 0;
+    int nValue = 0;
+    if (std::sscanf(szLine.c_str(), "E: %lu.%u %x %x %d", &ulSeconds, &uMicros, &uType, &uCode, &nValue) != 5)
+        Fail("not an event line: '" + szLine + "'");
+    return {ulSeconds * 1000000 + uMicros, static_cast<uint16_t>(uType), static_cast<uint16_t>(uCode), nValue};
+}
+
+}  // namespace
+
+uint64_t SimTouch(int nDevice, const std::string& szFrames)
+{
+    return Queue("touch" + Device(nDevice) + " " + szFrames);
+}
+
+uint64_t SimReport(int nDevice, const std::string& szReports)
+{
+    return Queue("report" + Device(nDevice) + " " + szReports);
+}
+
+SimScriptCounts SimTouched(int nDevice)
+{
+    return ScriptCounts("touched" + Device(nDevice));
+}
+
+SimScriptCounts SimReported(int nDevice)
+{
+    return ScriptCounts("reported" + Device(nDevice));
+}
+
+std::vector<SimUinputSummary> SimUinputDevices()
+{
+    std::vector<SimUinputSummary> devices;
+    for (const std::string& szLine : SimRequestLines("uinput")) {
+        std::istringstream stream(szLine);
+        SimUinputSummary summary;
+        std::string szState;
+        if (!(stream >> summary.nIndex >> szState >> summary.qwEvents) || (szState != "alive" && szState != "destroyed"))
+            Unexpected("uinput", szLine);
+        summary.bAlive = szState == "alive";
+        std::getline(stream >> std::ws, summary.szName);
+        devices.push_back(summary);
+    }
+    return devices;
+}
+
+SimInputDevice SimUinputDevice(int nIndex)
+{
+    SimInputDevice device;
+    device.lines = SimRequestLines("uinput" + Device(nIndex));
+    // Mask lines continue where the previous line of the same kind ended.
+    std::map<std::string, size_t> maskBytes;
+    for (const std::string& szLine : device.lines) {
+        const std::string szKind = szLine.substr(0, 2);
+        std::istringstream stream(szLine.substr(std::min<size_t>(2, szLine.size())));
+        if (szLine.rfind("# kyrsim", 0) == 0) {
+            device.bAlive = szLine.size() > 7 && szLine.compare(szLine.size() - 7, 7, ", alive") == 0;
+        } else if (szKind == "N:") {
+            device.szName = szLine.substr(std::min<size_t>(3, szLine.size()));
+        } else if (szKind == "I:") {
+            stream >> std::hex >> device.wBus >> device.wVendor >> device.wProduct >> device.wVersion;
+        } else if (szKind == "P:" || szKind == "B:") {
+            unsigned uType = 0;
+            if (szKind == "B:")
+                stream >> std::hex >> uType;
+            const std::string szMask = szKind + std::to_string(uType);
+            std::set<uint16_t>& bits = szKind == "P:" ? device.properties : device.codes[static_cast<uint16_t>(uType)];
+            for (unsigned uByte = 0; stream >> std::hex >> uByte; ++maskBytes[szMask]) {
+                for (unsigned uBit = 0; uBit < 8; ++uBit) {
+                    if (uByte & (1u << uBit))
+                        bits.insert(static_cast<uint16_t>(maskBytes[szMask] * 8 + uBit));
+                }
+            }
+        } else if (szKind == "A:") {
+            unsigned uCode = 0;
+            SimInputAxis axis;
+            stream >> std::hex >> uCode >> std::dec >> axis.nMinimum >> axis.nMaximum >> axis.nFuzz >> axis.nFlat >>
+                axis.nResolution;
+            device.axes[static_cast<uint16_t>(uCode)] = axis;
+        } else if (szKind == "E:") {
+            device.events.push_back(ParseEvent(szLine));
+        }
+    }
+    for (auto it = device.codes.begin(); it != device.codes.end();)
+        it = it->second.empty() ? device.codes.erase(it) : std::next(it);
+    return device;
+}
+
+std::vector<SimInputEvent> SimUinputEvents(int nIndex, size_t nFrom)
+{
+    std::vector<SimInputEvent> events;
+    for (const std::string& szLine : SimRequestLines("uinput" + Device(nIndex) + " " + std::to_string(nFrom)))
+        events.push_back(ParseEvent(szLine));
+    return events;
 }
 
 SimReplayCounts SimReplay(int nDevice)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,19 @@ struct SimKindCounts {
 /// nobody claimed the interface.
 SimKindCounts SimKinds(int nDevice);
 
+/// kyr model: queues scripted touch frames ("FRAME;FRAME...", see kyrsim's
+/// README) and returns how many wait now.
+uint64_t SimTouch(int nDevice, const std::string& szFrames);
+/// kyr model: queues scripted device reports ("REPORT;REPORT...").
+uint64_t SimReport(int nDevice, const std::string& szReports);
+
+struct SimScriptCounts {
+    uint64_t qwSent = 0;     // taken from the script and sent
+    uint64_t qwPending = 0;  // still waiting
+};
+SimScriptCounts SimTouched(int nDevice);
+SimScriptCounts SimReported(int nDevice);
+
 // Requests of the replay model.
 
 struct SimReplayCounts {
@@ -87,5 +101,51 @@ struct SimReplayCounts {
     uint64_t qwRecordedIn = 0;
 };
 SimReplayCounts SimReplay(int nDevice);
+
+// The uinput node.
+
+/// Sends a request whose reply is "ok L" and L lines; returns the lines.
+std::vector<std::string> SimRequestLines(const std::string& szLine);
+
+struct SimUinputSummary {
+    int nIndex = 0;
+    bool bAlive = false;
+    uint64_t qwEvents = 0;
+    std::string szName;
+};
+/// Every input device created through /dev/uinput so far, destroyed ones too.
+std::vector<SimUinputSummary> SimUinputDevices();
+
+struct SimInputEvent {
+    uint64_t qwMicros = 0;  // since the device was created; not compared
+    uint16_t wType = 0;
+    uint16_t wCode = 0;
+    int32_t nValue = 0;
+    bool operator==(const SimInputEvent& other) const
+    {
+        return wType == other.wType && wCode == other.wCode && nValue == other.nValue;
+    }
+};
+
+struct SimInputAxis {
+    int32_t nMinimum = 0, nMaximum = 0, nFuzz = 0, nFlat = 0, nResolution = 0;
+    bool operator==(const SimInputAxis&) const = default;
+};
+
+/// A uinput device as kyrsim's evemu text describes it.
+struct SimInputDevice {
+    bool bAlive = false;
+    std::string szName;
+    uint16_t wBus = 0, wVendor = 0, wProduct = 0, wVersion = 0;
+    std::set<uint16_t> properties;
+    std::map<uint16_t, std::set<uint16_t>> codes;  // by event type; type 0 holds the event types
+    std::map<uint16_t, SimInputAxis> axes;
+    std::vector<SimInputEvent> events;
+    std::vector<std::string> lines;  // the text itself
+};
+SimInputDevice SimUinputDevice(int nIndex);
+
+/// The events of uinput device nIndex from the nFrom-th on.
+std::vector<SimInputEvent> SimUinputEvents(int nIndex, size_t nFrom = 0);
 
 }  // namespace kyrsim

@@ -1,11 +1,11 @@
-"""What Python tests running under kyrsim share: its control socket and the
-packet CRC for building expected bytes from the wire format."""
+"""What Python tests running under kyrsim share: its control socket (with
+the scripted touches and the uinput log) and the packet CRC for building
+expected bytes from the wire format."""
 import os
 import socket
 
 
-def sim_request(line):
-    """One request to kyrsim's control socket (KYRSIM_CONTROL); its one-line reply."""
+def _exchange(line, multi_line):
     path = os.environ.get("KYRSIM_CONTROL")
     if not path:
         raise RuntimeError("not running under kyrsim (KYRSIM_CONTROL unset)")
@@ -13,12 +13,92 @@ def sim_request(line):
         s.connect(path)
         s.sendall(line.encode() + b"\n")
         reply = b""
-        while not reply.endswith(b"\n"):
-            chunk = s.recv(4096)
+        wanted = 1
+        while reply.count(b"\n") < wanted:
+            chunk = s.recv(65536)
             if not chunk:
                 break
             reply += chunk
-    return reply.decode().rstrip("\n")
+            if multi_line and wanted == 1 and b"\n" in reply and reply.startswith(b"ok "):
+                wanted += int(reply.split(b"\n", 1)[0][3:])
+    return reply.decode().split("\n")[:wanted]
+
+
+def sim_request(line):
+    """One request to kyrsim's control socket (KYRSIM_CONTROL); its one-line reply."""
+    return _exchange(line, False)[0]
+
+
+def sim_request_lines(line):
+    """A request whose reply is "ok L" and L lines; the lines. Raises on "error ..."."""
+    lines = _exchange(line, True)
+    if not lines[0].startswith("ok "):
+        raise RuntimeError(f"kyrsim: {line!r} -> {lines[0]!r}")
+    return lines[1:]
+
+
+def _counts(line):
+    reply = sim_request(line)
+    if reply.startswith("error"):
+        raise RuntimeError(f"kyrsim: {line!r} -> {reply!r}")
+    return {k: int(v) for k, v in (item.split("=") for item in reply.split())}
+
+
+def touch(device, frames):
+    """Queues scripted touch frames on a kyr device: a list of frames, each a
+    list of (x, y, w, h, s) contacts ([] lifts all). Returns the frames waiting."""
+    text = ";".join("+".join(",".join(str(v) for v in c) for c in f) or "-" for f in frames)
+    reply = sim_request(f"touch {device} {text}")
+    if not reply.startswith("ok "):
+        raise RuntimeError(f"kyrsim: touch -> {reply!r}")
+    return int(reply[3:])
+
+
+def touched(device):
+    """{"sent": S, "pending": P} of the device's scripted frames."""
+    return _counts(f"touched {device}")
+
+
+def uinput_devices():
+    """Every device created through /dev/uinput: (index, alive, events, name)."""
+    devices = []
+    for line in sim_request_lines("uinput"):
+        index, state, events, name = (line.split(" ", 3) + [""])[:4]
+        devices.append((int(index), state == "alive", int(events), name))
+    return devices
+
+
+def uinput_device(index):
+    """Device K from its evemu text: a dict with name, id (bus, vendor,
+    product, version), alive, props (set), codes ({type: set}), axes
+    ({code: (min, max, fuzz, flat, res)}), events ([(type, code, value)]),
+    times (seconds since creation, per event) and lines (the text)."""
+    lines = sim_request_lines(f"uinput {index}")
+    dev = {"lines": lines, "props": set(), "codes": {}, "axes": {}, "events": [], "times": [],
+           "alive": any(line.startswith("# kyrsim") and line.endswith(", alive") for line in lines)}
+    offsets = {}
+    for line in lines:
+        kind, rest = line[:2], line[3:]
+        if kind == "N:":
+            dev["name"] = rest
+        elif kind == "I:":
+            dev["id"] = tuple(int(v, 16) for v in rest.split())
+        elif kind in ("P:", "B:"):
+            values = [int(v, 16) for v in rest.split()]
+            key = None if kind == "P:" else values.pop(0)
+            bits = dev["props"] if key is None else dev["codes"].setdefault(key, set())
+            base = offsets.get(key, 0)
+            bits.update((base + i) * 8 + b for i, byte in enumerate(values) for b in range(8) if byte >> b & 1)
+            offsets[key] = base + len(values)
+        elif kind == "A:":
+            code, *numbers = rest.split()
+            dev["axes"][int(code, 16)] = tuple(int(v) for v in numbers)
+        elif kind == "E:":
+            time, etype, code, value = rest.split()
+            dev["events"].append((int(etype, 16), int(code, 16), int(value)))
+            dev["times"].append(float(time))
+    dev["codes"] = {k: v for k, v in dev["codes"].items() if v}
+    return dev
 
 
 def crc_x25(data):

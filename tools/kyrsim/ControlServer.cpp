@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <glib-unix.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <system_error>
@@ -14,6 +15,27 @@ namespace {
 
 // A request is a few words and at most one report in hex.
 constexpr size_t MAX_LINE = 4096;
+
+// Most replies fit the socket buffer at once; a long one (an event log)
+// waits for the client, which reads as soon as it has sent its request. A
+// client that vanished, or stops reading for seconds, is dropped.
+bool SendAll(int fd, const std::string& szReply)
+{
+    size_t nSent = 0;
+    while (nSent < szReply.size()) {
+        const ssize_t n = send(fd, szReply.data() + nSent, szReply.size() - nSent, MSG_NOSIGNAL);
+        if (n > 0) {
+            nSent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        pollfd poller{fd, POLLOUT, 0};
+        if (n == 0 || errno != EAGAIN || poll(&poller, 1, 5000) != 1)
+            return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -84,10 +106,7 @@ bool CControlServer::Serve(int fd)
         connection.szPending.erase(0, nEnd + 1);
         if (!szRequest.empty() && szRequest.back() == '\r')
             szRequest.pop_back();
-        const std::string szReply = m_handler(szRequest) + "\n";
-        // Replies are short and the client waits for each one, so the socket
-        // buffer always has room; a client that vanished meanwhile is dropped.
-        if (send(fd, szReply.data(), szReply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(szReply.size()))
+        if (!SendAll(fd, m_handler(szRequest) + "\n"))
             return false;
     }
     return connection.szPending.size() <= MAX_LINE;

@@ -149,6 +149,10 @@ Options ParseCommandLine(int argc, char** argv)
             options.bHelp = true;
             return options;
         }
+        if (szArg == "--uinput-deny") {
+            options.bUinputDeny = true;
+            continue;
+        }
         std::string szSpec;
         if (szArg == "--device") {
             if (i + 1 >= argc)
@@ -197,7 +201,7 @@ std::string UsageText()
     std::string szModels;
     for (const auto& szName : CModelRegistry::Instance().Names())
         szModels += (szModels.empty() ? "" : ", ") + szName;
-    return "usage: kyrsim [--device DEVICE]... -- PROGRAM [ARGS...]\n"
+    return "usage: kyrsim [--device DEVICE]... [--uinput-deny] -- PROGRAM [ARGS...]\n"
            "\n"
            "Runs PROGRAM inside a umockdev testbed with emulated USB devices and\n"
            "exits with its status (128 + signal number when it was killed).\n"
@@ -205,11 +209,14 @@ std::string UsageText()
            "DEVICE is comma-separated: vid=V,pid=P (required), interfaces=N (1-4),\n"
            "bus=B, addr=A, driver=NAME, model=NAME, plug=MS, unplug=MS, descriptors=HEX,\n"
            "noconfig, deny; any other key is an option of the model (kyr: echo,\n"
-           "silent, late=MS, twice, foreign, fwmode=, stream=, rate=, chunk=, fault=).\n"
+           "silent, late=MS, twice, foreign, fwmode=, stream=, rate=, chunk=, fault=,\n"
+           "seed=, scripted, touchscript=FILE, reportscript=FILE).\n"
            "Models: " +
            szModels +
            ".\n"
            "\n"
+           "The testbed has /dev/uinput, which records the input devices programs create;\n"
+           "with --uinput-deny the program may not open it (EACCES).\n"
            "The program finds the control socket in $KYRSIM_CONTROL (see README.md).\n";
 }
 

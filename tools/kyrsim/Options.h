@@ -28,6 +28,7 @@ struct DeviceSpec {
 struct Options {
     std::vector<DeviceSpec> devices;
     std::vector<std::string> command;  // program and arguments
+    bool bUinputDeny = false;          // --uinput-deny: opening /dev/uinput fails with EACCES
     bool bHelp = false;
 };
 

@@ -35,6 +35,7 @@ bool ParseIndex(const std::string& szText, int& nValue)
 CSimulator::CSimulator(const Options& options) : m_options(options)
 {
     m_pTestbed = std::make_unique<CTestbed>();
+    m_pUinput = std::make_unique<CUinputNode>(*m_pTestbed, options.bUinputDeny);
     m_devices.resize(options.devices.size());
     m_modelControls.resize(options.devices.size());
     for (size_t n = 0; n < options.devices.size(); ++n) {
@@ -98,6 +99,7 @@ CSimulator::~CSimulator()
     // The testbed's ioctl thread is gone with the testbed; only then may the
     // handlers' owners go.
     m_pTestbed.reset();
+    m_pUinput.reset();
     m_devices.clear();
     g_main_loop_unref(m_pLoop);
 }
@@ -108,6 +110,7 @@ int CSimulator::Run()
     setup.command = m_options.command;
     setup.szControlPath = m_pControl->Path();
     setup.bDropPermissionOverride =
+        m_options.bUinputDeny ||
         std::any_of(m_options.devices.begin(), m_options.devices.end(), [](const DeviceSpec& devSpec) { return devSpec.bDeny; });
     m_child = StartChild(setup);
 
@@ -180,6 +183,8 @@ std::string CSimulator::HandleRequest(const std::string& szRequest)
         return "error empty request";
 
     const std::string& szVerb = words[0];
+    if (szVerb == "uinput")
+        return m_pUinput->HandleRequest(words);
     if (szVerb == "plug")
         return words.size() == 2 ? PlugRequest(words[1]) : "error usage: plug DEVICE";
     struct Form {

@@ -5,6 +5,7 @@
 #include "ControlServer.h"
 #include "Options.h"
 #include "Testbed.h"
+#include "UinputNode.h"
 #include "UsbfsDevice.h"
 
 #include <glib.h>
@@ -46,6 +47,7 @@ private:
 
     Options m_options;
     std::unique_ptr<CTestbed> m_pTestbed;
+    std::unique_ptr<CUinputNode> m_pUinput;  // goes after the testbed, whose thread calls it
     // Per device number, all touched on the main loop only. A device is null
     // until it is plugged in.
     std::vector<std::unique_ptr<CUsbfsDevice>> m_devices;

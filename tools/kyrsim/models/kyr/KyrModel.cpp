@@ -17,6 +17,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <pthread.h>
 #include <thread>
@@ -42,6 +43,10 @@ public:
     explicit CKyrDevice(KyrOptions options)
         : m_options(std::move(options)), m_faults(m_options.faults, m_options.dwSeed), m_modes(m_options.firmwareModes)
     {
+        if (m_options.touchScript)
+            m_touchScript.Add(*m_options.touchScript);
+        if (m_options.reportScript)
+            m_reportScript.Add(*m_options.reportScript);
     }
 
     void Attach(const ModelContext& context)
@@ -118,6 +123,26 @@ public:
             }
             return szTimes;
         }
+        if (szVerb == "touch" || szVerb == "report") {
+            if (words.size() != 3)
+                return "error usage: " + szVerb + " N " + (szVerb == "touch" ? "FRAMES" : "REPORTS");
+            try {
+                std::lock_guard lock(m_mutex);
+                const size_t nPending = szVerb == "touch" ? m_touchScript.Add(ParseTouchFrames(words[2]))
+                                                          : m_reportScript.Add(ParseDeviceReports(words[2]));
+                ++m_qwChanges;
+                m_cv.notify_all();
+                return "ok " + std::to_string(nPending);
+            } catch (const std::invalid_argument& e) {
+                return std::string("error ") + e.what();
+            }
+        }
+        if (szVerb == "touched" || szVerb == "reported") {
+            if (words.size() != 2)
+                return "error usage: " + szVerb + " N";
+            std::lock_guard lock(m_mutex);
+            return szVerb == "touched" ? m_touchScript.Counts() : m_reportScript.Counts();
+        }
         static const char* const plain[] = {"commands", "lastcmd", "streams", "faults", "kinds"};
         if (std::find(std::begin(plain), std::end(plain), szVerb) == std::end(plain))
             return std::nullopt;
@@ -159,6 +184,54 @@ private:
         Clock::time_point next;
         uint32_t nSample = 0;
     };
+
+    // What a test chose for one stream to send. Once it exists it replaces the
+    // made-up samples for good, so that a host sees nothing the test did not say.
+    template <typename T>
+    struct Script {
+        bool bActive = false;
+        std::deque<T> pending;
+        uint64_t qwSent = 0;  // taken from the script to be sent
+
+        size_t Add(const std::vector<T>& items)
+        {
+            bActive = true;
+            pending.insert(pending.end(), items.begin(), items.end());
+            return pending.size();
+        }
+        std::string Counts() const
+        {
+            return "sent=" + std::to_string(qwSent) + " pending=" + std::to_string(pending.size());
+        }
+        std::optional<T> Next()
+        {
+            if (pending.empty())
+                return std::nullopt;
+            T item = std::move(pending.front());
+            pending.pop_front();
+            ++qwSent;
+            return item;
+        }
+    };
+
+    // The packets of the next scripted sample of stream cLetter (none while
+    // its script is empty); nullopt when the stream has no script.
+    std::optional<std::vector<OutPacket>> ScriptedSampleLocked(char cLetter, uint16_t wTick)
+    {
+        std::vector<OutPacket> packets;
+        if (cLetter == 'T' && m_touchScript.bActive) {
+            if (std::optional<TouchFrame> frame = m_touchScript.Next())
+                packets.push_back(
+                    Plain(encoder::TouchPoints(wTick, static_cast<uint16_t>(frame->size()), *frame)));
+            return packets;
+        }
+        if (cLetter == 'D' && m_reportScript.bActive) {
+            if (std::optional<encoder::DeviceState> report = m_reportScript.Next())
+                packets.push_back(Plain(encoder::DeviceReport(wTick, *report)));
+            return packets;
+        }
+        return std::nullopt;
+    }
 
     uint16_t Tick(Clock::time_point now) const
     {
@@ -288,8 +361,14 @@ private:
                     const int nInterface = m_options.szStreams.find(cLetter) != std::string::npos
                                                ? kEveryInterface
                                                : m_nStreamInterface;
-                    for (OutPacket& packet : StreamSample(cLetter, stream.nSample++, Tick(now)))
-                        due.push_back(Job{now, nInterface, std::move(packet), true});
+                    // Scripted frames are answers in this respect: never lost, only late.
+                    if (std::optional<std::vector<OutPacket>> scripted = ScriptedSampleLocked(cLetter, Tick(now))) {
+                        for (OutPacket& packet : *scripted)
+                            due.push_back(Job{now, nInterface, std::move(packet), false});
+                    } else {
+                        for (OutPacket& packet : StreamSample(cLetter, stream.nSample++, Tick(now)))
+                            due.push_back(Job{now, nInterface, std::move(packet), true});
+                    }
                     // Missed samples are not made up: a device samples the present.
                     stream.next += std::chrono::microseconds(1000000 / m_options.rates.at(cLetter));
                     if (stream.next <= now)
@@ -400,6 +479,8 @@ private:
     std::optional<uint64_t> m_gesture;                    // guarded by m_mutex
     int m_nStreamInterface = 0;                           // guarded by m_mutex
     uint64_t m_qwChanges = 0;                             // guarded by m_mutex; bumped for the sending thread
+    Script<TouchFrame> m_touchScript;                     // guarded by m_mutex
+    Script<encoder::DeviceState> m_reportScript;          // guarded by m_mutex
 };
 
 const ModelRegistration registration("kyr", [](const ModelOptions& options) -> std::unique_ptr<IDeviceModel> {

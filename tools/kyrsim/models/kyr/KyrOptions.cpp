@@ -166,7 +166,8 @@ KyrOptions ParseKyrOptions(const ModelOptions& options)
 
     for (const ModelOption& option : options) {
         const std::string& szKey = option.szKey;
-        const bool bFlagKey = szKey == "echo" || szKey == "silent" || szKey == "twice" || szKey == "foreign";
+        const bool bFlagKey =
+            szKey == "echo" || szKey == "silent" || szKey == "twice" || szKey == "foreign" || szKey == "scripted";
         if (bFlagKey == option.value.has_value())
             throw std::invalid_argument(bFlagKey ? szKey + " takes no value" : "key needs a value: " + szKey);
         const std::string szValue = option.value.value_or("");
@@ -201,6 +202,16 @@ KyrOptions ParseKyrOptions(const ModelOptions& options)
         } else if (szKey == "fault") {
             for (const std::string& szItem : Split(szValue, '+'))
                 result.faults.push_back(ParseFault(szItem));
+        } else if (szKey == "scripted") {
+            // Empty scripts: a file given as well fills them, whatever the order.
+            if (!result.touchScript)
+                result.touchScript.emplace();
+            if (!result.reportScript)
+                result.reportScript.emplace();
+        } else if (szKey == "touchscript") {
+            result.touchScript = ParseTouchFrames(ReadScriptFile(szValue));
+        } else if (szKey == "reportscript") {
+            result.reportScript = ParseDeviceReports(ReadScriptFile(szValue));
         } else if (szKey == "seed") {
             result.dwSeed = static_cast<uint32_t>(Number(szValue, szKey, 0, 0xFFFFFFFF));
         } else {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../../DeviceModel.h"
+#include "KyrScript.h"
 
 #include <cstdint>
 #include <map>
@@ -42,6 +43,8 @@ struct KyrOptions {
     size_t nChunk = 200;                         // longest response piece
     std::vector<FaultRule> faults;
     uint32_t dwSeed = 1;
+    std::optional<std::vector<TouchFrame>> touchScript;             // the T stream plays only these
+    std::optional<std::vector<encoder::DeviceState>> reportScript;  // the D stream plays only these
 };
 
 /// @throws std::invalid_argument naming the offending key.
