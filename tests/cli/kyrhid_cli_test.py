@@ -120,7 +120,8 @@ class Commands:
         (["keys", "0"], 1, ""),
         (["crc", CHECK.hex(" ")], 0, f"^crc 0x906e\nwith crc {with_crc(CHECK).hex(' ')}\n$"),
         (["crc", with_crc(CHECK).hex()], 0, "\nthe bytes already end in an intact crc\n$"),
-        (["record", "/nonexistent/x.pcap", "--seconds", "1"], 1, r"^kyrhid: /nonexistent/x\.pcap: No such file or directory\n$"),
+        (["record", "/nonexistent/x.pcap", "--seconds", "1"], 1,
+         r"^kyrhid: /nonexistent/x\.pcap: No such file or directory\n$"),
         # A mode query of the main module in one report waits for the answering packet.
         (["raw", (b"\1\1\6" + with_crc(bytes.fromhex("04110000"))).ljust(64, b"\0").hex(), "--wait", "2000"], 0,
          r"< 01 01 [0-9a-f]{2} 04 11 "),
@@ -161,7 +162,8 @@ class Commands:
     # packet; with --raw, both ways, the mode and version query with their answers.
     @pytest.mark.parametrize("extra, line, first, counted, shown", [
         ([], r"^ *\d+ (ver|tpt) ", ["ver"], " tpt ", 3),
-        (["--raw"], r"^\d{10}\.\d{6} 0003:0007:01 (IN |OUT)( [0-9a-f]{2}){64}$", ["OUT", "IN", "OUT", "IN"], " IN ", 2 + 3),
+        (["--raw"], r"^\d{10}\.\d{6} 0003:0007:01 (IN |OUT)( [0-9a-f]{2}){64}$", ["OUT", "IN", "OUT", "IN"],
+         " IN ", 2 + 3),
     ], ids=["packets", "raw"])
     def test_monitor_count_leaves_out_the_version_query(self, extra, line, first, counted, shown):
         run("send", "instant_mode=,5000")   # no stream left running by an earlier client
