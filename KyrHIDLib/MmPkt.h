@@ -39,6 +39,7 @@ public:
     // Longest command text MakePacket accepts: text, NUL and the 10 bytes of
     // header and CRC fill the 1024-byte packet buffer.
     static constexpr int MAX_COMMAND_TEXT = PKT_COMMAND_BUFFER - 11;
+    static_assert(MAX_COMMAND_TEXT == KYR_MAX_COMMAND_TEXT, "the limit the public header states");
     // Every record is built in a work buffer of this size on the read thread's stack.
     static constexpr int WORK_BUFFER_SIZE = 8192;
 

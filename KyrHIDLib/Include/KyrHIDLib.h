@@ -660,7 +660,13 @@ KYR_API void KyrUseExclusiveMode(KYR_HANDLE hDevice, int bUse);
 KYR_API int KyrSetInstantMode(KYR_HANDLE hDevice, int nMode, unsigned short nExpireTime, unsigned long dwFgstValue);
 
 /**
- * @brief Sends a text command (at most 1013 characters). Synchronous unless
+ * @brief Longest command text, in characters without the NUL, that
+ * KyrSendCommand() sends: text, NUL, header and CRC fill one command packet.
+ */
+#define KYR_MAX_COMMAND_TEXT 1013
+
+/**
+ * @brief Sends a text command (at most KYR_MAX_COMMAND_TEXT characters). Synchronous unless
  * bAsync == 1: waits up to nTimeout ms for the first response with the
  * command's id, on the calling thread, calling fnOnHandleEvents meanwhile.
  * An "instant_mode=LETTERS[,TIME[,0xGESTURE]]" command is taken as

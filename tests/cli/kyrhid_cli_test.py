@@ -10,6 +10,7 @@ import json
 import os
 import re
 import select
+import shutil
 import signal
 import struct
 import subprocess
@@ -69,16 +70,28 @@ def peer():
 
 
 class Usage:
-    """Command-line mistakes exit 2, never with the option parser's own codes."""
+    """Command-line mistakes exit 2 with a short message saying what is wrong, never with the parser's own codes."""
 
-    @pytest.mark.parametrize("args", [
-        [], ["bogus"], ["list", "--nope"], ["monitor", "--modes", "QQ"], ["monitor", "--modes", ""],
-        ["monitor", "--count", "0"], ["monitor", "--seconds", "-1"], ["monitor", "--json", "--raw"], ["send"],
-        ["fw", "speed"], ["fw", "mode", "--unit", "CM9"], ["keys"], ["keys", "300"], ["keys", "4", "--scan", "30"],
-        ["crc", "zz"], ["raw", "01", "--wait", "10"], ["capture"], ["info", "-s", "3"],
-        ["info", "--path", "x", "-s", "3:7"]])
-    def test_mistakes_exit_2(self, args):
-        assert run(*args, code=2).stderr.strip(), "a usage error says what is wrong"
+    @pytest.mark.parametrize("args, says", [
+        ([], "."), (["bogus"], r"^kyrhid: unknown command 'bogus'\n"),
+        (["lst"], r"^kyrhid: unknown command 'lst'; did you mean 'list'\?"), (["list", "--nope"], "."),
+        (["monitor", "--modes", "QQ"], "."), (["monitor", "--modes", ""], "."),
+        (["monitor", "--count", "0"], r"--count: expected a whole number from 1 up, not 0\n"),
+        (["monitor", "--seconds", "-1"], r"--seconds: expected a number above 0, not -1\n"),
+        (["watch", "--seconds", "0"], r"--seconds: expected a number above 0, not 0\n"),
+        (["monitor", "--json", "--raw"], "."), (["send"], "."),
+        (["send", "x" * 1014], r"too long: a command holds at most 1013 characters"),
+        (["fw", "bogus"], r"fw: unknown query 'bogus': fw asks for mode or version"),
+        (["fw", "mode", "--unit", "CM9"], "."), (["keys"], "."), (["keys", "300"], "."),
+        (["keys", "4", "--scan", "30"], "."), (["crc", "zz"], "."), (["raw", "01", "--wait", "10"], "."),
+        (["raw", "00" * 65], r"a report holds 64 bytes; 65 were given"),
+        (["raw", "--crc", "00" * 63], r"at most 62 may be given; 63 were given"),
+        (["capture"], "."), (["info", "-s", "3"], "."),
+        (["info", "--path", "garbage"], r"--path: expected bus, address and interface in hex .* e\.g\. 0003:0007:01"),
+        (["info", "--path", "x", "-s", "3:7"], ".")])
+    def test_mistakes_exit_2(self, args, says):
+        stderr = run(*args, code=2).stderr
+        assert re.search(says, stderr) and len(stderr) < 300, stderr[:600]
 
     def test_help_and_version(self):
         assert all(code in run("--help").stdout for code in ("5 busy", "7 firmware download"))
@@ -88,12 +101,14 @@ class Usage:
 class Commands:
     """Every subcommand against the protocol device (bus 3, address 7, two interfaces)."""
 
+    # output: on stdout when it succeeds, on stderr when it fails.
     @pytest.mark.parametrize("args, code, output", [
         (["info", "-s", "3:7"], 0, r"path +0003:0007:01 \(bus 3 device 7\)"),
         (["info", "--path", "0003:0007:00"], 0, r"interface +0\n"),
-        (["info", "--pid", "5"], 3, ""),
-        (["info", "--path", "0009:0009:01"], 3, ""),
-        (["send", "-s", "9:9", "version"], 3, ""),
+        (["info", "--path", "3:7:0"], 0, r"path +0003:0007:00 "),
+        (["info", "--pid", "5"], 3, "cannot open 1209:0005 .*KYR_ERROR_NO_DEVICE"),
+        (["info", "--path", "0009:0009:01"], 3, "no Kyr device at path 0009:0009:01"),
+        (["send", "-s", "9:9", "version"], 3, "no Kyr device at bus:device 9:9"),
         (["send", "long", "450"], 0, f"^{DIGITS[:450]}\n$"),
         (["send", "--async", "long 1000"], 0, f"^{DIGITS}\n$"),
         (["send", "echo", "two", "words"], 0, "^two words\n$"),
@@ -105,56 +120,60 @@ class Commands:
         (["keys", "0"], 1, ""),
         (["crc", CHECK.hex(" ")], 0, f"^crc 0x906e\nwith crc {with_crc(CHECK).hex(' ')}\n$"),
         (["crc", with_crc(CHECK).hex()], 0, "\nthe bytes already end in an intact crc\n$"),
-        (["monitor", "--modes", "T", "--raw", "--count", "3"], 0, r"^(01( [0-9a-f]{2}){63}\n){3}$"),
+        (["record", "/nonexistent/x.pcap", "--seconds", "1"], 1,
+         r"^kyrhid: /nonexistent/x\.pcap: No such file or directory\n$"),
         # A mode query of the main module in one report waits for the answering packet.
         (["raw", (b"\1\1\6" + with_crc(bytes.fromhex("04110000"))).ljust(64, b"\0").hex(), "--wait", "2000"], 0,
          r"< 01 01 [0-9a-f]{2} 04 11 "),
     ])
     def test_subcommand(self, args, code, output):
-        assert re.search(output, run(*args, code=code).stdout)
+        result = run(*args, code=code)
+        assert re.search(output, result.stdout if code == 0 else result.stderr)
 
-    def test_info_names_units_versions_and_modes(self):
-        # The modes a client left in force stay until they expire.
-        assert run("send", "instant_mode=OT,60000").stdout == "data modes taken\n"
-        out = run("info").stdout
-        assert re.search(r"unit MM +0x1000 +mode 4 \(MM application\) +version 2\.7 nv1 model 0x0031", out)
-        assert re.search(r"unit CM2 +0x4000 +mode 2 \(CM application\) +version 1\.3", out)
-        assert "data modes OT\n" in out
-        run("send", "instant_mode=,5000")
-        assert "data modes (none)\n" in run("info").stdout
+    def test_raw_example_of_the_help_and_manual_gets_its_answer(self):
+        example = re.search(r"^ +kyrhid (raw .*)$", run("raw", "--help").stdout, re.M).group(1)
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../man/kyrhid.1")) as man:
+            assert "kyrhid " + example in man.read().replace("\\-", "-")
+        report = (b"\1\1\6" + with_crc(bytes.fromhex("04110000"))).ljust(64, b"\0")   # padded to the report size
+        out = run(*example.split()).stdout
+        assert out.startswith(f"> {report.hex(' ')}\n") and re.search(r"^< 01 01 [0-9a-f]{2} 04 11 ", out, re.M)
 
-    def test_send_json(self):
-        answer = json.loads(run("send", "--json", "long", "450").stdout)
-        # The model's pieces are at most 200 bytes.
-        assert (answer["command"], answer["response"], answer["pieces"]) == ("long 450", DIGITS[:450], 3)
-        assert 1 <= answer["id"] <= 255
+    @pytest.mark.parametrize("args, expected", [
+        (["list", "--json"], [{"path": f"0003:0007:0{mi}", "bus": 3, "address": 7, "vendor": 0x1209, "product": 1,
+                               "interface": mi, "index": 0, "access": True} for mi in (0, 1)]),
+        (["fw", "mode", "--json"], {"unit": "MM", "address": 0x1000, "mode": 4, "mode_name": "MM application"}),
+        (["fw", "version", "--unit", "cm2", "--json"],
+         {"unit": "CM2", "address": 0x4000, "version": "1.3 nv1 model 0x0031 Mar 14 2024 10:20:30"}),
+        (["info", "--json"], {"path": "0003:0007:01", "bus": 3, "address": 7, "vendor": 0x1209, "product": 1,
+                              "interface": 1, "index": 0, "data_modes": ""}),
+    ])
+    def test_json(self, args, expected):
+        answer = json.loads(run(*args).stdout)
+        if isinstance(expected, dict):   # info: its units are checked below
+            answer = {key: answer[key] for key in expected}
+        assert answer == expected
+        if args[0] == "info":
+            units = json.loads(run(*args).stdout)["units"]
+            assert [(u["name"], u["address"], u["mode"]) for u in units] == [
+                ("IAP", 0, 4), ("MM", 0x1000, 4), ("CM1", 0x2000, 2), ("CM2", 0x4000, 2)]
+            assert units[1]["version"].startswith("2.7 nv1 ") and units[1]["mode_name"] == "MM application"
 
-    def test_monitor_json_has_every_field_of_each_kind(self):
-        lines = run("monitor", "--modes", "MOVTGD", "--count", "80", "--json").stdout.splitlines()
-        assert len(lines) == 80
-        seen = {}
-        for record in map(json.loads, lines):
-            assert {"type", "type_code", "ticktime", "partid", "length", "sync"} <= set(record)
-            seen.setdefault(record["type"], record)
-        expected = {"ver": "major minor nv model date time", "tpt": "actual_touch touch_count points",
-                    "gst": "action_group action feasibleness x y w h zoom message",
-                    "dvc": "flag touch_obj_cnt mouse_buttons mouse_wheel mouse_x mouse_y touch_x touch_y "
-                           "keyboard_modifier keyboard_reserved keyboard_key",
-                    "msg": "message", "obj": "count ranges", "prv": "height offset_y width image",
-                    "ird": "total offset count data", "obc": "count start end", "dtc": "count ranges"}
-        missing = {kind: set(fields.split()) - set(seen.get(kind, ())) for kind, fields in expected.items()}
-        assert not any(missing.values()), missing
-        tpt = seen["tpt"]
-        assert len(tpt["points"]) == tpt["touch_count"] and set(tpt["points"][0]) == set("xywhs")
-        assert len(seen["prv"]["image"]) == 2 * seen["prv"]["width"]
-        assert len(seen["ird"]["data"]) == 2 * seen["ird"]["count"]
-        assert seen["ver"]["major"] == 2
-
-    def test_capture_writes_decodable_pngs(self):
-        preview, image = (os.path.join(os.environ.get("TMPDIR", "/tmp"), name) for name in ("preview.png", "image.png"))
-        assert "wrote " + preview in run("capture", "--preview", preview, "--image", image, "--rows", "5").stdout
-        assert png_size(preview) == (64, 8)   # the model's preview: 8 rows of 64 pixels
-        assert png_size(image) == (120, 5)    # its image data: 120 bytes a record
+    # The version query at the start is answered, and shown, before N items are counted: the version
+    # packet; with --raw, both ways, the mode and version query with their answers.
+    @pytest.mark.parametrize("extra, line, first, counted, shown", [
+        ([], r"^ *\d+ (ver|tpt) ", ["ver"], " tpt ", 3),
+        (["--raw"], r"^\d{10}\.\d{6} 0003:0007:01 (IN |OUT)( [0-9a-f]{2}){64}$", ["OUT", "IN", "OUT", "IN"],
+         " IN ", 2 + 3),
+    ], ids=["packets", "raw"])
+    def test_monitor_count_leaves_out_the_version_query(self, extra, line, first, counted, shown):
+        run("send", "instant_mode=,5000")   # no stream left running by an earlier client
+        lines = run("monitor", "--modes", "T", "--count", "3", *extra).stdout.splitlines()
+        assert all(re.match(line, text) for text in lines), lines
+        assert [text.split()[-65 if extra else 1] for text in lines[:len(first)]] == first
+        assert sum(counted in text for text in lines) == shown
+        if extra:
+            times = [float(text.split()[0]) for text in lines]
+            assert times == sorted(times) and abs(times[0] - time.time()) < 60
 
 
 class SilentVanish:
@@ -174,11 +193,32 @@ class SilentVanish:
 
 
 class Deny:
-    """A device node the user may not open."""
+    """A device node the user may not open (3:7, two interfaces) beside one open to all (3:9)."""
 
-    def test_access_denied_exits_4_and_points_at_the_udev_rule(self):
-        stderr = run("info", code=4).stderr
-        assert re.search(r"udev rule \S*/rules\.d/70-kyrhid\.rules", stderr) and "group plugdev" in stderr
+    HINT = "The device node is not open to you. The udev rule "
+
+    @pytest.mark.parametrize("args", [["info"], ["info", "--path", "0003:0007:01"], ["list"], ["list", "--json"]])
+    def test_refusal_exits_4_with_the_hint_once(self, args):
+        stderr = run(*args, code=4).stderr
+        assert stderr.count(self.HINT) == 1 and "group plugdev" in stderr
+        assert re.search(r"udev rule \S*/rules\.d/70-kyrhid\.rules", stderr)
+
+    def test_list_marks_the_rows_not_open_to_you(self):
+        rows = run("list", code=4).stdout.splitlines()
+        assert [(row.split()[0], row.endswith("  no access")) for row in rows[1:-1]] == [
+            ("0003:0007:00", True), ("0003:0007:01", True), ("0003:0009:00", False)]
+        assert rows[-1] == "3 interfaces, 2 not open to you"
+        assert [(d["path"], d["access"]) for d in json.loads(run("list", "--json", code=4).stdout)] == [
+            ("0003:0007:00", False), ("0003:0007:01", False), ("0003:0009:00", True)]
+
+    def test_hint_names_the_rule_installed_beside_the_program(self, tmp_path):
+        rule = tmp_path / "lib/udev/rules.d/70-kyrhid.rules"
+        rule.parent.mkdir(parents=True)
+        rule.write_text("# installed\n")
+        (tmp_path / "bin").mkdir()
+        program = shutil.copy(KYRHID, tmp_path / "bin/kyrhid")
+        stderr = subprocess.run([program, "info"], capture_output=True, text=True, timeout=TIMEOUT).stderr
+        assert f"udev rule {rule}\n" in stderr
 
 
 class Busy:
@@ -213,7 +253,15 @@ FRAME = rb"touch points: [12] .*#1 \d+,\d+ \d+x\d+"
 
 
 class View:
-    """monitor --view in an 80x24 pseudo-terminal, until it is quit or the device is unplugged (the last case)."""
+    """monitor --view in an 80x24 pseudo-terminal, until it is quit or the device is unplugged (the last case
+    of the table), and into a pipe."""
+
+    def test_plain_summary_lines_when_output_is_not_a_terminal(self):
+        out = run("monitor", "--view", "--seconds", "2.5").stdout
+        assert "\x1b" not in out
+        lines = out.splitlines()
+        assert 2 <= len(lines) <= 4 and all(
+            re.match(r"\d+\.\ds  touch points: \d+ .*  gesture: .*  packets/s:.* tpt \d+", line) for line in lines), out
 
     @pytest.mark.parametrize("end, code, says", [
         (lambda master, view: os.write(master, b"q"), 0, b""),
@@ -250,7 +298,6 @@ class View:
         assert says in output[output.rfind(b"\x1b[?1049l"):]   # after the view, to be read
         os.close(master)
         os.close(slave)
-
 
 class Verbose:
     """--verbose shows the library's diagnostics."""

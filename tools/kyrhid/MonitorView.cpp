@@ -135,6 +135,38 @@ struct Rates {
     }
 };
 
+// The three text lines under the picture; also the plain summary.
+std::string PointsLine(const ViewState& state)
+{
+    char szLine[256];
+    std::snprintf(szLine, sizeof szLine, "touch points: %zu (device counts %d)", state.points.size(), state.nActualTouch);
+    std::string szPoints = szLine;
+    for (size_t i = 0; i < state.points.size() && i < 6; ++i) {
+        const kyrtouchpoint& pt = state.points[i];
+        std::snprintf(szLine, sizeof szLine, "  #%zu %u,%u %ux%u", i + 1, pt.x, pt.y, pt.w, pt.h);
+        szPoints += szLine;
+    }
+    return szPoints;
+}
+
+std::string GestureLine(const ViewState& state)
+{
+    return "gesture: " + (state.szGesture.empty() ? std::string("-") : state.szGesture);
+}
+
+std::string RatesLine(const ViewState& state, const Rates& rates)
+{
+    char szRate[64];
+    std::string szRates = "packets/s:";
+    for (size_t i = 0; i < rates.perSecond.size(); ++i) {
+        if (state.counts[i] == 0)
+            continue;
+        std::snprintf(szRate, sizeof szRate, " %s %.0f", TypeName(static_cast<short>(i)), rates.perSecond[i]);
+        szRates += szRate;
+    }
+    return szRates;
+}
+
 std::string Frame(const ViewState& state, const Rates& rates, const std::string& szTitle, int nCols, int nRows)
 {
     const int nWidth = std::max(nCols - 2, 10);
@@ -146,33 +178,48 @@ std::string Frame(const ViewState& state, const Rates& rates, const std::string&
         const int y = std::min(nHeight - 1, static_cast<int>(static_cast<long>(pt.y) * nHeight / state.nSpan));
         grid[static_cast<size_t>(y)][static_cast<size_t>(x)] = i < 9 ? static_cast<char>('1' + i) : '*';
     }
-    std::string sz = "\033[H\033[1m" + szTitle.substr(0, static_cast<size_t>(nCols)) + "\033[0m\033[K\r\n";
+    const auto nCut = static_cast<size_t>(nCols);
+    std::string sz = "\033[H\033[1m" + szTitle.substr(0, nCut) + "\033[0m\033[K\r\n";
     sz += "+" + std::string(static_cast<size_t>(nWidth), '-') + "+\033[K\r\n";
     for (const std::string& line : grid)
         sz += "|" + line + "|\033[K\r\n";
     sz += "+" + std::string(static_cast<size_t>(nWidth), '-') + "+\033[K\r\n";
-
-    char szLine[256];
-    std::snprintf(szLine, sizeof szLine, "touch points: %zu (device counts %d)", state.points.size(), state.nActualTouch);
-    std::string szPoints = szLine;
-    for (size_t i = 0; i < state.points.size() && i < 6; ++i) {
-        const kyrtouchpoint& pt = state.points[i];
-        std::snprintf(szLine, sizeof szLine, "  #%zu %u,%u %ux%u", i + 1, pt.x, pt.y, pt.w, pt.h);
-        szPoints += szLine;
-    }
-    sz += szPoints.substr(0, static_cast<size_t>(nCols)) + "\033[K\r\n";
-    const std::string szGesture = "gesture: " + (state.szGesture.empty() ? std::string("-") : state.szGesture);
-    sz += szGesture.substr(0, static_cast<size_t>(nCols)) + "\033[K\r\n";
-    std::string szRates = "packets/s:";
-    for (size_t i = 0; i < rates.perSecond.size(); ++i) {
-        if (state.counts[i] == 0)
-            continue;
-        std::snprintf(szLine, sizeof szLine, " %s %.0f", TypeName(static_cast<short>(i)), rates.perSecond[i]);
-        szRates += szLine;
-    }
-    sz += szRates.substr(0, static_cast<size_t>(nCols)) + "\033[K\r\n";
+    sz += PointsLine(state).substr(0, nCut) + "\033[K\r\n";
+    sz += GestureLine(state).substr(0, nCut) + "\033[K\r\n";
+    sz += RatesLine(state, rates).substr(0, nCut) + "\033[K\r\n";
     sz += "q or Ctrl-C quits\033[K\033[J";
     return sz;
+}
+
+// Output that is not a terminal (a log, a pipe) gets what the picture shows
+// as one plain line a second, and no escapes; keys are not read.
+bool RunPlain(ViewState& state, const MonitorOptions& options)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::duration<double>(options.dSeconds);
+    Rates rates;
+    auto next = start + std::chrono::seconds(1);
+    for (;;) {
+        std::unique_lock lock(state.csState);
+        // Signals only set a flag, so the wait looks at it every 50 ms.
+        while (!state.bGone && !g_bStopRequested.load(std::memory_order_relaxed) &&
+               std::chrono::steady_clock::now() < next &&
+               (options.dSeconds <= 0 || std::chrono::steady_clock::now() < end))
+            state.cvState.wait_for(lock, std::chrono::milliseconds(50));
+        if (state.bGone)
+            return true;
+        const auto now = std::chrono::steady_clock::now();
+        const bool bLast = g_bStopRequested.load(std::memory_order_relaxed) || (options.dSeconds > 0 && now >= end);
+        if (now >= next || bLast) {
+            rates.Update(state.counts);
+            std::printf("%.1fs  %s  %s  %s\n", std::chrono::duration<double>(now - start).count(),
+                        PointsLine(state).c_str(), GestureLine(state).c_str(), RatesLine(state, rates).c_str());
+            std::fflush(stdout);
+            next += std::chrono::seconds(1);
+        }
+        if (bLast)
+            return false;
+    }
 }
 
 } // namespace
@@ -188,6 +235,9 @@ int RunView(Tool& tool, OpenDevice& device, const MonitorOptions& options)
     KyrSetEventNotify(hDevice, &table);
     if (KyrSetInstantMode(hDevice, options.nMode, options.nExpire, ~0UL) != 1 || KyrGetLastError() != KYR_SUCCESS)
         return tool.Fail("data modes " + options.szModes, KyrGetLastError());
+
+    if (isatty(STDOUT_FILENO) != 1)
+        return RunPlain(state, options) ? tool.FailGone() : ExitOk;
 
     KYR_DEVICE_INFO info = KyrGetDeviceInfoFromHandle(hDevice);
     const std::string szTitle = std::string("kyrhid ") + (info != nullptr ? KyrGetDevInfoPath(info) : "") +

@@ -1,5 +1,6 @@
-// kyrhid raw: a ready-made report written unchanged, optionally waiting for
-// the packet that answers it.
+// kyrhid raw: one report built from the bytes given, padded to the report
+// size and optionally sealed with the packet CRC, then written; optionally
+// waits for the packet that answers it.
 #include <cstdio>
 #include <mutex>
 
@@ -9,8 +10,16 @@ namespace kyrhid {
 
 namespace {
 
+// Every report on the wire is this long; the library writes a longer buffer
+// as several reports, which would no longer be the one report asked for.
+constexpr size_t kReportSize = 64;
+// Report id, piece kind and payload length come before the packet bytes.
+constexpr size_t kReportHeader = 3;
+constexpr size_t kCrcSize = 2;
+
 struct RawOptions {
     std::vector<std::string> words;
+    bool bCrc = false;
     unsigned short nWait = 0; // 0: do not wait
 };
 
@@ -26,11 +35,25 @@ int OnReport(KYR_HANDLE, unsigned char* pBuffer, unsigned short nLength, void*)
 
 int Raw(Tool& tool, const RawOptions& options)
 {
-    const std::vector<unsigned char> bytes = ParseHexBytes(options.words);
-    if (bytes.size() > 0xFFFF)
-        return tool.Fail("more than 65535 bytes", ExitUsage);
+    std::vector<unsigned char> bytes = ParseHexBytes(options.words);
+    const size_t nRoom = kReportSize - (options.bCrc ? kCrcSize : 0);
+    if (bytes.size() > nRoom)
+        return tool.Fail("a report holds " + std::to_string(kReportSize) + " bytes" +
+                             (options.bCrc ? " with the CRC, so at most " + std::to_string(nRoom) + " may be given"
+                                           : "") +
+                             "; " + std::to_string(bytes.size()) + " were given",
+                         ExitUsage);
+    if (options.bCrc && bytes.size() <= kReportHeader)
+        return tool.Fail("--crc needs packet bytes after the 3 header bytes of the report", ExitUsage);
     if (options.nWait != 0 && bytes.size() < 5)
         return tool.Fail("--wait needs at least 5 bytes: the awaited packet id is bytes 3 and 4", ExitUsage);
+    if (options.bCrc) {
+        const size_t nPacket = bytes.size() - kReportHeader;
+        bytes.resize(bytes.size() + kCrcSize);
+        KyrCalculateCRC(bytes.data() + kReportHeader, static_cast<unsigned short>(nPacket));
+    }
+    bytes.resize(kReportSize, 0);
+
     OpenDevice device = tool.Open();
     if (!device)
         return tool.Exit();
@@ -67,12 +90,17 @@ int Raw(Tool& tool, const RawOptions& options)
 void AddRawCommand(CLI::App& app, Tool& tool)
 {
     auto options = std::make_shared<RawOptions>();
-    CLI::App* pSub = app.add_subcommand("raw", "write a report as given in hex; print what comes back");
+    CLI::App* pSub = app.add_subcommand("raw", "write one report given in hex; print what comes back");
     tool.AddSelectionOptions(pSub);
-    pSub->add_option("hex", options->words, "the bytes, e.g. 01 01 06 04 11 00 00 ..")->required();
+    pSub->add_option("hex", options->words,
+                     "the report: id, piece kind, payload length, then the packet, padded with zeros to 64 bytes")
+        ->required();
+    pSub->add_flag("--crc", options->bCrc, "append the packet CRC of the bytes after the 3 header bytes");
     pSub->add_option("--wait", options->nWait,
                      "wait up to MS ms for the packet whose id is bytes 3 and 4, printing the reports meanwhile")
         ->check(CLI::Range(1, 65535));
+    pSub->footer("Example: the main module's firmware mode, and its answer:\n"
+                 "  kyrhid raw 01 01 06 04 11 00 00 --crc --wait 500");
     pSub->callback([&tool, options] { tool.SetExit(Raw(tool, *options)); });
 }
 

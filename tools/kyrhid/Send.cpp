@@ -68,12 +68,16 @@ int Send(Tool& tool, const SendOptions& options)
     const std::string szCommand = std::accumulate(
         std::next(options.words.begin()), options.words.end(), options.words.front(),
         [](std::string a, const std::string& b) { return std::move(a) + " " + b; });
+    if (szCommand.size() > KYR_MAX_COMMAND_TEXT)
+        return tool.Fail("the command " + Quoted(szCommand) + " is too long: a command holds at most " +
+                             std::to_string(KYR_MAX_COMMAND_TEXT) + " characters",
+                         ExitUsage);
     OpenDevice device = tool.Open();
     if (!device)
         return tool.Exit();
     KYR_HANDLE h = device.Get();
     Answers& answers = device.Own<Answers>();
-    Progress& progress = device.Own<Progress>("waiting for the answer to " + szCommand);
+    Progress& progress = device.Own<Progress>("waiting for the answer to " + Quoted(szCommand));
     answers.pProgress = &progress;
     KYR_EVENT_NOTIFY table{};
     table.Context = &answers;
@@ -86,7 +90,7 @@ int Send(Tool& tool, const SendOptions& options)
         // Taken by the library as a data-mode request; its streams end with this program.
         if (KyrSendCommand(h, szCommand.c_str(), options.bAsync ? 1 : 0, options.nTimeout) <= 0 ||
             KyrGetLastError() != KYR_SUCCESS)
-            return tool.Fail(szCommand, KyrGetLastError());
+            return tool.Fail(Quoted(szCommand), KyrGetLastError());
         std::printf("data modes taken\n");
         return ExitOk;
     }
@@ -98,11 +102,11 @@ int Send(Tool& tool, const SendOptions& options)
     const int nResult = KyrSendCommand(h, szCommand.c_str(), options.bAsync ? 1 : 0, options.nTimeout);
     if (options.bAsync) {
         if (nResult < 1)
-            return tool.Fail(szCommand, KyrGetLastError());
+            return tool.Fail(Quoted(szCommand), KyrGetLastError());
         nId = nResult;
     } else {
         if (nResult != 1)
-            return tool.Fail(szCommand, KyrGetLastError());
+            return tool.Fail(Quoted(szCommand), KyrGetLastError());
         std::lock_guard lock(answers.csState);
         nId = answers.nSyncId;
     }
@@ -140,7 +144,7 @@ int Send(Tool& tool, const SendOptions& options)
         return tool.FailGone();
     if (!answer.bFinal) {
         std::printf("%s\n", answer.szText.c_str());
-        return tool.Fail(szCommand + ": the answer stopped after " + std::to_string(answer.nPieces) +
+        return tool.Fail(Quoted(szCommand) + ": the answer stopped after " + std::to_string(answer.nPieces) +
                              " piece(s) without its final one",
                          ExitTimeout);
     }

@@ -1,12 +1,17 @@
 #include "Tool.h"
 
+#include <libusb.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -15,6 +20,9 @@
 
 #ifndef KYRHID_UDEV_RULE
 #define KYRHID_UDEV_RULE "/usr/lib/udev/rules.d/70-kyrhid.rules"
+#endif
+#ifndef KYRHID_UDEV_RULE_FROM_BIN
+#define KYRHID_UDEV_RULE_FROM_BIN "" // the rule has an absolute place
 #endif
 #ifndef KYRHID_UDEV_GROUP
 #define KYRHID_UDEV_GROUP "plugdev"
@@ -56,51 +64,157 @@ unsigned short DefaultInterface(unsigned short nProductID)
 
 namespace {
 
+// What the descriptors say of one attached device of the family.
+struct Attached {
+    unsigned short nProductID;
+    unsigned nBus;
+    unsigned nAddress;
+    unsigned nInterfaces; // of the active configuration
+    bool bAccess;
+};
+
+// In the system's device-list order, which the library's indexes follow.
+std::vector<Attached> AttachedDevices(unsigned short nVendorID)
+{
+    std::vector<Attached> devices;
+    libusb_context* pContext = nullptr;
+    if (libusb_init(&pContext) != LIBUSB_SUCCESS)
+        return devices;
+    libusb_device** ppList = nullptr;
+    const ssize_t nDevices = libusb_get_device_list(pContext, &ppList);
+    for (ssize_t i = 0; i < nDevices; ++i) {
+        libusb_device* pDevice = ppList[i];
+        libusb_device_descriptor desc{};
+        libusb_config_descriptor* pConfig = nullptr;
+        if (libusb_get_device_descriptor(pDevice, &desc) != LIBUSB_SUCCESS || desc.idVendor != nVendorID ||
+            libusb_get_active_config_descriptor(pDevice, &pConfig) != LIBUSB_SUCCESS)
+            continue;
+        Attached device{desc.idProduct, libusb_get_bus_number(pDevice), libusb_get_device_address(pDevice),
+                        pConfig->bNumInterfaces, false};
+        libusb_free_config_descriptor(pConfig);
+        // What libusb_open needs, asked of the node without opening it.
+        char szNode[64];
+        std::snprintf(szNode, sizeof szNode, "/dev/bus/usb/%03u/%03u", device.nBus, device.nAddress);
+        device.bAccess = access(szNode, R_OK | W_OK) == 0;
+        devices.push_back(device);
+    }
+    if (nDevices >= 0)
+        libusb_free_device_list(ppList, 1);
+    libusb_exit(pContext);
+    return devices;
+}
+
 // Interfaces are counted upwards until none matches: a device with N
 // interfaces matches every nMI below N.
-void EnumerateKind(unsigned short nVendorID, unsigned short nProductID, std::vector<DeviceEntry>& entries)
+void EnumerateKind(unsigned short nVendorID, unsigned short nProductID, const std::vector<Attached>& devices,
+                   std::vector<DeviceEntry>& entries)
 {
     for (unsigned short nMI = 0; nMI < 32; ++nMI) {
-        const int nCount = KyrGetDeviceCount(nVendorID, nProductID, nMI);
-        if (nCount <= 0)
-            break;
-        for (int nIndex = 0; nIndex < nCount; ++nIndex) {
+        unsigned short nIndex = 0;
+        for (const Attached& device : devices) {
+            if (device.nProductID != nProductID || device.nInterfaces <= nMI)
+                continue;
             DeviceEntry entry;
             entry.nVendorID = nVendorID;
             entry.nProductID = nProductID;
             entry.nMI = nMI;
-            entry.nIndex = static_cast<unsigned short>(nIndex);
-            KYR_DEVICE_INFO info = KyrGetDeviceInfo(nVendorID, nProductID, nMI, entry.nIndex);
-            if (info == nullptr) {
-                entry.nError = KyrGetLastError();
-            } else {
-                entry.szPath = KyrGetDevInfoPath(info);
-                unsigned nInterface = 0;
-                std::sscanf(entry.szPath.c_str(), "%x:%x:%x", &entry.nBus, &entry.nAddress, &nInterface);
-            }
+            entry.nIndex = nIndex++;
+            entry.nBus = device.nBus;
+            entry.nAddress = device.nAddress;
+            entry.bAccess = device.bAccess;
+            char szPath[32];
+            std::snprintf(szPath, sizeof szPath, "%04x:%04x:%02x", device.nBus, device.nAddress, nMI);
+            entry.szPath = szPath;
             entries.push_back(std::move(entry));
         }
+        if (nIndex == 0)
+            break;
     }
 }
 
-bool SameText(const std::string& a, const std::string& b)
+// The installed rule sits where the install put it relative to this program,
+// whatever prefix the install was given; the configured place otherwise (a
+// program run from the build tree).
+std::string UdevRulePath()
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return std::tolower(x) == std::tolower(y); });
+    const std::filesystem::path relative(KYRHID_UDEV_RULE_FROM_BIN);
+    std::error_code error;
+    if (!relative.empty()) {
+        const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+        const std::filesystem::path rule = (self.parent_path() / relative).lexically_normal();
+        if (!error && std::filesystem::exists(rule, error))
+            return rule.string();
+    }
+    return KYRHID_UDEV_RULE;
 }
 
 } // namespace
 
+std::optional<DevicePath> ParsePath(const std::string& szPath)
+{
+    DevicePath path;
+    int nEnd = 0;
+    if (std::sscanf(szPath.c_str(), "%4x:%4x:%2x%n", &path.nBus, &path.nAddress, &path.nMI, &nEnd) != 3 ||
+        static_cast<size_t>(nEnd) != szPath.size() || szPath.find_first_of(" +-") != std::string::npos)
+        return std::nullopt;
+    return path;
+}
+
 std::vector<DeviceEntry> EnumerateDevices(unsigned short nVendorID, unsigned short nProductID)
 {
+    const std::vector<Attached> devices = AttachedDevices(nVendorID);
     std::vector<DeviceEntry> entries;
     if (nProductID != 0) {
-        EnumerateKind(nVendorID, nProductID, entries);
+        EnumerateKind(nVendorID, nProductID, devices, entries);
     } else {
         for (unsigned short nProduct : KnownProducts())
-            EnumerateKind(nVendorID, nProduct, entries);
+            EnumerateKind(nVendorID, nProduct, devices, entries);
     }
     return entries;
+}
+
+void PrintAccessHint()
+{
+    std::fprintf(stderr,
+                 "  The device node is not open to you. The udev rule %s\n"
+                 "  gives it to the group %s (udev reads only /etc/udev/rules.d and /usr/lib/udev/rules.d:\n"
+                 "  copy it there if it is elsewhere). Add yourself to the group (sudo usermod -aG %s $USER,\n"
+                 "  then log in again), reload the rules (sudo udevadm control --reload; sudo udevadm\n"
+                 "  trigger) or replug the device.\n",
+                 UdevRulePath().c_str(), KYRHID_UDEV_GROUP, KYRHID_UDEV_GROUP);
+}
+
+std::string Quoted(const std::string& szText)
+{
+    constexpr size_t kShown = 40;
+    if (szText.size() <= kShown)
+        return "'" + szText + "'";
+    return "'" + szText.substr(0, kShown) + "...' (" + std::to_string(szText.size()) + " characters)";
+}
+
+CLI::Validator AtLeastOne()
+{
+    return CLI::Validator(
+        [](const std::string& s) {
+            char* pEnd = nullptr;
+            errno = 0;
+            const long long n = std::strtoll(s.c_str(), &pEnd, 10);
+            return !s.empty() && *pEnd == '\0' && errno == 0 && n >= 1 ? std::string()
+                                                                       : "expected a whole number from 1 up, not " + s;
+        },
+        "N >= 1");
+}
+
+CLI::Validator AboveZero()
+{
+    return CLI::Validator(
+        [](const std::string& s) {
+            char* pEnd = nullptr;
+            const double d = std::strtod(s.c_str(), &pEnd);
+            return !s.empty() && *pEnd == '\0' && d > 0 && std::isfinite(d) ? std::string()
+                                                                            : "expected a number above 0, not " + s;
+        },
+        "> 0");
 }
 
 void InstallStopSignals()
@@ -148,7 +262,13 @@ void Progress::Done()
 void Tool::AddSelectionOptions(CLI::App* pSub)
 {
     CLI::Option_group* pGroup = pSub->add_option_group("Device selection");
-    CLI::Option* pPath = pGroup->add_option("--path", m_szPath, "device path BBBB:AAAA:II as `kyrhid list` prints it");
+    CLI::Option* pPath =
+        pGroup->add_option("--path", m_szPath, "device path BBBB:AAAA:II as `kyrhid list` prints it")
+            ->check([](const std::string& s) {
+                return ParsePath(s) ? std::string()
+                                    : "expected bus, address and interface in hex as `kyrhid list` prints them, "
+                                      "e.g. 0003:0007:01";
+            });
     CLI::Option* pBusDev =
         pGroup->add_option("-s", m_szBusDev, "BUS:DEV in decimal, as lsusb writes it")
             ->check([](const std::string& s) {
@@ -184,14 +304,18 @@ std::optional<DeviceEntry> Tool::Select()
     const unsigned short nVendorID = m_nVendorID != 0 ? m_nVendorID : static_cast<unsigned short>(KYR_USB_VENDOR_ID);
     if (!m_szPath.empty() || !m_szBusDev.empty()) {
         unsigned nBus = 0, nDev = 0;
-        if (!m_szBusDev.empty())
+        std::optional<unsigned> nMI;
+        if (!m_szBusDev.empty()) {
             std::sscanf(m_szBusDev.c_str(), "%u:%u", &nBus, &nDev);
+        } else {
+            const DevicePath path = *ParsePath(m_szPath);
+            nBus = path.nBus;
+            nDev = path.nAddress;
+            nMI = path.nMI;
+        }
         for (const DeviceEntry& entry : EnumerateDevices(nVendorID, m_nProductID)) {
-            const bool bMatch = !m_szPath.empty()
-                                    ? SameText(entry.szPath, m_szPath)
-                                    : entry.nBus == nBus && entry.nAddress == nDev && !entry.szPath.empty() &&
-                                          entry.nMI == m_nMI.value_or(DefaultInterface(entry.nProductID));
-            if (bMatch)
+            if (entry.nBus == nBus && entry.nAddress == nDev &&
+                entry.nMI == nMI.value_or(m_nMI.value_or(DefaultInterface(entry.nProductID))))
                 return entry;
         }
         Fail("no Kyr device at " + (m_szPath.empty() ? "bus:device " + m_szBusDev : "path " + m_szPath) +
@@ -265,13 +389,7 @@ void Tool::PrintOpenHint(int nError, const DeviceEntry& entry)
 {
     switch (nError) {
     case KYR_ERROR_ACCESS_DENIED:
-        std::fprintf(stderr,
-                     "  The device node is not open to you. The udev rule %s\n"
-                     "  gives it to the group %s (udev reads only /etc/udev/rules.d and /usr/lib/udev/rules.d:\n"
-                     "  copy it there if it is elsewhere). Add yourself to the group (sudo usermod -aG %s $USER,\n"
-                     "  then log in again), reload the rules (sudo udevadm control --reload; sudo udevadm\n"
-                     "  trigger) or replug the device.\n",
-                     KYRHID_UDEV_RULE, KYRHID_UDEV_GROUP, KYRHID_UDEV_GROUP);
+        PrintAccessHint();
         break;
     case KYR_ERROR_DEVICE_BUSY: {
         unsigned long pids[16];

@@ -39,11 +39,20 @@ struct DeviceEntry {
     unsigned short nProductID = 0;
     unsigned short nMI = 0;
     unsigned short nIndex = 0;
-    std::string szPath; // "bbbb:aaaa:ii"; empty when the record could not be read
+    std::string szPath; // "bbbb:aaaa:ii"
     unsigned nBus = 0;
     unsigned nAddress = 0;
-    int nError = KYR_SUCCESS; // why the record could not be read
+    bool bAccess = true; // the user may open the device node
 };
+
+// A device path "bbbb:aaaa:ii" taken apart (hex, either case); nullopt for
+// anything else.
+struct DevicePath {
+    unsigned nBus = 0;
+    unsigned nAddress = 0;
+    unsigned nMI = 0;
+};
+std::optional<DevicePath> ParsePath(const std::string& szPath);
 
 // The product ids of the family, in the order a default selection tries them.
 const std::vector<unsigned short>& KnownProducts();
@@ -51,8 +60,22 @@ const std::vector<unsigned short>& KnownProducts();
 unsigned short DefaultInterface(unsigned short nProductID);
 
 // Every interface of the attached devices with these ids (nProductID 0: all
-// products of the family).
+// products of the family), from the descriptors alone: no device is opened,
+// so a device the user may not open is listed all the same. Indexes count as
+// the library's do.
 std::vector<DeviceEntry> EnumerateDevices(unsigned short nVendorID, unsigned short nProductID);
+
+// Where the udev rule that opens the devices to users is, and what to do about
+// a refused open; on stderr.
+void PrintAccessHint();
+
+// A command text as messages quote it: long ones cut short.
+std::string Quoted(const std::string& szText);
+
+// Option checks whose messages are short (CLI11's ranges print the type's
+// whole range).
+CLI::Validator AtLeastOne();  // a whole number
+CLI::Validator AboveZero();   // any number
 
 // Set by SIGINT and SIGTERM once InstallStopSignals ran; long-running
 // subcommands poll it.

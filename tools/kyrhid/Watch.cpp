@@ -85,7 +85,7 @@ void AddWatchCommand(CLI::App& app, Tool& tool)
     pSub->add_option("--pid", options->nProductID, "product id (default: every product)");
     pSub->add_flag("--present", options->bPresent, "report the interfaces attached already, as arrivals, first");
     pSub->add_flag("--json", options->bJson, "one JSON object per event");
-    pSub->add_option("--seconds", options->dSeconds, "stop after this long")->check(CLI::PositiveNumber);
+    pSub->add_option("--seconds", options->dSeconds, "stop after this long")->check(AboveZero());
     pSub->callback([&tool, options] { tool.SetExit(Watch(tool, *options)); });
 }
 

@@ -42,7 +42,7 @@ CUsbmonWriter::CUsbmonWriter(const std::string& szPath, uint16_t wBus, uint8_t n
     if (m_pDumper == nullptr) {
         const std::string szError = pcap_geterr(m_pPcap);
         pcap_close(m_pPcap);
-        throw std::runtime_error(szPath + ": " + szError);
+        throw std::runtime_error(szError);  // names the file already
     }
 }
 
