@@ -18,6 +18,8 @@ KYRSIM = os.environ["KYRSIM"]
 KYRHID = os.environ["KYRHID"]
 DEVICE = os.environ["KYR_DEVICE"]
 SUPPORT = os.environ["KYR_TEST_SUPPORT"]
+sys.path.insert(0, SUPPORT)
+from kyrsim_client import crc_x25  # noqa: E402
 
 # The firmware-mode query of the main module as one whole report, CRC included.
 MODE_QUERY = "01 01 06 04 11 00 00 7b 51".split() + ["00"] * 55
@@ -90,3 +92,36 @@ def test_recorded_session_replays(tmp_path, name, args, exit_code, pattern, warm
     assert (counts["mismatched"], counts["extra"], counts["out"]) == ("0", "0", counts["recorded_out"]), \
         replayed["sim_stderr"]
     assert int(counts["recorded_out"]) > 0
+
+
+def command_report(command_id, text, crc_id=None):
+    """One report holding a text command packet, built from the wire format;
+    crc_id: the id the CRC is computed for, to break it."""
+    def packet(packet_id):
+        body = bytes([0x07, 0x10, 0, 0, 0, packet_id]) + len(text).to_bytes(2, "little") + text.encode() + b"\0"
+        return body + crc_x25(body).to_bytes(2, "little")
+    data = packet(command_id)[:-2] + packet(command_id if crc_id is None else crc_id)[-2:]
+    return (bytes([1, 1, len(data)]) + data).ljust(64, b"\0").hex(" ").split()
+
+
+QUERY_OTHER_CRC = MODE_QUERY[:8] + ["7c"] + MODE_QUERY[9:]  # byte 8 is where a command keeps its id
+
+COMPARISONS = [
+    # name, report recorded, report replayed, OUT reports counted as mismatched
+    ("command_other_id", command_report(2, "echo a"), command_report(9, "echo a"), 0),
+    ("command_other_text", command_report(2, "echo a"), command_report(9, "echo b"), 1),
+    ("command_broken_crc", command_report(2, "echo a"), command_report(9, "echo a", crc_id=2), 1),
+    ("query_byte_8", MODE_QUERY, QUERY_OTHER_CRC, 1),
+]
+
+
+@pytest.mark.parametrize("name,recorded_report,replayed_report,mismatched", COMPARISONS,
+                         ids=[c[0] for c in COMPARISONS])
+def test_replay_compares_commands_but_their_ids(tmp_path, name, recorded_report, replayed_report, mismatched):
+    capture = tmp_path / "session.pcap"
+    recorded = run(tmp_path, "record", "model=kyr", ["record", str(capture), "raw", *recorded_report], False, False)
+    assert recorded["rc"] == 0, recorded["stderr"]
+    replayed = run(tmp_path, "replay", f"model=replay,file={capture}", ["raw", *replayed_report], False, True)
+    counts = replayed["replay"]
+    assert (counts["out"], counts["recorded_out"], counts["mismatched"]) == ("1", "1", str(mismatched)), \
+        replayed["sim_stderr"]
