@@ -24,11 +24,13 @@ from kyrsim_client import crc_x25  # noqa: E402
 # The firmware-mode query of the main module as one whole report, CRC included.
 MODE_QUERY = "01 01 06 04 11 00 00 7b 51".split() + ["00"] * 55
 LONG = "x" * 150  # a command and an answer of several reports each
+MONITOR = ["monitor", "--modes", "T", "--count", "3"]
+VERSION_THEN_POINTS = r"ver +VER +2\.7[^\n]*\n(.*\n)*.*tpt +TPT"
 
 CASES = [
     # name, kyrhid arguments ({dir}: the run's directory), exit code, stdout pattern, ids moved on
-    ("monitor", ["monitor", "--modes", "T", "--count", "3"], 0, r"ver +VER +2\.7[^\n]*\n(.*\n)*.*tpt +TPT", False),
-    ("monitor_ids_moved_on", ["monitor", "--modes", "T", "--count", "3"], 0, r"ver +VER +2\.7(.*\n)*.*tpt +TPT", True),
+    ("monitor", MONITOR, 0, VERSION_THEN_POINTS, False),
+    ("monitor_ids_moved_on", MONITOR, 0, VERSION_THEN_POINTS, True),
     ("monitor_raw", ["monitor", "--modes", "T", "--raw", "--count", "2"], 0, r"^(01( [0-9a-f]{2}){63}\n)+$", True),
     ("send", ["send", "echo", "hello"], 0, r"^hello\n$", False),
     ("send_ids_moved_on", ["send", "echo", "hello"], 0, r"^hello\n$", True),
@@ -54,7 +56,8 @@ if [ "$WARM_UP" != 0 ]; then
 fi
 "$KYRHID" "$@" >"$dir/stdout" 2>"$dir/stderr"
 echo $? >"$dir/rc"
-[ "$ASK_REPLAY" = 0 ] || "$PYTHON" -c 'import kyrsim_client; print(kyrsim_client.sim_request("replay 0"))' >"$dir/replay"
+[ "$ASK_REPLAY" = 0 ] ||
+    "$PYTHON" -c 'import kyrsim_client; print(kyrsim_client.sim_request("replay 0"))' >"$dir/replay"
 """
 
 
@@ -62,8 +65,8 @@ def run(tmp_path, name, model, args, warm_up, ask_replay):
     run_dir = tmp_path / name
     (run_dir / "tmp").mkdir(parents=True)
     args = [a.replace("{dir}", str(run_dir)) for a in args]
-    env = dict(os.environ, KYRHID=KYRHID, PYTHON=sys.executable, WARM_UP=str(int(warm_up)), ASK_REPLAY=str(int(ask_replay)),
-               PYTHONPATH=SUPPORT, PYTHONDONTWRITEBYTECODE="1")
+    env = dict(os.environ, KYRHID=KYRHID, PYTHON=sys.executable, PYTHONPATH=SUPPORT, PYTHONDONTWRITEBYTECODE="1",
+               WARM_UP=str(int(warm_up)), ASK_REPLAY=str(int(ask_replay)))
     # TMPDIR only for the child: kyrsim's own socket wants a short path.
     sim = subprocess.run([KYRSIM, "--device", f"{DEVICE},{model}", "--", "env", f"TMPDIR={run_dir / 'tmp'}",
                           "sh", "-c", CHILD, "sh", str(run_dir), *args],

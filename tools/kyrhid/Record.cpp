@@ -134,8 +134,9 @@ void AddRecordCommand(CLI::App& app, Tool& tool)
         pSub->add_option("--expire", options->nExpire, "milliseconds the device keeps the modes; kept alive meanwhile")
             ->capture_default_str()
             ->check(CLI::Range(1, 65535));
-    CLI::Option* pSeconds = pSub->add_option("--seconds", options->dSeconds, "stop after this long (default: at Ctrl-C)")
-                                ->check(CLI::PositiveNumber);
+    CLI::Option* pSeconds =
+        pSub->add_option("--seconds", options->dSeconds, "stop after this long (default: at Ctrl-C)")
+            ->check(CLI::PositiveNumber);
 
     // The subcommands that open a device, recordable as they are.
     for (void (*fnAdd)(CLI::App&, Tool&) :
