@@ -358,8 +358,12 @@ OpenDevice Tool::Open()
         const int nError = KyrGetLastError();
         Fail(std::string("cannot open ") + szIds, nError);
         PrintOpenHint(nError, *entry);
+        return OpenDevice();
     }
-    return OpenDevice(hDevice);
+    OpenDevice device(hDevice);
+    if (m_fnOpenHook && !m_fnOpenHook(device))
+        return OpenDevice();
+    return device;
 }
 
 void Tool::OnLibraryLog(int nLevel, const char* szMessage, void*)

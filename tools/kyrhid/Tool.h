@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -187,6 +188,10 @@ public:
     int Exit() const { return m_nExit; }
     bool Verbose() const { return m_bVerbose; }
     void Note(const std::string& szMessage) const; // stderr, only with --verbose
+    // Runs on every device Open() opens, before the subcommand sends anything
+    // (kyrhid record taps the device there). Returning false closes the device
+    // again: the hook has printed why and stored the exit status.
+    void SetOpenHook(std::function<bool(OpenDevice&)> fnHook) { m_fnOpenHook = std::move(fnHook); }
 
 private:
     void PrintOpenHint(int nError, const DeviceEntry& entry);
@@ -200,6 +205,7 @@ private:
     unsigned short m_nIndex = 0;
     bool m_bVerbose = false;
     int m_nExit = ExitOk;
+    std::function<bool(OpenDevice&)> m_fnOpenHook;
 };
 
 // Registration of the subcommands, one per file.
