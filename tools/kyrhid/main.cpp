@@ -28,6 +28,7 @@ int main(int argc, char** argv)
     AddCaptureCommand(app, tool);
     AddRecordCommand(app, tool);
     AddWatchCommand(app, tool);
+    AddTouchscreenCommand(app, tool);
 
     try {
         app.parse(argc, argv);

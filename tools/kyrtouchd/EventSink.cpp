@@ -137,8 +137,10 @@ public:
             std::fprintf(m_Out, "A: %02x %d %d %d %d %d\n", axis.nCode, axis.nMin, axis.nMax, axis.nFuzz, axis.nFlat,
                          axis.nResolution);
         std::fflush(m_Out);
-        m_pLastWriter = nullptr;
-        return std::make_unique<EvemuDevice>(*this, setup.szName, std::chrono::steady_clock::now());
+        // The description names the device whose events may follow unannounced.
+        auto pDevice = std::make_unique<EvemuDevice>(*this, setup.szName, std::chrono::steady_clock::now());
+        m_pLastWriter = pDevice.get();
+        return pDevice;
     }
 
     void Write(const EvemuDevice* pDevice, const std::string& szName, std::chrono::steady_clock::time_point created,
