@@ -5,6 +5,8 @@
 #include <linux/input.h>
 
 #include <algorithm>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -15,17 +17,17 @@ namespace kyrtouch {
 
 namespace {
 
-class UinputDevice : public IEventDevice {
+// libevdev creates the device; its descriptor takes the batched frames.
+class UinputDevice : public FdEventWriter {
 public:
-    UinputDevice(libevdev* pDev, libevdev_uinput* pUinput) : m_pDev(pDev), m_pUinput(pUinput) {}
+    UinputDevice(libevdev* pDev, libevdev_uinput* pUinput)
+        : FdEventWriter(libevdev_uinput_get_fd(pUinput)), m_pDev(pDev), m_pUinput(pUinput)
+    {
+    }
     ~UinputDevice() override
     {
         libevdev_uinput_destroy(m_pUinput);
         libevdev_free(m_pDev);
-    }
-    void Write(uint16_t nType, uint16_t nCode, int32_t nValue) override
-    {
-        libevdev_uinput_write_event(m_pUinput, nType, nCode, nValue);
     }
 
 private:
@@ -170,6 +172,31 @@ void EvemuDevice::Write(uint16_t nType, uint16_t nCode, int32_t nValue)
 }
 
 } // namespace
+
+void FdEventWriter::Write(uint16_t nType, uint16_t nCode, int32_t nValue)
+{
+    input_event event{};
+    // The kernel stamps events written to uinput; the time is left zero.
+    event.type = nType;
+    event.code = nCode;
+    event.value = nValue;
+    const auto* p = reinterpret_cast<const unsigned char*>(&event);
+    m_Pending.insert(m_Pending.end(), p, p + sizeof event);
+    if (nType != EV_SYN || nCode != SYN_REPORT)
+        return;
+    size_t nDone = 0;
+    while (nDone < m_Pending.size()) {
+        const ssize_t n = write(m_fd, m_Pending.data() + nDone, m_Pending.size() - nDone);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ++m_nFailures;
+            break;
+        }
+        nDone += static_cast<size_t>(n);
+    }
+    m_Pending.clear();
+}
 
 std::unique_ptr<IEventSink> MakeUinputSink()
 {

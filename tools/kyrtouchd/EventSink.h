@@ -48,6 +48,23 @@ public:
     virtual std::unique_ptr<IEventDevice> Create(const DeviceSetup& setup, std::string& szError) = 0;
 };
 
+// Writes a device's events to a descriptor in `struct input_event` form, a
+// frame at a time: events gather until SYN_REPORT and go out in one write(2)
+// (uinput takes many events a write), which spares a system call per event.
+// Does not own the descriptor.
+class FdEventWriter : public IEventDevice {
+public:
+    explicit FdEventWriter(int fd) : m_fd(fd) { m_Pending.reserve(128); }
+    void Write(uint16_t nType, uint16_t nCode, int32_t nValue) override;
+    // Frames that could not be written (the descriptor refused them).
+    long Failures() const { return m_nFailures; }
+
+private:
+    int m_fd;
+    std::vector<unsigned char> m_Pending;
+    long m_nFailures = 0;
+};
+
 // libevdev's uinput device (needs write access to /dev/uinput).
 std::unique_ptr<IEventSink> MakeUinputSink();
 // Prints to `out`: a device's description when it is created, then its
