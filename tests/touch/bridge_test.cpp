@@ -1,7 +1,9 @@
 // Calibration, settings, the key table and the evdev stream of the bridge,
 // written to a sink that records it.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <linux/input.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -263,6 +265,28 @@ TEST(Bridge, DeviceReportsMakePointerAndKeyboard)
     Append(keyboard, Frame({{EV_KEY, KEY_LEFTSHIFT, 0}, {EV_KEY, KEY_A, 0}}));
     EXPECT_EQ(sink.streams[szKeyboard], keyboard);
     EXPECT_TRUE(sink.streams[s_Touch].empty());
+}
+
+// The uinput writer holds a frame back until its SYN_REPORT and then hands
+// the whole frame over in one write, as struct input_event records.
+TEST(FdEventWriter, OneWritePerFrame)
+{
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    FdEventWriter writer(fds[1]);
+    writer.Write(EV_ABS, ABS_MT_SLOT, 1);
+    writer.Write(EV_ABS, ABS_MT_TRACKING_ID, -1);
+    input_event events[4];
+    EXPECT_EQ(read(fds[0], events, sizeof events), -1); // nothing yet
+    writer.Write(EV_SYN, SYN_REPORT, 0);
+    ASSERT_EQ(read(fds[0], events, sizeof events), static_cast<ssize_t>(3 * sizeof(input_event)));
+    const Event expected[] = {{EV_ABS, ABS_MT_SLOT, 1}, {EV_ABS, ABS_MT_TRACKING_ID, -1}, {EV_SYN, SYN_REPORT, 0}};
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(Event(events[i].type, events[i].code, events[i].value), expected[i]);
+    close(fds[1]);
+    writer.Write(EV_SYN, SYN_REPORT, 0); // a refused frame is counted, not retried
+    EXPECT_EQ(writer.Failures(), 1);
+    close(fds[0]);
 }
 
 } // namespace
