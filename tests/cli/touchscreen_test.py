@@ -216,3 +216,32 @@ def peer():
     yield process
     process.kill()
     process.wait()
+
+
+CORNERS = [(0.125, 0.125), (0.875, 0.125), (0.875, 0.875), (0.125, 0.875)]
+
+
+def points(pairs):
+    return " ".join(f"{x:.12g},{y:.12g}" for x, y in pairs)
+
+
+class Calibrate:
+    """kyrhid calibrate with the touches given: the matrix, or why there is none."""
+
+    @pytest.mark.parametrize("args, code, out", [
+        # Touched where shown: nothing to correct.
+        (["--touches", points((x * 4095, y * 4095) for x, y in CORNERS)], 0, "matrix = 1 0 0 0 1 0\n"),
+        # A frame mounted a quarter turn off, with the rotation configured: still nothing.
+        (["--rotate", "90", "--touches", points((y * 4095, (1 - x) * 4095) for x, y in CORNERS)], 0,
+         "matrix = 1 0 0 0 1 0\n"),
+        # Touches shifted right by 0.05 and squeezed vertically to 90 %.
+        (["--touches", points(((x + 0.05) * 4095, (0.5 + (y - 0.5) * 0.9) * 4095) for x, y in CORNERS)], 0,
+         "matrix = 1 0 -0.05 0 1.11111 -0.0555556\n"),
+        (["--touches", "100,100 200,200 300,300 400,400"], 1, ""),
+        (["--touches", "1,2 3,4"], 2, ""),
+        (["--targets", "0.5,0.5", "--touches", "1,1 2,1 2,2 1,2"], 2, ""),
+    ])
+    def test_matrix(self, args, code, out):
+        result = subprocess.run([KYRHID, "calibrate", "--config", "/nonexistent", *args], capture_output=True,
+                                text=True, timeout=TIMEOUT)
+        assert (result.returncode, result.stdout) == (code, out), result.stderr
