@@ -43,7 +43,9 @@ std::string MatrixText(const Matrix& m)
     for (double d : m) {
         // No "-0" in what people copy into their files.
         std::snprintf(szNumber, sizeof szNumber, "%.6g", std::fabs(d) < 5e-7 ? 0.0 : d);
-        sz += (sz.empty() ? "" : " ") + std::string(szNumber);
+        if (!sz.empty())
+            sz += ' ';
+        sz += szNumber;
     }
     return sz;
 }
