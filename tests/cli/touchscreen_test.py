@@ -19,6 +19,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from kyrsim_client import sim_request  # noqa: E402
 
 KYRHID = os.environ.get("KYRHID", "kyrhid")
+KYRTOUCHD = os.environ.get("KYRTOUCHD", "kyrtouchd")
 TIMEOUT = 30
 EV_SYN, EV_KEY, EV_ABS = 0, 1, 3
 ABS_X, ABS_Y, ABS_MT_SLOT, ABS_MT_POSITION_X, ABS_MT_POSITION_Y, ABS_MT_TRACKING_ID = 0, 1, 0x2F, 0x35, 0x36, 0x39
@@ -31,8 +32,8 @@ class Bridge:
     """A running `kyrhid touchscreen --dry-run` whose stdout is replayed
     through a protocol-B reader that checks every frame as it ends."""
 
-    def __init__(self, *args):
-        self.process = subprocess.Popen([KYRHID, "touchscreen", "--dry-run", "--config", "/nonexistent", *args],
+    def __init__(self, *args, program=(KYRHID, "touchscreen")):
+        self.process = subprocess.Popen([*program, "--dry-run", "--config", "/nonexistent", *args],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.pending = b""
         self.device = None       # the device whose events come now
@@ -135,8 +136,8 @@ class Bridge:
 def bridge():
     started = []
 
-    def start(*args):
-        started.append(Bridge(*args))
+    def start(*args, **kwargs):
+        started.append(Bridge(*args, **kwargs))
         return started[-1]
 
     yield start
@@ -165,6 +166,23 @@ class DryRun:
         assert code == 0, stderr
         assert b.frames[-1] == {} and b.events[-1] == (EV_SYN, 0, 0)
         assert stderr.splitlines()[-1] == "<6>stopped"
+
+
+class Daemon:
+    """kyrtouchd itself: the device it is pointed at, or exit 3 with a journal line when there is none."""
+
+    def test_path(self, bridge):
+        b = bridge("--path", "0003:0007:01", "--set", "max-contacts=1", program=(KYRTOUCHD,))
+        assert b.read_until(lambda b: len(b.frames) >= 10)
+        assert b.touchscreens() == ["Kyr 1209:0001 0003:0007:01 Touchscreen"]
+        assert all(set(f) <= {0} for f in b.frames)   # one slot: the second finger finds none
+        assert b.stop() == (0, '<6>0003:0007:01: bridging to input device "Kyr 1209:0001 0003:0007:01 '
+                               'Touchscreen"\n<6>stopped\n')
+
+    def test_no_such_device(self):
+        result = subprocess.run([KYRTOUCHD, "--dry-run", "--path", "0003:0009:01"], capture_output=True, text=True,
+                                timeout=TIMEOUT)
+        assert (result.returncode, result.stdout, result.stderr) == (3, "", "<3>no Kyr device at 0003:0009:01 attached\n")
 
 
 class Unplug:
