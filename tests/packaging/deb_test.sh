@@ -40,6 +40,9 @@ expect $dev_pkg ./usr/include/KyrHIDLib/KyrHIDLib.h ./usr/include/KyrHIDLib/KyrD
 expect $tools_pkg ./usr/bin/kyrhid ./usr/bin/kyrsim ./usr/lib/udev/rules.d/70-kyrhid.rules \
   ./usr/share/man/man1/kyrhid.1.gz ./usr/share/man/man1/kyrsim.1.gz \
   "./usr/share/doc/$tools_pkg/copyright" "./usr/share/doc/$tools_pkg/changelog.gz"
+# The touchscreen bridge: daemon, the unit and udev rule that start it, its page.
+expect $tools_pkg ./usr/sbin/kyrtouchd "./usr/lib/systemd/system/kyrtouchd@.service" \
+  ./usr/lib/udev/rules.d/71-kyrtouchd.rules ./usr/share/man/man8/kyrtouchd.8.gz
 # One owner per file, or the packages cannot be installed together.
 dups=$(for p in $lib_pkg $dev_pkg $tools_pkg; do contents $p | sed 's/ -> .*//'; done | sort | uniq -d)
 [ -z "$dups" ] || fail "files in more than one package: $dups"
@@ -81,6 +84,11 @@ soname=$(readelf -d "$root/usr/$libdir/KyrHIDLib-1.0.so.0.0.0" | sed -n 's/.*(SO
 [ "$soname" = KyrHIDLib-1.0.so.0.0.0 ] || fail "soname '$soname' is not the one the packages are named after"
 env -u LD_LIBRARY_PATH "$root/usr/bin/kyrhid" --help | grep -q 'list' || fail "unpacked kyrhid does not run"
 "$root/usr/bin/kyrsim" --help | grep -q 'usage: kyrsim' || fail "unpacked kyrsim does not run"
+env -u LD_LIBRARY_PATH "$root/usr/sbin/kyrtouchd" --help | grep -q 'sysfs' || fail "unpacked kyrtouchd does not run"
+grep -qx 'ExecStart=/.*/sbin/kyrtouchd --sysfs %I' "$root/usr/lib/systemd/system/kyrtouchd@.service" ||
+  fail "the unit does not start the installed kyrtouchd"
+grep -q 'ENV{SYSTEMD_WANTS}+="kyrtouchd@%k.service"' "$root/usr/lib/udev/rules.d/71-kyrtouchd.rules" ||
+  fail "the udev rule does not start the unit"
 PKG_CONFIG_PATH="$root/usr/$libdir/pkgconfig" cc -std=c99 -Wall -Wextra -Werror "$src/examples/list_devices.c" \
   $(PKG_CONFIG_PATH="$root/usr/$libdir/pkgconfig" pkg-config --cflags --libs KyrHIDLib-1.0) -o "$work/list_devices" ||
   fail "the C example does not build against the unpacked development package"

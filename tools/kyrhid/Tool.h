@@ -220,6 +220,7 @@ void AddCrcCommand(CLI::App& app, Tool& tool);
 void AddCaptureCommand(CLI::App& app, Tool& tool);
 void AddRecordCommand(CLI::App& app, Tool& tool);
 void AddWatchCommand(CLI::App& app, Tool& tool);
+void AddTouchscreenCommand(CLI::App& app, Tool& tool); // touchscreen and calibrate
 
 // Shared helpers of the subcommands.
 // "1A 2b 3c4d" or "0x1a,0x2b": bytes in hex; throws CLI::ValidationError.

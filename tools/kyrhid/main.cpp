@@ -81,6 +81,7 @@ int main(int argc, char** argv)
     AddCaptureCommand(app, tool);
     AddRecordCommand(app, tool);
     AddWatchCommand(app, tool);
+    AddTouchscreenCommand(app, tool);
 
     if (!CheckCommand(argc, argv, app))
         return ExitUsage;
