@@ -49,6 +49,8 @@ expect $doc_pkg "./usr/share/doc/$doc_pkg/html/index.html" "./usr/share/doc/$doc
 py_site=./usr/lib/python3/dist-packages
 expect $py_pkg "$py_site/kyrhid/py.typed" "$py_site/kyrhid-$version.dist-info/METADATA" \
   $(cd "$src/python" && find kyrhid -name '*.py' -not -path '*/__pycache__/*' | sed "s|^|$py_site/|")
+expect $py_pkg $(cd "$src/python/examples" && find . -type f -not -path '*/__pycache__/*' |
+  sed "s|^\./|./usr/share/doc/$py_pkg/examples/|")
 if contents $py_pkg | grep -q '__pycache__\|\.pyc$'; then fail "$py_pkg holds compiled files"; fi
 # One owner per file, or the packages cannot be installed together.
 dups=$(for p in $all_pkgs; do contents $p | sed 's/ -> .*//'; done | sort | uniq -d)
