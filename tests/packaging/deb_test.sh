@@ -103,7 +103,8 @@ for p in $all_pkgs; do dpkg-deb -x "$(deb $p)" "$root"; done
 # The symbols file lists exactly what the packaged library exports.
 (cd "$work" && dpkg-gensymbols -c4 -p$lib_pkg -v"$version" -P"$root" -e"$root/usr/$libdir/KyrHIDLib-1.0.so.0.0.0" \
   -I"$work/control/symbols" -O"$work/symbols.out" >"$work/symbols.diff" 2>&1) ||
-  fail "symbols file and library differ (packaging/debian/symbols):
+  fail "the library's exports differ from packaging/debian/symbols; bring the file in step (a new symbol gets
+the version that adds it, as '+' lines below show):
 $(cat "$work/symbols.diff")"
 # The package name and the shlibs entry follow the library's real soname.
 soname=$(readelf -d "$root/usr/$libdir/KyrHIDLib-1.0.so.0.0.0" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
