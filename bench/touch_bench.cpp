@@ -152,6 +152,8 @@ KYR_HANDLE OpenLibrary(unsigned short nPid, Arrivals& arrivals)
 
 // ---- bare libusb: IN transfers kept in flight, completed by an event thread ----
 
+// Used by its event thread and the transfer callbacks until CloseBare has
+// joined that thread; must outlive that call.
 struct Bare {
     libusb_context* pContext = nullptr;
     libusb_device_handle* pHandle = nullptr;
