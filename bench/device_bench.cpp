@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
 #include "PacketEncoder.h"
@@ -50,49 +51,8 @@ constexpr unsigned short kAnswerPid = KYR_USB_PRODUCT_ID_MODEL2;
 constexpr unsigned short kAnswerMI = KYR_USB_MODEL_INTERFACE;
 constexpr char kCommand[] = "echo x";
 
-int g_nFailures = 0;
-
-// Every figure printed, for the JSON file ($KYR_BENCH_JSON) that ./dev bench
-// gathers; a goal of -1 means the figure is shown, not judged.
-struct Row {
-    std::string szWhat;
-    double dValue;
-    std::string szUnit;
-    double dGoal;
-};
-std::vector<Row> g_Rows;
-
-void Report(const char* pszWhat, double dValue, const char* pszUnit, double dGoal)
-{
-    const bool bMet = dValue <= dGoal;
-    g_nFailures += bMet ? 0 : 1;
-    g_Rows.push_back({pszWhat, dValue, pszUnit, dGoal});
-    std::printf("%-58s %10.3f %-4s (goal <= %g) %s\n", pszWhat, dValue, pszUnit, dGoal, bMet ? "ok" : "MISSED");
-}
-
-void Show(const std::string& szWhat, double dValue, const char* pszUnit)
-{
-    g_Rows.push_back({szWhat, dValue, pszUnit, -1});
-    std::printf("%-58s %10.3f %s\n", szWhat.c_str(), dValue, pszUnit);
-}
-
-void WriteJson(const char* pszPath)
-{
-    FILE* pFile = std::fopen(pszPath, "w");
-    if (pFile == nullptr)
-        return;
-    std::fprintf(pFile, "[\n");
-    for (size_t i = 0; i < g_Rows.size(); ++i) {
-        const Row& row = g_Rows[i];
-        std::fprintf(pFile, "  {\"name\": \"%s\", \"value\": %.6g, \"unit\": \"%s\"", row.szWhat.c_str(), row.dValue,
-                     row.szUnit.c_str());
-        if (row.dGoal >= 0)
-            std::fprintf(pFile, ", \"goal_max\": %g, \"met\": %s", row.dGoal, row.dValue <= row.dGoal ? "true" : "false");
-        std::fprintf(pFile, "}%s\n", i + 1 < g_Rows.size() ? "," : "");
-    }
-    std::fprintf(pFile, "]\n");
-    std::fclose(pFile);
-}
+int g_nFailures = 0;  // besides missed goals: what could not be measured
+kyrbench::CFigures g_Figures;
 
 double Ms(Clock::duration d)
 {
@@ -150,8 +110,8 @@ void CloseLatency()
         samples.push_back(Ms(Clock::now() - start));
     }
     std::sort(samples.begin(), samples.end());
-    Show("KyrCloseDevice, idle handle, median of 20", samples[samples.size() / 2], "ms");
-    Report("KyrCloseDevice, idle handle, worst of 20", samples.back(), "ms", 50);
+    std::printf("KyrCloseDevice, idle handle, median of 20: %.2f ms\n", samples[samples.size() / 2]);
+    g_Figures.AtMost("KyrCloseDevice on an idle handle, worst of 20", samples.back(), "%.1f", " ms", 50);
 }
 
 long RssKiB()
@@ -171,7 +131,7 @@ void OpenCloseAndMemory()
     const auto start = Clock::now();
     for (int i = 0; i < kCycles; ++i)
         KyrCloseDevice(KyrOpenDevice(kVid, kSilentPid, kSilentMI, 0));
-    Show("KyrOpenDevice + KyrCloseDevice cycle, mean of 50", Ms(Clock::now() - start) / kCycles, "ms");
+    const double dCycle = Ms(Clock::now() - start) / kCycles;
 
     const size_t nHeapBefore = mallinfo2().uordblks;
     const long nRssBefore = RssKiB();
@@ -180,8 +140,10 @@ void OpenCloseAndMemory()
     const double dHeap = static_cast<double>(mallinfo2().uordblks - nHeapBefore) / 1024;
     const double dRss = static_cast<double>(RssKiB() - nRssBefore);
     KyrCloseDevice(h);
-    Report("heap in use per open handle", dHeap, "KiB", 64);
-    Show("resident memory per open handle (thread stacks touched)", dRss, "KiB");
+    g_Figures.Shown("KyrOpenDevice + KyrCloseDevice cycle, mean of 50", dCycle, "%.1f", " ms");
+    g_Figures.AtMost("heap in use per open handle", dHeap, "%.0f", " KiB", 64);
+    // The pages of the two threads' stacks they touch, mostly.
+    g_Figures.Shown("resident memory per open handle", dRss, "%.0f", " KiB");
 }
 
 void WaitCost()
@@ -198,11 +160,10 @@ void WaitCost()
     const double dCpu = ThreadCpuMs() - dCpuStart;
     const int nError = KyrGetLastError();
     KyrCloseDevice(h);
-    Show(std::string("synchronous command left unanswered, wall time (") + KyrGetErrorName(nError) + ")", dWall,
-         "ms");
+    std::printf("synchronous command left unanswered: %.1f ms wall time, %s\n", dWall, KyrGetErrorName(nError));
     if (nResult != 0)
         ++g_nFailures;
-    Report("  CPU of the waiting thread", dCpu, "ms", 2);
+    g_Figures.AtMost("CPU of a caller in a 1 s wait that times out", dCpu, "%.2f", " ms", 2);
 }
 
 void LIBUSB_CALL OnBareIn(libusb_transfer* pTransfer)
@@ -264,7 +225,7 @@ double LibraryRoundTripUs(unsigned short nPid, unsigned short nMI, bool bCommand
     return nAnswered == nRounds ? dResult : -1;
 }
 
-void RoundTrip(const char* pszWhat, unsigned short nPid, unsigned short nMI, bool bCommand)
+void RoundTrip(const char* pszFigure, unsigned short nPid, unsigned short nMI, bool bCommand)
 {
     constexpr int kRounds = 300;
     // Interleaved, so that a noisy moment does not land on one side only.
@@ -274,13 +235,14 @@ void RoundTrip(const char* pszWhat, unsigned short nPid, unsigned short nMI, boo
         dLibrary += LibraryRoundTripUs(nPid, nMI, bCommand, kRounds);
     }
     if (dBare <= 0 || dLibrary <= 0) {
-        std::printf("%s: round trip could not be measured\n", pszWhat);
+        std::printf("%s: could not be measured\n", pszFigure);
         ++g_nFailures;
         return;
     }
-    Show(std::string(pszWhat) + ", bare libusb (IN waiting, OUT, IN back)", dBare / 3, "us");
-    Show(std::string(pszWhat) + ", through the library", dLibrary / 3, "us");
-    Report("  ratio library / bare", dLibrary / dBare, "x", 1.2);
+    // Bare libusb: IN waiting, OUT, IN back.
+    const double dRatio = dLibrary / dBare;
+    g_Figures.Add(pszFigure, kyrbench::Format("%.2f (%.0f / %.0f us)", dRatio, dLibrary / 3, dBare / 3), "at most 1.2",
+                  dRatio <= 1.2 ? 1 : 0);
 }
 
 // Context switches of the named threads of this process.
@@ -333,12 +295,12 @@ void IdleWakeups()
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const double dTimerActive = WakeupsPerSecond("kyrhid-timer");
     KyrCloseDevice(h);
-    Report("instant-mode timer thread wake-ups per second, idle handle", dTimer, "/s", 0);
-    Report("instant-mode timer thread wake-ups per second, instant mode on", dTimerActive, "/s", 2);
+    g_Figures.AtMost("instant-mode timer wake-ups, idle handle", dTimer, "%.1f", " /s", 0);
+    g_Figures.AtMost("instant-mode timer wake-ups, instant mode on (60 s expire)", dTimerActive, "%.1f", " /s", 2);
     // The read thread blocks in libusb's poll of the device node; how often
     // that wakes is the emulator's doing as much as ours, so it is shown, not
     // judged (a real device node wakes it once a second, at the read timeout).
-    Show("read thread wake-ups per second, idle handle (emulated)", dRead, "/s");
+    g_Figures.Shown("read thread wake-ups, idle handle (emulated)", dRead, "%.0f", " /s");
 }
 
 } // namespace
@@ -352,11 +314,9 @@ int main()
     CloseLatency();
     OpenCloseAndMemory();
     WaitCost();
-    RoundTrip("raw buffer, loopback device", kLoopPid, kLoopMI, false);
-    RoundTrip("command, protocol device", kAnswerPid, kAnswerMI, true);
+    RoundTrip("synchronous raw round trip, library / bare libusb", kLoopPid, kLoopMI, false);
+    RoundTrip("synchronous command round trip, library / bare libusb", kAnswerPid, kAnswerMI, true);
     IdleWakeups();
-    if (const char* pszJson = std::getenv("KYR_BENCH_JSON"))
-        WriteJson(pszJson);
-    std::printf("%s\n", g_nFailures == 0 ? "all goals met" : "some goals MISSED");
-    return g_nFailures == 0 ? 0 : 1;
+    g_Figures.WriteJson();
+    return g_nFailures + g_Figures.Missed() == 0 ? 0 : 1;
 }

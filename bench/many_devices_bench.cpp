@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "KyrDeviceIds.h"
 #include "KyrHIDLib.h"
 #include "PacketEncoder.h"
@@ -302,6 +303,21 @@ int main()
         asker.join();
     double dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     Summarise("through the library", devices, dSeconds, nPacketsBefore);
+    {
+        std::vector<double> all;
+        int nTimedOut = 0;
+        for (const Device& device : devices) {
+            all.insert(all.end(), device.roundTripsMs.begin(), device.roundTripsMs.end());
+            nTimedOut += device.nTimeouts;
+        }
+        kyrbench::CFigures figures;
+        figures.Add(kyrbench::Format("%zu devices streaming %.0f packets/s each, `version` every 100 ms", devices.size(),
+                                     kPacketsPerSecond),
+                    kyrbench::Format("%zu answered, %d timed out, median %.0f ms", all.size(), nTimedOut,
+                                     Percentile(all, 0.5)),
+                    "none timed out", nTimedOut == 0 ? 1 : 0);
+        figures.WriteJson();
+    }
     PrintCpu("program", cpuBefore, CpuByThread(getpid()), dSeconds);
     PrintCpu("kyrsim", simBefore, CpuByThread(getppid()), dSeconds);
     int nBad = 0;

@@ -31,7 +31,7 @@ CASES = [
     # name, kyrhid arguments ({dir}: the run's directory), exit code, stdout pattern, ids moved on
     ("monitor", MONITOR, 0, VERSION_THEN_POINTS, False),
     ("monitor_ids_moved_on", MONITOR, 0, VERSION_THEN_POINTS, True),
-    ("monitor_raw", ["monitor", "--modes", "T", "--raw", "--count", "2"], 0, r"^(01( [0-9a-f]{2}){63}\n)+$", True),
+    ("monitor_raw", ["monitor", "--modes", "T", "--raw", "--count", "2"], 0, r"^(\d+\.\d{6} \S+ (IN |OUT) 01( [0-9a-f]{2}){63}\n)+$", True),
     ("send", ["send", "echo", "hello"], 0, r"^hello\n$", False),
     ("send_ids_moved_on", ["send", "echo", "hello"], 0, r"^hello\n$", True),
     ("send_long", ["send", "echo", LONG], 0, rf"^{LONG}\n$", True),

@@ -118,7 +118,7 @@ public:
     void OnCompleteNoneResponsePacket(unsigned short id) override { events.push_back("none " + Hex(id)); }
     void TPDP_OnPacket(kyrpacket* p, bool sync) override
     {
-        events.push_back(std::string("packet ") + p->partid + (p->ticktime ? " " + std::to_string(p->ticktime) : "") +
+        events.push_back(std::string("packet ") + p->partid + (p->ticktime ? std::string(" ").append(std::to_string(p->ticktime)) : "") +
                          (sync ? " sync" : ""));
         const auto* b = reinterpret_cast<const uint8_t*>(p);
         records.emplace_back(b, b + std::max<size_t>(p->length, sizeof(kyrpacket)));

@@ -123,7 +123,7 @@ TEST_F(Protocol, KeepAliveHoldsTheStreamAndItLapsesAfterClose)
     std::string szGaps;
     for (size_t i = 1; i < kSends; ++i) {
         gaps.push_back(sends[i] - sends[i - 1]);
-        szGaps += " " + std::to_string(gaps.back());
+        szGaps.append(" ").append(std::to_string(gaps.back()));
     }
     std::sort(gaps.begin(), gaps.end());
     const uint64_t nMedianMs = (gaps[3] + gaps[4]) / 2;

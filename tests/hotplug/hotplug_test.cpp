@@ -668,7 +668,7 @@ TEST(HotplugBurst, EveryDeviceLibusbReportsArrivesAndLeavesOnceInOrder)
         std::lock_guard lock(g_csUsbReports);
         for (const auto& [wProduct, bArrived, nBus, nAddress] : g_UsbReports) {
             for (int nMI = 0; wProduct == kProduct && nMI < 2; ++nMI)
-                lines.push_back((bArrived ? "+" : "-") + Path(nBus, nAddress, nMI));
+                lines.push_back(std::string(bArrived ? "+" : "-").append(Path(nBus, nAddress, nMI)));
         }
         return lines;
     };

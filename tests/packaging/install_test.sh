@@ -12,6 +12,8 @@ lib=$(dirname "$(find "$prefix" -name 'KyrHIDLib-1.0.so.0.0.0' | head -n1)")
 test -f "$lib/KyrHIDLib-1.0.so.0.0.0"
 test -L "$lib/libKyrHIDLib-1.0.so"
 test -f "$prefix/lib/udev/rules.d/70-kyrhid.rules"
+# kyrsim's manual page points here.
+test -f "$prefix/share/doc/kyrhidlib-sim/README.md"
 
 export PKG_CONFIG_PATH="$lib/pkgconfig"
 cc -std=c99 -Wall -Wextra -Werror "$src/examples/list_devices.c" $(pkg-config --cflags --libs KyrHIDLib-1.0) \

@@ -75,7 +75,7 @@ std::map<std::string, uint64_t> Counts(const std::string& szRequest)
 
 std::string Device(int nDevice)
 {
-    return " " + std::to_string(nDevice);
+    return std::string(" ").append(std::to_string(nDevice));
 }
 
 // One request on a connection of its own; the first line of the reply and,

@@ -455,7 +455,7 @@ std::vector<unsigned char> ParseHexBytes(const std::vector<std::string>& words)
             if (szPiece.size() > 2 && szPiece[0] == '0' && (szPiece[1] == 'x' || szPiece[1] == 'X'))
                 szPiece.erase(0, 2);
             if (szPiece.size() % 2 != 0)
-                szPiece.insert(0, "0");
+                szPiece.insert(szPiece.begin(), '0');
             szDigits += szPiece;
         }
     }

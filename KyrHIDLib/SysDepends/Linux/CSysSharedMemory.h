@@ -84,7 +84,6 @@ protected:
 private:
     std::unique_ptr<char[]> m_pszKey; // null when no key is set
     key_t m_tKey = 0;
-    int m_nSharedMemoryID = -1;
     void* m_pSharedMemory = nullptr;
     size_t m_nSharedMemorySize = 0;
     std::atomic<bool> m_bLocked {false};

@@ -119,7 +119,7 @@ public:
             std::string szTimes;
             for (const auto& [qwMs, szText] : m_commandTimes) {
                 if (szText.rfind(szPrefix, 0) == 0)
-                    szTimes += (szTimes.empty() ? "" : " ") + std::to_string(qwMs);
+                    szTimes.append(szTimes.empty() ? "" : " ").append(std::to_string(qwMs));
             }
             return szTimes;
         }

@@ -349,7 +349,7 @@ std::vector<ReplayEvent> SelectDevice(const std::vector<kyr_usbmon::Transfer>& t
         if (devices.size() > 1) {
             std::string szList;
             for (const auto& device : devices)
-                szList += " " + DeviceName(device.first, device.second);
+                szList.append(" ").append(DeviceName(device.first, device.second));
             throw std::invalid_argument("replay: the capture holds several devices (BUS:DEV" + szList +
                                         "); pick one with select=BUS:DEV");
         }
