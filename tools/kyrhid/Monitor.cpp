@@ -98,7 +98,7 @@ int Monitor(Tool& tool, const MonitorOptions& options)
     table.fnOnDisconnect = &OnDeviceGone<MonitorState>;
     KyrSetEventNotify(device.Get(), &table);
     if (options.bRaw)
-        KyrSetReportTap(device.Get(), &OnTap, &state);
+        device.AddTap(&OnTap, &state);
 
     // The version is shown first; its answer is not what --count counts.
     {

@@ -60,7 +60,7 @@ bool StartRecording(Tool& tool, const std::string& szFile, Recording& recording,
     }
     kyr_usbmon::CUsbmonWriter* pWriter =
         device.Own<std::shared_ptr<kyr_usbmon::CUsbmonWriter>>(recording.pWriter).get();
-    KyrSetReportTap(device.Get(), &OnTap, pWriter);
+    device.AddTap(&OnTap, pWriter);
     return true;
 }
 

@@ -115,9 +115,11 @@ public:
     explicit OpenDevice(KYR_HANDLE hDevice) : m_hDevice(hDevice) {}
     // Closes first; the owned objects go after, with the members.
     ~OpenDevice() { Close(); }
-    OpenDevice(OpenDevice&& other) noexcept : m_hDevice(other.m_hDevice), m_Owned(std::move(other.m_Owned))
+    OpenDevice(OpenDevice&& other) noexcept
+        : m_hDevice(other.m_hDevice), m_Owned(std::move(other.m_Owned)), m_pTaps(other.m_pTaps)
     {
         other.m_hDevice = nullptr;
+        other.m_pTaps = nullptr;
     }
     OpenDevice& operator=(OpenDevice&&) = delete;
     OpenDevice(const OpenDevice&) = delete;
@@ -132,6 +134,17 @@ public:
         return *pObject;
     }
     explicit operator bool() const { return m_hDevice != nullptr; }
+    // The library keeps one report tap a handle; record and monitor --raw may
+    // both want one, so every tap added here is called in turn.
+    void AddTap(FnKyrReportTap fn, void* pContext)
+    {
+        if (m_pTaps == nullptr) {
+            m_pTaps = &Own<Taps>();
+            KyrSetReportTap(m_hDevice, &Taps::Dispatch, m_pTaps);
+        }
+        std::lock_guard lock(m_pTaps->csTaps);
+        m_pTaps->taps.emplace_back(fn, pContext);
+    }
     void Close()
     {
         if (m_hDevice != nullptr)
@@ -140,8 +153,22 @@ public:
     }
 
 private:
+    struct Taps {
+        std::mutex csTaps; // the read thread and senders call while a tap is added
+        std::vector<std::pair<FnKyrReportTap, void*>> taps;
+        static void Dispatch(KYR_HANDLE h, int nDirection, unsigned char nEndpoint, unsigned long long qwNs,
+                             const unsigned char* pReport, unsigned short nLength, void* pContext)
+        {
+            auto* pTaps = static_cast<Taps*>(pContext);
+            std::lock_guard lock(pTaps->csTaps);
+            for (const auto& [fn, pTapContext] : pTaps->taps)
+                fn(h, nDirection, nEndpoint, qwNs, pReport, nLength, pTapContext);
+        }
+    };
+
     KYR_HANDLE m_hDevice = nullptr;
     std::vector<std::shared_ptr<void>> m_Owned;
+    Taps* m_pTaps = nullptr; // owned through m_Owned
 };
 
 // The part of a subcommand's callback state that tells the waiting main
