@@ -6,6 +6,7 @@ the program, KYR_TEST_PEER the second application, KYRSIM_CONTROL the
 control socket. The kyr model's T stream alternates one finger circling the
 middle and that finger plus a second one mirrored across the vertical axis.
 """
+import contextlib
 import itertools
 import math
 import os
@@ -13,6 +14,7 @@ import select
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -422,16 +424,35 @@ class Uinput:
         described = [line for line in uinput_device(live.first)["lines"] if not line.startswith("#")]
         assert dry.lines[1:] == described[:len(dry.lines) - 1]
 
-    def test_calibrate_from_the_device(self):
+
+class UinputCalibrate:
+    """kyrhid calibrate reading four touches from the device, touched faster than it prompts: its stderr is
+    a full pipe, so it stays parked at the first prompt until every touch has come."""
+
+    def test_touches_from_the_device(self):
+        parked, stderr = os.pipe()
+        os.set_blocking(stderr, False)
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                os.write(stderr, b"." * 4096)
+        os.set_blocking(stderr, True)
+        process = subprocess.Popen([KYRHID, "calibrate", "--config", "/nonexistent", "--seconds", "20"],
+                                   stdout=subprocess.PIPE, stderr=stderr, text=True)
+        os.close(stderr)
         # Each target touched with two samples whose mean lies 0.05 of the width to its right.
-        live = Live("--seconds", "20")
-        for x, y in CORNERS:
-            live.wait_line("Touch the target")
-            mean = ((x + 0.05) * 4095, y * 4095)
-            touch(0, [[(round(mean[0]) - 8, round(mean[1]) + 4, 30, 30, 100)],
-                      [(round(mean[0]) + 8, round(mean[1]) - 4, 30, 30, 100)], []])
-        assert live.process.wait(timeout=TIMEOUT) == 0, live.process.stderr.read()
-        numbers = live.process.stdout.read().split()
+        means = [(round((x + 0.05) * 4095), round(y * 4095)) for x, y in CORNERS]
+        touch(0, [f for x, y in means for f in ([(x - 8, y + 4, 30, 30, 100)], [(x + 8, y - 4, 30, 30, 100)], [])])
+        poll(lambda: touched(0), lambda t: t["pending"] == 0)
+        with os.fdopen(parked, "rb") as pipe:   # drained from here on; the prompt goes through
+            drained = []
+            reader = threading.Thread(target=lambda: drained.append(pipe.read()))
+            reader.start()
+            out = process.communicate(timeout=TIMEOUT)[0]
+            reader.join(TIMEOUT)
+        err = drained[0].lstrip(b".").decode()
+        assert process.returncode == 0, err
+        assert err.count("Touch the target") == 4
+        numbers = out.split()
         assert numbers[:2] == ["matrix", "="]
         assert [float(v) for v in numbers[2:]] == pytest.approx([1, 0, -0.05, 0, 1, 0], abs=1e-3)
 
