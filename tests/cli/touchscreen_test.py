@@ -286,23 +286,21 @@ def syn_count(index):
 
 
 class Live:
-    """`kyrhid touchscreen` on /dev/uinput; K is the index kyrsim gives its touchscreen."""
+    """`kyrhid touchscreen` on /dev/uinput, once it has asked for the streams (no frame is lost from then
+    on); kyrsim numbers its touchscreen first."""
 
-    def __init__(self, *args, program=(KYRHID, "calibrate")):
+    def __init__(self, *args):
         self.first = len(uinput_devices())
-        self.process = subprocess.Popen([*program, "--config", "/nonexistent", *args], stdout=subprocess.PIPE,
+        self.process = subprocess.Popen([KYRHID, "touchscreen", "--config", "/nonexistent", *args],
                                         stderr=subprocess.PIPE, text=True)
         self.pending = b""
+        deadline = time.monotonic() + TIMEOUT
+        while not (read_line(self, self.process.stderr, deadline) or "").startswith("<6>0003:0007:01: bridging"):
+            assert self.pending or self.process.poll() is None, "stderr ended"
 
     def stderr_so_far(self):
         self.process.kill()
         return self.process.stderr.read()
-
-    def wait_line(self, prefix):
-        """Reads stderr up to a line that starts with prefix: the program has got that far."""
-        deadline = time.monotonic() + TIMEOUT
-        while not (line := read_line(self, self.process.stderr, deadline) or "").startswith(prefix):
-            assert self.pending or self.process.poll() is None, "stderr ended"
 
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
@@ -312,10 +310,14 @@ class Live:
         return [(name, alive) for _, alive, _, name in uinput_devices()[self.first:]]
 
 
-def started(*args):
-    live = Live(*args, program=(KYRHID, "touchscreen"))
-    live.wait_line("<6>0003:0007:01: bridging")   # the modes are asked for: no frame is lost from here on
-    return live
+@pytest.fixture
+def uinput_bridge():
+    started = []
+    yield lambda *args: started.append(Live(*args)) or started[-1]
+    for b in started:
+        if b.process.poll() is None:
+            b.process.kill()
+            b.process.wait()
 
 
 def frames_text(frames):
@@ -379,8 +381,8 @@ class Uinput:
         (["--matrix", "0.5 0 0.25 0 0.5 0.25"], CROSSING[:4], matrix),
     ], ids=["one", "crossing", "ten", *("lift-" + "".join(o) for o in itertools.permutations("abc")), "jump",
             "held", "rotate", "matrix"])
-    def test_touch_stream(self, args, frames, transform):
-        live = started(*args)
+    def test_touch_stream(self, uinput_bridge, args, frames, transform):
+        live = uinput_bridge(*args)
         touch(0, frames_text(frames))
         poll(lambda: touched(0), lambda t: t["pending"] == 0)
         poll(lambda: syn_count(live.first), lambda n: n >= len(frames))
@@ -400,8 +402,8 @@ class Uinput:
                        (EV_KEY, KEY_LEFTSHIFT, 0), (EV_KEY, KEY_A, 0), SYN, (EV_KEY, KEY_B, 0), SYN]}),
         (["-", "-"], {}),
     ], ids=["pointer", "keyboard", "neither"])
-    def test_device_reports(self, reports, expected):
-        live = started()
+    def test_device_reports(self, uinput_bridge, reports, expected):
+        live = uinput_bridge()
         report(0, reports)
         poll(lambda: reported(0), lambda r: r["pending"] == 0)
         # A touch frame sent after the reports: once it is written, so are they.
@@ -415,11 +417,11 @@ class Uinput:
             assert device["events"] == events
             assert {(t, c) for t, c, _ in events} <= {(t, c) for t in device["codes"] for c in device["codes"][t]}
 
-    def test_dry_run_describes_the_device(self, bridge):
+    def test_dry_run_describes_the_device(self, bridge, uinput_bridge):
         dry = bridge()
         assert dry.read_until(lambda b: b.lines and b.lines[-1].startswith("A: 3a "))   # the last axis
         assert dry.stop()[0] == 0
-        live = started()
+        live = uinput_bridge()
         assert live.stop() == 0
         described = [line for line in uinput_device(live.first)["lines"] if not line.startswith("#")]
         assert dry.lines[1:] == described[:len(dry.lines) - 1]
@@ -460,8 +462,8 @@ class UinputCalibrate:
 class UinputUnplug:
     """Unplugged with three fingers down: every contact ends before the touchscreen is destroyed."""
 
-    def test_unplug(self):
-        live = started()
+    def test_unplug(self, uinput_bridge):
+        live = uinput_bridge()
         touch(0, frames_text(HELD))
         poll(lambda: syn_count(live.first), lambda n: n >= len(HELD))
         assert sim_request("unplug 0") == "ok"
