@@ -321,9 +321,9 @@ def uinput_bridge():
 
 
 def frames_text(frames):
-    """Scripted frames from {finger: (x, y)}, the contacts reversed every other frame so that only their
+    """Scripted frames from {finger: (x, y[, w, h, s])}, the contacts reversed every other frame so that only their
     positions tell them apart."""
-    return [[(x, y, 30, 30, 100) for x, y in (list(f.values())[::-1] if n % 2 else f.values())]
+    return [[(*p, 30, 30, 100)[:5] for p in (list(f.values())[::-1] if n % 2 else f.values())]
             for n, f in enumerate(frames)]
 
 
@@ -351,20 +351,26 @@ def matrix(x, y):
     return math.floor(0.5 * x + 1023.75 + 0.5), math.floor(0.5 * y + 1023.75 + 0.5)
 
 
-def check_stream(stream, frames, transform):
+def check_stream(device, frames, transform):
     """Each frame is one SYN_REPORT that shows the frame's fingers where the transform puts them, every
-    finger in one slot under one tracking id of its own; then every contact ends."""
+    finger in one slot under one tracking id of its own; then every contact ends. Every value lies within
+    its axis."""
+    for kind, code, value in device["events"]:
+        if kind == EV_ABS and (code, value) != (ABS_MT_TRACKING_ID, -1):
+            assert device["axes"][code][0] <= value <= device["axes"][code][1], (code, value)
+    stream = Stream(device["lines"])
     released = [{}] if frames[-1] else []
     assert len(stream.frames) == len(frames) + len(released), stream.frames
     assert stream.frames[len(frames):] == released and stream.events[-1] == SYN
     seen = {}
     for frame, got in zip(frames, stream.frames):
-        where = {transform(*p): finger for finger, p in frame.items()}
+        where = {transform(*p[:2]): finger for finger, p in frame.items()}
         assert sorted(where) == sorted((x, y) for _, x, y in got.values()), (frame, got)
         for slot, (tid, x, y) in got.items():
             seen.setdefault(where[x, y], set()).add((slot, tid))
     assert all(len(v) == 1 for v in seen.values()), seen
     assert len({tid for v in seen.values() for _, tid in v}) == len(seen), seen
+    return stream
 
 
 class Uinput:
@@ -377,10 +383,11 @@ class Uinput:
         *[([], lifting(order), lambda x, y: (x, y)) for order in itertools.permutations("abc")],
         ([], JUMP, lambda x, y: (x, y)),
         ([], HELD, lambda x, y: (x, y)),   # SIGTERM with fingers down
+        ([], [{"a": (100, 100, 5000, 20, 300)}, {"a": (120, 110, 5000, 4000, 300)}, {}], lambda x, y: (x, y)),
         (["--rotate", "90"], ONE[:-1], rotated),
         (["--matrix", "0.5 0 0.25 0 0.5 0.25"], CROSSING[:4], matrix),
     ], ids=["one", "crossing", "ten", *("lift-" + "".join(o) for o in itertools.permutations("abc")), "jump",
-            "held", "rotate", "matrix"])
+            "held", "large", "rotate", "matrix"])
     def test_touch_stream(self, uinput_bridge, args, frames, transform):
         live = uinput_bridge(*args)
         touch(0, frames_text(frames))
@@ -388,7 +395,7 @@ class Uinput:
         poll(lambda: syn_count(live.first), lambda n: n >= len(frames))
         assert live.stop() == 0
         assert live.devices() == [(TOUCHSCREEN, False)]
-        check_stream(Stream(uinput_device(live.first)["lines"]), frames, transform)
+        check_stream(uinput_device(live.first), frames, transform)
 
     @pytest.mark.parametrize("reports, expected", [
         # Buttons and motion make a pointer; the button still down is released at the stop.
@@ -468,8 +475,7 @@ class UinputUnplug:
         poll(lambda: syn_count(live.first), lambda n: n >= len(HELD))
         assert sim_request("unplug 0") == "ok"
         poll(live.devices, lambda d: d == [(TOUCHSCREEN, False)])
-        stream = Stream(uinput_device(live.first)["lines"])
-        check_stream(stream, HELD, lambda x, y: (x, y))
+        stream = check_stream(uinput_device(live.first), HELD, lambda x, y: (x, y))
         last = max(n for n, e in enumerate(stream.events[:-1]) if e == SYN)
         assert stream.events[last + 1:] == [(EV_ABS, ABS_MT_SLOT, 0), (EV_ABS, ABS_MT_TRACKING_ID, -1),
                                              (EV_ABS, ABS_MT_SLOT, 1), (EV_ABS, ABS_MT_TRACKING_ID, -1),

@@ -160,12 +160,15 @@ void TouchBridge::OnTouchFrame(std::span<const kyrtouchpoint> points)
             state.nStarted = ++m_nContactsStarted;
         }
         const kyrtouchpoint& raw = points[static_cast<size_t>(nPoint)];
+        const int32_t nMaxSize = std::max(m_Settings.nMaxX, m_Settings.nMaxY); // the size axes' maximum
         const Point normal = Apply(m_Transform, {raw.x / static_cast<double>(m_Settings.nMaxX),
                                                 raw.y / static_cast<double>(m_Settings.nMaxY)});
         const int32_t values[5] = {
             static_cast<int32_t>(std::lround(std::clamp(normal.x, 0.0, 1.0) * m_Settings.nMaxX)),
             static_cast<int32_t>(std::lround(std::clamp(normal.y, 0.0, 1.0) * m_Settings.nMaxY)),
-            std::max(raw.w, raw.h), std::min(raw.w, raw.h), std::min<int32_t>(raw.s, m_Settings.nMaxPressure)};
+            // Each value within its axis: readers take one beyond it for a broken device.
+            std::min<int32_t>(std::max(raw.w, raw.h), nMaxSize), std::min<int32_t>(std::min(raw.w, raw.h), nMaxSize),
+            std::min<int32_t>(raw.s, m_Settings.nMaxPressure)};
         for (int k = 0; k < 5; ++k) {
             if (state.values[k] != values[k]) {
                 SelectSlot(static_cast<int>(nSlot));
