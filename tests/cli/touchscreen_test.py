@@ -269,7 +269,7 @@ class Calibrate:
 TOUCHSCREEN = "Kyr 1209:0001 0003:0007:01 Touchscreen"
 EV_REL, SYN = 2, (EV_SYN, 0, 0)
 BTN_LEFT, BTN_RIGHT, BTN_MIDDLE, REL_X, REL_Y, REL_WHEEL = 0x110, 0x111, 0x112, 0, 1, 8
-KEY_A, KEY_B, KEY_LEFTSHIFT = 30, 48, 42
+KEY_A, KEY_B, KEY_LEFTSHIFT, KEY_BACKSLASH = 30, 48, 42, 43
 
 
 def poll(what, done, timeout=TIMEOUT):
@@ -407,8 +407,13 @@ class Uinput:
         (["keys=0x04+0x05,mod=0x02", "keys=0x05", "-"],
          {"Keyboard": [(EV_KEY, KEY_LEFTSHIFT, 1), (EV_KEY, KEY_A, 1), (EV_KEY, KEY_B, 1), SYN,
                        (EV_KEY, KEY_LEFTSHIFT, 0), (EV_KEY, KEY_A, 0), SYN, (EV_KEY, KEY_B, 0), SYN]}),
+        # Too many keys (0x01 in every place) says nothing of which are down; a key two usages share goes
+        # down once.
+        (["keys=0x04", "keys=" + "+".join(["0x01"] * 6) + ",mod=0x02", "keys=0x04+0x31+0x32", "keys=0x31"],
+         {"Keyboard": [(EV_KEY, KEY_A, 1), SYN, (EV_KEY, KEY_LEFTSHIFT, 1), SYN, (EV_KEY, KEY_LEFTSHIFT, 0),
+                       (EV_KEY, KEY_BACKSLASH, 1), SYN, (EV_KEY, KEY_A, 0), SYN, (EV_KEY, KEY_BACKSLASH, 0), SYN]}),
         (["-", "-"], {}),
-    ], ids=["pointer", "keyboard", "neither"])
+    ], ids=["pointer", "keyboard", "rollover", "neither"])
     def test_device_reports(self, uinput_bridge, reports, expected):
         live = uinput_bridge()
         report(0, reports)
