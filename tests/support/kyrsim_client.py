@@ -59,6 +59,19 @@ def touched(device):
     return _counts(f"touched {device}")
 
 
+def report(device, reports):
+    """Queues scripted device reports (texts as the README's REPORT) on a kyr device; the reports waiting."""
+    reply = sim_request(f"report {device} {';'.join(reports)}")
+    if not reply.startswith("ok "):
+        raise RuntimeError(f"kyrsim: report -> {reply!r}")
+    return int(reply[3:])
+
+
+def reported(device):
+    """{"sent": S, "pending": P} of the device's scripted reports."""
+    return _counts(f"reported {device}")
+
+
 def uinput_devices():
     """Every device created through /dev/uinput: (index, alive, events, name)."""
     devices = []

@@ -46,11 +46,14 @@ std::optional<std::vector<kyrtouch::Point>> ParsePoints(const std::string& sz)
     return points;
 }
 
-// One finger put down and lifted, as the read thread sees it.
+// Touches as the read thread sees them: a finger put down and lifted is one
+// touch, kept until the main thread asks for it, so a touch made before its
+// prompt (or while the prompt is still being written) counts for the next
+// target rather than being lost.
 struct TouchCollector : DeviceState {
-    double dSumX = 0, dSumY = 0; // guarded by csState
-    int nSamples = 0;            // guarded by csState
-    bool bLifted = false;        // guarded by csState
+    double dSumX = 0, dSumY = 0;          // of the touch going on; guarded by csState
+    int nSamples = 0;                     // guarded by csState
+    std::vector<kyrtouch::Point> touches; // mean position of each lifted touch; guarded by csState
 };
 
 void OnCalibrationPacket(KYR_HANDLE, kyrpacket* pPacket, int, void* pContext)
@@ -64,7 +67,10 @@ void OnCalibrationPacket(KYR_HANDLE, kyrpacket* pPacket, int, void* pContext)
         pCollector->dSumY += pPacket->body.tpt.points[0].y;
         ++pCollector->nSamples;
     } else if (pCollector->nSamples > 0) {
-        pCollector->bLifted = true;
+        pCollector->touches.push_back(
+            {pCollector->dSumX / pCollector->nSamples, pCollector->dSumY / pCollector->nSamples});
+        pCollector->dSumX = pCollector->dSumY = 0;
+        pCollector->nSamples = 0;
     }
     pCollector->cvState.notify_all();
 }
@@ -84,15 +90,16 @@ std::optional<std::vector<kyrtouch::Point>> ReadTouches(Tool& tool, OpenDevice& 
         return std::nullopt;
     }
     InstallStopSignals();
-    std::vector<kyrtouch::Point> touches;
-    for (const kyrtouch::Point& target : targets) {
-        std::fprintf(stderr, "Touch the target at %.3g, %.3g of the screen and lift the finger.\n", target.x, target.y);
+    for (size_t i = 0; i < targets.size(); ++i) {
+        std::fprintf(stderr, "Touch the target at %.3g, %.3g of the screen and lift the finger.\n", targets[i].x,
+                     targets[i].y);
         std::unique_lock lock(collector.csState);
-        collector.dSumX = collector.dSumY = 0;
-        collector.nSamples = 0;
-        collector.bLifted = false;
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(dSeconds);
-        while (!collector.bLifted && !collector.bGone) {
+        while (collector.touches.size() <= i) {
+            if (collector.bGone) {
+                tool.FailGone();
+                return std::nullopt;
+            }
             if (g_bStopRequested.load(std::memory_order_relaxed))
                 return std::nullopt;
             if (std::chrono::steady_clock::now() >= end) {
@@ -101,13 +108,10 @@ std::optional<std::vector<kyrtouch::Point>> ReadTouches(Tool& tool, OpenDevice& 
             }
             collector.cvState.wait_for(lock, std::chrono::milliseconds(100));
         }
-        if (collector.bGone) {
-            tool.FailGone();
-            return std::nullopt;
-        }
-        touches.push_back({collector.dSumX / collector.nSamples, collector.dSumY / collector.nSamples});
     }
-    return touches;
+    std::lock_guard lock(collector.csState);
+    collector.touches.resize(targets.size()); // a touch beyond the last target is not asked for
+    return collector.touches;
 }
 
 int Calibrate(Tool& tool, CalibrateOptions& options)

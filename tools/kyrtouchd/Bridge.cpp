@@ -160,12 +160,15 @@ void TouchBridge::OnTouchFrame(std::span<const kyrtouchpoint> points)
             state.nStarted = ++m_nContactsStarted;
         }
         const kyrtouchpoint& raw = points[static_cast<size_t>(nPoint)];
+        const int32_t nMaxSize = std::max(m_Settings.nMaxX, m_Settings.nMaxY); // the size axes' maximum
         const Point normal = Apply(m_Transform, {raw.x / static_cast<double>(m_Settings.nMaxX),
                                                 raw.y / static_cast<double>(m_Settings.nMaxY)});
         const int32_t values[5] = {
             static_cast<int32_t>(std::lround(std::clamp(normal.x, 0.0, 1.0) * m_Settings.nMaxX)),
             static_cast<int32_t>(std::lround(std::clamp(normal.y, 0.0, 1.0) * m_Settings.nMaxY)),
-            std::max(raw.w, raw.h), std::min(raw.w, raw.h), std::min<int32_t>(raw.s, m_Settings.nMaxPressure)};
+            // Each value within its axis: readers take one beyond it for a broken device.
+            std::min<int32_t>(std::max(raw.w, raw.h), nMaxSize), std::min<int32_t>(std::min(raw.w, raw.h), nMaxSize),
+            std::min<int32_t>(raw.s, m_Settings.nMaxPressure)};
         for (int k = 0; k < 5; ++k) {
             if (state.values[k] != values[k]) {
                 SelectSlot(static_cast<int>(nSlot));
@@ -258,8 +261,29 @@ void TouchBridge::OnDeviceReport(const kyrpacket& packet)
         if ((d.keyboard_modifier & (1 << nBit)) != 0)
             keys.push_back(EvdevKeyOfModifier(nBit));
     }
+    // ErrorRollOver (usage 0x01) means too many keys for the report: which
+    // are down is unknown, so the keys stay as they were (the kernel's HID
+    // driver ignores such a report too); the modifier bits still count.
+    constexpr unsigned char nRollOver = 0x01;
+    const bool bRollOver = std::find(std::begin(d.keyboard_key), std::end(d.keyboard_key), nRollOver) !=
+                           std::end(d.keyboard_key);
+    if (bRollOver) {
+        auto isModifier = [](int nKey) {
+            for (int nBit = 0; nBit < 8; ++nBit) {
+                if (EvdevKeyOfModifier(nBit) == nKey)
+                    return true;
+            }
+            return false;
+        };
+        for (int nKey : m_KeysDown) {
+            if (!isModifier(nKey))
+                keys.push_back(nKey);
+        }
+    }
     for (unsigned char nUsage : d.keyboard_key) {
-        if (const int nKey = EvdevKeyOfUsage(nUsage); nKey != 0)
+        // Two usages may share a key (0x31 and 0x32): it goes down once.
+        const int nKey = bRollOver ? 0 : EvdevKeyOfUsage(nUsage);
+        if (nKey != 0 && std::find(keys.begin(), keys.end(), nKey) == keys.end())
             keys.push_back(nKey);
     }
     if (!m_pKeyboard && !keys.empty()) {

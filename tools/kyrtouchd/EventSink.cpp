@@ -60,6 +60,13 @@ public:
         }
         libevdev_uinput* pUinput = nullptr;
         const int nResult = libevdev_uinput_create_from_device(pDev, LIBEVDEV_UINPUT_OPEN_MANAGED, &pUinput);
+        if (nResult == -EACCES || nResult == -EPERM) {
+            // The usual cause on a fresh system: say which node and what grants it.
+            szError = std::string("cannot open /dev/uinput: ") + std::strerror(-nResult) +
+                      "; the bridge needs write access to it (run as root, or in a group the node is granted to)";
+            libevdev_free(pDev);
+            return nullptr;
+        }
         if (nResult != 0) {
             szError = std::string("cannot create the uinput device: ") + std::strerror(-nResult);
             libevdev_free(pDev);
