@@ -54,20 +54,6 @@ def png_size(path):
     return width, height
 
 
-@pytest.fixture
-def peer():
-    """device_peer, a second application, driven one line at a time by peer.ask(line)."""
-    process = subprocess.Popen([os.environ["KYR_TEST_PEER"]], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-
-    def ask(line):
-        print(line, file=process.stdin, flush=True)
-        return process.stdout.readline().strip()
-
-    process.ask = ask
-    yield process
-    process.kill()
-    process.wait()
-
 
 class Usage:
     """Command-line mistakes exit 2 with a short message saying what is wrong, never with the parser's own codes."""

@@ -221,20 +221,6 @@ class Busy:
                         "device_peer); retrying every 1 s"]
 
 
-@pytest.fixture
-def peer():
-    process = subprocess.Popen([os.environ["KYR_TEST_PEER"]], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-
-    def ask(line):
-        print(line, file=process.stdin, flush=True)
-        return process.stdout.readline().strip()
-
-    process.ask = ask
-    yield process
-    process.kill()
-    process.wait()
-
-
 CORNERS = [(0.125, 0.125), (0.875, 0.125), (0.875, 0.875), (0.125, 0.875)]
 
 

@@ -87,6 +87,17 @@ struct Seen {
             seen.reports.push_back(r);
         }
     }
+    // The device's handle, with this record taking its packets; null when it does not open.
+    KYR_HANDLE Open(unsigned short nPid)
+    {
+        KYR_HANDLE h = KyrOpenDevice(KYR_USB_VENDOR_ID, nPid, KYR_USB_MODEL_INTERFACE, 0);
+        KYR_EVENT_NOTIFY table{};
+        table.Context = this;
+        table.fnOnPacket = &OnPacket;
+        if (h != nullptr)
+            KyrSetEventNotify(h, &table);
+        return h;
+    }
     size_t Frames()
     {
         std::lock_guard lock(mutex);
@@ -134,12 +145,8 @@ class Scripted : public ::testing::TestWithParam<Script> {
 protected:
     void SetUp() override
     {
-        m_h = KyrOpenDevice(KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_MODEL1, KYR_USB_MODEL_INTERFACE, 0);
+        m_h = m_seen.Open(KYR_USB_PRODUCT_ID_MODEL1);
         ASSERT_NE(m_h, nullptr) << KyrGetErrorName(KyrGetLastError());
-        KYR_EVENT_NOTIFY table{};
-        table.Context = &m_seen;
-        table.fnOnPacket = &Seen::OnPacket;
-        KyrSetEventNotify(m_h, &table);
     }
     void TearDown() override { KyrCloseDevice(m_h); }
     // Only the streams the script drives: the other ones still make samples up.
@@ -197,13 +204,9 @@ INSTANTIATE_TEST_SUITE_P(Scripts, Scripted, ::testing::ValuesIn(kScripts),
 // Device 1 plays two_fingers.touch (touchscript=) when the host asks.
 TEST(ScriptFile, PlaysItsFramesWhenAsked)
 {
-    KYR_HANDLE h = KyrOpenDevice(KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_MODEL2, KYR_USB_MODEL_INTERFACE, 0);
-    ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
     Seen seen;
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &seen;
-    table.fnOnPacket = &Seen::OnPacket;
-    KyrSetEventNotify(h, &table);
+    KYR_HANDLE h = seen.Open(KYR_USB_PRODUCT_ID_MODEL2);
+    ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
     EXPECT_EQ(kyrsim::SimTouched(1).qwPending, 3u);
     ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT, 20000, kNoGesture), 1);
     EXPECT_TRUE(kyrtest::Eventually([&] { return seen.Frames() >= 3; }));
@@ -217,13 +220,9 @@ TEST(ScriptFile, PlaysItsFramesWhenAsked)
 // Whatever either stream sent before a queued item would come before it.
 TEST(ScriptedOption, SilencesBothStreamsUntilAsked)
 {
-    KYR_HANDLE h = KyrOpenDevice(KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_MODEL3, KYR_USB_MODEL_INTERFACE, 0);
-    ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
     Seen seen;
-    KYR_EVENT_NOTIFY table{};
-    table.Context = &seen;
-    table.fnOnPacket = &Seen::OnPacket;
-    KyrSetEventNotify(h, &table);
+    KYR_HANDLE h = seen.Open(KYR_USB_PRODUCT_ID_MODEL3);
+    ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
     const Report press{1, 0, 5, 6, 0, 0, 0, {}};
     kyrsim::SimReport(2, Text(std::vector<Report>{press}));
     ASSERT_EQ(KyrSetInstantMode(h, KYR_HID_MODE_TOUCHPNT | KYR_HID_MODE_DEVICE, 20000, kNoGesture), 1);
