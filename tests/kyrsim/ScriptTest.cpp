@@ -74,7 +74,8 @@ struct Seen {
         std::lock_guard lock(seen.mutex);
         if (p->type == kyrtype_tpt) {
             Frame frame(static_cast<size_t>(p->body.tpt.touch_count));
-            std::memcpy(frame.data(), p->body.tpt.points, frame.size() * sizeof(kyrtouchpoint));
+            if (!frame.empty()) // an empty vector's data() may be null, which memcpy must not get
+                std::memcpy(frame.data(), p->body.tpt.points, frame.size() * sizeof(kyrtouchpoint));
             EXPECT_EQ(p->body.tpt.actual_touch, p->body.tpt.touch_count);
             seen.frames.push_back(frame);
         } else if (p->type == kyrtype_dvc) {
