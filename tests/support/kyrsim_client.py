@@ -44,14 +44,19 @@ def _counts(line):
     return {k: int(v) for k, v in (item.split("=") for item in reply.split())}
 
 
+def _queued(request):
+    """The number of scripted items waiting after a queueing request."""
+    reply = sim_request(request)
+    if not reply.startswith("ok "):
+        raise RuntimeError(f"kyrsim: {request.split()[0]} -> {reply!r}")
+    return int(reply[3:])
+
+
 def touch(device, frames):
     """Queues scripted touch frames on a kyr device: a list of frames, each a
     list of (x, y, w, h, s) contacts ([] lifts all). Returns the frames waiting."""
     text = ";".join("+".join(",".join(str(v) for v in c) for c in f) or "-" for f in frames)
-    reply = sim_request(f"touch {device} {text}")
-    if not reply.startswith("ok "):
-        raise RuntimeError(f"kyrsim: touch -> {reply!r}")
-    return int(reply[3:])
+    return _queued(f"touch {device} {text}")
 
 
 def touched(device):
@@ -61,10 +66,7 @@ def touched(device):
 
 def report(device, reports):
     """Queues scripted device reports (texts as the README's REPORT) on a kyr device; the reports waiting."""
-    reply = sim_request(f"report {device} {';'.join(reports)}")
-    if not reply.startswith("ok "):
-        raise RuntimeError(f"kyrsim: report -> {reply!r}")
-    return int(reply[3:])
+    return _queued(f"report {device} {';'.join(reports)}")
 
 
 def reported(device):

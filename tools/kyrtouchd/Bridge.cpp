@@ -41,12 +41,18 @@ uint16_t ToolKey(int nContacts)
     return s_ToolKeys[std::min(nContacts, 5) - 1];
 }
 
-std::string DeviceName(const DeviceIdentity& identity, const char* pszKind)
+// A device of the bridge's, named and identified after the Kyr device; the
+// caller adds what it reports.
+DeviceSetup SetupOf(const DeviceIdentity& identity, const char* pszKind)
 {
     char szName[80];
     std::snprintf(szName, sizeof szName, "Kyr %04x:%04x %s %s", identity.nVendor, identity.nProduct,
                   identity.szPath.c_str(), pszKind);
-    return szName;
+    DeviceSetup setup;
+    setup.szName = szName;
+    setup.nVendor = identity.nVendor;
+    setup.nProduct = identity.nProduct;
+    return setup;
 }
 
 } // namespace
@@ -65,10 +71,7 @@ TouchBridge::~TouchBridge()
 
 DeviceSetup TouchBridge::TouchSetup(const Settings& s, const DeviceIdentity& identity)
 {
-    DeviceSetup setup;
-    setup.szName = DeviceName(identity, "Touchscreen");
-    setup.nVendor = identity.nVendor;
-    setup.nProduct = identity.nProduct;
+    DeviceSetup setup = SetupOf(identity, "Touchscreen");
     setup.props = {INPUT_PROP_DIRECT};
     setup.events = {{EV_KEY, BTN_TOUCH}};
     for (uint16_t nKey : s_ToolKeys)
@@ -92,6 +95,16 @@ std::string TouchBridge::Start()
     std::string szError;
     m_pTouch = m_Sink.Create(TouchSetup(m_Settings, m_Identity), szError);
     return m_pTouch ? std::string() : szError;
+}
+
+// The pointer and the keyboard: without one, the touchscreen still works.
+std::unique_ptr<IEventDevice> TouchBridge::CreateOptional(const DeviceSetup& setup, const char* pszRole)
+{
+    std::string szError;
+    std::unique_ptr<IEventDevice> pDevice = m_Sink.Create(setup, szError);
+    if (!pDevice)
+        Log(3, "%s: no %s device: %s", m_Identity.szPath.c_str(), pszRole, szError.c_str());
+    return pDevice;
 }
 
 void TouchBridge::OnPacket(const kyrpacket& packet)
@@ -217,17 +230,11 @@ void TouchBridge::OnDeviceReport(const kyrpacket& packet)
     // Each device appears with the first report that uses it: a frame that
     // never sends buttons or keys gets no pointer or keyboard.
     if (!m_pMouse && (d.mouse_buttons != 0 || d.mouse_wheel != 0 || d.mouse_x != 0 || d.mouse_y != 0)) {
-        DeviceSetup setup;
-        setup.szName = DeviceName(m_Identity, "Mouse");
-        setup.nVendor = m_Identity.nVendor;
-        setup.nProduct = m_Identity.nProduct;
+        DeviceSetup setup = SetupOf(m_Identity, "Mouse");
         for (uint16_t nButton : s_MouseButtons)
             setup.events.emplace_back(EV_KEY, nButton);
         setup.events.insert(setup.events.end(), {{EV_REL, REL_X}, {EV_REL, REL_Y}, {EV_REL, REL_WHEEL}});
-        std::string szError;
-        m_pMouse = m_Sink.Create(setup, szError);
-        if (!m_pMouse)
-            Log(3, "%s: no pointer device: %s", m_Identity.szPath.c_str(), szError.c_str());
+        m_pMouse = CreateOptional(setup, "pointer");
     }
     if (m_pMouse) {
         bool bWritten = false;
@@ -287,16 +294,10 @@ void TouchBridge::OnDeviceReport(const kyrpacket& packet)
             keys.push_back(nKey);
     }
     if (!m_pKeyboard && !keys.empty()) {
-        DeviceSetup setup;
-        setup.szName = DeviceName(m_Identity, "Keyboard");
-        setup.nVendor = m_Identity.nVendor;
-        setup.nProduct = m_Identity.nProduct;
+        DeviceSetup setup = SetupOf(m_Identity, "Keyboard");
         for (int nKey : EvdevKeyboardKeys())
             setup.events.emplace_back(EV_KEY, static_cast<uint16_t>(nKey));
-        std::string szError;
-        m_pKeyboard = m_Sink.Create(setup, szError);
-        if (!m_pKeyboard)
-            Log(3, "%s: no keyboard device: %s", m_Identity.szPath.c_str(), szError.c_str());
+        m_pKeyboard = CreateOptional(setup, "keyboard");
     }
     if (m_pKeyboard) {
         bool bWritten = false;

@@ -62,6 +62,7 @@ private:
     void SelectSlot(int nSlot);
     void FinishTouchFrame(int nActive);
     void OnDeviceReport(const kyrpacket& packet);
+    std::unique_ptr<IEventDevice> CreateOptional(const DeviceSetup& setup, const char* pszRole);
     void ReleaseAll();
 
     IEventSink& m_Sink;
