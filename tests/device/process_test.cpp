@@ -527,6 +527,48 @@ TEST(Processes, DeviceBlockKeyOfAStrangersSegmentIsLeftAlone)
     }
 }
 
+// Processes attached to the device block now, -1 when there is none.
+int BlockAttachments()
+{
+    const key_t key = ftok(BlockKeyFile(kDeviceBlock).c_str(), 81);
+    shmid_ds status {};
+    const int nID = key == -1 ? -1 : shmget(key, 0, 0);
+    return nID != -1 && shmctl(nID, IPC_STAT, &status) == 0 ? static_cast<int>(status.shm_nattch) : -1;
+}
+
+// A handle closed from inside its own wait is torn down on a thread of the
+// library's that this one never meets, while a peer half-way through its open
+// keeps the block. The peer, last out, removes it; this process's next open
+// makes a fresh block, mostly where its old mapping was, and initialises it
+// without racing the closer's last writes to the old one.
+TEST(Processes, DeviceBlockOfAHandleClosedFromInsideIsFreshForTheNextOpen)
+{
+    KYR_HANDLE h = KyrOpenDevice(kVid, kPid, kMI, 0);
+    ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    Peer peer("acquire:2");
+    peer.Send(OpenLine());
+    ASSERT_EQ(peer.Next(), "parked");
+    ASSERT_EQ(BlockAttachments(), 2);
+    std::atomic<bool> bClosed {false};
+    KYR_EVENT_NOTIFY table {};
+    table.Context = &bClosed;
+    table.fnOnHandleEvents = [](KYR_HANDLE hDevice, void* pClosed) {
+        if (!static_cast<std::atomic<bool>*>(pClosed)->exchange(true))
+            KyrCloseDevice(hDevice);
+    };
+    KyrSetEventNotify(h, &table);
+    EXPECT_EQ(KyrSendCommand(h, "status", 0, 30000), 0);
+    EXPECT_TRUE(Eventually([] { return BlockAttachments() == 1; })) << "the closer never left the block";
+    peer.Release();
+    EXPECT_EQ(peer.Read(), "open KYR_SUCCESS");
+    EXPECT_EQ(peer.Ask("close"), "closed");
+    EXPECT_EQ(BlockAttachments(), -1);
+    h = KyrOpenDevice(kVid, kPid, kMI, 0);
+    ASSERT_NE(h, nullptr) << KyrGetErrorName(KyrGetLastError());
+    EXPECT_GE(KyrSendCommand(h, "status", 1, 0), 1);
+    KyrCloseDevice(h);
+}
+
 // ---- Device 0: protocol model (this process), device 1: protocol virtual device (peer) --
 
 static const std::string kVirtualOpen = OpenLine(KYR_USB_PRODUCT_ID_VIRTUAL, KYR_USB_VIRTUAL_INTERFACE);

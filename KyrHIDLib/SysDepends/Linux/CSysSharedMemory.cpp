@@ -49,6 +49,36 @@ bool RenewKeyFile(const char* pszPath)
 // Renewals of the key file before Create gives up; each is a new 1 in 65536.
 constexpr int kKeyFileRenewals = 3;
 
+// ThreadSanitizer sees neither System V semaphores nor the end of a mapping,
+// the only things that order two objects of this process meeting in a block
+// (one closing, one opening). Both are told to it on the mapped address: the
+// lock's hand-over, and the detach, since an address the kernel hands out
+// again was unmapped before (the new block's first writes follow the old
+// one's last, they do not race them).
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* pAddr);
+extern "C" void __tsan_release(void* pAddr);
+void TsanAcquire(void* pAddr) { __tsan_acquire(pAddr); }
+void TsanRelease(void* pAddr) { __tsan_release(pAddr); }
+#else
+void TsanAcquire(void*) {}
+void TsanRelease(void*) {}
+#endif
+
+void* AttachSegment(int nID, int nFlags)
+{
+    void* pMemory = ::shmat(nID, nullptr, nFlags);
+    if (pMemory != reinterpret_cast<void*>(-1))
+        TsanAcquire(pMemory);
+    return pMemory;
+}
+
+int DetachSegment(void* pMemory)
+{
+    TsanRelease(pMemory);
+    return ::shmdt(pMemory);
+}
+
 } // namespace
 
 CSysSharedMemory::CSysSharedMemory()
@@ -176,7 +206,7 @@ bool CSysSharedMemory::Create(const char* pSyncLockKey, const char* pSharedMemor
     // a stale one) would let the caller write past its end.
     if (!p_Attach(eMode) || m_nSharedMemorySize < static_cast<size_t>(tSize)) {
         if (IsAttached())
-            ::shmdt(m_pSharedMemory);
+            DetachSegment(m_pSharedMemory);
         m_pSharedMemory = nullptr;
         m_nSharedMemorySize = 0;
         // Undo what this call made: a key file left behind would tell the next
@@ -215,14 +245,14 @@ bool CSysSharedMemory::p_Attach(eAccessMode eMode)
     const int nID = ::shmget(tKey, 0, eMode == AM_ReadWrite ? 0660 : 0444);
     if (nID == -1)
         return false;
-    void* pMemory = ::shmat(nID, nullptr, eMode == AM_ReadOnly ? SHM_RDONLY : 0);
+    void* pMemory = AttachSegment(nID, eMode == AM_ReadOnly ? SHM_RDONLY : 0);
     if (pMemory == reinterpret_cast<void*>(-1))
         return false;
     shmid_ds status {};
     if (::shmctl(nID, IPC_STAT, &status) == -1) {
         // Without its size the mapping is of no use; do not leave it attached
         // behind a failure.
-        ::shmdt(pMemory);
+        DetachSegment(pMemory);
         return false;
     }
     m_pSharedMemory = pMemory;
@@ -232,7 +262,7 @@ bool CSysSharedMemory::p_Attach(eAccessMode eMode)
 
 bool CSysSharedMemory::p_Detach()
 {
-    if (::shmdt(m_pSharedMemory) == -1)
+    if (DetachSegment(m_pSharedMemory) == -1)
         return false;
     m_pSharedMemory = nullptr;
 
@@ -268,7 +298,7 @@ bool CSysSharedMemory::Detach(bool bWait)
         // Without the lock the segment is only unmapped, never removed: removal
         // could pull it away from a process that is joining right now. An
         // unmapped segment left behind is reused by the next user.
-        if (::shmdt(m_pSharedMemory) == -1)
+        if (DetachSegment(m_pSharedMemory) == -1)
             return false;
         m_pSharedMemory = nullptr;
         m_nSharedMemorySize = 0;
@@ -290,6 +320,8 @@ bool CSysSharedMemory::Lock(bool bWait)
     if (!bTaken)
         return false;
     m_bLocked = true;
+    if (IsAttached())
+        TsanAcquire(m_pSharedMemory);
     return true;
 }
 
@@ -297,5 +329,7 @@ bool CSysSharedMemory::Unlock()
 {
     if (!m_bLocked.exchange(false))
         return false;
+    if (IsAttached())
+        TsanRelease(m_pSharedMemory);
     return m_SysSemaphore.Release(1);
 }

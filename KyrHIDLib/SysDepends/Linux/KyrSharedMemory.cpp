@@ -6,19 +6,6 @@
 
 #include "CSysSharedMemory.h"
 
-// ThreadSanitizer does not see System V semaphores: the lock's hand-over is
-// told to it on the mapped block, so that two objects of one process meeting
-// in the same block (one closing, one opening) are not taken for a race.
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* pAddr);
-extern "C" void __tsan_release(void* pAddr);
-#define KYR_TSAN_ACQUIRE(p) __tsan_acquire(p)
-#define KYR_TSAN_RELEASE(p) __tsan_release(p)
-#else
-#define KYR_TSAN_ACQUIRE(p) static_cast<void>(p)
-#define KYR_TSAN_RELEASE(p) static_cast<void>(p)
-#endif
-
 namespace kyr_hid_library {
 
 class CKyrSharedMemoryData {
@@ -82,8 +69,6 @@ bool CKyrSharedMemory::Lock()
     // at it) would otherwise each wait out a bound of their own in a row.
     const bool bLocked = m_pData->m_SysSharedMemory->Lock(!m_pData->m_bTimedOut);
     m_pData->m_bTimedOut = !bLocked && m_pData->m_SysSharedMemory->LockTimedOut();
-    if (bLocked)
-        KYR_TSAN_ACQUIRE(GetMemory());
     return bLocked;
 }
 
@@ -96,7 +81,6 @@ bool CKyrSharedMemory::Unlock()
 {
     if (!m_pData->m_SysSharedMemory)
         return false;
-    KYR_TSAN_RELEASE(GetMemory());
     return m_pData->m_SysSharedMemory->Unlock();
 }
 
