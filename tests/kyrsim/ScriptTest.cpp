@@ -148,6 +148,11 @@ protected:
     {
         m_h = m_seen.Open(KYR_USB_PRODUCT_ID_MODEL1);
         ASSERT_NE(m_h, nullptr) << KyrGetErrorName(KyrGetLastError());
+        // The streams an earlier test asked for run on until their expire
+        // time, and would send what is queued before this handle asks for it,
+        // which a handle drops as a stream it did not ask for.
+        ASSERT_GE(KyrSetInstantMode(m_h, 0, 20000, kNoGesture), 1);
+        ASSERT_TRUE(kyrtest::Eventually([] { return kyrsim::SimStreams(0).empty(); }));
     }
     void TearDown() override { KyrCloseDevice(m_h); }
     // Only the streams the script drives: the other ones still make samples up.
@@ -155,7 +160,7 @@ protected:
     {
         const int nMode = (script.frames.empty() ? 0 : KYR_HID_MODE_TOUCHPNT) |
                           (script.reports.empty() ? 0 : KYR_HID_MODE_DEVICE);
-        ASSERT_EQ(KyrSetInstantMode(m_h, nMode, 20000, kNoGesture), 1);
+        ASSERT_GE(KyrSetInstantMode(m_h, nMode, 20000, kNoGesture), 1);
     }
     // The stream may be taking earlier frames meanwhile: what waits after
     // queueing lies between what was queued and that plus what waited before.
