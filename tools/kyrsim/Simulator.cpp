@@ -50,6 +50,16 @@ CSimulator::CSimulator(const Options& options) : m_options(options)
 void CSimulator::PlugDevice(size_t nDevice)
 {
     const DeviceSpec& devSpec = m_options.devices[nDevice];
+    // A port, unlike an address, is free again once its device is unplugged:
+    // a device plugged back in there gets the same sysfs names.
+    for (size_t n = 0; n < m_devices.size(); ++n) {
+        const DeviceSpec& other = m_options.devices[n];
+        if (m_devices[n] && m_devices[n]->IsPresent() && other.nBus == devSpec.nBus && other.nPort == devSpec.nPort) {
+            throw std::invalid_argument("device " + std::to_string(nDevice) + ": bus " + std::to_string(devSpec.nBus) +
+                                        " port " + std::to_string(devSpec.nPort) + " is taken by device " +
+                                        std::to_string(n));
+        }
+    }
     try {
         std::unique_ptr<IDeviceModel> pModel = CModelRegistry::Instance().Create(devSpec.szModel, devSpec.modelOptions);
         m_modelControls[nDevice] = pModel->Control();
