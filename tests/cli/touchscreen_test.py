@@ -108,10 +108,10 @@ class Bridge(Stream):
     """A running `kyrhid touchscreen --dry-run` whose stdout is replayed
     through the protocol-B reader."""
 
-    def __init__(self, *args, program=(KYRHID, "touchscreen")):
+    def __init__(self, *args, program=(KYRHID, "touchscreen"), **popen):
         super().__init__()
         self.process = subprocess.Popen([*program, "--dry-run", "--config", "/nonexistent", *args],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)
         self.pending = b""
 
     def line(self, deadline):
@@ -275,13 +275,12 @@ class Live:
     """`kyrhid touchscreen` on /dev/uinput, once it has asked for the streams (no frame is lost from then
     on); kyrsim numbers its touchscreen first."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, program=(KYRHID, "touchscreen"), path="0003:0007:01"):
         self.first = len(uinput_devices())
-        self.process = subprocess.Popen([KYRHID, "touchscreen", "--config", "/nonexistent", *args],
-                                        stderr=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen([*program, "--config", "/nonexistent", *args], stderr=subprocess.PIPE, text=True)
         self.pending = b""
         deadline = time.monotonic() + TIMEOUT
-        while not (read_line(self, self.process.stderr, deadline) or "").startswith("<6>0003:0007:01: bridging"):
+        while not (read_line(self, self.process.stderr, deadline) or "").startswith(f"<6>{path}: bridging"):
             assert self.pending or self.process.poll() is None, "stderr ended"
 
     def stderr_so_far(self):
@@ -299,7 +298,7 @@ class Live:
 @pytest.fixture
 def uinput_bridge():
     started = []
-    yield lambda *args: started.append(Live(*args)) or started[-1]
+    yield lambda *args, **kwargs: started.append(Live(*args, **kwargs)) or started[-1]
     for b in started:
         if b.process.poll() is None:
             b.process.kill()
@@ -491,3 +490,75 @@ class NoUinput:
         assert b.read_until(lambda b: b.frames_with(2) >= 3 and len(b.frames[-1]) == 2)
         assert b.stop() == (0, f"<6>0003:0007:01: bridging to input device \"{TOUCHSCREEN}\"\n<6>stopped\n")
         assert b.frames[-1] == {} and b.events[-1] == SYN
+
+
+class Sysfs:
+    """kyrtouchd as udev starts it, given an interface's kernel name; two scripted kyr devices, 3-1 (address 7)
+    and 3-2 (address 8). Judged by the touches of the named device reaching the touchscreen."""
+
+    @pytest.mark.parametrize("name, device, path", [
+        ("3-1:1.1", 0, "0003:0007:01"),
+        ("3-2:1.1", 1, "0003:0008:01"),
+        ("3-2:1.0", 1, "0003:0008:00"),
+    ])
+    def test_bridges_the_named_interface(self, uinput_bridge, name, device, path):
+        live = uinput_bridge("--sysfs", name, program=(KYRTOUCHD,), path=path)
+        touch(device, frames_text(ONE))
+        poll(lambda: syn_count(live.first), lambda n: n >= len(ONE))
+        assert live.stop() == 0
+        assert live.devices() == [(f"Kyr 1209:0001 {path} Touchscreen", False)]
+        check_stream(uinput_device(live.first), ONE, lambda x, y: (x, y))
+
+    @pytest.mark.parametrize("name", ["3-3:1.1", "3-1:1.2", "3-1", "../3-1"])
+    def test_unknown_name(self, name):
+        result = subprocess.run([KYRTOUCHD, "--dry-run", "--sysfs", name], capture_output=True, text=True,
+                                timeout=TIMEOUT)
+        assert (result.returncode, result.stdout, result.stderr) == (3, "", f"<3>no USB interface {name}\n")
+
+    def test_replug_at_the_same_port(self, uinput_bridge):
+        """Last in the class: device 0 leaves. It comes back on its port with a new address as device 2; the
+        instance follows the name, not the address, and leaves 3-2 alone."""
+        live = uinput_bridge("--sysfs", "3-1:1.1", program=(KYRTOUCHD,))
+        assert sim_request("unplug 0") == "ok"
+        assert sim_request(f"plug {SECOND_DEVICE},scripted".replace("addr=8", "addr=9,port=1")) == "ok 2"
+        back = "Kyr 1209:0001 0003:0009:01 Touchscreen"
+        poll(live.devices, lambda d: d == [(TOUCHSCREEN, False), (back, True)])
+        touch(2, frames_text(ONE))
+        poll(lambda: syn_count(live.first + 1), lambda n: n >= len(ONE))
+        assert live.stop() == 0
+        check_stream(uinput_device(live.first + 1), ONE, lambda x, y: (x, y))
+
+
+class WaitOnce:
+    """Waiting for its device after an unplug, the bridge says once that there is none, however many other
+    devices (of a product outside the family) arrive meanwhile. select_hook tells when it has looked."""
+
+    addresses = itertools.count(20)
+
+    @pytest.mark.parametrize("program, line", [
+        ((KYRHID, "touchscreen"), "kyrhid: no Kyr device attached (check the cable, then `kyrhid list`)"),
+        ((KYRTOUCHD,), "<3>no Kyr device attached"),
+    ], ids=["kyrhid", "kyrtouchd"])
+    def test_no_device_said_once(self, bridge, program, line):
+        device = int(sim_request(f"plug {SECOND_DEVICE.replace('addr=8', f'addr={next(self.addresses)}')}")[3:])
+        looks, hook = os.pipe()
+        env = dict(os.environ, KYR_SELECT_HOOK_FD=str(hook),
+                   LD_PRELOAD=os.environ["KYR_SELECT_HOOK"] + ":" + os.environ.get("LD_PRELOAD", ""))
+        b = bridge(program=program, env=env, pass_fds=(hook,))
+        os.close(hook)
+        assert b.read_until(lambda b: len(b.frames) >= 1)
+        assert sim_request(f"unplug {device}") == "ok"
+        assert b.read_until(lambda b: b.frames[-1] == {})
+        os.set_blocking(looks, False)
+        with contextlib.suppress(BlockingIOError):
+            os.read(looks, 65536)   # the looks that found the device
+        os.set_blocking(looks, True)
+        for _ in range(3):
+            assert sim_request(f"plug vid=0x1209,pid=0x0010,bus=4,addr={next(self.addresses)}").startswith("ok ")
+            # Once it looks, the next arrival makes it look again.
+            assert select.select([looks], [], [], TIMEOUT)[0], b.stderr_so_far()
+            os.read(looks, 65536)
+        code, stderr = b.stop()
+        os.close(looks)
+        assert code == 0, stderr
+        assert stderr.splitlines().count(line) == 1, stderr

@@ -458,6 +458,9 @@ int RunBridge(const RunOptions& options)
 
     bool bFirst = true;
     bool bBusyLogged = false;
+    // The selection says why it finds nothing once per wait, not at every
+    // arrival of some other device.
+    bool bMissLogged = false;
     while (!s_bStop.load(std::memory_order_relaxed)) {
         unsigned nArrivalsSeen = 0;
         {
@@ -467,10 +470,11 @@ int RunBridge(const RunOptions& options)
         auto waitForArrival = [&](std::chrono::milliseconds limit) {
             WaitFor(waiter, limit, [&] { return waiter.nArrivals != nArrivalsSeen; });
         };
-        const std::optional<Target> target = options.select(!bFirst);
+        const std::optional<Target> target = options.select(bMissLogged);
         if (!target) {
             if (bFirst)
                 return RunNoDevice;
+            bMissLogged = true;
             waitForArrival(std::chrono::hours(24));
             continue;
         }
@@ -502,6 +506,7 @@ int RunBridge(const RunOptions& options)
         }
         bFirst = false;
         bBusyLogged = false;
+        bMissLogged = false;
 
         DeviceIdentity identity;
         identity.nVendor = target->nVendor;
