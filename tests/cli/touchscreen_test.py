@@ -30,6 +30,7 @@ ABS_X, ABS_Y, ABS_MT_SLOT, ABS_MT_POSITION_X, ABS_MT_POSITION_Y, ABS_MT_TRACKING
 BTN_TOUCH = 0x14A
 TOOLS = [0x145, 0x14D, 0x14E, 0x14F, 0x148]   # finger, double ... quint tap
 SECOND_DEVICE = "vid=0x1209,pid=0x0001,interfaces=2,bus=3,addr=8,model=kyr"
+FOREIGN_DEVICE = "vid=0x1209,pid=0x0010,bus=4"   # the vendor's, outside the family: no bridge takes it
 
 
 class Stream:
@@ -277,7 +278,8 @@ class Live:
 
     def __init__(self, *args, program=(KYRHID, "touchscreen"), path="0003:0007:01"):
         self.first = len(uinput_devices())
-        self.process = subprocess.Popen([*program, "--config", "/nonexistent", *args], stderr=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen([*program, "--config", "/nonexistent", *args], stderr=subprocess.PIPE,
+                                        text=True)
         self.pending = b""
         deadline = time.monotonic() + TIMEOUT
         while not (read_line(self, self.process.stderr, deadline) or "").startswith(f"<6>{path}: bridging"):
@@ -554,7 +556,7 @@ class WaitOnce:
             os.read(looks, 65536)   # the looks that found the device
         os.set_blocking(looks, True)
         for _ in range(3):
-            assert sim_request(f"plug vid=0x1209,pid=0x0010,bus=4,addr={next(self.addresses)}").startswith("ok ")
+            assert sim_request(f"plug {FOREIGN_DEVICE},addr={next(self.addresses)}").startswith("ok ")
             # Once it looks, the next arrival makes it look again.
             assert select.select([looks], [], [], TIMEOUT)[0], b.stderr_so_far()
             os.read(looks, 65536)
