@@ -532,35 +532,60 @@ class Sysfs:
 
 
 class WaitOnce:
-    """Waiting for its device after an unplug, the bridge says once that there is none, however many other
-    devices (of a product outside the family) arrive meanwhile. select_hook tells when it has looked."""
+    """Waiting for its device, the bridge says once why it has none, however often it looks meanwhile.
+    select_hook tells when it has looked (a byte per device count it asks for)."""
 
     addresses = itertools.count(20)
+
+    def plug_kyr(self):
+        return int(sim_request(f"plug {SECOND_DEVICE.replace('addr=8', f'addr={next(self.addresses)}')}")[3:])
+
+    def hooked(self, bridge, *args, program):
+        looks, hook = os.pipe()
+        env = dict(os.environ, KYR_SELECT_HOOK_FD=str(hook),
+                   LD_PRELOAD=os.environ["KYR_SELECT_HOOK"] + ":" + os.environ.get("LD_PRELOAD", ""))
+        b = bridge(*args, program=program, env=env, pass_fds=(hook,))
+        os.close(hook)
+        b.looks = looks
+        return b
+
+    @staticmethod
+    def counts(b):
+        """The device counts since the last call, at least one."""
+        assert select.select([b.looks], [], [], TIMEOUT)[0], b.stderr_so_far()
+        return len(os.read(b.looks, 65536))
+
+    @staticmethod
+    def said(b, line):
+        code, stderr = b.stop()
+        os.close(b.looks)
+        assert code == 0, stderr
+        return stderr.splitlines().count(line)
 
     @pytest.mark.parametrize("program, line", [
         ((KYRHID, "touchscreen"), "kyrhid: no Kyr device attached (check the cable, then `kyrhid list`)"),
         ((KYRTOUCHD,), "<3>no Kyr device attached"),
     ], ids=["kyrhid", "kyrtouchd"])
-    def test_no_device_said_once(self, bridge, program, line):
-        device = int(sim_request(f"plug {SECOND_DEVICE.replace('addr=8', f'addr={next(self.addresses)}')}")[3:])
-        looks, hook = os.pipe()
-        env = dict(os.environ, KYR_SELECT_HOOK_FD=str(hook),
-                   LD_PRELOAD=os.environ["KYR_SELECT_HOOK"] + ":" + os.environ.get("LD_PRELOAD", ""))
-        b = bridge(program=program, env=env, pass_fds=(hook,))
-        os.close(hook)
+    def test_after_an_unplug(self, bridge, program, line):
+        """Other devices (of a product outside the family) arrive while it waits for its own to return."""
+        device = self.plug_kyr()
+        b = self.hooked(bridge, program=program)
         assert b.read_until(lambda b: len(b.frames) >= 1)
         assert sim_request(f"unplug {device}") == "ok"
         assert b.read_until(lambda b: b.frames[-1] == {})
-        os.set_blocking(looks, False)
-        with contextlib.suppress(BlockingIOError):
-            os.read(looks, 65536)   # the looks that found the device
-        os.set_blocking(looks, True)
+        self.counts(b)   # the looks that found the device; none follows until something arrives
         for _ in range(3):
             assert sim_request(f"plug {FOREIGN_DEVICE},addr={next(self.addresses)}").startswith("ok ")
-            # Once it looks, the next arrival makes it look again.
-            assert select.select([looks], [], [], TIMEOUT)[0], b.stderr_so_far()
-            os.read(looks, 65536)
-        code, stderr = b.stop()
-        os.close(looks)
-        assert code == 0, stderr
-        assert stderr.splitlines().count(line) == 1, stderr
+            self.counts(b)   # it looked: the next arrival makes it look again
+        assert self.said(b, line) == 1
+
+    def test_none_yet(self, bridge):
+        """kyrhid opens the second device of the model it finds; with one attached, it retries every second
+        (one device count a look)."""
+        device = self.plug_kyr()
+        b = self.hooked(bridge, "--index", "1", "--retry-seconds", "1", program=(KYRHID, "touchscreen"))
+        looked = 0
+        while looked < 3:
+            looked += self.counts(b)
+        assert self.said(b, "<4>cannot open 1209:0001 interface 1: KYR_ERROR_NO_DEVICE; waiting for it") == 1
+        assert sim_request(f"unplug {device}") == "ok"
