@@ -30,6 +30,7 @@ ABS_X, ABS_Y, ABS_MT_SLOT, ABS_MT_POSITION_X, ABS_MT_POSITION_Y, ABS_MT_TRACKING
 BTN_TOUCH = 0x14A
 TOOLS = [0x145, 0x14D, 0x14E, 0x14F, 0x148]   # finger, double ... quint tap
 SECOND_DEVICE = "vid=0x1209,pid=0x0001,interfaces=2,bus=3,addr=8,model=kyr"
+FOREIGN_DEVICE = "vid=0x1209,pid=0x0010,bus=4"   # the vendor's, outside the family: no bridge takes it
 
 
 class Stream:
@@ -108,10 +109,10 @@ class Bridge(Stream):
     """A running `kyrhid touchscreen --dry-run` whose stdout is replayed
     through the protocol-B reader."""
 
-    def __init__(self, *args, program=(KYRHID, "touchscreen")):
+    def __init__(self, *args, program=(KYRHID, "touchscreen"), **popen):
         super().__init__()
         self.process = subprocess.Popen([*program, "--dry-run", "--config", "/nonexistent", *args],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)
         self.pending = b""
 
     def line(self, deadline):
@@ -275,13 +276,13 @@ class Live:
     """`kyrhid touchscreen` on /dev/uinput, once it has asked for the streams (no frame is lost from then
     on); kyrsim numbers its touchscreen first."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, program=(KYRHID, "touchscreen"), path="0003:0007:01"):
         self.first = len(uinput_devices())
-        self.process = subprocess.Popen([KYRHID, "touchscreen", "--config", "/nonexistent", *args],
-                                        stderr=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen([*program, "--config", "/nonexistent", *args], stderr=subprocess.PIPE,
+                                        text=True)
         self.pending = b""
         deadline = time.monotonic() + TIMEOUT
-        while not (read_line(self, self.process.stderr, deadline) or "").startswith("<6>0003:0007:01: bridging"):
+        while not (read_line(self, self.process.stderr, deadline) or "").startswith(f"<6>{path}: bridging"):
             assert self.pending or self.process.poll() is None, "stderr ended"
 
     def stderr_so_far(self):
@@ -299,7 +300,7 @@ class Live:
 @pytest.fixture
 def uinput_bridge():
     started = []
-    yield lambda *args: started.append(Live(*args)) or started[-1]
+    yield lambda *args, **kwargs: started.append(Live(*args, **kwargs)) or started[-1]
     for b in started:
         if b.process.poll() is None:
             b.process.kill()
@@ -491,3 +492,100 @@ class NoUinput:
         assert b.read_until(lambda b: b.frames_with(2) >= 3 and len(b.frames[-1]) == 2)
         assert b.stop() == (0, f"<6>0003:0007:01: bridging to input device \"{TOUCHSCREEN}\"\n<6>stopped\n")
         assert b.frames[-1] == {} and b.events[-1] == SYN
+
+
+class Sysfs:
+    """kyrtouchd as udev starts it, given an interface's kernel name; two scripted kyr devices, 3-1 (address 7)
+    and 3-2 (address 8). Judged by the touches of the named device reaching the touchscreen."""
+
+    @pytest.mark.parametrize("name, device, path", [
+        ("3-1:1.1", 0, "0003:0007:01"),
+        ("3-2:1.1", 1, "0003:0008:01"),
+        ("3-2:1.0", 1, "0003:0008:00"),
+    ])
+    def test_bridges_the_named_interface(self, uinput_bridge, name, device, path):
+        live = uinput_bridge("--sysfs", name, program=(KYRTOUCHD,), path=path)
+        touch(device, frames_text(ONE))
+        poll(lambda: syn_count(live.first), lambda n: n >= len(ONE))
+        assert live.stop() == 0
+        assert live.devices() == [(f"Kyr 1209:0001 {path} Touchscreen", False)]
+        check_stream(uinput_device(live.first), ONE, lambda x, y: (x, y))
+
+    @pytest.mark.parametrize("name", ["3-3:1.1", "3-1:1.2", "3-1", "../3-1"])
+    def test_unknown_name(self, name):
+        result = subprocess.run([KYRTOUCHD, "--dry-run", "--sysfs", name], capture_output=True, text=True,
+                                timeout=TIMEOUT)
+        assert (result.returncode, result.stdout, result.stderr) == (3, "", f"<3>no USB interface {name}\n")
+
+    def test_replug_at_the_same_port(self, uinput_bridge):
+        """Last in the class: device 0 leaves. It comes back on its port with a new address as device 2; the
+        instance follows the name, not the address, and leaves 3-2 alone."""
+        live = uinput_bridge("--sysfs", "3-1:1.1", program=(KYRTOUCHD,))
+        assert sim_request("unplug 0") == "ok"
+        assert sim_request(f"plug {SECOND_DEVICE},scripted".replace("addr=8", "addr=9,port=1")) == "ok 2"
+        back = "Kyr 1209:0001 0003:0009:01 Touchscreen"
+        poll(live.devices, lambda d: d == [(TOUCHSCREEN, False), (back, True)])
+        touch(2, frames_text(ONE))
+        poll(lambda: syn_count(live.first + 1), lambda n: n >= len(ONE))
+        assert live.stop() == 0
+        check_stream(uinput_device(live.first + 1), ONE, lambda x, y: (x, y))
+
+
+class WaitOnce:
+    """Waiting for its device, the bridge says once why it has none, however often it looks meanwhile.
+    select_hook tells when it has looked (a byte per device count it asks for)."""
+
+    addresses = itertools.count(20)
+
+    def plug_kyr(self):
+        return int(sim_request(f"plug {SECOND_DEVICE.replace('addr=8', f'addr={next(self.addresses)}')}")[3:])
+
+    def hooked(self, bridge, *args, program):
+        looks, hook = os.pipe()
+        env = dict(os.environ, KYR_SELECT_HOOK_FD=str(hook),
+                   LD_PRELOAD=os.environ["KYR_SELECT_HOOK"] + ":" + os.environ.get("LD_PRELOAD", ""))
+        b = bridge(*args, program=program, env=env, pass_fds=(hook,))
+        os.close(hook)
+        b.looks = looks
+        return b
+
+    @staticmethod
+    def counts(b):
+        """The device counts since the last call, at least one."""
+        assert select.select([b.looks], [], [], TIMEOUT)[0], b.stderr_so_far()
+        return len(os.read(b.looks, 65536))
+
+    @staticmethod
+    def said(b, line):
+        code, stderr = b.stop()
+        os.close(b.looks)
+        assert code == 0, stderr
+        return stderr.splitlines().count(line)
+
+    @pytest.mark.parametrize("program, line", [
+        ((KYRHID, "touchscreen"), "kyrhid: no Kyr device attached (check the cable, then `kyrhid list`)"),
+        ((KYRTOUCHD,), "<3>no Kyr device attached"),
+    ], ids=["kyrhid", "kyrtouchd"])
+    def test_after_an_unplug(self, bridge, program, line):
+        """Other devices (of a product outside the family) arrive while it waits for its own to return."""
+        device = self.plug_kyr()
+        b = self.hooked(bridge, program=program)
+        assert b.read_until(lambda b: len(b.frames) >= 1)
+        assert sim_request(f"unplug {device}") == "ok"
+        assert b.read_until(lambda b: b.frames[-1] == {})
+        self.counts(b)   # the looks that found the device; none follows until something arrives
+        for _ in range(3):
+            assert sim_request(f"plug {FOREIGN_DEVICE},addr={next(self.addresses)}").startswith("ok ")
+            self.counts(b)   # it looked: the next arrival makes it look again
+        assert self.said(b, line) == 1
+
+    def test_none_yet(self, bridge):
+        """kyrhid opens the second device of the model it finds; with one attached, it retries every second
+        (one device count a look)."""
+        device = self.plug_kyr()
+        b = self.hooked(bridge, "--index", "1", "--retry-seconds", "1", program=(KYRHID, "touchscreen"))
+        looked = 0
+        while looked < 3:
+            looked += self.counts(b)
+        assert self.said(b, "<4>cannot open 1209:0001 interface 1: KYR_ERROR_NO_DEVICE; waiting for it") == 1
+        assert sim_request(f"unplug {device}") == "ok"

@@ -11,7 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <string>
 
 namespace {
@@ -83,6 +88,27 @@ private:
 bool Refused(const std::string& szRequest)
 {
     return kyrsim::SimRequest(szRequest).rfind("error ", 0) == 0;
+}
+
+// A file under /sys/bus/usb/devices (the testbed's, under the preload)
+// without its last newline; "" when missing.
+std::string SysfsText(const std::string& szFile)
+{
+    std::ifstream in("/sys/bus/usb/devices/" + szFile);
+    std::string szText(std::istreambuf_iterator<char>(in), {});
+    if (!szText.empty() && szText.back() == '\n')
+        szText.pop_back();
+    return szText;
+}
+
+// The names in /sys/bus/usb/devices, links to vanished entries included.
+std::set<std::string> SysfsEntries()
+{
+    std::set<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/bus/usb/devices", error))
+        names.insert(entry.path().filename());
+    return names;
 }
 
 struct HotplugSeen {
@@ -195,6 +221,29 @@ TEST_F(Enumeration, EachDeviceSitsAtItsPlaceWithItsIdsAndOneInterruptPairPerInte
 }
 
 // ---- claims ----------------------------------------------------------------------
+
+// The interfaces' entries, as udev names them for a rule: device 0 sits on
+// port 1, device 1 (with a driver) on port 2.
+TEST(Sysfs, EachInterfaceHasAnEntryWithItsDeviceOneDirectoryUp)
+{
+    char szProduct[32];  // the generated device descriptor says bcdDevice 1.00
+    std::snprintf(szProduct, sizeof szProduct, "%x/%x/100", KYR_USB_VENDOR_ID, KYR_USB_PRODUCT_ID_VIRTUAL);
+    const std::pair<std::string, std::string> expected[] = {
+        {"3-1:1.0/bInterfaceNumber", "00"},
+        {"3-1:1.1/bInterfaceNumber", "01"},
+        {"3-1:1.1/../busnum", "3"},
+        {"3-1:1.1/../devnum", "7"},
+        {"3-1:1.1/bInterfaceClass", "03"},
+        {"3-1:1.1/bNumEndpoints", "02"},
+        {"3-2:1.0/../devnum", "9"},
+        {"3-2:1.0/uevent",
+         "DEVTYPE=usb_interface\nPRODUCT=" + std::string(szProduct) + "\nTYPE=0/0/0\nINTERFACE=3/0/0\nDRIVER=usbhid"},
+        {"3-1:1.2/bInterfaceNumber", ""},
+        {"3-2:1.1/bInterfaceNumber", ""},
+    };
+    for (const auto& [szFile, szText] : expected)
+        EXPECT_EQ(SysfsText(szFile), szText) << szFile;
+}
 
 using Claim = UsbTest;
 
@@ -313,6 +362,7 @@ TEST_F(Unplug, APendingReadEndsWithNoDeviceAndTheDeviceIsGone)
     EXPECT_EQ(Seen(), (std::vector<HotplugSeen>{{LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, kBus, kLoopbackAddress,
                                                   KYR_USB_PRODUCT_ID_MODEL1, -1}}));
     EXPECT_FALSE(FindDevice(Ctx(), kBus, kLoopbackAddress)) << "still enumerated after unplug";
+    EXPECT_EQ(SysfsEntries(), (std::set<std::string>{"3-2", "3-2:1.0"})) << "an entry outlived its device";
     libusb_device_handle* pLate = nullptr;
     EXPECT_NE(libusb_open(libusb_get_device(host.Get()), &pLate), 0) << "an unplugged device opened";
     EXPECT_TRUE(Refused("unplug 0")) << "unplugged twice";
@@ -366,6 +416,7 @@ TEST_F(Plug, RefusedPlugRequestsAddNothingAndTakeNoNumber)
                                      szIds + ",bus=3,addr=7",  // taken by device 0, plugged in or not
                                      szIds + ",bus=6,addr=50,deny", szIds + ",bus=6,addr=50,plug=5",
                                      szIds + ",bus=6,addr=50,unplug=5", szIds + ",bus=6,addr=50,model=nope",
+                                     szIds + ",bus=3,addr=50,port=2",  // device 1's port
                                      std::string("pid=3,bus=6,addr=50")})
         EXPECT_TRUE(Refused("plug " + szBad)) << "accepted " << szBad;
     EXPECT_EQ(kyrsim::SimRequest("plug"), "error usage: plug DEVICE");

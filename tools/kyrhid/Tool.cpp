@@ -299,8 +299,14 @@ void Tool::AddProgramOptions(CLI::App& app)
                "7 firmware download in progress.");
 }
 
-std::optional<DeviceEntry> Tool::Select()
+std::optional<DeviceEntry> Tool::Select(bool bQuiet)
 {
+    const auto miss = [&](const std::string& szMessage) {
+        if (bQuiet)
+            m_nExit = ExitNoDevice;
+        else
+            Fail(szMessage, ExitNoDevice);
+    };
     const unsigned short nVendorID = m_nVendorID != 0 ? m_nVendorID : static_cast<unsigned short>(KYR_USB_VENDOR_ID);
     if (!m_szPath.empty() || !m_szBusDev.empty()) {
         unsigned nBus = 0, nDev = 0;
@@ -318,9 +324,8 @@ std::optional<DeviceEntry> Tool::Select()
                 entry.nMI == nMI.value_or(m_nMI.value_or(DefaultInterface(entry.nProductID))))
                 return entry;
         }
-        Fail("no Kyr device at " + (m_szPath.empty() ? "bus:device " + m_szBusDev : "path " + m_szPath) +
-                 " (see `kyrhid list`)",
-             ExitNoDevice);
+        miss("no Kyr device at " + (m_szPath.empty() ? "bus:device " + m_szBusDev : "path " + m_szPath) +
+             " (see `kyrhid list`)");
         return std::nullopt;
     }
     DeviceEntry entry;
@@ -336,7 +341,7 @@ std::optional<DeviceEntry> Tool::Select()
             }
         }
         if (entry.nProductID == 0) {
-            Fail("no Kyr device attached (check the cable, then `kyrhid list`)", ExitNoDevice);
+            miss("no Kyr device attached (check the cable, then `kyrhid list`)");
             return std::nullopt;
         }
     }

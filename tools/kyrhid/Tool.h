@@ -196,9 +196,9 @@ public:
     // Adds --verbose and --version to the program, and the exit codes to its help.
     void AddProgramOptions(CLI::App& app);
 
-    // Resolves the selection to one interface; on failure prints why and
-    // stores the exit status.
-    std::optional<DeviceEntry> Select();
+    // Resolves the selection to one interface; on failure prints why (unless
+    // bQuiet) and stores the exit status.
+    std::optional<DeviceEntry> Select(bool bQuiet = false);
     // Selects and opens; on failure prints the reason with a hint of what to
     // do and stores the exit status.
     OpenDevice Open();

@@ -13,9 +13,9 @@ namespace kyrhid {
 
 namespace {
 
-std::optional<kyrtouch::Target> SelectTarget(Tool& tool)
+std::optional<kyrtouch::Target> SelectTarget(Tool& tool, bool bQuiet)
 {
-    const std::optional<DeviceEntry> entry = tool.Select();
+    const std::optional<DeviceEntry> entry = tool.Select(bQuiet);
     if (!entry)
         return std::nullopt;
     return kyrtouch::Target{entry->nVendorID, entry->nProductID, entry->nMI, entry->nIndex};
@@ -163,7 +163,7 @@ void AddTouchscreenCommand(CLI::App& app, Tool& tool)
     kyrtouch::AddBridgeOptions(pSub, *options);
     pSub->callback([&tool, options] {
         options->MakeSink();
-        options->run.select = [&tool](bool) { return SelectTarget(tool); };
+        options->run.select = [&tool](bool bQuiet) { return SelectTarget(tool, bQuiet); };
         tool.SetExit(kyrtouch::RunBridge(options->run));
     });
 

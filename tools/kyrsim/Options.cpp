@@ -75,8 +75,8 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
         const bool bFlag = nEq == std::string::npos;
         if (!seen.insert(szKey).second)
             throw std::invalid_argument("key given twice: " + szKey);
-        static const std::set<std::string> deviceKeys = {"vid",    "pid",    "interfaces",  "bus",
-                                                         "addr",   "driver", "model",       "plug",        "unplug",
+        static const std::set<std::string> deviceKeys = {"vid",    "pid",    "interfaces",  "bus",     "addr",
+                                                         "port",   "driver", "model",       "plug",    "unplug",
                                                          "noconfig", "deny", "descriptors"};
         if (deviceKeys.count(szKey) == 0) {
             if (szKey.empty())
@@ -101,6 +101,8 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
             devSpec.nBus = static_cast<int>(ParseInRange(szValue, szKey, 1, 255));
         } else if (szKey == "addr") {
             devSpec.nAddress = static_cast<int>(ParseInRange(szValue, szKey, 1, 127));
+        } else if (szKey == "port") {
+            devSpec.nPort = static_cast<int>(ParseInRange(szValue, szKey, 1, 127));
         } else if (szKey == "driver") {
             if (szValue.empty() || szValue == "usbfs" || szValue == "none")
                 throw std::invalid_argument("driver=" + szValue + " is not a kernel driver name");
@@ -186,6 +188,8 @@ void PlaceDevice(DeviceSpec& devSpec, size_t nDevice, const std::vector<DeviceSp
 {
     if (devSpec.nAddress == 0)
         devSpec.nAddress = static_cast<int>(2 + nDevice);
+    if (devSpec.nPort == 0)
+        devSpec.nPort = static_cast<int>(1 + nDevice);
     if (devSpec.nAddress > 127)
         throw std::invalid_argument("device " + std::to_string(nDevice) + ": default address is past 127; give addr=");
     for (const DeviceSpec& other : devices) {
@@ -207,10 +211,10 @@ std::string UsageText()
            "exits with its status (128 + signal number when it was killed).\n"
            "\n"
            "DEVICE is comma-separated: vid=V,pid=P (required), interfaces=N (1-4),\n"
-           "bus=B, addr=A, driver=NAME, model=NAME, plug=MS, unplug=MS, descriptors=HEX,\n"
-           "noconfig, deny; any other key is an option of the model (kyr: echo,\n"
-           "silent, late=MS, twice, foreign, fwmode=, stream=, rate=, chunk=, fault=,\n"
-           "seed=, scripted, touchscript=FILE, reportscript=FILE).\n"
+           "bus=B, addr=A, port=P, driver=NAME, model=NAME, plug=MS, unplug=MS,\n"
+           "descriptors=HEX, noconfig, deny; any other key is an option of the model\n"
+           "(kyr: echo, silent, late=MS, twice, foreign, fwmode=, stream=, rate=, chunk=,\n"
+           "fault=, seed=, scripted, touchscript=FILE, reportscript=FILE).\n"
            "Models: " +
            szModels +
            ".\n"

@@ -15,6 +15,7 @@ struct DeviceSpec {
     int nInterfaces = 1;
     int nBus = 1;
     int nAddress = 0;            // 0 until defaulted to 2 + device index
+    int nPort = 0;               // root hub port; 0 until defaulted to 1 + device index
     std::string szDriver;        // kernel driver bound at start; empty for none
     std::string szModel = "silent";
     ModelOptions modelOptions;   // the keys kyrsim does not know, for the model
@@ -39,8 +40,8 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec);
 /// @throws std::invalid_argument on any usage error.
 Options ParseCommandLine(int argc, char** argv);
 
-/// Gives the device nDevice (its number) the default address if it has
-/// none, and checks that its place on the bus is not taken by any of
+/// Gives the device nDevice (its number) the default address and port if it
+/// has none, and checks that its place on the bus is not taken by any of
 /// devices. @throws std::invalid_argument
 void PlaceDevice(DeviceSpec& devSpec, size_t nDevice, const std::vector<DeviceSpec>& devices);
 

@@ -50,6 +50,7 @@ CSimulator::CSimulator(const Options& options) : m_options(options)
 void CSimulator::PlugDevice(size_t nDevice)
 {
     const DeviceSpec& devSpec = m_options.devices[nDevice];
+    CheckPortFree(devSpec, nDevice);
     try {
         std::unique_ptr<IDeviceModel> pModel = CModelRegistry::Instance().Create(devSpec.szModel, devSpec.modelOptions);
         m_modelControls[nDevice] = pModel->Control();
@@ -58,6 +59,20 @@ void CSimulator::PlugDevice(size_t nDevice)
     } catch (const std::invalid_argument& e) {
         m_modelControls[nDevice].reset();
         throw std::invalid_argument("device " + std::to_string(nDevice) + ": " + e.what());
+    }
+}
+
+// A port, unlike an address, is free again once its device is unplugged: a
+// device plugged back in there gets the same sysfs names.
+void CSimulator::CheckPortFree(const DeviceSpec& devSpec, size_t nDevice) const
+{
+    for (size_t n = 0; n < m_devices.size(); ++n) {
+        const DeviceSpec& other = m_options.devices[n];
+        if (m_devices[n] && m_devices[n]->IsPresent() && other.nBus == devSpec.nBus && other.nPort == devSpec.nPort) {
+            throw std::invalid_argument("device " + std::to_string(nDevice) + ": bus " + std::to_string(devSpec.nBus) +
+                                        " port " + std::to_string(devSpec.nPort) + " is taken by device " +
+                                        std::to_string(n));
+        }
     }
 }
 
@@ -73,6 +88,7 @@ std::string CSimulator::PlugRequest(const std::string& szSpec)
         if (devSpec.bDeny)
             throw std::invalid_argument("deny is for the command line");
         PlaceDevice(devSpec, nDevice, m_options.devices);
+        CheckPortFree(devSpec, nDevice);
     } catch (const std::invalid_argument& e) {
         return std::string("error ") + e.what();
     }

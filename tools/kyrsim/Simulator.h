@@ -37,6 +37,8 @@ private:
     // Builds device nDevice of m_options and adds it to the testbed.
     // @throws std::invalid_argument, std::runtime_error
     void PlugDevice(size_t nDevice);
+    // @throws std::invalid_argument when a present device has the port.
+    void CheckPortFree(const DeviceSpec& devSpec, size_t nDevice) const;
     // "plug DEVICE": a new device, numbered after the last one.
     std::string PlugRequest(const std::string& szSpec);
 

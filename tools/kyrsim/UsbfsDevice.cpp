@@ -87,7 +87,7 @@ CUsbfsDevice::CUsbfsDevice(int nIndex, const DeviceSpec& devSpec, CTestbed& test
 
     m_pModel->OnAttach(ModelContext{*this, m_config.interfaces});
     try {
-        m_szSysPath = testbed.AddUsbDevice(devSpec, nIndex, m_descriptors);
+        m_szSysPath = testbed.AddUsbDevice(devSpec, m_descriptors);
     } catch (...) {
         DetachModel();
         throw;

@@ -457,7 +457,11 @@ int RunBridge(const RunOptions& options)
     } hotplugGuard{nHotplug};
 
     bool bFirst = true;
-    bool bBusyLogged = false;
+    // Why the device cannot be had is said once per wait, not at every retry
+    // or at every arrival of some other device: the selection's miss, and
+    // each error the open fails with.
+    bool bMissLogged = false;
+    int nOpenErrorLogged = KYR_SUCCESS;
     while (!s_bStop.load(std::memory_order_relaxed)) {
         unsigned nArrivalsSeen = 0;
         {
@@ -467,10 +471,11 @@ int RunBridge(const RunOptions& options)
         auto waitForArrival = [&](std::chrono::milliseconds limit) {
             WaitFor(waiter, limit, [&] { return waiter.nArrivals != nArrivalsSeen; });
         };
-        const std::optional<Target> target = options.select(!bFirst);
+        const std::optional<Target> target = options.select(bMissLogged);
         if (!target) {
             if (bFirst)
                 return RunNoDevice;
+            bMissLogged = true;
             waitForArrival(std::chrono::hours(24));
             continue;
         }
@@ -486,22 +491,21 @@ int RunBridge(const RunOptions& options)
                 return RunAccessDenied;
             }
             if (nError == KYR_ERROR_DEVICE_BUSY) {
-                // Logged once per spell: a second client keeps the device as
-                // long as it likes, and the journal need not hear every retry.
-                if (!bBusyLogged)
+                // A second client keeps the device as long as it likes.
+                if (nError != nOpenErrorLogged)
                     Log(4, "%s is busy: another client has it open%s; retrying every %d s", szIds,
                         HoldersText(*target).c_str(), options.nRetrySeconds);
-                bBusyLogged = true;
-                waitForArrival(std::chrono::seconds(options.nRetrySeconds));
-            } else {
+            } else if (nError != nOpenErrorLogged) {
                 Log(4, "cannot open %s: %s; waiting for it", szIds, KyrGetErrorName(nError));
-                waitForArrival(std::chrono::seconds(options.nRetrySeconds));
             }
+            nOpenErrorLogged = nError;
+            waitForArrival(std::chrono::seconds(options.nRetrySeconds));
             bFirst = false;
             continue;
         }
         bFirst = false;
-        bBusyLogged = false;
+        bMissLogged = false;
+        nOpenErrorLogged = KYR_SUCCESS;
 
         DeviceIdentity identity;
         identity.nVendor = target->nVendor;

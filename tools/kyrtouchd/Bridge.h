@@ -99,7 +99,8 @@ struct Target {
 struct RunOptions {
     IEventSink* pSink = nullptr;
     // Resolves the selection; nullopt when no such device is attached now
-    // (it says why itself, once per call, when bQuiet is false).
+    // (it says why itself, once per call, when bQuiet is false: at the start
+    // and at the first miss of each wait for the device).
     std::function<std::optional<Target>(bool bQuiet)> select;
     std::string szConfigFile = "/etc/kyrhid/touchscreen.conf";
     // Settings from the command line, applied over the file's.
