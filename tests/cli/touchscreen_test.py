@@ -511,18 +511,20 @@ class Sysfs:
         assert live.devices() == [(f"Kyr 1209:0001 {path} Touchscreen", False)]
         check_stream(uinput_device(live.first), ONE, lambda x, y: (x, y))
 
-    @pytest.mark.parametrize("name", ["3-3:1.1", "3-1:1.2", "3-1", "../3-1"])
+    @pytest.mark.parametrize("name", ["3-3:1.1", "3-1:1.2", "3-1", "../3-1", "../3-1:1.1"])
     def test_unknown_name(self, name):
         result = subprocess.run([KYRTOUCHD, "--dry-run", "--sysfs", name], capture_output=True, text=True,
                                 timeout=TIMEOUT)
         assert (result.returncode, result.stdout, result.stderr) == (3, "", f"<3>no USB interface {name}\n")
 
     def test_replug_at_the_same_port(self, uinput_bridge):
-        """Last in the class: device 0 leaves. It comes back on its port with a new address as device 2; the
-        instance follows the name, not the address, and leaves 3-2 alone."""
+        """Last in the class: device 0 leaves. It comes back on its port with a new address as device 2, and
+        without interfaces in sysfs yet, as a kernel announces it; the instance follows the name, not the
+        address, and leaves 3-2 alone."""
         live = uinput_bridge("--sysfs", "3-1:1.1", program=(KYRTOUCHD,))
         assert sim_request("unplug 0") == "ok"
-        assert sim_request(f"plug {SECOND_DEVICE},scripted".replace("addr=8", "addr=9,port=1")) == "ok 2"
+        plug = f"plug {SECOND_DEVICE},scripted,nointerfaceentries".replace("addr=8", "addr=9,port=1")
+        assert sim_request(plug) == "ok 2"
         back = "Kyr 1209:0001 0003:0009:01 Touchscreen"
         poll(live.devices, lambda d: d == [(TOUCHSCREEN, False), (back, True)])
         touch(2, frames_text(ONE))

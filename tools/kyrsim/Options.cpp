@@ -77,14 +77,14 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
             throw std::invalid_argument("key given twice: " + szKey);
         static const std::set<std::string> deviceKeys = {"vid",    "pid",    "interfaces",  "bus",     "addr",
                                                          "port",   "driver", "model",       "plug",    "unplug",
-                                                         "noconfig", "deny", "descriptors"};
+                                                         "noconfig", "nointerfaceentries", "deny", "descriptors"};
         if (deviceKeys.count(szKey) == 0) {
             if (szKey.empty())
                 throw std::invalid_argument("item '" + szItem + "' has no key");
             devSpec.modelOptions.push_back({szKey, bFlag ? std::nullopt : std::optional<std::string>(szValue)});
             continue;
         }
-        if ((szKey == "noconfig" || szKey == "deny") != bFlag)
+        if ((szKey == "noconfig" || szKey == "nointerfaceentries" || szKey == "deny") != bFlag)
             throw std::invalid_argument(bFlag ? "key needs a value: " + szKey : szKey + " takes no value");
 
         if (szKey == "vid") {
@@ -123,6 +123,8 @@ DeviceSpec ParseDeviceSpec(const std::string& szSpec)
             devSpec.descriptors = ParseHexBytes(szValue);
         } else if (szKey == "noconfig") {
             devSpec.bNoConfig = true;
+        } else if (szKey == "nointerfaceentries") {
+            devSpec.bNoInterfaceEntries = true;
         } else if (szKey == "deny") {
             devSpec.bDeny = true;
         }
@@ -212,9 +214,10 @@ std::string UsageText()
            "\n"
            "DEVICE is comma-separated: vid=V,pid=P (required), interfaces=N (1-4),\n"
            "bus=B, addr=A, port=P, driver=NAME, model=NAME, plug=MS, unplug=MS,\n"
-           "descriptors=HEX, noconfig, deny; any other key is an option of the model\n"
-           "(kyr: echo, silent, late=MS, twice, foreign, fwmode=, stream=, rate=, chunk=,\n"
-           "fault=, seed=, scripted, touchscript=FILE, reportscript=FILE).\n"
+           "descriptors=HEX, noconfig, nointerfaceentries, deny; any other key is an\n"
+           "option of the model (kyr: echo, silent, late=MS, twice, foreign, fwmode=,\n"
+           "stream=, rate=, chunk=, fault=, seed=, scripted, touchscript=FILE,\n"
+           "reportscript=FILE).\n"
            "Models: " +
            szModels +
            ".\n"

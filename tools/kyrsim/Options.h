@@ -22,6 +22,7 @@ struct DeviceSpec {
     int nPlugMs = -1;            // < 0: present from the start
     int nUnplugMs = -1;          // < 0: stays plugged in
     bool bNoConfig = false;
+    bool bNoInterfaceEntries = false;  // sysfs shows the device before its interfaces, as the kernel at first
     bool bDeny = false;
     std::vector<uint8_t> descriptors;  // raw sysfs descriptors; empty: generated
 };

@@ -121,7 +121,7 @@ std::string CTestbed::AddUsbDevice(const DeviceSpec& devSpec, const std::vector<
     // them, so that a program given an interface's name (from a udev rule)
     // finds its device one directory up. An unconfigured device has none.
     const auto configBytes = ConfigurationBytes(descriptors, 0);
-    for (size_t nOffset = configBytes[0]; !devSpec.bNoConfig && nOffset + 9 <= configBytes.size();
+    for (size_t nOffset = configBytes[0]; !devSpec.bNoConfig && !devSpec.bNoInterfaceEntries && nOffset + 9 <= configBytes.size();
          nOffset += configBytes[nOffset]) {
         const auto desc = configBytes.subspan(nOffset, 9);
         if (desc[1] != 4 /* interface */ || desc[0] < 9 || desc[3] != 0 /* alternate setting */)

@@ -48,17 +48,27 @@ unsigned ReadNumber(const std::string& szFile, int nBase)
     return static_cast<unsigned>(std::strtoul(sz.c_str(), nullptr, nBase));
 }
 
-// udev names an interface "3-1:1.1"; its device's bus and address and its
-// number make the library's path.
+// udev names an interface "3-1:1.1": its device "3-1", configuration 1,
+// interface number 1 (decimal). The device's bus and address and that number
+// make the library's path. The interface's own directory is not read: a
+// kernel announces a device before it configures it, and an instance waiting
+// for its device to return would look in that gap and miss it for good.
 std::string PathOfSysfsName(const std::string& szName)
 {
-    const std::string szDir = "/sys/bus/usb/devices/" + szName;
-    const unsigned nBus = ReadNumber(szDir + "/../busnum", 10);
-    const unsigned nAddress = ReadNumber(szDir + "/../devnum", 10);
+    const size_t nColon = szName.find(':');
+    unsigned nConfig = 0, nInterface = 0;
+    int nEnd = 0;
+    if (nColon == std::string::npos || nColon == 0 || szName.find_first_not_of("0123456789-.") < nColon ||
+        std::sscanf(szName.c_str() + nColon + 1, "%u.%u%n", &nConfig, &nInterface, &nEnd) != 2 ||
+        nColon + 1 + static_cast<size_t>(nEnd) != szName.size() || nInterface > 0xff)
+        return {};
+    const std::string szDir = "/sys/bus/usb/devices/" + szName.substr(0, nColon);
+    const unsigned nBus = ReadNumber(szDir + "/busnum", 10);
+    const unsigned nAddress = ReadNumber(szDir + "/devnum", 10);
     if (nBus == 0 || nAddress == 0)
         return {};
     char szPath[32];
-    std::snprintf(szPath, sizeof szPath, "%04x:%04x:%02x", nBus, nAddress, ReadNumber(szDir + "/bInterfaceNumber", 16));
+    std::snprintf(szPath, sizeof szPath, "%04x:%04x:%02x", nBus, nAddress, nInterface);
     return szPath;
 }
 
@@ -99,7 +109,11 @@ std::optional<Target> Select(const Selection& s, bool bQuiet)
             }
         }
     }
-    if (!bQuiet)
+    if (bQuiet)
+        return std::nullopt;
+    if (!s.szSysfs.empty())
+        Log(3, "no USB interface %s", s.szSysfs.c_str());
+    else
         Log(3, "no Kyr device%s%s attached", szPath.empty() && s.szBusDev.empty() ? "" : " at ",
             !szPath.empty() ? szPath.c_str() : s.szBusDev.c_str());
     return std::nullopt;
