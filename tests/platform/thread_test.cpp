@@ -8,10 +8,12 @@
 #include <chrono>
 #include <ctime>
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "KyrThread.h"
 #include "KyrTimer.h"
+#include "KyrTrace.h"
 
 using namespace kyr_hid_library;
 
@@ -176,4 +178,18 @@ TEST(Stopwatch, MeasuresASleepAndIgnoresStepsOfTheWallClock)
     g_lWallClockOffsetSeconds = 0;
     timer.Reset();
     EXPECT_LT(timer.GetMiliseconds(), ms);
+}
+
+// A trace line goes to standard output as formatted, cut to what its
+// 1024-byte buffer holds; a null format prints nothing.
+TEST(Trace, PrintsTheFormattedLineCutToItsBuffer)
+{
+    CKyrTrace trace;
+    const std::string szLong(2000, 'x');
+    const char* pNoFormat = nullptr;
+    testing::internal::CaptureStdout();
+    trace("%s %d|", "id", 7);
+    trace(pNoFormat, 1);
+    trace("%s", szLong.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "id 7|" + szLong.substr(0, 1023));
 }
